@@ -1,0 +1,380 @@
+// fieldprog-build: makes a downloader for one field-programmer binary file.
+//
+// The result is a copy of the downloader program with a payload appended that holds the
+// binary file and a one-line README.TXT record (name, language, description). It is
+// written under a temporary name beside the output, read back and checked, and only then
+// renamed into place, so a failed build never leaves a partial downloader behind.
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "FileBytes.h"
+#include "Version.h"
+#include "ZelPayload.h"
+#include "clsResFiles.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+enum ExitCode : int {
+    kOk = 0,
+    kUsage = 2,         // bad options or arguments
+    kInputProblem = 3,  // an input is missing, unreadable or unusable
+    kOutputExists = 4,  // the output is there and --replace was not given
+    kBuildFailed = 5,   // writing or checking the result failed
+};
+
+constexpr std::size_t kMinImageBytes = 2;   // the downloader treats less as "no image"
+constexpr std::size_t kBinHeaderBytes = 8;  // six zero bytes, then the data length (2 bytes)
+const char* const kLanguageNames[] = {"English", "French", "German"};
+const char* const kFourthField = "BLANK";
+const char* const kEntryCloser = ")+=-";  // ends an archive entry; data must not hold it
+
+const char* const kUsageText =
+    "Usage: fieldprog-build [options] BIN_FILE\n"
+    "\n"
+    "Makes a downloader that loads BIN_FILE into a Field Programmer.\n"
+    "\n"
+    "Options:\n"
+    "  -l, --language N       display language: 0 English (default), 1 French, 2 German\n"
+    "  -d, --description TEXT description stored with the image (default: BLANK);\n"
+    "                         printable ASCII without commas\n"
+    "  -o, --output PATH      the downloader to write (default: BIN_FILE without its\n"
+    "                         extension, in the same folder)\n"
+    "      --downloader PATH  the downloader program to copy (default: fieldprog beside\n"
+    "                         this builder)\n"
+    "      --replace          overwrite an existing output\n"
+    "  -h, --help             show this help\n"
+    "      --version          show the version\n"
+    "\n"
+    "Exit codes: 0 built, 2 usage, 3 input missing or unusable, 4 output exists,\n"
+    "5 build failed.\n";
+
+struct Options {
+    std::string binFile;
+    int language = 0;
+    std::string description = "BLANK";
+    std::string output;
+    std::string downloader;
+    bool replace = false;
+};
+
+class UsageError {
+public:
+    explicit UsageError(std::string text) : text_(std::move(text)) {}
+    const std::string& Text() const { return text_; }
+
+private:
+    std::string text_;
+};
+
+// The record is split at commas and loses every character outside printable ASCII when it
+// is read, so a field holding one would come back different (or shift the fields after it).
+std::optional<std::string> RecordFieldProblem(const std::string& text) {
+    for (const char c : text) {
+        const auto code = static_cast<unsigned char>(c);
+        if (c == ',') return std::string("contains a comma, which would split the record's fields");
+        if (code < 32 || code > 126) {
+            return std::string("contains a character outside printable ASCII, which the "
+                               "downloader drops when it reads the record");
+        }
+    }
+    return std::nullopt;
+}
+
+Options ParseArguments(int argc, char** argv, bool& helpOrVersion) {
+    Options opt;
+    helpOrVersion = false;
+    std::vector<std::string> positional;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string value;
+        bool hasInlineValue = false;
+        if (arg.rfind("--", 0) == 0) {
+            const auto eq = arg.find('=');
+            if (eq != std::string::npos) {
+                value = arg.substr(eq + 1);
+                arg = arg.substr(0, eq);
+                hasInlineValue = true;
+            }
+        }
+        auto takeValue = [&]() -> std::string {
+            if (hasInlineValue) return value;
+            if (i + 1 >= argc) throw UsageError(arg + " needs a value");
+            return argv[++i];
+        };
+        auto noValue = [&] {
+            if (hasInlineValue) throw UsageError(arg + " takes no value");
+        };
+
+        if (arg == "-h" || arg == "--help") {
+            std::cout << kUsageText;
+            helpOrVersion = true;
+            return opt;
+        } else if (arg == "--version") {
+            std::cout << "fieldprog-build " << fieldprog_version::kMajor << '.'
+                      << fieldprog_version::kMinor << '.' << fieldprog_version::kRevision << '\n';
+            helpOrVersion = true;
+            return opt;
+        } else if (arg == "-l" || arg == "--language") {
+            const std::string v = takeValue();
+            if (v != "0" && v != "1" && v != "2") {
+                throw UsageError("language must be 0 (English), 1 (French) or 2 (German), not \"" +
+                                 v + "\"");
+            }
+            opt.language = v[0] - '0';
+        } else if (arg == "-d" || arg == "--description") {
+            opt.description = takeValue();
+        } else if (arg == "-o" || arg == "--output") {
+            opt.output = takeValue();
+            if (opt.output.empty()) throw UsageError("the output path is empty");
+        } else if (arg == "--downloader") {
+            opt.downloader = takeValue();
+            if (opt.downloader.empty()) throw UsageError("the downloader path is empty");
+        } else if (arg == "--replace") {
+            noValue();
+            opt.replace = true;
+        } else if (arg == "--") {
+            for (++i; i < argc; ++i) positional.emplace_back(argv[i]);
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            throw UsageError("unknown option " + arg);
+        } else {
+            positional.push_back(arg);
+        }
+    }
+    if (positional.empty()) throw UsageError("no binary file given");
+    if (positional.size() > 1) throw UsageError("only one binary file can be packed");
+    opt.binFile = positional[0];
+    if (const auto problem = RecordFieldProblem(opt.description)) {
+        throw UsageError("the description " + *problem);
+    }
+    return opt;
+}
+
+std::string UpperAscii(std::string s) {
+    for (char& c : s) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return s;
+}
+
+std::string ThreeDigits(int language) { return "00" + std::to_string(language); }
+
+// Removes the private temporary files however the build ends.
+class TempFiles {
+public:
+    ~TempFiles() {
+        std::error_code ec;
+        if (!partial.empty()) fs::remove(partial, ec);
+        if (!folder.empty()) fs::remove_all(folder, ec);
+    }
+    std::string folder;   // holds README.TXT
+    std::string partial;  // the output under construction
+};
+
+int Fail(int code, const std::string& text) {
+    std::cerr << "fieldprog-build: " << text << '\n';
+    return code;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+    std::error_code ec;
+    return fs::equivalent(a, b, ec);
+}
+
+// A warning only: the downloader sends whatever it carries, but an image whose header does
+// not match its length is most likely not a field-programmer binary file.
+void WarnOnUnusualLayout(const std::string& path, const std::string& data) {
+    bool ok = data.size() >= kBinHeaderBytes;
+    if (ok) {
+        for (std::size_t k = 0; k < 6; ++k) ok = ok && data[k] == '\0';
+        const std::size_t n = (static_cast<unsigned char>(data[6]) << 8) |
+                              static_cast<unsigned char>(data[7]);
+        ok = ok && data.size() == kBinHeaderBytes + n;
+    }
+    if (!ok) {
+        std::cerr << "fieldprog-build: warning: " << path
+                  << " does not have the layout of a field-programmer binary file "
+                     "(six zero bytes, the data length, then the data); packing it anyway\n";
+    }
+}
+
+// Moves the finished file into place. Without --replace an output that appeared meanwhile
+// is still not overwritten: link() refuses an existing name.
+int Publish(const std::string& partial, const std::string& output, bool replace) {
+    if (!replace) {
+        if (::link(partial.c_str(), output.c_str()) == 0) {
+            ::unlink(partial.c_str());
+            return kOk;
+        }
+        if (errno == EEXIST) return Fail(kOutputExists, output + " exists; use --replace to overwrite it");
+        // Some file systems have no hard links: check, then rename.
+        std::error_code ec;
+        if (fs::exists(fs::symlink_status(output, ec))) {
+            return Fail(kOutputExists, output + " exists; use --replace to overwrite it");
+        }
+    }
+    if (::rename(partial.c_str(), output.c_str()) != 0) {
+        return Fail(kBuildFailed, "cannot move the result to " + output + ": " + std::strerror(errno));
+    }
+    return kOk;
+}
+
+int Build(const Options& opt) {
+    // --- Inputs -------------------------------------------------------------------------
+    const fs::path binPath(opt.binFile);
+    const std::string binName = binPath.filename().string();
+    if (binName.empty()) return Fail(kUsage, opt.binFile + " does not name a file");
+    if (binName.find_first_of(":\\") != std::string::npos) {
+        return Fail(kUsage, "the binary file's name must not contain ':' or '\\' (inside the "
+                            "payload they end or split the name): " + binName);
+    }
+    if (binName.front() == '.') {
+        return Fail(kUsage, "the binary file is hidden (its name starts with '.'); hidden "
+                            "files are not packed: " + binName);
+    }
+    if (UpperAscii(binName).find(".BIN") == std::string::npos) {
+        return Fail(kUsage, "the binary file's name must contain \".bin\", or the downloader "
+                            "will not find it: " + binName);
+    }
+    const std::string recordName = binPath.stem().string();
+    if (const auto problem = RecordFieldProblem(recordName)) {
+        return Fail(kUsage, "the binary file's name " + *problem + ": " + binName);
+    }
+
+    std::string binData;
+    if (!ReadWholeFile(opt.binFile, binData)) {
+        return Fail(kInputProblem, "cannot read the binary file " + opt.binFile);
+    }
+    if (binData.size() < kMinImageBytes) {
+        return Fail(kInputProblem, "the binary file " + opt.binFile + " holds " +
+                                       std::to_string(binData.size()) +
+                                       " byte(s); the downloader needs at least two");
+    }
+    if (binData.find(kEntryCloser) != std::string::npos) {
+        return Fail(kInputProblem, "the binary file " + opt.binFile +
+                                       " contains the bytes \")+=-\", which end an entry in the "
+                                       "payload; it cannot be packed without being cut short");
+    }
+    WarnOnUnusualLayout(opt.binFile, binData);
+
+    std::string downloader = opt.downloader;
+    if (downloader.empty()) {
+        const std::string self = clsResFiles::RunningExecutablePath();
+        if (self.empty()) return Fail(kInputProblem, "cannot find this program's folder; use --downloader");
+        downloader = (fs::path(self).parent_path() / "fieldprog").string();
+    }
+    {
+        std::error_code ec;
+        if (!fs::is_regular_file(downloader, ec) || ::access(downloader.c_str(), R_OK) != 0 ||
+            fs::path(downloader).filename().string().front() == '.') {
+            return Fail(kInputProblem, "no readable downloader program at " + downloader +
+                                           (opt.downloader.empty() ? "; give one with --downloader" : ""));
+        }
+    }
+
+    // --- Output -------------------------------------------------------------------------
+    std::string output = opt.output;
+    if (output.empty()) {
+        fs::path p = binPath.parent_path() / binPath.stem();
+        output = p.string();
+    }
+    {
+        std::error_code ec;
+        const auto st = fs::symlink_status(output, ec);
+        if (fs::is_directory(st)) return Fail(kUsage, output + " is a folder; name the output file");
+        if (SameFile(output, opt.binFile) || SameFile(output, downloader)) {
+            return Fail(kUsage, "the output " + output + " would overwrite an input");
+        }
+        if (fs::exists(st) && !opt.replace) {
+            return Fail(kOutputExists, output + " exists; use --replace to overwrite it");
+        }
+    }
+    const fs::path outFolder = fs::path(output).has_parent_path() ? fs::path(output).parent_path()
+                                                                 : fs::path(".");
+
+    // --- Build --------------------------------------------------------------------------
+    TempFiles temp;
+    {
+        std::error_code ec;
+        std::string tmpl = (fs::temp_directory_path(ec) / "fieldprog-build-XXXXXX").string();
+        if (ec || ::mkdtemp(tmpl.data()) == nullptr) {
+            return Fail(kBuildFailed, "cannot create a temporary folder");
+        }
+        temp.folder = tmpl;
+    }
+    const std::string readme = (fs::path(temp.folder) / "README.TXT").string();
+    const std::string record = recordName + "," + ThreeDigits(opt.language) + "," +
+                               opt.description + "," + kFourthField + "\r\n";
+    if (!WriteWholeFile(readme, record)) {
+        return Fail(kBuildFailed, "cannot write the README.TXT record in " + temp.folder);
+    }
+
+    {
+        std::string tmpl = (outFolder / ("." + fs::path(output).filename().string() + ".partial-XXXXXX")).string();
+        const int fd = ::mkstemp(tmpl.data());
+        if (fd < 0) {
+            return Fail(kBuildFailed, "cannot create a file in " + outFolder.string() + ": " +
+                                          std::strerror(errno));
+        }
+        ::close(fd);
+        temp.partial = tmpl;
+    }
+    ZelPayload writer;
+    if (!writer.BuildPayload(downloader, {opt.binFile, readme}, temp.partial)) {
+        return Fail(kBuildFailed, "writing the downloader failed (disk full, or an input "
+                                  "changed while it was read?)");
+    }
+    if (::chmod(temp.partial.c_str(), 0755) != 0) {
+        return Fail(kBuildFailed, std::string("cannot make the result executable: ") + std::strerror(errno));
+    }
+
+    // Read the result back exactly as the downloader will, before anyone can run it.
+    clsResFiles check(temp.partial);
+    std::vector<std::uint8_t> image;
+    const bool readOk = check.GetReadMeData() && check.GetBinaryData(image);
+    if (!readOk || check.Name() != recordName || check.Language() != opt.language * 100 ||
+        check.Description() != opt.description ||
+        std::string(image.begin(), image.end()) != binData) {
+        return Fail(kBuildFailed, "the written downloader does not read back as built; nothing was kept");
+    }
+
+    const int published = Publish(temp.partial, output, opt.replace);
+    if (published != kOk) return published;
+    temp.partial.clear();
+
+    std::cout << "Built " << output << '\n'
+              << "  image:       " << binName << " (" << binData.size() << " bytes)\n"
+              << "  language:    " << opt.language << " (" << kLanguageNames[opt.language] << ")\n"
+              << "  description: " << opt.description << '\n'
+              << "  downloader:  " << downloader << '\n';
+    return kOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        bool done = false;
+        const Options opt = ParseArguments(argc, argv, done);
+        if (done) return kOk;
+        return Build(opt);
+    } catch (const UsageError& e) {
+        std::cerr << "fieldprog-build: " << e.Text() << "\nTry 'fieldprog-build --help'.\n";
+        return kUsage;
+    } catch (const std::exception& e) {
+        return Fail(kBuildFailed, e.what());
+    }
+}
