@@ -1,0 +1,89 @@
+// The line pacing in virtual time: what the host may see, and when.
+#include <gtest/gtest.h>
+
+#include "EmuPacer.h"
+
+namespace {
+
+constexpr EmuMicros kByte = 1042;  // one byte at 9600 baud, rounded up
+
+TEST(EmuPacer, UnpacedOutputGoesOutAtOnceInOneWrite) {
+    EmuPacer pacer(0);
+    pacer.Queue({"ab", 100, false, false});
+    pacer.Queue({"\r\nxy", 100, false, false});
+    EXPECT_EQ(pacer.TakeDue(99).bytes, "");
+    EXPECT_EQ(pacer.TakeDue(100).bytes, "ab\r\nxy");
+    EXPECT_TRUE(pacer.OutputIdle());
+}
+
+TEST(EmuPacer, PacedOutputLeavesOneByteTimeApartWithoutDrift) {
+    EmuPacer pacer(9600);
+    pacer.Queue({"0123456789", 0, false, false});
+    std::string seen;
+    EmuMicros now = 0;
+    int writes = 0;
+    while (!pacer.OutputIdle()) {
+        now = pacer.NextDeadline();
+        const std::string part = pacer.TakeDue(now).bytes;
+        ASSERT_FALSE(part.empty());
+        seen += part;
+        ++writes;
+    }
+    EXPECT_EQ(seen, "0123456789");
+    EXPECT_EQ(writes, 10);
+    // Ten bytes of ten bits at 9600 baud: 10.42 ms, not ten rounded-up byte times.
+    EXPECT_EQ(now, 10417);
+}
+
+TEST(EmuPacer, AtomicOutputAndInnerLineEndsAreNeverCut) {
+    EmuPacer pacer(9600);
+    pacer.Queue({"0001\b\b\b\b", 0, true, false});
+    EXPECT_EQ(pacer.TakeDue(7 * kByte).bytes, "");
+    EXPECT_EQ(pacer.TakeDue(8 * kByte).bytes, "0001\b\b\b\b");
+
+    // A read that ended right after "\r\n" would look like a complete, empty reply.
+    EmuPacer reply(9600);
+    reply.Queue({"\r\nAB\r\n", 0, false, false});
+    EXPECT_EQ(reply.TakeDue(1 * kByte).bytes, "\r");
+    EXPECT_EQ(reply.TakeDue(2 * kByte).bytes, "");
+    EXPECT_EQ(reply.TakeDue(3 * kByte).bytes, "\nA");
+    EXPECT_EQ(reply.TakeDue(6 * kByte).bytes, "B\r\n");
+}
+
+TEST(EmuPacer, OutputQueuesBehindTheLineAndItsStartTime) {
+    EmuPacer pacer(9600);
+    pacer.Queue({"abc", 0, true, false});
+    pacer.Queue({"d", 1000, true, false});  // asked for before the line is free
+    EXPECT_EQ(pacer.TakeDue(3 * kByte).bytes, "abc");
+    EXPECT_EQ(pacer.NextDeadline(), 3125 + kByte);
+    EXPECT_EQ(pacer.TakeDue(3125 + kByte).bytes, "d");
+}
+
+TEST(EmuPacer, AFreshPressFlushesOnlyWhatWentBeforeIt) {
+    EmuPacer pacer(0);
+    pacer.Queue({"stale", 0, false, false});
+    pacer.Queue({"P", 0, true, true});
+    const EmuPacer::Batch first = pacer.TakeDue(0);
+    EXPECT_EQ(first.bytes, "stale");
+    EXPECT_FALSE(first.flushFirst);
+    const EmuPacer::Batch second = pacer.TakeDue(0);
+    EXPECT_EQ(second.bytes, "P");
+    EXPECT_TRUE(second.flushFirst);
+}
+
+TEST(EmuPacer, InputArrivesAtLineSpeed) {
+    EmuPacer pacer(9600);
+    pacer.Received("xyz", 5000);
+    std::uint8_t byte = 0;
+    EmuMicros at = 0;
+    EXPECT_FALSE(pacer.TakeInput(5000, byte, at));
+    ASSERT_TRUE(pacer.TakeInput(5000 + 3 * kByte, byte, at));
+    EXPECT_EQ(byte, 'x');
+    EXPECT_EQ(at, 5000 + kByte);
+    ASSERT_TRUE(pacer.TakeInput(5000 + 3 * kByte, byte, at));
+    ASSERT_TRUE(pacer.TakeInput(5000 + 3 * kByte, byte, at));
+    EXPECT_EQ(byte, 'z');
+    EXPECT_EQ(at, 5000 + 3 * kByte);
+}
+
+}  // namespace

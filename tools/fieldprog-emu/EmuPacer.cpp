@@ -1,0 +1,100 @@
+#include "EmuPacer.h"
+
+#include <algorithm>
+
+namespace {
+constexpr std::int64_t kBitsPerByte = 10;  // start bit, eight data bits, stop bit
+constexpr std::int64_t kMicrosPerSecond = 1000000;
+}  // namespace
+
+EmuPacer::EmuPacer(int baud) : baud_(baud) {}
+
+EmuMicros EmuPacer::Duration(std::size_t bytes) const {
+    if (baud_ <= 0) return 0;
+    const std::int64_t bits = static_cast<std::int64_t>(bytes) * kBitsPerByte;
+    return (bits * kMicrosPerSecond + baud_ - 1) / baud_;
+}
+
+std::size_t EmuPacer::BytesDone(EmuMicros since, EmuMicros now) const {
+    if (now < since) return 0;
+    const std::int64_t bits = (now - since) * baud_ / kMicrosPerSecond;
+    return static_cast<std::size_t>(bits / kBitsPerByte);
+}
+
+void EmuPacer::Received(const std::string& bytes, EmuMicros now) {
+    for (const char c : bytes) {
+        const EmuMicros arrival = std::max(now, inputFree_) + Duration(1);
+        inputFree_ = arrival;
+        input_.emplace_back(static_cast<std::uint8_t>(c), arrival);
+    }
+}
+
+bool EmuPacer::TakeInput(EmuMicros now, std::uint8_t& byte, EmuMicros& arrival) {
+    if (input_.empty() || input_.front().second > now) return false;
+    byte = input_.front().first;
+    arrival = input_.front().second;
+    input_.pop_front();
+    return true;
+}
+
+void EmuPacer::Queue(EmuOutput output) {
+    if (!output.bytes.empty()) output_.push_back(std::move(output));
+}
+
+EmuMicros EmuPacer::HeadStart() const {
+    if (headStart_ >= 0) return headStart_;
+    return std::max(output_.front().notBefore, outputFree_);
+}
+
+// The end of the next piece of the head that may be handed over on its own, after `from`.
+std::size_t EmuPacer::NextCut(const EmuOutput& head, std::size_t from) const {
+    const std::size_t size = head.bytes.size();
+    if (head.atomic) return size;
+    std::size_t cut = from + 1;
+    while (cut < size && head.bytes[cut - 1] == '\n') ++cut;
+    return cut;
+}
+
+EmuPacer::Batch EmuPacer::TakeDue(EmuMicros now) {
+    Batch batch;
+    while (!output_.empty()) {
+        EmuOutput& head = output_.front();
+        if (headStart_ < 0) {
+            // A press drops stale output; it must not drop what this batch already carries.
+            if (head.flushStale && !batch.bytes.empty()) break;
+            const EmuMicros start = HeadStart();
+            if (start > now) break;
+            headStart_ = start;
+            headPos_ = 0;
+        }
+        const std::size_t size = head.bytes.size();
+        const std::size_t done = baud_ <= 0 ? size : std::min(size, BytesDone(headStart_, now));
+        std::size_t take = headPos_;
+        for (std::size_t cut = NextCut(head, take); cut <= done; cut = NextCut(head, take)) {
+            take = cut;
+            if (take == size) break;
+        }
+        if (take > headPos_) {
+            if (headPos_ == 0 && head.flushStale) batch.flushFirst = true;
+            batch.bytes.append(head.bytes, headPos_, take - headPos_);
+            headPos_ = take;
+        }
+        if (headPos_ < size) break;
+        outputFree_ = headStart_ + Duration(size);
+        output_.pop_front();
+        headStart_ = -1;
+        headPos_ = 0;
+    }
+    return batch;
+}
+
+EmuMicros EmuPacer::NextDeadline() const {
+    EmuMicros next = input_.empty() ? kEmuNever : input_.front().second;
+    if (!output_.empty()) {
+        const EmuOutput& head = output_.front();
+        const EmuMicros start = HeadStart();
+        const std::size_t from = headStart_ >= 0 ? headPos_ : 0;
+        next = std::min(next, start + Duration(NextCut(head, from)));
+    }
+    return next;
+}
