@@ -49,6 +49,15 @@ public:
     ZelSerialComms& Serial();
 
 private:
+    // Handlers of the parts' events.
+    void MySerial_Progress(std::int16_t intProgress);
+    void MySerial_ProgFlag(const std::string& strValue, std::int32_t intType);
+    void MySerial_Error(std::int32_t lngError);
+    void MyError_Error();
+    void MyDetails_Progress(std::int16_t intPercent);
+    void MyMemory_Progress(std::int16_t intPercent, std::int32_t intType);
+    void RaiseProgress(std::int16_t intPercent, std::int32_t intType);
+
     DeviceContext context_;
     struct Parts;
     std::unique_ptr<Parts> parts_;
