@@ -1,0 +1,100 @@
+#include "Console.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "StringTable.h"
+
+namespace {
+
+constexpr int kBarWidth = 30;       // characters of the terminal progress bar
+constexpr int kPlainStepPct = 10;   // a plain progress line every ten percent
+
+const char* PhaseName(std::int32_t type) {
+    switch (type) {
+        case 0: return "Searching for the program name";
+        case 1: return "Reading the flash";
+        case 2: return "Reading bytes";
+        case 3: return "Clearing the flash";
+        case 4: return "Rewriting the flash";
+        case 5: return "Transferring";
+        case 6: return "Finding the end of the data";
+        default: return "Working";
+    }
+}
+
+void WriteAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n <= 0) return;  // nowhere left to report to
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+}  // namespace
+
+Console::Console() : interactive_(::isatty(STDERR_FILENO) == 1) {}
+
+void Console::Language(std::int16_t offset) {
+    // An offset the table has no texts for would blank every status line: stay English.
+    language_ = LoadResString(159 + offset).empty() ? 0 : offset;
+}
+
+std::string Console::Text(int englishId) const {
+    std::string text = LoadResString(englishId + language_);
+    return text.empty() ? LoadResString(englishId) : text;
+}
+
+void Console::Line(int fd, const std::string& line) {
+    EndProgress();
+    WriteAll(fd, line + "\n");
+}
+
+void Console::Result(const std::string& line) { Line(STDOUT_FILENO, line); }
+void Console::Status(const std::string& line) { Line(STDERR_FILENO, line); }
+void Console::Error(const std::string& line) { Line(STDERR_FILENO, "fieldprog-cli: " + line); }
+
+void Console::DeviceError(const std::string& what, std::int32_t number,
+                          const std::string& message) {
+    if (number != 0) {
+        Error(what + ": " + message + " (error " + std::to_string(number) + ")");
+    } else {
+        Error(what + ".");
+    }
+}
+
+void Console::Progress(std::int16_t percent, std::int32_t type) {
+    if (percent < 0 || percent > 100) return;  // not a percentage: ignore, as the window does
+    if (type != currentType_) {
+        EndProgress();
+        currentType_ = type;
+        lastShown_ = -1;
+    }
+    if (interactive_) {
+        if (percent == lastShown_) return;
+        const int filled = percent * kBarWidth / 100;
+        char line[160];
+        std::snprintf(line, sizeof line, "\r%-31s [%s%s] %3d%%", PhaseName(type),
+                      std::string(static_cast<std::size_t>(filled), '#').c_str(),
+                      std::string(static_cast<std::size_t>(kBarWidth - filled), '.').c_str(),
+                      static_cast<int>(percent));
+        WriteAll(STDERR_FILENO, line);
+        lineOpen_ = true;
+        lastShown_ = percent;
+        return;
+    }
+    // Logs and pipes get a line at the start, at every ten percent and at the end.
+    const int step = percent / kPlainStepPct * kPlainStepPct;
+    if (lastShown_ >= 0 && step <= lastShown_) return;
+    lastShown_ = step;
+    WriteAll(STDERR_FILENO, std::string(PhaseName(type)) + ": " + std::to_string(step) + "%\n");
+}
+
+void Console::EndProgress() {
+    if (lineOpen_) WriteAll(STDERR_FILENO, "\n");
+    lineOpen_ = false;
+    currentType_ = -1;
+    lastShown_ = -1;
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A flash image as the tool programs or compares it: the bytes of a .BIN file (8-byte
+// header, then the data bytes) and where they came from.
+struct FlashImage {
+    std::vector<std::uint8_t> bytes;
+    std::string name;        // shown and logged: the file name, or the payload record's name
+    std::string sourcePath;  // the .BIN file or the downloader it came from
+    bool fromPayload = false;
+    bool hasLanguage = false;  // the payload carried a usable README.TXT record
+    std::int16_t language = 0;
+};
+
+// Largest file the tool reads as an image: the device addresses 16 MiB of flash at most.
+constexpr std::size_t kMaxImageBytes = 16u * 1024u * 1024u;
+constexpr std::size_t kHeaderBytes = 8;  // six zero bytes, then the data count, high byte first
+
+// Reads a .BIN file. False with the reason when it cannot be read.
+bool LoadImageFile(const std::string& path, FlashImage& image, std::string& error);
+// Takes the binary file out of a downloader's payload ("" = this program's own).
+bool LoadPayloadImage(const std::string& path, FlashImage& image, std::string& error);
+// A .BIN file or, when the file carries a payload, that payload's binary file.
+bool LoadAnyImage(const std::string& path, FlashImage& image, std::string& error);
+
+// Why the image must not be programmed (empty when it may). A header that promises more
+// data bytes than the file holds would put zero padding into the device in their place.
+std::string ImageProblem(const std::vector<std::uint8_t>& bytes);
+// Harmless oddities worth a warning (empty when none).
+std::string ImageWarning(const std::vector<std::uint8_t>& bytes);
+
+// The data count of the header (bytes 6 and 7); 0 when the image is too short to hold it.
+std::size_t HeaderDataCount(const std::vector<std::uint8_t>& bytes);
+// The CRC-16 of the whole image as four upper-case hex digits, the image's fingerprint in
+// the tool's messages and production records.
+std::string ImageCrcText(const std::vector<std::uint8_t>& bytes);
+
+// The bytes the device's flash holds for this image: the data after the header, as many as
+// the header counts (at most what the file has), without trailing erased (FFh) bytes, which
+// a read-back cannot tell from erased flash.
+std::vector<std::uint8_t> FlashData(const std::vector<std::uint8_t>& bytes);

@@ -1,0 +1,103 @@
+// fieldprog-cli: the downloader without its window, for scripts, production lines and the
+// bench. The default job programs devices one after the other exactly as the window does;
+// the subcommands run single device commands.
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "CliOptions.h"
+#include "Console.h"
+#include "DeviceCommands.h"
+#include "DownloadJob.h"
+#include "ExitCodes.h"
+#include "PortSession.h"
+#include "Version.h"
+
+namespace {
+
+void PrintHelp() {
+    std::string text =
+        "Usage: fieldprog-cli [SUBCOMMAND] [OPTIONS] [ARGUMENTS]\n"
+        "\n"
+        "Loads a field-programmer binary file into Field Programmers over a serial port, and\n"
+        "runs single device commands on the bench. Every subcommand first waits for the\n"
+        "button on the top of the Field Programmer, as the downloader window does.\n"
+        "\n"
+        "Subcommands:\n";
+    for (const CommandInfo& info : CommandTable()) {
+        text += std::string("  ") + info.synopsis + "\n      " + info.summary + "\n      e.g. " +
+                info.example + "\n";
+    }
+    text +=
+        "  With no subcommand the download job runs.\n"
+        "\n"
+        "Options:\n"
+        "  --port PATH        serial device to use, e.g. /dev/ttyUSB0 (reached as COM 1 through\n"
+        "                     FIELDPROG_COM1, which the tool sets for itself)\n"
+        "  --com N            COM port 1 to 4, mapped as the window maps it (FIELDPROG_COM<N>,\n"
+        "                     else USB-serial adaptors, then /dev/ttyS*); default COM 1\n"
+        "  --wait SECONDS     how long to wait for the device's button (default 50, 0 = no limit)\n"
+        "  --image FILE.BIN   download: program this .BIN file\n"
+        "  --payload FILE     download: program the binary file carried by this downloader\n"
+        "                     (default: the one this program carries, if any)\n"
+        "  --count N          download: program N devices one after the other (default 1)\n"
+        "  --endless          download: keep programming devices until Ctrl-C; a failed device\n"
+        "                     is reported and logged and the next one is awaited\n"
+        "  --log FILE         download: append one line per device, tab-separated: UTC time,\n"
+        "                     port, image name, image CRC-16, result (OK, NO-DEVICE,\n"
+        "                     CLEAR-FAILED, TRANSFER-FAILED, INTERRUPTED), error number,\n"
+        "                     error text, seconds\n"
+        "  --force            read-back: overwrite an existing file\n"
+        "  --json             info: print one JSON object\n"
+        "  --help, --version\n"
+        "\n"
+        "Numbers: BANK, ADDRESS, COUNT and VALUE are hexadecimal (1A2B or 0x1A2B). Banks run\n"
+        "to FFFF, addresses to FFFFFF, values to FF; anything larger is refused before the\n"
+        "port is opened.\n"
+        "\n"
+        "Exit codes:\n"
+        "    0  success (verify: the flash equals the image)\n"
+        "    1  verify: the flash differs from the image\n"
+        "    2  bad input: usage, unreadable or unusable image, file exists, folder missing\n"
+        "    3  the port does not exist or cannot be opened\n"
+        "    4  the port is busy (held by another program)\n"
+        "    5  no device answered within the wait (not connected)\n"
+        "    6  download: clearing the flash failed\n"
+        "    7  download: the transfer failed\n"
+        "    8  the device did not recognise a command\n"
+        "    9  the device's data did not come (or did not read back)\n"
+        "   10  out of range: bank, address or value the device cannot take\n"
+        "   11  fault: an unexpected failure inside an operation\n"
+        "  130  interrupted by Ctrl-C (143 for SIGTERM); the port is closed, nothing is left\n"
+        "       behind. A second Ctrl-C ends the program at once.\n";
+    std::fputs(text.c_str(), stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv, argv + argc);
+    CliOptions options;
+    std::string error;
+    Console console;
+    if (!ParseCommandLine(args, options, error)) {
+        console.Error(error);
+        console.Error("try: fieldprog-cli --help");
+        return exitcode::kBadInput;
+    }
+    switch (options.command) {
+        case Command::Help:
+            PrintHelp();
+            return exitcode::kOk;
+        case Command::Version:
+            std::printf("fieldprog-cli %d.%d.%d\n", fieldprog_version::kMajor,
+                        fieldprog_version::kMinor, fieldprog_version::kRevision);
+            return exitcode::kOk;
+        default:
+            break;
+    }
+    interrupt::Install();
+    if (options.command == Command::Download) return RunDownloadJob(options, console);
+    return RunDeviceCommand(options, console);
+}
