@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // Stateless path-string operations and thin wrappers over the operating system.
@@ -31,4 +32,8 @@ public:
     // std::overflow_error past 32767.
     std::string NextAvailableFileName(std::string strPath, const std::string& strFileName,
                                       const std::string& strExtension = "") const;
+    // The same search with the existence check supplied by the caller.
+    std::string NextAvailableFileName(
+        std::string strPath, const std::string& strFileName, const std::string& strExtension,
+        const std::function<bool(const std::string&)>& fileExists) const;
 };

@@ -1,0 +1,162 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "TestFiles.h"
+#include "ZelEncode.h"
+#include "ZelPayload.h"
+
+namespace {
+
+using Files = std::vector<std::pair<std::string, std::string>>;
+
+Files ListOf(const ZelPayload& payload) {
+    Files files;
+    for (std::int32_t i = 1; i <= payload.FileCount(); ++i) {
+        files.emplace_back(payload.File(i)->FileName(), payload.File(i)->FileData());
+    }
+    return files;
+}
+
+// An executable image holding every byte value, delimiters too, but no marker.
+std::string Image() {
+    std::string image =
+        "\x7f"
+        "ELF image -=+(a:b)+=-\r\n";
+    for (int v = 0; v < 256; ++v) {
+        image.push_back(static_cast<char>(v));
+    }
+    return image;
+}
+
+std::string Head() {
+    return Image() + "\r\n" + ZelPayload::Marker() + "\r\n";
+}
+
+class ZelPayloadFiles : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        WriteBytes(exe, Image());
+        ::chmod(exe.c_str(), 0755);
+        std::mt19937 rng(99);
+        binary.resize(16384);
+        for (char& c : binary) {
+            c = static_cast<char>(rng() & rng() & 0xFF);  // skewed like firmware
+        }
+        binary.replace(100, 4, "-=+(");
+        WriteBytes(dir / "FP123.bin", binary);
+        WriteBytes(dir / "README.TXT", record);
+    }
+    bool Build(const std::string& from, std::vector<std::string> names, const std::string& out) {
+        for (std::string& name : names) {
+            name = dir / name;
+        }
+        return ZelPayload().BuildPayload(from, names, out);
+    }
+
+    TempDir dir;
+    std::string exe = dir / "fieldprog";
+    std::string binary;
+    std::string record = "FP123,000,BLANK,BLANK";
+};
+
+TEST_F(ZelPayloadFiles, BuiltDownloaderReadsBackItsFilesInOrder) {
+    ZelPayload writer;
+    int yields = 0;
+    writer.Yield = [&] { ++yields; };
+    ASSERT_TRUE(writer.BuildPayload(exe, {dir / "FP123.bin", dir / "README.TXT"}, dir / "out"));
+    const std::string built = ReadBytes(dir / "out");
+    EXPECT_EQ(built.substr(0, Head().size() + 4), Head() + "HE3\r");
+    EXPECT_EQ(built.substr(built.size() - 2), "\r\n");
+    struct stat info {};
+    EXPECT_TRUE(::stat((dir / "out").c_str(), &info) == 0 && (info.st_mode & S_IXUSR))
+        << "must stay runnable";
+
+    ZelPayload reader;
+    reader.PayloadFile(dir / "out");
+    reader.Yield = [&] { ++yields; };
+    ASSERT_TRUE(reader.GetPayload());
+    EXPECT_EQ(yields, 1 + 2);
+    EXPECT_EQ(ListOf(reader), (Files{{"FP123.bin", binary}, {"README.TXT", record}}));
+
+    std::string data = "untouched";
+    EXPECT_FALSE(reader.GetFileByType("bin", data));
+    EXPECT_FALSE(reader.GetFileByName("README", data));
+    EXPECT_EQ(data, "untouched");
+    EXPECT_TRUE(reader.GetFileByType("BIN", data) && data == binary);
+    EXPECT_TRUE(reader.GetFileByName("readme.txt", data) && data == record);
+    EXPECT_EQ(reader.File(3), nullptr);
+    EXPECT_THROW(reader.File(0), std::out_of_range);
+    EXPECT_THROW(reader.File(4), std::out_of_range);
+}
+
+TEST_F(ZelPayloadFiles, RebuildingReplacesThePayloadAndAppendingKeepsTheFirst) {
+    WriteBytes(dir / "x:y", "old");  // the name's colon ends it on reading
+    ASSERT_TRUE(Build(exe, {"x:y"}, dir / "first"));
+    ZelPayload payload;
+    ASSERT_TRUE(payload.GetPayload(dir / "first"));
+    EXPECT_EQ(ListOf(payload), (Files{{"x", "y:old"}}));
+
+    // The old block goes; its line end and the marker's first byte stay in the image.
+    ASSERT_TRUE(Build(dir / "first", {"FP123.bin", "README.TXT"}, dir / "second"));
+    const std::string head = Image() + "\r\n-\r\n" + ZelPayload::Marker() + "\r\n";
+    EXPECT_EQ(ReadBytes(dir / "second").substr(0, head.size()), head);
+    // Building onto an existing output appends a second downloader; the first marker wins.
+    ASSERT_TRUE(Build(exe, {"x:y"}, dir / "second"));
+    ASSERT_TRUE(payload.GetPayload(dir / "second"));
+    EXPECT_EQ(ListOf(payload), (Files{{"FP123.bin", binary}, {"README.TXT", record}}));
+}
+
+TEST_F(ZelPayloadFiles, MissingInputsAndBadPayloadsGiveFalse) {
+    WriteBytes(dir / ".hidden.bin", "x");
+    EXPECT_FALSE(Build(dir / "nothing", {"FP123.bin"}, dir / "out"));
+    EXPECT_FALSE(Build(exe, {"FP123.bin", "missing.TXT"}, dir / "out"));
+    EXPECT_FALSE(Build(exe, {".hidden.bin"}, dir / "out"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "out"));
+    EXPECT_FALSE(Build(exe, {"FP123.bin"}, dir / "no/folder/out"));
+
+    ZelPayload payload;
+    ASSERT_TRUE(Build(exe, {"FP123.bin", "README.TXT"}, dir / "good"));
+    ASSERT_TRUE(payload.GetPayload(dir / "good"));
+    std::string damaged = ReadBytes(dir / "good");
+    damaged[damaged.size() - 40] ^= 0x55;
+    for (const std::string& content :
+         {Image(), Head(), Head() + "\r\n", damaged, Head() + "HE7\rxxxxxxxxx\r\n"}) {
+        WriteBytes(dir / "bad", content);
+        EXPECT_FALSE(payload.GetPayload(dir / "bad")) << content.size();
+        EXPECT_EQ(payload.FileCount(), 2) << "a failed read keeps the list";
+    }
+    EXPECT_FALSE(payload.GetPayload(dir / "missing"));
+    EXPECT_FALSE(payload.GetPayload(dir.Path()));
+}
+
+TEST(ZelPayloadScan, EntriesEndAtTheFirstColonAndCloser) {
+    const struct {
+        std::string inner;
+        bool result;
+        Files files;
+    } cases[] = {
+        {"-=+(a:1)+=--=+(b:)+=-", true, {{"a", "1"}, {"b", ""}}},
+        {"-=+(f:ab)+=-cd)+=--=+(g:2)+=-", true, {{"f", "ab"}, {"g", "2"}}},
+        {std::string("junk-=+(a:\r\n\0x)+=-junk", 22), true, {{"a", std::string("\r\n\0x", 4)}}},
+        {"-=+(a:1)+=--=+(b:2", true, {{"a", "1"}}},  // final entry without closer
+        {"no opener", true, {}},
+        {"-=+()+=--=+(a:1)+=-", true, {}},  // an empty body ends the scan
+        {"-=+(a:1)+=--=+(b)+=--=+(c:3)+=-", false, {{"a", "1"}}},
+        {"-=+(b)+=-:", false, {}},
+    };
+    TempDir dir;
+    for (const auto& c : cases) {
+        WriteBytes(dir / "exe", Head() + ZelEncode().EncodeString(c.inner) + "\r\n");
+        ZelPayload payload;
+        EXPECT_EQ(payload.GetPayload(dir / "exe"), c.result) << c.inner;
+        EXPECT_EQ(ListOf(payload), c.files) << c.inner;
+    }
+}
+
+}  // namespace
