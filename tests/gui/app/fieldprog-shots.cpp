@@ -1,0 +1,121 @@
+// Renders the main window in its typical states, and the two dialogs, to PNG files:
+//   fieldprog-shots <output folder>
+// The device is the emulator on a pseudo-terminal, so every picture shows a real run.
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <cstdio>
+#include <functional>
+
+#include "GuiBench.h"
+#include "Version.h"
+#include "frmAbout.h"
+#include "frmComport.h"
+
+namespace {
+
+QString outputFolder;
+int failures = 0;
+
+void Save(QWidget* window, const QString& name) {
+    QApplication::processEvents();
+    const QString path = outputFolder + QLatin1Char('/') + name + QStringLiteral(".png");
+    if (!window->grab().save(path)) {
+        std::fprintf(stderr, "fieldprog-shots: cannot write %s\n", qPrintable(path));
+        ++failures;
+        return;
+    }
+    std::printf("%s\n", qPrintable(path));
+}
+
+// One run of the window against the emulator. While it runs, `ready` is asked every 20 ms;
+// when it says yes the window is saved as `name` and closed. A run that ends by itself (a
+// failure, Reset mode) is saved when the start-up returns.
+void Shoot(const QString& name, int language, const QStringList& emuArgs, int imageSize,
+           const std::function<bool(frmFieldProg&)>& ready) {
+    QTemporaryDir dir;
+    Emulator emu(QStringList{"--pages", "0040", "--page-ms", "2", "--stay"} + emuArgs);
+    if (emu.path.isEmpty()) {
+        std::fprintf(stderr, "fieldprog-shots: the emulator did not start\n");
+        ++failures;
+        return;
+    }
+    frmFieldProg form;
+    const QByteArray record =
+        "CC46-EURO,00" + QByteArray::number(language) + ",Euro coin set,BLANK";
+    form.ExecutablePath =
+        MakeDownloader(dir.path(), QStringLiteral("CC46-EURO.exe"), QStringLiteral("CC46.BIN"),
+                       SampleImage(imageSize), record.constData())
+            .toStdString();
+    ModalWatcher modals;
+    modals.On<frmComport>([](frmComport* dialog) {
+        dialog->optCom[1]->click();
+        dialog->cmdOK->click();
+    });
+    bool saved = false;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        if (saved || !form.isVisible() || !ready(form)) return;
+        saved = true;
+        Save(&form, name);
+        form.close();
+    });
+    timer.start(20);
+    form.Form_Load();
+    if (!saved && form.IsLoaded()) Save(&form, name);
+    if (form.IsLoaded()) form.close();
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: fieldprog-shots <output folder>\n");
+        return 2;
+    }
+    outputFolder = QString::fromLocal8Bit(argv[1]);
+    QDir().mkpath(outputFolder);
+
+    QElapsedTimer shown;
+    auto afterAWhile = [&shown](frmFieldProg&) {
+        if (!shown.isValid()) shown.start();
+        return shown.elapsed() > 500;
+    };
+    Shoot(QStringLiteral("main-waiting"), 0, {"--press-after-ms", "-1"}, 300, afterAWhile);
+    shown.invalidate();
+    Shoot(QStringLiteral("main-waiting-de"), 2, {"--press-after-ms", "-1"}, 300, afterAWhile);
+    Shoot(QStringLiteral("main-working"), 0, {"--baud", "9600"}, 4096, [](frmFieldProg& form) {
+        return !form.pbProgress->isHidden() && form.pbProgress->value() >= 50 &&
+               form.CurrentPicture() == 2;
+    });
+    auto never = [](frmFieldProg&) { return false; };
+    Shoot(QStringLiteral("main-failed"), 0, {"--baud", "0", "--nak-at", "3"}, 1024, never);
+    Shoot(QStringLiteral("main-failed-de"), 2, {"--baud", "0", "--nak-at", "3"}, 1024, never);
+
+    {
+        frmComport dialog;
+        dialog.SetupForm(0, QStringLiteral("2,3"), QStringLiteral("Please select a Comm Port."),
+                         QStringLiteral("OK"));
+        dialog.show();
+        Save(&dialog, QStringLiteral("port-dialog"));
+    }
+    {
+        frmAbout about;
+        const QString version = QStringLiteral("%1.%2.%3")
+                                    .arg(fieldprog_version::kMajor)
+                                    .arg(fieldprog_version::kMinor)
+                                    .arg(fieldprog_version::kRevision);
+        about.lblVersion->setText(version);
+        about.lblSubVersion->setText(QLatin1Char('(') + version + QLatin1Char(')'));
+        about.setWindowTitle(QStringLiteral("About CC46-EURO"));
+        about.show();
+        Save(&about, QStringLiteral("about"));
+    }
+    return failures == 0 ? 0 : 1;
+}
