@@ -42,3 +42,7 @@ std::unique_ptr<SerialPort> MakeSystemSerialPort();
 // n-th of the USB-serial adaptors (/dev/ttyUSB*, /dev/ttyACM*) followed by the built-in
 // /dev/ttyS* ports. Empty for numbers outside 1 to 4 or when nothing maps.
 std::string ComPortDevicePath(int comPort);
+
+// Who holds COM port `comPort` when it is busy, for messages: "PID 1234 (minicom)", found from a
+// UUCP lock file or the open files of running processes. Empty when nobody can be found.
+std::string ComPortHolder(int comPort);

@@ -1,0 +1,584 @@
+#include "ZelSerialComms.h"
+
+#include <cstdio>
+#include <fstream>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+
+#include "Percent.h"
+
+namespace {
+
+constexpr int kPollMs = 50;                 // one polling round
+constexpr int kEchoReads = 11;              // reads allowed for the echo of one character
+constexpr int kLineEndPauseMs = 50;         // ms between the CR and the LF of a CR LF line end
+constexpr int kIdleRoundsUnbounded = 1000;  // reply rounds allowed when the caller sets no limit
+constexpr int kTransferWaitRounds = 50;     // rounds for "C" and for each ACK
+constexpr int kEotToQuitMs = 5000;          // ms the device needs between EOT and ".Q"
+constexpr std::size_t kBlockSize = 128;     // data bytes per block
+
+constexpr char kCR = '\r';
+constexpr char kLF = '\n';
+constexpr char kBackspace = '\b';
+constexpr char kSOH = 0x01;
+constexpr char kEOT = 0x04;
+constexpr char kACK = 0x06;
+
+// Transfer failures, numbered as the error texts.
+constexpr std::int32_t kErrNoAck = 143;
+constexpr std::int32_t kErrNoStart = 144;
+constexpr std::int32_t kErrTransfer = 145;
+
+// How a wait ended.
+enum class WaitEnd { Met, OutOfRounds, Stopped, PortFailed };
+
+std::string StripLineEnd(std::string text, bool& cr, bool& lf) {
+    if (!text.empty() && text.back() == kLF) {
+        text.pop_back();
+        lf = true;
+    }
+    if (!text.empty() && text.back() == kCR) {
+        text.pop_back();
+        cr = true;
+    }
+    return text;
+}
+
+std::string StripControlChars(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c != kCR && c != kLF && c != kBackspace) out += c;
+    }
+    return out;
+}
+
+bool EndsWithCrLf(const std::string& text) {
+    return text.size() >= 2 && text[text.size() - 2] == kCR && text.back() == kLF;
+}
+
+// Removes a file when it goes out of scope unless it was removed already.
+class TempFileGuard {
+  public:
+    TempFileGuard() = default;
+    TempFileGuard(const TempFileGuard&) = delete;
+    TempFileGuard& operator=(const TempFileGuard&) = delete;
+    ~TempFileGuard() { Remove(); }
+    void Track(std::string path) { path_ = std::move(path); }
+    bool Remove() {
+        if (path_.empty()) return true;
+        const bool ok = std::remove(path_.c_str()) == 0;
+        path_.clear();
+        return ok;
+    }
+
+  private:
+    std::string path_;
+};
+
+// Puts the receive threshold back to 1 however the block phase ends.
+class BlockPhase {
+  public:
+    explicit BlockPhase(SerialPort& port) : port_(port) { port_.SetRThreshold(0); }
+    BlockPhase(const BlockPhase&) = delete;
+    BlockPhase& operator=(const BlockPhase&) = delete;
+    ~BlockPhase() { End(); }
+    void End() {
+        if (active_) port_.SetRThreshold(1);
+        active_ = false;
+    }
+
+  private:
+    SerialPort& port_;
+    bool active_ = true;
+};
+
+}  // namespace
+
+struct ZelSerialComms::Impl {
+    explicit Impl(ZelSerialComms& owner) : self(owner) {}
+
+    ZelSerialComms& self;
+    clsTiming timing;
+    ClsCRC crc;
+    clsFilingFuncs filing;
+    bool manualExit = false;
+    // Set when a wait ended because of ManualExit, so that the reply loops around it stop too.
+    bool stopRequested = false;
+    std::int32_t recordedPort = 0;
+    std::int16_t selectedPort = 1;
+    std::int32_t progFlagType = 0;
+
+    SerialPort& Port() { return *self.port_; }
+
+    void Yield() { timing.DoEvents(); }
+    void Sleep(std::int32_t ms) { timing.SleepFor(ms); }
+
+    std::string ReadInput() { return Port().IsOpen() ? Port().ReadAll() : std::string(); }
+
+    // Opens the port first when it is closed, as every dialogue write does.
+    bool WriteOutput(const std::string& text) {
+        Yield();
+        if (!Port().IsOpen()) Port().Open(selectedPort);
+        return Port().Write(text);
+    }
+
+    WaitEnd Stop() {
+        manualExit = false;
+        stopRequested = true;
+        return WaitEnd::Stopped;
+    }
+
+    WaitEnd WaitForData(std::string& strResponse, int intLoopFor, int intBytes) {
+        strResponse.clear();
+        int counter = 0;
+        for (;;) {
+            Sleep(kPollMs);
+            strResponse += ReadInput();
+            if (intBytes != -1) {
+                if (static_cast<long long>(strResponse.size()) >= intBytes) return WaitEnd::Met;
+            } else if (EndsWithCrLf(strResponse)) {
+                return WaitEnd::Met;
+            }
+            // A vanished device will not answer; waiting out the rounds would only stall.
+            if (Port().Failed()) {
+                manualExit = false;
+                return WaitEnd::PortFailed;
+            }
+            if (intLoopFor > 0 && ++counter > intLoopFor) {
+                manualExit = false;
+                return WaitEnd::OutOfRounds;
+            }
+            Yield();
+            if (manualExit) return Stop();
+        }
+    }
+
+    // Looks for `toFind` anywhere in what arrives (or for intBytes bytes). Unlike the other
+    // waits it may wake as soon as bytes arrive, since nothing it reads is needed by anyone
+    // else; its loop count still holds as a time limit of (loop count + 1) rounds.
+    WaitEnd WaitForString(const std::string& toFind, int intLoopFor, int intBytes) {
+        Clock& clock = clsTiming::CurrentClock();
+        const std::int64_t start = clock.NowMs();
+        const std::int64_t deadline = start + static_cast<std::int64_t>(intLoopFor + 1) * kPollMs;
+        std::string tail;  // only as much as a match across two reads needs
+        long long received = 0;
+        int counter = 0;
+        for (;;) {
+            const std::string piece = ReadInput();
+            received += static_cast<long long>(piece.size());
+            tail += piece;
+            if (intBytes != -1) {
+                if (received >= intBytes) return WaitEnd::Met;
+            } else if (tail.find(toFind) != std::string::npos) {
+                return WaitEnd::Met;
+            }
+            const std::size_t keep = toFind.empty() ? 0 : toFind.size() - 1;
+            if (tail.size() > keep) tail.erase(0, tail.size() - keep);
+            if (Port().Failed()) {
+                manualExit = false;
+                return WaitEnd::PortFailed;
+            }
+            if (intLoopFor > 0 && ++counter > intLoopFor && clock.NowMs() >= deadline) {
+                manualExit = false;
+                return WaitEnd::OutOfRounds;
+            }
+            Yield();
+            const std::int64_t roundEnd = clock.NowMs() + kPollMs;
+            if (!Port().WaitReadable(kPollMs)) {
+                // A closed or failed port returns at once; the round still lasts its 50 ms.
+                const std::int64_t left = roundEnd - clock.NowMs();
+                if (left > 0) Sleep(static_cast<std::int32_t>(left));
+            }
+            if (manualExit) return Stop();
+        }
+    }
+
+    // Sends `strData` one character at a time, each checked against its echo.
+    std::string SendEchoedString(const std::string& strData, int intDelayBetweenChars,
+                                 int intRequiredBytes) {
+        std::string echo;
+        for (char c : strData) {
+            // A write that fails cannot be echoed; give up now instead of reading in vain.
+            if (!WriteOutput(std::string(1, c))) return std::string();
+            bool echoed = false;
+            for (int attempt = 0; attempt < kEchoReads && !echoed; ++attempt) {
+                const std::string piece = ReadInput();
+                if (piece.empty()) {
+                    Sleep(intDelayBetweenChars);
+                    continue;
+                }
+                if (piece[0] != c) return std::string();
+                echo += piece;
+                echoed = true;
+            }
+            if (!echoed) return std::string();
+        }
+        if (intRequiredBytes != -1) {
+            std::string more;
+            WaitForData(more, kPollMs, intRequiredBytes - static_cast<int>(echo.size()));
+            echo += more;
+        }
+        return echo;
+    }
+
+    // The command with its echo check, the line end and the "y/n" answer. False when the
+    // echo did not come back or the port failed.
+    bool SendCommandHead(const std::string& strCommand, int intLoopFor, std::string& echo) {
+        manualExit = false;
+        stopRequested = false;
+        bool cr = false;
+        bool lf = false;
+        const std::string work = StripLineEnd(strCommand, cr, lf);
+        echo = SendEchoedString(work, intLoopFor, -1);
+        if (echo.compare(0, work.size(), work) != 0) return false;
+        bool written = true;
+        if (cr && lf) {
+            written = WriteOutput(std::string(1, kCR));
+            Sleep(kLineEndPauseMs);
+            written = WriteOutput(std::string(1, kLF)) && written;
+        } else if (cr) {
+            written = WriteOutput(std::string(1, kCR));
+        } else if (lf) {
+            written = WriteOutput(std::string(1, kLF));
+        }
+        if (!written) return false;
+        if (echo.find("y/n") != std::string::npos) SendEchoedString("Y", kPollMs, -1);
+        return !Port().Failed();
+    }
+
+    static bool ReplyComplete(std::string& echo) {
+        bool cr = false;
+        bool lf = false;
+        echo = StripLineEnd(echo, cr, lf);
+        return cr || lf;
+    }
+
+    static std::string ReplyPart(const std::string& echo, const std::string& strCommand) {
+        // The reply starts at the position of the command's last character, so a command
+        // without a line end keeps the last character of its echo in front of the reply.
+        const std::size_t from = strCommand.empty() ? 0 : strCommand.size() - 1;
+        bool cr = false;
+        bool lf = false;
+        return from < echo.size() ? StripLineEnd(echo.substr(from), cr, lf) : std::string();
+    }
+
+    // Counts reply rounds in which nothing arrived; a device that has fallen silent ends the
+    // command after `limit` of them, while one that keeps reporting progress may take as long
+    // as it needs.
+    struct IdleRounds {
+        int limit;
+        int idle = 0;
+        explicit IdleRounds(int intLoopFor)
+            : limit(intLoopFor > 0 ? intLoopFor : kIdleRoundsUnbounded) {}
+        bool Exhausted(bool gotBytes) {
+            idle = gotBytes ? 0 : idle + 1;
+            return idle >= limit;
+        }
+    };
+
+    // Whether the reply loop must give up: port gone or the user asked to stop.
+    bool Abandoned() { return Port().Failed() || stopRequested; }
+};
+
+ZelSerialComms::ZelSerialComms(std::unique_ptr<SerialPort> port)
+    : port_(port ? std::move(port) : MakeSystemSerialPort()), impl_(std::make_unique<Impl>(*this)) {
+    port_->SetRThreshold(1);
+}
+
+ZelSerialComms::~ZelSerialComms() = default;
+
+bool ZelSerialComms::OpenCommPort(std::int32_t intComport) {
+    if (intComport < std::numeric_limits<std::int16_t>::min() ||
+        intComport > std::numeric_limits<std::int16_t>::max()) {
+        return false;
+    }
+    // Like the port control, an open port cannot be switched or opened again.
+    if (port_->IsOpen()) return false;
+    impl_->selectedPort = static_cast<std::int16_t>(intComport);
+    if (!port_->Open(impl_->selectedPort)) return false;
+    impl_->recordedPort = intComport;
+    return true;
+}
+
+bool ZelSerialComms::CloseCommPort() {
+    return port_->IsOpen() ? port_->Close() : true;
+}
+
+bool ZelSerialComms::PortOpenState() const {
+    return port_->IsOpen();
+}
+
+std::int32_t ZelSerialComms::CommPort() const {
+    return impl_->recordedPort;
+}
+
+void ZelSerialComms::CommPort(std::int32_t lngPort) {
+    impl_->recordedPort = lngPort;
+}
+
+std::string ZelSerialComms::SendEchoedString(const std::string& strData,
+                                             std::int16_t intDelayBetweenChars,
+                                             std::int16_t intRequiredBytes) {
+    return impl_->SendEchoedString(strData, intDelayBetweenChars, intRequiredBytes);
+}
+
+bool ZelSerialComms::SendEchoedCommand(std::string strCommand, std::string* strResponse,
+                                       std::int16_t intLoopFor, std::int16_t intRequiredBytes) {
+    Impl& m = *impl_;
+    std::string echo;
+    if (!m.SendCommandHead(strCommand, intLoopFor, echo)) return false;
+
+    Impl::IdleRounds rounds(intLoopFor);
+    bool result = true;
+    if (intRequiredBytes == -1) {
+        for (;;) {
+            std::string part;
+            m.WaitForData(part, intLoopFor, -1);
+            echo += part;
+            if (Impl::ReplyComplete(echo)) break;
+            if (m.Abandoned() || rounds.Exhausted(!part.empty())) return false;
+            m.Yield();
+            m.Sleep(kPollMs);
+        }
+        result = echo != "?";
+    } else {
+        const auto need = [&] {
+            return static_cast<long long>(strCommand.size()) + intRequiredBytes -
+                   (static_cast<long long>(echo.size()) - 1);
+        };
+        for (;;) {
+            std::string part;
+            if (need() > 0) {
+                m.WaitForData(part, intLoopFor, static_cast<int>(need()));
+                echo += part;
+            }
+            if (need() == 0) break;
+            // Also ends the wait for a reply that overshot its length and can never match.
+            if (m.Abandoned() || rounds.Exhausted(!part.empty())) return false;
+            m.Sleep(kPollMs);
+        }
+    }
+    if (strResponse != nullptr) *strResponse = Impl::ReplyPart(echo, strCommand);
+    m.Yield();
+    return result;
+}
+
+bool ZelSerialComms::SendProgEchoedCommand(std::string strCommand, std::string* strResponse,
+                                           std::int16_t intLoopFor, std::int32_t intType) {
+    Impl& m = *impl_;
+    m.progFlagType = intType;
+    std::string echo;
+    if (!m.SendCommandHead(strCommand, intLoopFor, echo)) return false;
+
+    Impl::IdleRounds rounds(intLoopFor);
+    for (;;) {
+        std::string piece;
+        m.WaitForData(piece, intLoopFor, 4);
+        if (piece.find(kBackspace) != std::string::npos && ProgFlag) {
+            const std::string visible = StripControlChars(piece);
+            ProgFlag(visible.size() > 4 ? visible.substr(visible.size() - 4) : visible,
+                     m.progFlagType);
+        }
+        echo += piece;
+        if (Impl::ReplyComplete(echo)) break;
+        if (m.Abandoned() || rounds.Exhausted(!piece.empty())) return false;
+        m.Yield();
+        m.Sleep(kPollMs);
+    }
+    const bool result = echo != "?";
+    if (strResponse != nullptr) *strResponse = Impl::ReplyPart(echo, strCommand);
+    m.Yield();
+    return result;
+}
+
+bool ZelSerialComms::WaitForData(std::string& strResponse, std::int16_t intLoopFor,
+                                 std::int16_t intBytes) {
+    return impl_->WaitForData(strResponse, intLoopFor, intBytes) == WaitEnd::Met;
+}
+
+bool ZelSerialComms::WaitForFieldProgrammer(std::int16_t intLoopFor) {
+    Impl& m = *impl_;
+    m.manualExit = false;
+    char last = '\0';  // only the last character received matters here
+    int counter = 0;
+    for (;;) {
+        m.Sleep(kPollMs);
+        const std::string piece = m.ReadInput();
+        if (!piece.empty()) last = piece.back();
+        if (last == 'P' && m.SendEchoedString(".", kPollMs, -1) == ".") {
+            m.SendEchoedString(".V", kPollMs, -1);
+            return true;
+        }
+        if (port_->Failed() || (intLoopFor > 0 && ++counter > intLoopFor)) {
+            m.manualExit = false;
+            return false;
+        }
+        m.Yield();
+        if (m.manualExit) {
+            m.manualExit = false;
+            return false;
+        }
+    }
+}
+
+std::string ZelSerialComms::SendString(const std::string& strData,
+                                       std::int32_t lngDelayBetweenChars) {
+    Impl& m = *impl_;
+    std::string collected;
+    for (char c : strData) {
+        const bool written = m.WriteOutput(std::string(1, c));
+        m.Sleep(lngDelayBetweenChars);
+        collected += m.ReadInput();
+        if (!written && port_->Failed()) return collected;
+    }
+    m.Sleep(lngDelayBetweenChars);
+    collected += m.ReadInput();
+    return collected;
+}
+
+bool ZelSerialComms::SendByte(std::uint8_t bytData) {
+    return port_->IsOpen() && port_->Write(std::string(1, static_cast<char>(bytData)));
+}
+
+bool ZelSerialComms::SendByteArray(const std::vector<std::uint8_t>& bytes) {
+    return port_->IsOpen() && port_->Write(std::string(bytes.begin(), bytes.end()));
+}
+
+void ZelSerialComms::SendCommVariant(const std::string& varData) {
+    impl_->WriteOutput(varData);
+}
+
+void ZelSerialComms::SendCommVariant(const std::vector<std::uint8_t>& varData) {
+    impl_->WriteOutput(std::string(varData.begin(), varData.end()));
+}
+
+void ZelSerialComms::SendBreak(std::int32_t lngDuration) {
+    port_->SetBreak(true);
+    impl_->Sleep(lngDuration);
+    port_->SetBreak(false);
+}
+
+bool ZelSerialComms::SetRThreshold(std::int16_t intValue) {
+    return intValue >= 0 && port_->SetRThreshold(intValue);
+}
+
+void ZelSerialComms::SleepFor(std::int32_t lngMilliseconds) {
+    impl_->Sleep(lngMilliseconds);
+}
+
+void ZelSerialComms::ManualExit() {
+    impl_->manualExit = true;
+    impl_->Yield();
+}
+
+bool ZelSerialComms::DownloadBinaryData(const std::vector<std::uint8_t>& image) {
+    Impl& m = *impl_;
+    TempFileGuard tempFile;
+    std::ifstream in;
+    // The file is closed and removed before the owner hears of the failure.
+    const auto fail = [&](std::int32_t error) {
+        if (in.is_open()) in.close();
+        tempFile.Remove();
+        if (Error) Error(error);
+        return false;
+    };
+    // A wait that ended because the device vanished is a port failure, not a silent device.
+    const auto waitFailure = [&](WaitEnd end, std::int32_t error) {
+        return fail(end == WaitEnd::PortFailed ? kErrTransfer : error);
+    };
+
+    try {
+        if (Progress) Progress(0);
+        if (Error) Error(0);
+
+        const std::string name = m.filing.TempFileName(m.filing.TempPath(), "ZAP");
+        if (name.empty()) return fail(kErrTransfer);
+        tempFile.Track(name);
+        {
+            std::ofstream out(name, std::ios::binary | std::ios::trunc);
+            out.write(reinterpret_cast<const char*>(image.data()),
+                      static_cast<std::streamsize>(image.size()));
+            out.close();
+            if (!out) return fail(kErrTransfer);
+        }
+
+        m.SendEchoedString(".X", kPollMs, -1);
+        const WaitEnd started = m.WaitForString("C", kTransferWaitRounds, -1);
+        if (started != WaitEnd::Met) return waitFailure(started, kErrNoStart);
+
+        in.open(name, std::ios::binary | std::ios::ate);
+        if (!in) return fail(kErrTransfer);
+        const std::streamoff length = in.tellg();
+        if (length < 0 || length > std::numeric_limits<std::int32_t>::max()) {
+            return fail(kErrTransfer);
+        }
+        in.seekg(0);
+        std::int32_t bytesToSend = static_cast<std::int32_t>(length);
+        const float totalBlocks = static_cast<float>(
+            (static_cast<std::int64_t>(bytesToSend) + kBlockSize - 1) / kBlockSize);
+        std::int16_t blockNumber = 0;
+        std::int16_t complement = 255;
+        std::int16_t acknowledged = 0;
+
+        BlockPhase blockPhase(*port_);
+        while (bytesToSend > 0) {
+            std::string data(kBlockSize, '\0');  // a short last block keeps its zero tail
+            const std::size_t take = bytesToSend > static_cast<std::int32_t>(kBlockSize)
+                                         ? kBlockSize
+                                         : static_cast<std::size_t>(bytesToSend);
+            in.read(&data[0], static_cast<std::streamsize>(take));
+            if (static_cast<std::size_t>(in.gcount()) != take) return fail(kErrTransfer);
+            bytesToSend -= static_cast<std::int32_t>(take);
+
+            if (blockNumber == 255) {
+                blockNumber = 0;
+                complement = 255;
+            } else {
+                ++blockNumber;
+                --complement;
+            }
+            const auto crc = m.crc.CRC162Var(
+                m.crc.CRC16(reinterpret_cast<const std::uint8_t*>(data.data()), data.size()));
+
+            std::string frame;
+            frame.reserve(3 + kBlockSize + 2);
+            frame += kSOH;
+            frame += static_cast<char>(blockNumber);
+            frame += static_cast<char>(complement);
+            frame += data;
+            frame += static_cast<char>(crc[0]);
+            frame += static_cast<char>(crc[1]);
+            if (!port_->Write(frame)) return fail(kErrTransfer);
+
+            const WaitEnd acked = m.WaitForString(std::string(1, kACK), kTransferWaitRounds, -1);
+            if (acked != WaitEnd::Met) return waitFailure(acked, kErrNoAck);
+
+            // The 16-bit count overflows past 32767 blocks; that is a fault of the transfer.
+            if (acknowledged == std::numeric_limits<std::int16_t>::max()) {
+                throw std::overflow_error("block count");
+            }
+            ++acknowledged;
+            if (Progress) {
+                Progress(RoundPercent(static_cast<double>(acknowledged) /
+                                      static_cast<double>(totalBlocks) * 100.0));
+            }
+            m.Yield();
+        }
+        blockPhase.End();
+
+        m.SendEchoedString(std::string(1, kEOT), kPollMs, -1);
+        m.Sleep(kEotToQuitMs);
+        m.SendEchoedString(".Q", kPollMs, -1);
+
+        in.close();
+        if (!tempFile.Remove()) return fail(kErrTransfer);
+        return true;
+    } catch (...) {
+        try {
+            return fail(kErrTransfer);
+        } catch (...) {
+            return false;  // the owner's handler failed as well; the file is gone regardless
+        }
+    }
+}
