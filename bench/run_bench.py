@@ -1,0 +1,209 @@
+#!/usr/bin/env python3
+"""Runs the benchmarks of a Release build tree and prints one table.
+
+    run_bench.py BUILD_DIR [--devices "1 2"] [--startup-runs 5]
+
+Codec: bench_codec (Google Benchmark) beside zlib. Device cycle: fieldprog-cli against
+fieldprog-emu on a pseudo-terminal paced at 9600 baud, one full cycle per device with a
+16 KiB .BIN, compared with the floor the line and the device's own delays allow. Start-up:
+time until the downloader's window is shown (offscreen), when the window program was built.
+"""
+import argparse
+import json
+import math
+import os
+import random
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+# The emulator's settings for the cycle; the floor below is computed from the same numbers.
+EMU = {
+    "baud": 9600,
+    "reply_delay_ms": 80,
+    "page_ms": 2,
+    "pages": 0x0400,
+    "press_after_ms": 300,
+    "next_device_ms": 1000,
+    "fw_version": "123456 07 08 09",
+    "status": "01",
+}
+FIRST_C_MS = 150       # the emulator's "C" follows the echo of ".X" this much later
+EOT_TO_QUIT_MS = 5000  # the host's fixed pause between EOT and ".Q"
+IMAGE_BYTES = 16 * 1024
+
+
+def cycle_floor_ms(image_bytes, devices):
+    """Least time N full cycles can take: every byte both ways at 10 bits per byte, plus the
+    fixed pause and every delay the emulator is configured with. Parts that overlap on the
+    line (the progress counter runs while the flash erases) are counted once."""
+    byte_ms = 10 * 1000.0 / EMU["baud"]
+    version_reply = 2 + len(EMU["fw_version"]) + 2
+    status_reply = 2 + len(EMU["status"]) + 1 + 4 + 2
+    blocks = math.ceil(image_bytes / 128)
+    wire = (
+        1                          # "P": the button
+        + 2 * 1 + 2 * 2 + version_reply  # "." and ".V" with echoes, the version with the echo
+        + 2 * 2 + status_reply     # ".K"
+        + 2 * 2 + 10               # ".C", the last counter step with its line end
+        + 2 * 2 + 1                # ".X", "C"
+        + blocks * (133 + 1)       # blocks and their ACKs
+        + 2 * 1                    # EOT
+        + 2 * 2                    # ".Q" (the host is done with its echo)
+    )
+    fixed = (
+        2 * EMU["reply_delay_ms"]  # ".K" reply, start of the ".C" counter
+        + (EMU["pages"] - 1) * EMU["page_ms"]  # the erase the counter reports
+        + FIRST_C_MS + EOT_TO_QUIT_MS
+    )
+    per_device = wire * byte_ms + fixed
+    return EMU["press_after_ms"] + devices * per_device + (devices - 1) * EMU["next_device_ms"]
+
+
+def timed(cmd, **kw):
+    """Starts cmd under /usr/bin/time; returns (process, file with the figures)."""
+    out = tempfile.NamedTemporaryFile("r", suffix=".time", delete=False)
+    proc = subprocess.Popen(["/usr/bin/time", "-o", out.name, "-f", "%e %U %S %M"] + cmd, **kw)
+    return proc, out.name
+
+
+def read_time(path):
+    with open(path) as f:
+        line = f.read().strip().splitlines()[-1].split()
+    os.unlink(path)
+    wall, user, system, rss = float(line[0]), float(line[1]), float(line[2]), int(line[3])
+    return {"wall_s": wall, "cpu_s": user + system, "rss_kb": rss}
+
+
+def firmware_bin(path):
+    # Random data bytes: the transfer's time does not depend on them.
+    rnd = random.Random(16)
+    n = IMAGE_BYTES - 8
+    with open(path, "wb") as f:
+        f.write(b"\0" * 6 + struct.pack(">H", n) + bytes(rnd.randrange(256) for _ in range(n)))
+
+
+def run_codec(bindir):
+    out = subprocess.run(
+        [os.path.join(bindir, "bench_codec"), "--benchmark_format=json", "--benchmark_min_time=0.5"],
+        check=True, capture_output=True, text=True).stdout
+    rows = {}
+    for b in json.loads(out)["benchmarks"]:
+        op = b["name"].split("/")[0].replace("BM_", "")
+        rows[(op, b["label"])] = {"mbs": b["bytes_per_second"] / 1e6, "ratio": b["ratio"]}
+    return rows
+
+
+def run_cycle(bindir, devices, image):
+    emu_cmd = [os.path.join(bindir, "fieldprog-emu"), "--devices", str(devices),
+               "--baud", str(EMU["baud"]), "--reply-delay-ms", str(EMU["reply_delay_ms"]),
+               "--page-ms", str(EMU["page_ms"]), "--pages", "%04X" % EMU["pages"],
+               "--press-after-ms", str(EMU["press_after_ms"]),
+               "--next-device-ms", str(EMU["next_device_ms"]),
+               "--fw-version", EMU["fw_version"], "--status", EMU["status"], "--expect", image]
+    emu, emu_time = timed(emu_cmd, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    port = emu.stdout.readline().split()[1]
+    cli_cmd = [os.path.join(bindir, "fieldprog-cli"), "download", "--port", port,
+               "--image", image, "--count", str(devices)]
+    cli, cli_time = timed(cli_cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    cli_rc = cli.wait(timeout=120 + 60 * devices)
+    emu_out = emu.stdout.read()
+    emu.wait(timeout=30)
+    matched = emu_out.count("EXPECT MATCH")
+    return {"devices": devices, "ok": cli_rc == 0 and matched == devices,
+            "cli": read_time(cli_time), "emu": read_time(emu_time),
+            "floor_s": cycle_floor_ms(IMAGE_BYTES, devices) / 1000.0}
+
+
+def run_startup(bindir, image, runs):
+    probe = os.path.join(bindir, "libfp_startup_probe.so")
+    app = os.path.join(bindir, "fieldprog")
+    if not (os.path.exists(probe) and os.path.exists(app)):
+        return None
+    work = tempfile.mkdtemp(prefix="fieldprog-bench-")
+    downloader = os.path.join(work, "FW16K")
+    subprocess.run([os.path.join(bindir, "fieldprog-build"), "-o", downloader, image],
+                   check=True, capture_output=True)
+    emu = subprocess.Popen([os.path.join(bindir, "fieldprog-emu"), "--press-after-ms", "-1", "--stay"],
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    port = emu.stdout.readline().split()[1]
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen", FIELDPROG_COM1=port, LD_PRELOAD=probe)
+    times = []
+    try:
+        for _ in range(runs):
+            start = time.time_ns()
+            done = subprocess.run([downloader], env=env, capture_output=True, text=True, timeout=60)
+            shown = [l for l in done.stdout.splitlines() if l.startswith("WINDOW_SHOWN_NS")]
+            if shown:
+                times.append((int(shown[0].split()[1]) - start) / 1e6)
+    finally:
+        emu.terminate()
+        emu.wait(timeout=10)
+        for name in os.listdir(work):
+            os.unlink(os.path.join(work, name))
+        os.rmdir(work)
+    return times
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("build")
+    parser.add_argument("--devices", default="1 2")
+    parser.add_argument("--startup-runs", type=int, default=5)
+    parser.add_argument("--json", help="also write the figures here")
+    args = parser.parse_args()
+    bindir = os.path.join(args.build, "bin")
+    figures = {}
+
+    codec = run_codec(bindir)
+    figures["codec"] = {"%s/%s" % k: v for k, v in codec.items()}
+    print("Codec (CPU-time throughput of the uncompressed bytes; ratio = packed / original)")
+    print("  %-12s %-13s %10s %8s   %-22s" % ("data", "operation", "MB/s", "ratio", "vs zlib Huffman-only"))
+    pairs = [("ZelEncode", "DeflateHuffmanOnly"), ("ZelDecode", "InflateHuffmanOnly")]
+    for data in ("firmware16k", "mixed64k"):
+        for ours, theirs in pairs:
+            a, b = codec[(ours, data)], codec[(theirs, data)]
+            print("  %-12s %-13s %10.1f %8.3f   speed x%.2f, size x%.3f" %
+                  (data, ours, a["mbs"], a["ratio"], a["mbs"] / b["mbs"], a["ratio"] / b["ratio"]))
+            print("  %-12s %-13s %10.1f %8.3f" % ("", theirs.replace("HuffmanOnly", ""), b["mbs"], b["ratio"]))
+
+    with tempfile.TemporaryDirectory(prefix="fieldprog-bench-") as work:
+        image = os.path.join(work, "FW16K.BIN")
+        firmware_bin(image)
+        print()
+        print("Device cycle (fieldprog-cli download vs fieldprog-emu at 9600 baud, 16 KiB .BIN)")
+        print("  %-7s %-4s %9s %9s %7s %9s %9s %9s %9s" %
+              ("devices", "ok", "wall s", "floor s", "ratio", "cli CPU s", "cli RSS", "emu CPU s", "emu RSS"))
+        figures["cycle"] = []
+        for n in [int(x) for x in args.devices.split()]:
+            r = run_cycle(bindir, n, image)
+            figures["cycle"].append(r)
+            print("  %-7d %-4s %9.2f %9.2f %7.3f %9.2f %7d kB %9.2f %6d kB" %
+                  (n, "yes" if r["ok"] else "NO", r["cli"]["wall_s"], r["floor_s"],
+                   r["cli"]["wall_s"] / r["floor_s"], r["cli"]["cpu_s"], r["cli"]["rss_kb"],
+                   r["emu"]["cpu_s"], r["emu"]["rss_kb"]))
+
+        print()
+        times = run_startup(bindir, image, args.startup_runs)
+        figures["startup_ms"] = times
+        if times is None:
+            print("Start-up: the window program was not built (no Qt): skipped")
+        elif not times:
+            print("Start-up: the window never showed")
+        else:
+            print("Start-up (exec to main window shown, offscreen, 16 KiB payload, %d runs)" % len(times))
+            print("  median %.1f ms, min %.1f ms, max %.1f ms" %
+                  (statistics.median(times), min(times), max(times)))
+
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(figures, f, indent=2)
+    ok = all(r["ok"] for r in figures["cycle"])
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
