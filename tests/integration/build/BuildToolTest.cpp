@@ -1,187 +1,112 @@
 #include <gtest/gtest.h>
-
-#include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
-#include "ZelPayload.h"
+#include "Subprocess.h"
+#include "TestFiles.h"
 #include "clsResFiles.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct RunResult {
-    int code = -1;
-    std::string output;  // stdout and stderr together
-};
-
-RunResult RunProgram(const std::string& exe, const std::vector<std::string>& args) {
-    int fds[2];
-    if (::pipe(fds) != 0) return {};
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(fds[1], 1);
-        ::dup2(fds[1], 2);
-        ::close(fds[0]);
-        ::close(fds[1]);
-        std::vector<char*> argv{const_cast<char*>(exe.c_str())};
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(exe.c_str(), argv.data());
-        ::_exit(127);
-    }
-    ::close(fds[1]);
-    RunResult r;
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(fds[0], buf, sizeof buf)) > 0) r.output.append(buf, static_cast<std::size_t>(n));
-    ::close(fds[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
-
-std::string ReadAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+constexpr int kRunMs = 60000;  // an upper bound for a loaded machine, not an expectation
 
 // A field-programmer image: six zero bytes, the data length, then the data.
-std::string SampleImage() {
-    std::string data;
-    for (int k = 0; k < 300; ++k) data.push_back(static_cast<char>((k * 37) & 0xFF));
-    return std::string(6, '\0') + char(data.size() >> 8) + char(data.size() & 0xFF) + data;
-}
+const std::string kImage("\0\0\0\0\0\0\0\x05\0\xff\r\n\x1a", 13);
 
 class BuildToolTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string tmpl = (fs::temp_directory_path() / "buildtool-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
-        bin_ = Write("FW123.BIN", SampleImage());
-        downloader_ = Write("stand-in-downloader", "\x7f" "ELF pretend program image");
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    std::string Write(const std::string& name, const std::string& bytes) {
-        const fs::path p = dir_ / name;
-        std::ofstream(p, std::ios::binary) << bytes;
-        return p.string();
+        WriteBytes(bin, kImage);
+        WriteBytes(downloader, "\x7f" "ELF pretend program image");
     }
     RunResult Build(std::vector<std::string> args) {
-        args.insert(args.begin(), {"--downloader", downloader_});
-        return RunProgram(FIELDPROG_BUILD_EXE, args);
+        args.insert(args.begin(), {FIELDPROG_BUILD_EXE, "--downloader", downloader});
+        return RunToEnd(args, kRunMs);
     }
-    std::vector<std::string> Listing() const {
-        std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename());
-        return names;
+    std::ptrdiff_t Entries() const {
+        return std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator());
     }
 
-    fs::path dir_;
-    std::string bin_;
-    std::string downloader_;
+    TempDir dir;
+    std::string bin = dir / "FW123.BIN";
+    std::string downloader = dir / "stand-in-downloader";
 };
 
-TEST_F(BuildToolTest, BuiltDownloaderReadsBackWithImageAndRecord) {
-    const std::string out = (dir_ / "fw123-fr").string();
-    const RunResult r = Build({"--language", "1", "--description", "Euro coin set", "--output", out, bin_});
-    ASSERT_EQ(r.code, 0) << r.output;
-    EXPECT_NE(r.output.find("French"), std::string::npos) << r.output;
-
+TEST_F(BuildToolTest, BuiltDownloaderReadsBackWithImageAndRecordAndIsReplacedOnlyOnRequest) {
+    const std::string out = dir / "fw123-fr";
+    const RunResult r =
+        Build({"--language", "1", "--description", "Euro coin set", "--output", out, bin});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("French"), std::string::npos) << r.out;
     struct stat st {};
     ASSERT_EQ(::stat(out.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0755u);
-    EXPECT_EQ(ReadAll(out).rfind(ReadAll(downloader_), 0), 0u) << "the image comes first, unchanged";
-
-    ZelPayload payload;
-    ASSERT_TRUE(payload.GetPayload(out));
-    ASSERT_EQ(payload.FileCount(), 2);
-    EXPECT_EQ(payload.File(1)->FileName(), "FW123.BIN");
-    EXPECT_EQ(payload.File(2)->FileName(), "README.TXT");
+    EXPECT_EQ(ReadBytes(out).rfind(ReadBytes(downloader), 0), 0u) << "the image comes first";
 
     clsResFiles res(out);
     ASSERT_TRUE(res.GetReadMeData());
-    EXPECT_EQ(res.Name(), "FW123");
-    EXPECT_EQ(res.Language(), 100);
-    EXPECT_EQ(res.Description(), "Euro coin set");
+    EXPECT_EQ(res.Name() + "|" + std::to_string(res.Language()) + "|" + res.Description(),
+              "FW123|100|Euro coin set");
     std::vector<std::uint8_t> image;
     ASSERT_TRUE(res.GetBinaryData(image));
-    EXPECT_EQ(std::string(image.begin(), image.end()), SampleImage());
+    EXPECT_EQ(std::string(image.begin(), image.end()), kImage);
+    EXPECT_EQ(Entries(), 3) << "nothing but the inputs and the result is left behind";
 
-    // Nothing but the inputs and the result is left behind.
-    EXPECT_EQ(Listing().size(), 3u);
-}
-
-TEST_F(BuildToolTest, ExistingOutputIsKeptUnlessReplaceIsGiven) {
-    const std::string out = Write("taken", "someone else's file");
-    EXPECT_EQ(Build({"--output", out, bin_}).code, 4);
-    EXPECT_EQ(ReadAll(out), "someone else's file");
-
-    ASSERT_EQ(Build({"--replace", "--language", "2", "--output", out, bin_}).code, 0);
-    clsResFiles res(out);
+    // An existing output is kept unless --replace is given.
+    const std::string built = ReadBytes(out);
+    EXPECT_EQ(Build({"--output", out, bin}).code, 4);
+    EXPECT_EQ(ReadBytes(out), built);
+    ASSERT_EQ(Build({"--replace", "--language", "2", "--output", out, bin}).code, 0);
     ASSERT_TRUE(res.GetReadMeData());
     EXPECT_EQ(res.Language(), 200);
-    EXPECT_EQ(Listing().size(), 3u);
+    EXPECT_EQ(Entries(), 3);
 }
 
 TEST_F(BuildToolTest, DefaultsPlaceTheOutputBesideTheBinaryAndFindTheDownloaderBesideTheBuilder) {
     // A copy of the builder with a "fieldprog" next to it, as an installation has.
-    const fs::path installed = dir_ / "bin";
-    fs::create_directory(installed);
-    fs::copy_file(FIELDPROG_BUILD_EXE, installed / "fieldprog-build");
-    fs::copy_file(downloader_, installed / "fieldprog");
-    const RunResult r = RunProgram((installed / "fieldprog-build").string(), {bin_});
-    ASSERT_EQ(r.code, 0) << r.output;
+    fs::create_directory(dir / "bin");
+    fs::copy_file(FIELDPROG_BUILD_EXE, dir / "bin/fieldprog-build");
+    fs::copy_file(downloader, dir / "bin/fieldprog");
+    const RunResult r = RunToEnd({dir / "bin/fieldprog-build", bin}, kRunMs);
+    ASSERT_EQ(r.code, 0) << r.err;
 
-    clsResFiles res((dir_ / "FW123").string());
+    clsResFiles res(dir / "FW123");
     ASSERT_TRUE(res.GetReadMeData());
-    EXPECT_EQ(res.Name(), "FW123");
-    EXPECT_EQ(res.Language(), 0);
-    EXPECT_EQ(res.Description(), "BLANK");
+    EXPECT_EQ(res.Name() + "|" + std::to_string(res.Language()) + "|" + res.Description(),
+              "FW123|0|BLANK");
 }
 
 TEST_F(BuildToolTest, RefusesBadInputWithItsOwnExitCode) {
-    const std::string out = (dir_ / "never").string();
-    const std::string closer = Write("CUT.BIN", std::string("ab)+=-cd"));
-    const std::string tiny = Write("TINY.BIN", "x");
-    const std::string hex = Write("FW.HEX", SampleImage());
+    const std::string out = dir / "never";
+    WriteBytes(dir / "CUT.BIN", "ab)+=-cd");
+    WriteBytes(dir / "TINY.BIN", "x");
+    WriteBytes(dir / "FW.HEX", kImage);
     const struct {
         std::vector<std::string> args;
         int code;
     } rows[] = {
-        {{"--language", "3", bin_}, 2},
-        {{"--description", "Loads, then sets", bin_}, 2},
-        {{"--description", "Tab\there", bin_}, 2},
-        {{"--bogus", bin_}, 2},
-        {{}, 2},
-        {{hex}, 2},
-        {{(dir_ / "MISSING.BIN").string()}, 3},
-        {{tiny}, 3},
-        {{closer}, 3},
-        {{"--downloader", (dir_ / "no-such-program").string(), bin_}, 3},
+        {{"--language", "3", bin}, 2}, {{"--bogus", bin}, 2}, {{}, 2}, {{dir / "FW.HEX"}, 2},
+        {{"--description", "Loads, then sets", bin}, 2}, {{"--description", "Tab\there", bin}, 2},
+        {{dir / "MISSING.BIN"}, 3}, {{dir / "TINY.BIN"}, 3}, {{dir / "CUT.BIN"}, 3},
+        {{"--downloader", dir / "no-such-program", bin}, 3},
     };
     for (const auto& row : rows) {
         std::vector<std::string> args = row.args;
         args.insert(args.begin(), {"--output", out});
         const RunResult r = Build(args);
-        EXPECT_EQ(r.code, row.code) << r.output;
-        EXPECT_FALSE(r.output.empty());
+        EXPECT_EQ(r.code, row.code) << r.err;
+        EXPECT_FALSE(r.err.empty());
         EXPECT_FALSE(fs::exists(out));
     }
     // The output must never replace one of the inputs.
-    EXPECT_EQ(Build({"--replace", "--output", bin_, bin_}).code, 2);
-    EXPECT_EQ(ReadAll(bin_), SampleImage());
+    EXPECT_EQ(Build({"--replace", "--output", bin, bin}).code, 2);
+    EXPECT_EQ(ReadBytes(bin), kImage);
 }
 
 }  // namespace

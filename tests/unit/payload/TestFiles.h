@@ -4,19 +4,15 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 
 // A fresh folder in the temporary folder, removed with its content.
 class TempDir {
   public:
-    TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "fp-payload-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path_ = pattern;
+    TempDir() : path_((std::filesystem::temp_directory_path() / "fp-payload-XXXXXX").string()) {
+        if (::mkdtemp(path_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     }
     ~TempDir() { std::filesystem::remove_all(path_); }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
@@ -33,10 +29,7 @@ inline void WriteBytes(const std::string& path, const std::string& bytes) {
 }
 
 inline std::string ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    std::string bytes(in ? static_cast<std::size_t>(in.tellg()) : 0, '\0');
-    if (!in.seekg(0).read(bytes.data(), static_cast<std::streamsize>(bytes.size()))) {
-        throw std::runtime_error("cannot read " + path);
-    }
-    return bytes;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }

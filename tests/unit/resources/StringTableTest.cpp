@@ -6,39 +6,24 @@
 
 namespace {
 
-struct Expected {
+// Typed independently of the table itself, so a slip in either copy shows up here.
+const struct {
     int id;
     const char* text;
-};
-
-// Typed independently of the table itself, so a slip in either copy shows up here.
-const Expected kSamples[] = {
-    {101, "Failed to open com port."},
-    {143, "Download binary data acknowledge not received."},
+} kSamples[] = {
     {145, "Download binary data command failed"},  // no full stop
-    {158, "Quit"},
-    {159, "Press the button on the top of the Field Programmer to download."},
-    {161, "Error: Failed to connect to the Field Programmer, please check it is correctly connected."},
+    {161, "Error: Failed to connect to the Field Programmer, please check it is correctly "
+          "connected."},
     {164, "Error: ACK was not received from the Field Programmer."},
     {168, "There are no free Comm Ports, exiting application."},
-    {169, "Please select a Comm Port."},
-    {170, "Failed to clear flash memory."},
-    {258, "Quitt\u00e9"},
-    {259, "Appuyez sur le bouton sur le dessus du programmeur de zone au t\u00e9l\u00e9chargement."},
-    {261, "Erreur:  Commencez le caract\u00e8re non re\u00e7u, contr\u00f4lez s'il vous pla\u00eet le "
-          "programmeur de zone de connexion est correct."},
-    {263, "Erreur:  N'a pas cr\u00e9\u00e9 le fichier binaire provisoire."},
+    {261, "Erreur:  Commencez le caract\u00e8re non re\u00e7u, contr\u00f4lez s'il vous "
+          "pla\u00eet le programmeur de zone de connexion est correct."},
     {264, "Erreur:  Le ACK n'a pas \u00e9t\u00e9 re\u00e7u du programmeur de zone.  "},
     {268, "Il n'y a aucun port libre de COMM., quittant l'application."},
-    {269, "Veuillez choisir un port de COMM."},
     {270, "A \u00e9chou\u00e9 \u00e0 la m\u00e9moire instantan\u00e9e claire."},
     {361, "Fehler:  Beginnen Sie das Zeichen, das nicht empfangen wird, \u00fcberpr\u00fcfen Sie "
           "bitte Anschlu\u00dffeldprogrammierer ist korrekt."},
-    {363, "Fehler:  Konnte tempor\u00e4re bin\u00e4re Datei herstellen nicht."},
-    {365, "-- Standard Text -- German --"},
     {367, "R\u00fccksetzen"},
-    {368, "Es gibt keine freien Kommunikationkan\u00e4le und beendet Anwendung."},
-    {369, "W\u00e4hlen Sie bitte einen Kommunikationkanal aus."},
     {371, "About"},
 };
 

@@ -1,89 +1,69 @@
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "StringTable.h"
+#include "TestFiles.h"
 #include "ZelPayload.h"
 #include "clsResFiles.h"
 
-namespace fs = std::filesystem;
-
 namespace {
+
+using Files = std::vector<std::pair<std::string, std::string>>;
 
 // Builds real downloaders (a stand-in image plus a payload) in a private temporary folder.
 class ResFilesTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string tmpl = (fs::temp_directory_path() / "resfiles-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
-        exe_ = Write("image", "\x7f" "ELF stand-in image\r\n");
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    std::string Write(const std::string& name, const std::string& bytes) {
-        const fs::path sub = dir_ / ("in" + std::to_string(++counter_));
-        fs::create_directory(sub);
-        const std::string path = (sub / name).string();
-        std::ofstream(path, std::ios::binary) << bytes;
-        return path;
-    }
-    // Files are given as name/content pairs and go into the payload in that order.
-    std::string Build(const std::vector<std::pair<std::string, std::string>>& files) {
+    void SetUp() override { WriteBytes(exe, "\x7f" "ELF stand-in image\r\n"); }
+    // The files go into the payload in the order given.
+    std::string Build(const Files& files) {
         std::vector<std::string> paths;
-        for (const auto& f : files) paths.push_back(Write(f.first, f.second));
-        const std::string out = (dir_ / ("out" + std::to_string(++counter_))).string();
-        ZelPayload writer;
-        EXPECT_TRUE(writer.BuildPayload(exe_, paths, out));
+        for (const auto& f : files) {
+            WriteBytes(dir / f.first, f.second);
+            paths.push_back(dir / f.first);
+        }
+        const std::string out = dir / ("out" + std::to_string(++builds));
+        EXPECT_TRUE(ZelPayload().BuildPayload(exe, paths, out));
         return out;
     }
-    std::string BuildWithRecord(const std::string& record) {
-        return Build({{"FW.BIN", "\x01\x02\x03"}, {"README.TXT", record}});
-    }
 
-    fs::path dir_;
-    std::string exe_;
-    int counter_ = 0;
+    TempDir dir;
+    std::string exe = dir / "image";
+    int builds = 0;
 };
 
 TEST_F(ResFilesTest, RecordRules) {
+    // Every row starts from Name and Description "old" and a language no record can give.
     const struct {
-        const char* record;
-        std::int16_t presetLanguage;
+        const char *record;
         bool ok;
-        const char* name;
-        const char* description;
+        const char *name, *description;
         std::int16_t language;
     } rows[] = {
-        {"FW123,000,Loads euros,BLANK", 100, true, "FW123", "Loads euros", 0},
-        {"FW123,001,Charge,BLANK", 0, true, "FW123", "Charge", 100},
-        {"FW123,002,Lädt,BLANK", 0, true, "FW123", "Ldt", 200},  // accents are dropped
-        {"FW123,2,\tDesc\x7f,BLANK\r\n", 0, true, "FW123", "Desc", 200},
-        {"FW123, 1 ,Desc,BLANK,extra", 0, true, "FW123", "Desc", 100},
-        {"FW123,000,Loads, then sets,BLANK", 0, true, "FW123", "Loads", 0},
-        {"FW123,002,Desc", 0, false, "FW123", "Desc", 0},   // three fields
-        {"FW123,5,Desc,BLANK", 100, false, "FW123", "Desc", 0},  // unknown language: English
-        {"FW123,-1,Desc,BLANK", 100, false, "FW123", "Desc", 0},
-        {"FW123,two,Desc,BLANK", 100, false, "FW123", "old", 100},
-        {"FW123,,Desc,BLANK", 100, false, "FW123", "old", 100},
-        {"FW123,1x,Desc,BLANK", 100, false, "FW123", "old", 100},
-        {"FW123,99999,Desc,BLANK", 100, false, "FW123", "old", 100},
-        {"FW123", 100, false, "FW123", "old", 100},
-        {"\r\n", 100, false, "old", "old", 100},
+        {"FW123,000,Loads euros,BLANK", true, "FW123", "Loads euros", 0},
+        {"FW123,001,Charge,BLANK", true, "FW123", "Charge", 100},
+        {"FW123,002,Lädt,BLANK", true, "FW123", "Ldt", 200},  // accents are dropped
+        {"FW123,2,\tDesc\x7f,BLANK\r\n", true, "FW123", "Desc", 200},
+        {"FW123, 1 ,Desc,BLANK,extra", true, "FW123", "Desc", 100},
+        {"FW123,000,Loads, then sets,BLANK", true, "FW123", "Loads", 0},
+        {"FW123,002,Desc", false, "FW123", "Desc", 300},      // three fields
+        {"FW123,5,Desc,BLANK", false, "FW123", "Desc", 0},    // unknown language: English
+        {"FW123,-1,Desc,BLANK", false, "FW123", "Desc", 0},
+        {"FW123,,Desc,BLANK", false, "FW123", "old", 300},
+        {"FW123,1x,Desc,BLANK", false, "FW123", "old", 300},
+        {"FW123,99999,Desc,BLANK", false, "FW123", "old", 300},
+        {"FW123", false, "FW123", "old", 300},
+        {"\r\n", false, "old", "old", 300},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.record);
-        clsResFiles res(BuildWithRecord(r.record));
+        clsResFiles res(Build({{"FW.BIN", "\x01\x02\x03"}, {"README.TXT", r.record}}));
         res.Name("old");
         res.Description("old");
-        res.Language(r.presetLanguage);
+        res.Language(300);
         EXPECT_EQ(res.GetReadMeData(), r.ok);
         EXPECT_EQ(res.Name(), r.name);
         EXPECT_EQ(res.Description(), r.description);
@@ -91,58 +71,40 @@ TEST_F(ResFilesTest, RecordRules) {
     }
 }
 
-TEST_F(ResFilesTest, ReadmeNameIsMatchedIgnoringCaseAndSelectsTheLanguageBlock) {
-    clsResFiles res(Build({{"fw.bin", "ab"}, {"ReadMe.txt", "X,002,Y,Z"}}));
-    ASSERT_TRUE(res.GetReadMeData());
-    EXPECT_EQ(res.Name(), "X");
-    EXPECT_EQ(LoadResString(169 + res.Language()), "W\u00e4hlen Sie bitte einen Kommunikationkanal aus.");
-}
-
-TEST_F(ResFilesTest, PayloadWithoutReadmeLeavesMembersAlone) {
-    clsResFiles res(Build({{"FW.BIN", "ab"}}));
-    res.Name("keep");
-    EXPECT_TRUE(res.GetReadMeData());
-    EXPECT_EQ(res.Name(), "keep");
-    EXPECT_EQ(res.Language(), 0);
-}
-
-TEST_F(ResFilesTest, NoPayloadOrNoFile) {
-    EXPECT_FALSE(clsResFiles(exe_).GetReadMeData());
-    EXPECT_FALSE(clsResFiles((dir_ / "missing").string()).GetReadMeData());
-    // By default the running program (found through the system) is read; this one has no payload.
-    EXPECT_TRUE(fs::equivalent(clsResFiles::RunningExecutablePath(), "/proc/self/exe"));
-    EXPECT_FALSE(clsResFiles().GetReadMeData());
-}
-
-TEST_F(ResFilesTest, BinaryDataIsTheFirstFileWithBinInItsName) {
-    clsResFiles res(Build({{"notes.txt", "no"}, {"MY.BIN.TXT", std::string("\x00\xff\r\n", 4)},
-                           {"OTHER.BIN", "later"}, {"README.TXT", "MY,000,D,B"}}));
-    ASSERT_TRUE(res.GetReadMeData());
-    std::vector<std::uint8_t> data;
-    EXPECT_TRUE(res.GetBinaryData(data));
-    EXPECT_EQ(data, (std::vector<std::uint8_t>{0x00, 0xFF, 0x0D, 0x0A}));
-}
-
-TEST_F(ResFilesTest, BinaryDataRefusedWhenMissingOrTooShort) {
+TEST_F(ResFilesTest, FindsTheRecordAndTheBinaryFileOrSaysSo) {
     const struct {
         const char* label;
-        std::vector<std::pair<std::string, std::string>> files;
+        Files files;
+        const char* name;  // after GetReadMeData, which succeeds in every row
+        std::string binary;  // empty: refused
     } rows[] = {
-        {"no .BIN", {{"README.TXT", "A,0,B,C"}}},
-        {"one byte", {{"ONE.BIN", "x"}, {"README.TXT", "A,0,B,C"}}},
-        {"empty", {{"EMPTY.BIN", ""}, {"README.TXT", "A,0,B,C"}}},
+        {"no README.TXT", {{"FW.BIN", "ab"}}, "keep", "ab"},
+        {"lower-case name; the first file with BIN in its name",
+         {{"notes.txt", "no"}, {"MY.BIN.TXT", std::string("\0\xff\r\n", 4)}, {"OTHER.BIN", "later"},
+          {"readme.txt", "MY,000,D,B"}},
+         "MY", std::string("\0\xff\r\n", 4)},
+        {"no .BIN", {{"README.TXT", "A,0,B,C"}}, "A", ""},
+        {"one byte", {{"ONE.BIN", "x"}, {"README.TXT", "A,0,B,C"}}, "A", ""},
+        {"empty", {{"EMPTY.BIN", ""}, {"README.TXT", "A,0,B,C"}}, "A", ""},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.label);
         clsResFiles res(Build(r.files));
-        ASSERT_TRUE(res.GetReadMeData());
+        res.Name("keep");
         std::vector<std::uint8_t> data{1, 2, 3};
-        EXPECT_FALSE(res.GetBinaryData(data));
-        EXPECT_LE(data.size(), 1u);
+        EXPECT_FALSE(res.GetBinaryData(data)) << "nothing to hand out before the payload is read";
+        ASSERT_TRUE(res.GetReadMeData());
+        EXPECT_EQ(res.Name(), r.name);
+        EXPECT_EQ(res.GetBinaryData(data), !r.binary.empty());
+        const std::string got(data.begin(), data.end());
+        EXPECT_TRUE(r.binary.empty() ? got.size() <= 1 : got == r.binary) << got.size();
     }
-    // Without a loaded payload there is nothing to hand out.
-    std::vector<std::uint8_t> data;
-    EXPECT_FALSE(clsResFiles(BuildWithRecord("A,0,B,C")).GetBinaryData(data));
+    EXPECT_FALSE(clsResFiles(exe).GetReadMeData());
+    EXPECT_FALSE(clsResFiles(dir / "missing").GetReadMeData());
+    // By default the running program (found through the system) is read; this one has no payload.
+    EXPECT_TRUE(
+        std::filesystem::equivalent(clsResFiles::RunningExecutablePath(), "/proc/self/exe"));
+    EXPECT_FALSE(clsResFiles().GetReadMeData());
 }
 
 }  // namespace
