@@ -1,6 +1,5 @@
 // The device command set over a real pseudo-terminal, against the emulated Field Programmer:
-// the whole life of an image (file, clear, download, read-back, file again, program name),
-// single bytes and blocks, the RAM buffers, and what a refusing device makes of each command.
+// the whole life of an image, and what a refusing device makes of each command.
 
 #include <gtest/gtest.h>
 
@@ -24,7 +23,6 @@ namespace {
 
 constexpr int kPages = 0x0008;  // a 2 KiB flash of 256-byte banks: read back in a few seconds
 constexpr int kBankSize = 256;
-constexpr std::int32_t kFlashBytes = kPages * kBankSize;
 
 EmuOptions SmallFlash() {
     EmuOptions o = FastOptions();
@@ -33,184 +31,111 @@ EmuOptions SmallFlash() {
     return o;
 }
 
-// A façade on the emulator, connected, with every progress event kept.
-struct Connected {
-    explicit Connected(EmuLine& line) {
-        fp.Progress = [this](std::int16_t p, std::int32_t t) { events.emplace_back(p, t); };
-        ok = fp.OpenCommPort(kCom) && Press(line);
-    }
-    // A download ends with ".Q", which powers the device down: it needs the button again.
-    bool Press(EmuLine& line) {
-        line.Emu().RequestPress();
-        return fp.WaitForFieldProgrammer(kPressLoops);
-    }
-    std::vector<std::int16_t> Progress(std::int32_t type) const {
-        std::vector<std::int16_t> out;
-        for (const auto& e : events)
-            if (e.second == type) out.push_back(e.first);
-        return out;
-    }
-
-    clsFieldProgrammer fp;
-    std::vector<std::pair<std::int16_t, std::int32_t>> events;
-    bool ok = false;
-};
-
-// A .BIN image: six zero bytes, the data count high byte first, then the data.
-Bytes BinFile(const Bytes& data) {
-    Bytes bin(6, 0x00);
-    bin.push_back(static_cast<std::uint8_t>(data.size() >> 8));
-    bin.push_back(static_cast<std::uint8_t>(data.size() & 0xFF));
-    bin.insert(bin.end(), data.begin(), data.end());
-    return bin;
+bool AllErased(Bytes::const_iterator from, Bytes::const_iterator to) {
+    return std::all_of(from, to, [](std::uint8_t b) { return b == 0xFF; });
 }
 
-// Firmware-like data in which the digits "2426" cannot occur by chance, on or across byte
-// boundaries (that needs a byte 24h or 42h), so the one placed name marker is the only one.
-Bytes DataWithoutMarker(std::size_t count, std::uint32_t seed) {
-    Bytes data = Noise(count, seed);
-    for (auto& b : data)
-        if (b == 0x24 || b == 0x42) b = 0x5A;
-    return data;
-}
-
-void ExpectEndsAtHundred(const std::vector<std::int16_t>& progress, const char* what) {
-    ASSERT_FALSE(progress.empty()) << what;
-    EXPECT_EQ(progress.back(), 100) << what;
-    EXPECT_TRUE(std::all_of(progress.begin(), progress.end(),
-                            [](std::int16_t p) { return p >= 0 && p <= 100; }))
-        << what;
-}
-
+// File, single byte, clear, download, RAM buffers, read-back, file again, single bytes and a
+// block, program name, and the one-word commands.
 TEST(ImageLife, FileToDeviceAndBackIsByteForByteTheSame) {
     PrivateTempDir tmp;
     EmuLine line(SmallFlash());
     ASSERT_TRUE(line.Started()) << line.Error();
-    Connected c(line);
-    ASSERT_TRUE(c.ok);
-    clsFPMemory& memory = c.fp.Memory();
+    clsFieldProgrammer fp;
+    std::vector<std::pair<std::int16_t, std::int32_t>> events;
+    fp.Progress = [&](std::int16_t p, std::int32_t t) { events.emplace_back(p, t); };
+    // Whether the progress of one kind (0 name search ... 6 end-of-data search) ended at 100.
+    const auto endedAtHundred = [&](std::int32_t type) {
+        std::vector<std::int16_t> seen;
+        for (const auto& [percent, kind] : events) {
+            if (kind == type) seen.push_back(percent);
+        }
+        return !seen.empty() && seen.back() == 100 &&
+               std::all_of(seen.begin(), seen.end(),
+                           [](std::int16_t p) { return p >= 0 && p <= 100; });
+    };
+    ASSERT_TRUE(Connect(fp, line));
+    clsFPMemory& memory = fp.Memory();
 
-    // The name sits in the last data bank, right behind the bytes 24h 26h.
+    // The name sits in the last data bank, right behind the bytes 24h 26h. Without the bytes
+    // 24h and 42h the digits "2426" cannot occur anywhere else, not even across two bytes.
     constexpr std::size_t kDataBytes = 1500;
     constexpr std::size_t kMarkerAt = 1300;
     const std::string name = "FPNAME-09";
-    Bytes data = DataWithoutMarker(kDataBytes, 2024);
+    Bytes data = Noise(kDataBytes, 2024);
+    std::replace_if(
+        data.begin(), data.end(), [](std::uint8_t b) { return b == 0x24 || b == 0x42; }, 0x5A);
     data[kMarkerAt] = 0x24;
     data[kMarkerAt + 1] = 0x26;
     std::copy(name.begin(), name.end(), data.begin() + kMarkerAt + 2);
-    data[0x10] = 0xA5;      // must survive the byte written below, which only a clear undoes
-    data.back() = 0x5A;     // the read-back ends at the last byte that is not erased
-    const Bytes bin = BinFile(data);
-    const std::string binPath = tmp / "FIRMWARE.BIN";
-    WriteFile(binPath, bin);
+    data[0x10] = 0xA5;   // must survive the byte written below, which only a clear undoes
+    data.back() = 0x5A;  // the read-back ends at the last byte that is not erased
+    // A .BIN file: six zero bytes, the data count high byte first, then the data.
+    Bytes bin = {0, 0, 0, 0, 0, 0, kDataBytes >> 8, kDataBytes & 0xFF};
+    bin.insert(bin.end(), data.begin(), data.end());
+    WriteFile(tmp / "FIRMWARE.BIN", bin);
 
     std::string zero = "00";
     ASSERT_TRUE(memory.WriteIndividualAddress(0x10, zero));
     ASSERT_EQ(line.Emu().FlashBytes()[0x10], 0x00);
-
-    ASSERT_TRUE(memory.LoadBinaryFile(binPath));
-    ASSERT_TRUE(memory.ClearFlashMemory()) << c.fp.LastError().Number();
-    ExpectEndsAtHundred(c.Progress(3), "clear");
+    ASSERT_TRUE(memory.LoadBinaryFile(tmp / "FIRMWARE.BIN"));
+    ASSERT_TRUE(memory.ClearFlashMemory()) << fp.LastError().Number();
+    EXPECT_TRUE(endedAtHundred(3));
     const Bytes erased = line.Emu().FlashBytes();
-    EXPECT_TRUE(std::all_of(erased.begin(), erased.end(), [](std::uint8_t b) { return b == 0xFF; }));
-
+    EXPECT_TRUE(AllErased(erased.begin(), erased.end()));
     {
         ShortPauses pauses;
-        ASSERT_TRUE(memory.DownloadBinaryData()) << c.fp.LastError().Number();
+        ASSERT_TRUE(memory.DownloadBinaryData()) << fp.LastError().Number();
     }
-    ExpectEndsAtHundred(c.Progress(5), "download");
+    EXPECT_TRUE(endedAtHundred(5));
     ASSERT_TRUE(line.Emu().WaitDevicesClosed(1, kPatienceMs));
-    EXPECT_TRUE(line.LastDevice().image == Padded(memory.AllFlashBankData()));
+    const Bytes padded = Padded(bin);
+    EXPECT_TRUE(line.LastDevice().image == padded);
     const Bytes flash = line.Emu().FlashBytes();
     EXPECT_TRUE(std::equal(data.begin(), data.end(), flash.begin()));
-    EXPECT_TRUE(std::all_of(flash.begin() + kDataBytes, flash.end(), [](std::uint8_t b) { return b == 0xFF; }));
+    EXPECT_TRUE(AllErased(flash.begin() + kDataBytes, flash.end()));
 
-    ASSERT_TRUE(c.Press(line));
-    memory.AllFlashBankData({});
-    ASSERT_TRUE(memory.ReadAllFlashBankAddrs()) << c.fp.LastError().Number();
-    EXPECT_TRUE(memory.AllFlashBankData() == bin) << memory.AllFlashBankData().size() << " bytes";
-    ExpectEndsAtHundred(c.Progress(6), "end-of-data search");
-    ExpectEndsAtHundred(c.Progress(1), "read-back");
-
-    const std::string savedPath = tmp / "SAVED.BIN";
-    ASSERT_TRUE(memory.SaveBinaryFile(savedPath));
-    EXPECT_TRUE(ReadFile(savedPath) == bin);
-
-    ASSERT_TRUE(c.fp.Details().ReadProgramName()) << c.fp.LastError().Number();
-    EXPECT_EQ(c.fp.Details().ProgramName(), name);
-    ExpectEndsAtHundred(c.Progress(0), "name search");
-    EXPECT_TRUE(tmp.TransferFiles().empty());
-}
-
-TEST(SingleBytes, WrittenReadBackSinglyAndAsABlock) {
-    EmuLine line(SmallFlash());
-    ASSERT_TRUE(line.Started()) << line.Error();
-    Connected c(line);
-    ASSERT_TRUE(c.ok);
-    clsFPMemory& memory = c.fp.Memory();
-
-    std::string first = "a5";
-    ASSERT_TRUE(memory.WriteIndividualAddress(0x123, first));
-    EXPECT_EQ(first, "A5");
-    std::string second = "3C";
-    ASSERT_TRUE(memory.WriteIndividualAddress(0x124, second));
-    const Bytes flash = line.Emu().FlashBytes();
-    EXPECT_EQ(flash[0x123], 0xA5);
-    EXPECT_EQ(flash[0x124], 0x3C);
-
-    std::string value;
-    ASSERT_TRUE(memory.ReadIndividualAddress(0x123, value));
-    EXPECT_EQ(value, "A5");
-
-    std::vector<std::string> block;
-    ASSERT_TRUE(memory.ReadBlockAddress(0x122, 3, block));
-    EXPECT_EQ(block, (std::vector<std::string>{"FF", "A5", "3C", "FF"}));
-    const auto progress = c.Progress(2);
-    ASSERT_FALSE(progress.empty());
-    EXPECT_EQ(progress.front(), 0);
-    EXPECT_EQ(progress.back(), 100);
-
-    // Every one of these left the device's address mode: it takes commands again.
-    EXPECT_TRUE(c.fp.Details().GetFPStatusRegister());
-    EXPECT_EQ(c.fp.Details().FlashPages(), "0008");
-}
-
-TEST(Buffers, HoldTheLastBlockAndBanksOfADownload) {
-    PrivateTempDir tmp;
-    EmuLine line(SmallFlash());
-    ASSERT_TRUE(line.Started()) << line.Error();
-    Connected c(line);
-    ASSERT_TRUE(c.ok);
-    const Bytes bin = BinFile(Noise(600, 7));  // data in banks 0 to 2
-    c.fp.Memory().AllFlashBankData(bin);
-    {
-        ShortPauses pauses;
-        ASSERT_TRUE(c.fp.Memory().DownloadBinaryData());
-    }
-    ASSERT_TRUE(c.Press(line));
-    const Bytes flash = line.Emu().FlashBytes();
-    const auto withSpare = [](Bytes b) {
+    // The RAM buffers hold the last block and the last two banks written, and a spare entry.
+    ASSERT_TRUE(Press(fp, line));
+    const auto withSpare = [](Bytes::const_iterator from, std::size_t count) {
+        Bytes b(from, from + static_cast<std::ptrdiff_t>(count));
         b.push_back(0x00);
         return b;
     };
-    const auto bank = [&](int n) {
-        return Bytes(flash.begin() + n * kBankSize, flash.begin() + (n + 1) * kBankSize);
-    };
-    const Bytes padded = Padded(bin);
-
-    clsFPBuffers& buffers = c.fp.Buffers();
+    clsFPBuffers& buffers = fp.Buffers();
     ASSERT_TRUE(buffers.ReadInternalReceiveBuffer());
-    EXPECT_TRUE(buffers.InternalReceiveBuffer() == withSpare(Bytes(padded.end() - 128, padded.end())));
+    EXPECT_TRUE(buffers.InternalReceiveBuffer() == withSpare(padded.end() - 128, 128));
     ASSERT_TRUE(buffers.ReadPrimaryFlashRAMBuffer());
-    EXPECT_TRUE(buffers.PrimaryFlashRAMBuffer() == withSpare(bank(2)));
+    EXPECT_TRUE(buffers.PrimaryFlashRAMBuffer() == withSpare(flash.begin() + 5 * kBankSize, 256));
     ASSERT_TRUE(buffers.ReadSecondaryFlashRAMBuffer());
-    EXPECT_TRUE(buffers.SecondaryFlashRAMBuffer() == withSpare(bank(1)));
+    EXPECT_TRUE(buffers.SecondaryFlashRAMBuffer() == withSpare(flash.begin() + 4 * kBankSize, 256));
 
-    clsFPMisc& misc = c.fp.Misc();
-    EXPECT_TRUE(misc.FlashFPLEDs());
-    EXPECT_TRUE(misc.ExecuteInterpreter());
-    EXPECT_TRUE(misc.PowerdownFP());
-    EXPECT_EQ(c.fp.LastError().Number(), 0);
+    memory.AllFlashBankData({});
+    ASSERT_TRUE(memory.ReadAllFlashBankAddrs()) << fp.LastError().Number();
+    EXPECT_TRUE(memory.AllFlashBankData() == bin) << memory.AllFlashBankData().size() << " bytes";
+    EXPECT_TRUE(endedAtHundred(6));
+    EXPECT_TRUE(endedAtHundred(1));
+    ASSERT_TRUE(memory.SaveBinaryFile(tmp / "SAVED.BIN"));
+    EXPECT_TRUE(ReadFile(tmp / "SAVED.BIN") == bin);
+
+    std::string value;
+    ASSERT_TRUE(memory.ReadIndividualAddress(0x10, value));
+    EXPECT_EQ(value, "A5");
+    std::vector<std::string> block;
+    ASSERT_TRUE(memory.ReadBlockAddress(kDataBytes - 1, 2, block));
+    EXPECT_EQ(block, (std::vector<std::string>{"5A", "FF", "FF"}));
+    EXPECT_TRUE(endedAtHundred(2));
+
+    // Its status query finds the device out of its address mode again.
+    ASSERT_TRUE(fp.Details().ReadProgramName()) << fp.LastError().Number();
+    EXPECT_EQ(fp.Details().ProgramName(), name);
+    EXPECT_TRUE(endedAtHundred(0));
+    EXPECT_EQ(tmp.TransferFiles(), 0);
+
+    EXPECT_TRUE(fp.Misc().FlashFPLEDs());
+    EXPECT_TRUE(fp.Misc().ExecuteInterpreter());
+    EXPECT_TRUE(fp.Misc().PowerdownFP());
+    EXPECT_EQ(fp.LastError().Number(), 0);
     EXPECT_TRUE(line.Emu().WaitDevicesClosed(2, kPatienceMs)) << "the second .Q did not arrive";
 }
 
@@ -222,15 +147,16 @@ TEST(Refusals, EachCommandReportsItsOwnErrorNumber) {
     options.badWrite = true;
     EmuLine line(options);
     ASSERT_TRUE(line.Started()) << line.Error();
-    Connected c(line);
-    ASSERT_TRUE(c.ok);
-    clsFieldProgrammer& fp = c.fp;
-    std::string text;
+    clsFieldProgrammer fp;
+    ASSERT_TRUE(Connect(fp, line));
+    constexpr std::int32_t kEnd = kPages * kBankSize;  // the first address past the flash
+    std::string text, zero = "00", other = "12";
     std::vector<std::string> block;
+    clsFPMemory& m = fp.Memory();
 
-    const std::vector<std::pair<std::int32_t, std::function<bool()>>> rows = {
+    const std::pair<std::int32_t, std::function<bool()>> rows[] = {
         {106, [&] { return fp.Details().GetFPStatusRegister(); }},
-        {106, [&] { return fp.Memory().ClearFlashMemory(); }},  // refused at its status query
+        {106, [&] { return m.ClearFlashMemory(); }},  // refused at its status query
         {127, [&] { return fp.Buffers().ReadInternalReceiveBuffer(); }},
         {137, [&] { return fp.Buffers().ReadPrimaryFlashRAMBuffer(); }},
         {140, [&] { return fp.Buffers().ReadSecondaryFlashRAMBuffer(); }},
@@ -238,21 +164,20 @@ TEST(Refusals, EachCommandReportsItsOwnErrorNumber) {
         {135, [&] { return fp.Misc().PowerdownFP(); }},
         {136, [&] { return fp.Misc().FlashFPLEDs(); }},
         // Addresses past the end of the flash are refused by the device itself.
-        {109, [&] { return fp.Memory().ReadFlashBankAddr(kPages, text); }},
-        {114, [&] { return fp.Memory().ReadIndividualAddress(kFlashBytes, text); }},
-        {117, [&] { text = "00"; return fp.Memory().WriteIndividualAddress(kFlashBytes, text); }},
-        {123, [&] { return fp.Memory().ReadBlockAddress(kFlashBytes, 1, block); }},
-        {124, [&] { return fp.Memory().ReadBlockAddress(kFlashBytes - 1, 2, block); }},
-        {119, [&] { text = "12"; return fp.Memory().WriteIndividualAddress(0x10, text); }},
+        {109, [&] { return m.ReadFlashBankAddr(kPages, text); }},
+        {114, [&] { return m.ReadIndividualAddress(kEnd, text); }},
+        {117, [&] { return m.WriteIndividualAddress(kEnd, zero); }},
+        {123, [&] { return m.ReadBlockAddress(kEnd, 1, block); }},
+        {124, [&] { return m.ReadBlockAddress(kEnd - 1, 2, block); }},
+        {119, [&] { return m.WriteIndividualAddress(0x10, other); }},
     };
     int raised = 0;
     fp.Error = [&] { ++raised; };
-    for (std::size_t k = 0; k < rows.size(); ++k) {
-        SCOPED_TRACE("row " + std::to_string(k) + ", error " + std::to_string(rows[k].first));
+    for (const auto& [error, command] : rows) {
         raised = 0;
-        EXPECT_FALSE(rows[k].second());
-        EXPECT_EQ(fp.LastError().Number(), rows[k].first);
-        EXPECT_EQ(raised, 1);
+        EXPECT_FALSE(command()) << error;
+        EXPECT_EQ(fp.LastError().Number(), error);
+        EXPECT_EQ(raised, 1) << error;
     }
 }
 

@@ -22,9 +22,9 @@ namespace bench {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr int kCom = 3;                 // the COM number every test points at the emulator
+constexpr int kCom = 3;                    // the COM number every test points at the emulator
 constexpr std::int16_t kPressLoops = 200;  // polling rounds allowed for the button (10 s)
-constexpr int kPatienceMs = 10000;      // generous: the machine is shared
+constexpr int kPatienceMs = 10000;         // generous: the machine is shared
 
 // The emulator as the tests like it: unpaced, the button only on request, running on after its
 // device powers down, flash small enough to read back in a few seconds.
@@ -40,26 +40,23 @@ inline EmuOptions FastOptions() {
 
 // One emulated device on its own pseudo-terminal; FIELDPROG_COM<kCom> names it while this lives.
 class EmuLine {
-public:
+  public:
     explicit EmuLine(const EmuOptions& options) : server_(options) {
         started_ = server_.Start(error_);
         if (started_) setenv(Variable().c_str(), server_.SlavePath().c_str(), 1);
     }
     ~EmuLine() { unsetenv(Variable().c_str()); }
-    EmuLine(const EmuLine&) = delete;
-    EmuLine& operator=(const EmuLine&) = delete;
 
     bool Started() const { return started_; }
     const std::string& Error() const { return error_; }
     EmuServer& Emu() { return server_; }
-
     // The device that is in progress or ended last.
     EmuDeviceRecord LastDevice() const {
         const auto devices = server_.Devices();
         return devices.empty() ? EmuDeviceRecord{} : devices.back();
     }
 
-private:
+  private:
     static std::string Variable() { return "FIELDPROG_COM" + std::to_string(kCom); }
 
     EmuServer server_;
@@ -67,66 +64,61 @@ private:
     std::string error_;
 };
 
+// A press of the device's button, answered by `host` (the link or the device façade). A
+// download ends with ".Q", which powers the device down: it needs the button again.
+template <class Host>
+bool Press(Host& host, EmuLine& line) {
+    line.Emu().RequestPress();
+    return host.WaitForFieldProgrammer(kPressLoops);
+}
+
+template <class Host>
+bool Connect(Host& host, EmuLine& line) {
+    return host.OpenCommPort(kCom) && Press(host, line);
+}
+
 // A private TMPDIR for the test, so that a transfer's leftover files can be seen and counted.
 class PrivateTempDir {
-public:
+  public:
     PrivateTempDir() {
-        if (const char* old = getenv("TMPDIR")) old_ = old;
         std::string pattern = (fs::temp_directory_path() / "fp-integ-XXXXXX").string();
         if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
         setenv("TMPDIR", path_.c_str(), 1);
     }
     ~PrivateTempDir() {
-        if (old_.empty())
-            unsetenv("TMPDIR");
-        else
-            setenv("TMPDIR", old_.c_str(), 1);
+        unsetenv("TMPDIR");
         std::error_code ignored;
         fs::remove_all(path_, ignored);
     }
-    PrivateTempDir(const PrivateTempDir&) = delete;
-    PrivateTempDir& operator=(const PrivateTempDir&) = delete;
-
-    std::string operator/(const std::string& name) const { return (fs::path(path_) / name).string(); }
-
-    // Names of the transfer files (ZAP*) still lying in the folder.
-    std::vector<std::string> TransferFiles() const {
-        std::vector<std::string> names;
-        std::error_code ec;
-        for (const auto& entry : fs::directory_iterator(path_, ec)) {
-            const std::string name = entry.path().filename().string();
-            if (name.rfind("ZAP", 0) == 0) names.push_back(name);
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+    // How many transfer files (ZAP*) are still lying in the folder.
+    int TransferFiles() const {
+        int n = 0;
+        for (const auto& entry : fs::directory_iterator(path_)) {
+            n += entry.path().filename().string().rfind("ZAP", 0) == 0;
         }
-        return names;
+        return n;
     }
 
-private:
+  private:
     std::string path_;
-    std::string old_;
 };
 
 // Every download ends with a fixed five-second pause between EOT and ".Q", which the emulator
-// does not need. The sleep helper takes long pauses in slices of 300 ms; this clock lets such a
-// slice last 20 ms. The 50 ms polling rounds stay real, because the dialogue's timing rests on
-// them, and the time it tells is real, because the waits measure their limits with it.
-class ShortPauseClock : public Clock {
-public:
-    std::int64_t NowMs() override { return real_->NowMs(); }
-    void SleepMs(std::int64_t ms) override { real_->SleepMs(ms >= kLongMs ? kShortMs : ms); }
-
-private:
-    static constexpr std::int64_t kLongMs = 300;  // the sleep helper's slice
-    static constexpr std::int64_t kShortMs = 20;
-    std::shared_ptr<Clock> real_ = SystemClock();
-};
-
-// Installs ShortPauseClock for the life of the object.
+// does not need. The sleep helper takes long pauses in slices of 300 ms; while this lives such
+// a slice lasts 20 ms. The 50 ms polling rounds and the time told stay real, because the
+// dialogue's timing and the waits' limits rest on them.
 class ShortPauses {
-public:
-    ShortPauses() { clsTiming::InstallClock(std::make_shared<ShortPauseClock>()); }
+  public:
+    ShortPauses() { clsTiming::InstallClock(std::make_shared<ShortSlices>()); }
     ~ShortPauses() { clsTiming::InstallClock(nullptr); }
-    ShortPauses(const ShortPauses&) = delete;
-    ShortPauses& operator=(const ShortPauses&) = delete;
+
+  private:
+    struct ShortSlices : Clock {
+        std::int64_t NowMs() override { return real->NowMs(); }
+        void SleepMs(std::int64_t ms) override { real->SleepMs(ms >= 300 ? 20 : ms); }
+        std::shared_ptr<Clock> real = SystemClock();
+    };
 };
 
 // Bytes that look like firmware: a fixed pseudo-random sequence.
@@ -152,7 +144,8 @@ inline Bytes ReadFile(const std::string& path) {
 
 inline void WriteFile(const std::string& path, const Bytes& bytes) {
     std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
 }
 
 }  // namespace bench

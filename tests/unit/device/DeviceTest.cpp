@@ -1,0 +1,425 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "FakeSerialPort.h"
+#include "ZelSerialComms.h"
+#include "clsError.h"
+#include "clsFPBuffers.h"
+#include "clsFPDetails.h"
+#include "clsFPMemory.h"
+#include "clsFPMisc.h"
+#include "clsFieldProgrammer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+using Texts = std::vector<std::string>;
+using Events = std::vector<std::pair<std::int16_t, std::int32_t>>;
+
+std::string Hex(unsigned long value, int width) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "%0*lX", width, value);
+    return buffer;
+}
+
+// Plays the Field Programmer on a FakeSerialPort: echoes every character (or answers "?" when
+// refusing), answers fixed commands from `replies`, serves bank reads ".Dxxxx" from `banks`
+// and steps through its byte-address mode (".Rxxxxxx", two spaces, values) over `memory`.
+class FakeDevice {
+  public:
+    explicit FakeDevice(FakeSerialPort& port) : port_(port) {
+        port_.OnWrite = [this](FakeSerialPort&, const std::string& w) {
+            for (const char c : w) Take(c);
+        };
+    }
+
+    std::map<std::string, std::string> replies{{".K", "\r\n01 0400\r\n"}};
+    std::map<int, std::string> banks;     // bank texts; missing banks read erased
+    std::map<long, std::uint8_t> memory;  // bytes of the byte-address mode
+    int bankBytes = 16;
+    bool refuse = false;  // answer "?" instead of echoing
+
+    // Puts `data` into the flash from bank 0 on; the rest of the last bank reads erased.
+    void Program(const Bytes& data) {
+        for (std::size_t i = 0; i < data.size(); i += bankBytes) {
+            std::string text;
+            for (std::size_t k = i; k < i + bankBytes; ++k) {
+                text += Hex(k < data.size() ? data[k] : 0xFF, 2) + " ";
+            }
+            banks[static_cast<int>(i / bankBytes)] = text;
+        }
+    }
+
+  private:
+    static constexpr std::int64_t kDelayMs = 20;  // replies come this long after the echo
+
+    void Take(char c) {
+        port_.Deliver(refuse ? "?" : std::string(1, c));
+        if (refuse) return;
+        if (inAddressMode_ && c != '\r') return AddressMode(c);
+        inAddressMode_ = false;
+        line_ += c;
+        for (const auto& [command, reply] : replies) {
+            if (Tail(command.size()) == command) return Answer(reply);
+        }
+        if (Command(".D", 4)) {
+            const auto found = banks.find(std::stoi(Tail(4), nullptr, 16));
+            std::string erased;
+            for (int k = 0; k < bankBytes; ++k) erased += "FF ";
+            return Answer("\r\n" + (found != banks.end() ? found->second : erased) + "\r\n");
+        }
+        if (Command(".R", 6)) {
+            address_ = std::stol(Tail(6), nullptr, 16);
+            inAddressMode_ = true;
+            Answer(AddressLine());
+        }
+    }
+    // Two spaces step to the next address; two digits write the byte, read back at once.
+    void AddressMode(char c) {
+        pending_ += c;
+        if (pending_ == "  ") {
+            ++address_;
+            port_.Deliver(AddressLine(), kDelayMs);
+        } else if (pending_.size() == 2) {
+            memory[address_] = static_cast<std::uint8_t>(std::stoi(pending_, nullptr, 16));
+            port_.Deliver(" " + Hex(memory[address_], 2));
+        }
+        if (pending_.size() == 2) pending_.clear();
+    }
+    std::string AddressLine() {
+        return "\r\n" + Hex(address_, 6) + " " + Hex(memory[address_], 2) + "\r\n";
+    }
+    void Answer(const std::string& reply) {
+        line_.clear();
+        port_.Deliver(reply, kDelayMs);
+    }
+    std::string Tail(std::size_t n) const {
+        return line_.size() >= n ? line_.substr(line_.size() - n) : "";
+    }
+    // Whether the line ends in `prefix` and `digits` more characters.
+    bool Command(const std::string& prefix, std::size_t digits) const {
+        const std::string tail = Tail(prefix.size() + digits);
+        return !tail.empty() && tail.compare(0, prefix.size(), prefix) == 0;
+    }
+
+    FakeSerialPort& port_;
+    std::string line_, pending_;
+    bool inAddressMode_ = false;
+    long address_ = 0;
+};
+
+// A façade on a scripted port in virtual time, with every event it raises recorded.
+class DeviceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        clsTiming::InstallClock(clock_);
+        auto port = std::make_unique<FakeSerialPort>(clock_);
+        port_ = port.get();
+        fp_ = std::make_unique<clsFieldProgrammer>(std::move(port));
+        device_ = std::make_unique<FakeDevice>(*port_);
+        fp_->Progress = [this](std::int16_t p, std::int32_t t) { progress_.emplace_back(p, t); };
+        fp_->Error = [this] { errors_.push_back(fp_->LastError().Number()); };
+    }
+    void TearDown() override { clsTiming::InstallClock(nullptr); }
+    // Opens the port and marks the device as answered, as a successful wait would.
+    void Connect() {
+        ASSERT_TRUE(fp_->OpenCommPort(1));
+        fp_->Context().gblnConnected = true;
+    }
+    std::int32_t ErrorNumber() { return fp_->LastError().Number(); }
+
+    std::shared_ptr<VirtualClock> clock_ = std::make_shared<VirtualClock>();
+    FakeSerialPort* port_ = nullptr;
+    std::unique_ptr<clsFieldProgrammer> fp_;
+    std::unique_ptr<FakeDevice> device_;
+    Events progress_;
+    std::vector<std::int32_t> errors_;
+};
+
+// Refusals, and the other device errors met along the way, are numbered by the integration
+// test against the emulated device.
+
+// --- The façade ------------------------------------------------------------------------------
+
+TEST_F(DeviceTest, EveryDeviceOperationIsSilentWhileNotConnected) {
+    ASSERT_TRUE(fp_->OpenCommPort(1));
+    std::string text = "ab";
+    Texts block;
+    clsFPDetails& d = fp_->Details();
+    clsFPMemory& m = fp_->Memory();
+    clsFPBuffers& b = fp_->Buffers();
+    clsFPMisc& x = fp_->Misc();
+    const std::function<bool()> operations[] = {
+        [&] { return d.GetFPVersion(); }, [&] { return d.GetFPStatusRegister(); },
+        [&] { return d.ReadProgramName(); }, [&] { return m.ReadFlashBankAddr(0, text); },
+        [&] { return m.ReadAllFlashBankAddrs(); }, [&] { return m.ReadIndividualAddress(0, text); },
+        [&] { return m.WriteIndividualAddress(0, text); },
+        [&] { return m.ReadBlockAddress(0, 2, block); },
+        [&] { return m.ClearFlashMemory(); }, [&] { return m.ReWriteFlashMemory(); },
+        [&] { return b.ReadInternalReceiveBuffer(); },
+        [&] { return b.ReadPrimaryFlashRAMBuffer(); },
+        [&] { return b.ReadSecondaryFlashRAMBuffer(); }, [&] { return x.ExecuteInterpreter(); },
+        [&] { return x.PowerdownFP(); }, [&] { return x.FlashFPLEDs(); }};
+    for (std::size_t i = 0; i < std::size(operations); ++i) {
+        fp_->LastError().Number(111);  // a stale error the operation must clear
+        EXPECT_FALSE(operations[i]()) << "operation " << i;
+        EXPECT_EQ(ErrorNumber(), 0) << "operation " << i;
+    }
+    // The download keeps the error number: the link clears it when a transfer starts.
+    fp_->LastError().Number(111);
+    EXPECT_FALSE(m.DownloadBinaryData());
+    EXPECT_EQ(ErrorNumber(), 111);
+    EXPECT_EQ(port_->written, "");
+    EXPECT_EQ(text, "ab");
+}
+
+TEST_F(DeviceTest, WaitForFieldProgrammerSetsAndClearsConnected) {
+    ASSERT_TRUE(fp_->OpenCommPort(1));
+    port_->Deliver("P", 100);
+    EXPECT_TRUE(fp_->WaitForFieldProgrammer(50));
+    EXPECT_TRUE(fp_->Context().gblnConnected);
+    EXPECT_FALSE(fp_->WaitForFieldProgrammer(3));
+    EXPECT_FALSE(fp_->Context().gblnConnected);
+    EXPECT_EQ(errors_, std::vector<std::int32_t>{103});
+}
+
+TEST_F(DeviceTest, PageNumbersOfTheLinkBecomeProgress) {
+    // Page numbers of a clear or rewrite become percentages of the last page, FlashPages - 1;
+    // the last four give no percentage and raise nothing.
+    const struct {
+        std::string page, pages;
+        std::int32_t type;
+    } flags[] = {{"1FF", "0400", 3}, {"7", "0010", 4}, {"", "0400", 3},
+                 {"XYZ", "0400", 3}, {"1FF", "", 3},   {"1FF", "0001", 3}};
+    for (const auto& f : flags) {
+        fp_->Details().FlashPages(f.pages);
+        fp_->Serial().ProgFlag(f.page, f.type);
+    }
+    // 511 / 1023 * 100 = 49.95; 7 / 15 * 100 = 46.7
+    EXPECT_EQ(progress_, (Events{{50, 3}, {47, 4}}));
+}
+
+// --- Details ---------------------------------------------------------------------------------
+
+TEST_F(DeviceTest, VersionAndStatusTakeOnlyTheExpectedDigitCount) {
+    Connect();
+    clsFPDetails& d = fp_->Details();
+    device_->replies[".V"] = "\r\nFP v123456-07.08/09\r\n";
+    ASSERT_TRUE(d.GetFPVersion());
+    EXPECT_EQ(d.SoftwareVersion() + d.SoftwareRevision() + "|" + d.SoftwareDevelopmentRev() + "|" +
+                  d.SoftwareQualificationRev(),
+              "12345607|08|09");
+    for (const char* reply : {"\r\n12345 67 89 01\r\n", "\r\n1234567 89 01 23\r\n"}) {
+        device_->replies[".V"] = reply;
+        EXPECT_TRUE(d.GetFPVersion()) << reply;
+        EXPECT_EQ(d.SoftwareVersion() + d.SoftwareQualificationRev(), "12345609") << reply;
+    }
+
+    ASSERT_TRUE(d.GetFPStatusRegister());  // "01 0400"
+    EXPECT_EQ(d.StatusRegister() + "|" + d.FlashPages(), "01|0400");
+    device_->replies[".K"] = "\r\n02 04A0\r\n";  // a hex letter leaves five digits
+    EXPECT_TRUE(d.GetFPStatusRegister());
+    EXPECT_EQ(d.StatusRegister() + "|" + d.FlashPages(), "01|0400");
+
+    device_->refuse = true;
+    EXPECT_FALSE(d.GetFPVersion());
+    EXPECT_EQ(ErrorNumber(), 104);
+}
+
+TEST_F(DeviceTest, ProgramNameFoundBehindMarkerEvenMidByte) {
+    Connect();
+    // Erased flash: no name, no error, and the search never reports completion.
+    EXPECT_FALSE(fp_->Details().ReadProgramName());
+    EXPECT_TRUE(errors_.empty());
+    for (const auto& event : progress_) EXPECT_NE(event.first, 100);
+
+    const std::string name = "PROG-0042";
+    // The marker starts in the second digit of a byte: ... 12 42 6x ...
+    std::string digits = "12426";
+    for (const char c : name) digits += Hex(static_cast<unsigned char>(c), 2);
+    digits += "3";
+    Bytes data(24, 0x11);  // the name ends up in bank 1 of 0 to 2
+    for (std::size_t i = 0; i < digits.size(); i += 2) {
+        data.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+    }
+    device_->Program(data);
+    progress_.clear();
+    ASSERT_TRUE(fp_->Details().ReadProgramName());
+    EXPECT_EQ(fp_->Details().ProgramName(), name);
+    EXPECT_EQ(progress_.front(), (Events::value_type{0, 0}));
+    EXPECT_EQ(progress_.back(), (Events::value_type{100, 0}));
+}
+
+// --- Memory ----------------------------------------------------------------------------------
+
+TEST_F(DeviceTest, BankAndByteAddressesAreFixedWidthHexAndChecked) {
+    Connect();
+    clsFPMemory& m = fp_->Memory();
+    std::string text = "unchanged";
+    Texts block;
+    const std::vector<bool> results = {
+        m.ReadFlashBankAddr(65536, text), m.ReadFlashBankAddr(-1, text),
+        m.ReadIndividualAddress(0x1000000, text), m.WriteIndividualAddress(-1, text),
+        m.ReadBlockAddress(0x1000000, 1, block)};
+    EXPECT_EQ(results, std::vector<bool>(5, false));
+    EXPECT_EQ(errors_, (std::vector<std::int32_t>{108, 108, 113, 116, 122}));
+    EXPECT_EQ(port_->written, "");
+    EXPECT_EQ(text, "unchanged");
+
+    device_->banks[0xFFFF] = "12 34 ";
+    ASSERT_TRUE(m.ReadFlashBankAddr(0xFFFF, text));
+    EXPECT_EQ(text, "12 34 ");
+    ASSERT_TRUE(m.ReadFlashBankAddr(0, text));
+    EXPECT_EQ(port_->written, ".DFFFF.D0000");
+
+    port_->written.clear();
+    device_->memory[0x1A2B] = 0x5C;
+    ASSERT_TRUE(m.ReadIndividualAddress(0x1A2B, text));
+    EXPECT_EQ(text, "5C");
+    EXPECT_EQ(port_->written.substr(0, 9), ".R001A2B\r");
+
+    device_->replies[".D0005"] = "no line feed\r\n";
+    EXPECT_FALSE(m.ReadFlashBankAddr(5, text));
+    EXPECT_EQ(ErrorNumber(), 110);
+}
+
+TEST_F(DeviceTest, ByteWritesAreUpperCasedAndReadBackAndBlocksStartAtTheirAddress) {
+    Connect();
+    clsFPMemory& m = fp_->Memory();
+    std::string value = "ab";
+    ASSERT_TRUE(m.WriteIndividualAddress(0x1000, value));
+    EXPECT_EQ(value, "AB");
+    EXPECT_EQ(port_->written.substr(0, 10), ".R001000AB");
+    EXPECT_EQ(device_->memory[0x1000], 0xAB);
+
+    // The start byte and the ones after it; block size 0 is the start byte alone.
+    for (long i = 1; i < 4; ++i) device_->memory[0x1000 + i] = static_cast<std::uint8_t>(i);
+    Texts block;
+    ASSERT_TRUE(m.ReadBlockAddress(0x1000, 3, block));
+    EXPECT_EQ(block, (Texts{"AB", "01", "02", "03"}));
+    progress_.clear();
+    port_->written.clear();
+    ASSERT_TRUE(m.ReadBlockAddress(0x1000, 0, block));
+    EXPECT_EQ(block, Texts{"AB"});
+    EXPECT_EQ(port_->written, ".R001000\r");
+    EXPECT_EQ(progress_, (Events{{0, 2}, {100, 2}}));
+
+    port_->written.clear();
+    std::string tooLong = "ABC";
+    EXPECT_FALSE(m.WriteIndividualAddress(0x1000, tooLong));
+    EXPECT_EQ(ErrorNumber(), 116);
+    EXPECT_EQ(port_->written, "");
+}
+
+TEST_F(DeviceTest, ReadBackBuildsHeaderAndStopsAtLastProgrammedByte) {
+    Connect();
+    clsFPMemory& m = fp_->Memory();
+    ASSERT_TRUE(m.ReadAllFlashBankAddrs());  // erased flash: the header alone, N = 0
+    EXPECT_EQ(m.AllFlashBankData(), Bytes(8, 0));
+
+    // 40 bytes over three banks, ending in 12 FF FF: N counts up to the 12h.
+    Bytes data;
+    for (int i = 0; i < 37; ++i) data.push_back(static_cast<std::uint8_t>(i));
+    data.insert(data.end(), {0x12, 0xFF, 0xFF});
+    device_->Program(data);
+    ASSERT_TRUE(m.ReadAllFlashBankAddrs());
+    Bytes expected = {0, 0, 0, 0, 0, 0, 0, 38};
+    expected.insert(expected.end(), data.begin(), data.end() - 2);
+    EXPECT_EQ(m.AllFlashBankData(), expected);
+    EXPECT_EQ(progress_.back(), (Events::value_type{100, 1}));
+
+    device_->refuse = true;  // a failed bank read leaves the image as it was
+    EXPECT_FALSE(m.ReadAllFlashBankAddrs());
+    EXPECT_EQ(m.AllFlashBankData(), expected);
+
+    // More data than the header's two length bytes can count is refused, not cut short.
+    device_->refuse = false;
+    device_->bankBytes = 256;
+    device_->Program(Bytes(0x10000, 0x5A));
+    EXPECT_FALSE(m.ReadAllFlashBankAddrs());
+    EXPECT_EQ(ErrorNumber(), 112);
+    EXPECT_EQ(m.AllFlashBankData(), expected);
+}
+
+// Loading and saving exactly are shown by the integration test on a whole image.
+TEST_F(DeviceTest, SaveTakesAnEmptyFolderAndTruncatesAndFileErrorsAreNumbered) {
+    std::string pattern = (fs::temp_directory_path() / "fpdevXXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    const fs::path dir = pattern;
+    const auto contents = [](const fs::path& p) {
+        std::ifstream in(p, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    clsFPMemory& m = fp_->Memory();
+    const fs::path file = dir / "copy.bin";
+    m.AllFlashBankData({0, 0, 0, 0, 0, 0, 0, 3, 1, 0xFF, 0});
+    ASSERT_TRUE(m.SaveBinaryFile(file.string()));
+    EXPECT_EQ(contents(file), std::string("\0\0\0\0\0\0\0\3\1\xFF\0", 11));
+    m.AllFlashBankData({9});
+    ASSERT_TRUE(m.SaveBinaryFile(file.string()));
+    EXPECT_EQ(contents(file), "\x09");
+
+    EXPECT_FALSE(m.LoadBinaryFile((dir / "none.bin").string()));
+    EXPECT_EQ(ErrorNumber(), 146);
+    EXPECT_FALSE(m.SaveBinaryFile((dir / "none" / "x.bin").string()));
+    EXPECT_EQ(ErrorNumber(), 147);
+    EXPECT_EQ(m.AllFlashBankData(), Bytes{9});
+    fs::remove_all(dir);
+}
+
+// --- Buffers and conversions -----------------------------------------------------------------
+
+TEST_F(DeviceTest, BufferDataAreSplitIntoBytesWithSpareEntry) {
+    Connect();
+    clsFPBuffers& b = fp_->Buffers();
+    // The link takes a line end off the exchange and another off the reply, so the device's
+    // data line carries two; otherwise an empty data line would lose its line feed too.
+    // Digits without separators go in pairs; after spaces, the value behind the last one falls
+    // on the spare entry.
+    const struct {
+        const char* command;
+        std::string data;
+        Bytes expected;
+    } rows[] = {{".B", "0A1B2C", {0x0A, 0x1B, 0x2C, 0}}, {".B", "0A1", {0x0A, 0x01, 0}},
+                {".B", "", {}}, {".G2", "", {}}, {".G2", "01 02 03", {1, 2, 0}},
+                {".G2", "01 02 03 ", {1, 2, 3, 0}}};
+    for (const auto& r : rows) {
+        device_->replies[r.command] = "\r\n" + r.data + "\r\n\r\n";
+        const bool internal = r.command == std::string(".B");
+        ASSERT_TRUE(internal ? b.ReadInternalReceiveBuffer() : b.ReadSecondaryFlashRAMBuffer());
+        EXPECT_EQ(internal ? b.InternalReceiveBuffer() : b.SecondaryFlashRAMBuffer(), r.expected)
+            << r.command << " " << r.data;
+    }
+    // A reply without a line feed has no data: the buffer keeps what it had.
+    device_->replies[".G2"] = "01 02\r\n";
+    EXPECT_FALSE(b.ReadSecondaryFlashRAMBuffer());
+    EXPECT_EQ(ErrorNumber(), 141);
+    EXPECT_EQ(b.SecondaryFlashRAMBuffer(), (Bytes{1, 2, 3, 0}));
+}
+
+TEST_F(DeviceTest, ConversionsKeepBoundsAndSkipTheSpareEntry) {
+    clsFPMisc& m = fp_->Misc();
+    EXPECT_EQ(m.ConvertByteArrayToStringArray({0x05, 0xAB, 0x00}), (Texts{"05", "AB", ""}));
+    EXPECT_EQ(m.ConvertStringArrayToByteArray({"05", "ab", "7"}), (Bytes{0x05, 0xAB, 0}));
+    // A bad piece ends the conversion; what came before it stays.
+    EXPECT_EQ(m.ConvertStringArrayToByteArray({"0A", "zz", "0B", ""}), (Bytes{0x0A, 0, 0, 0}));
+    EXPECT_EQ(m.ConvertStringArrayToByteArray({"1FF", ""}), (Bytes{0, 0}));
+    // The highest index is a 16-bit number: 32767 is the last that converts.
+    EXPECT_EQ(m.ConvertByteArrayToStringArray(Bytes(32768, 1))[32766], "01");
+    EXPECT_TRUE(m.ConvertStringArrayToByteArray(Texts(32769, "01")).empty());
+}
+
+}  // namespace
