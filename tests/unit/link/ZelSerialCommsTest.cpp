@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <iterator>
@@ -263,7 +264,6 @@ class TransferTest : public LinkTest {
     std::vector<std::int32_t> errors;
 };
 
-// Numbering past block 255, padding and check bytes are verified by the emulated device.
 TEST_F(TransferTest, ProgressFollowsTheAcknowledgedBlocks) {
     const std::pair<std::size_t, std::vector<std::int16_t>> rows[] = {
         {0, {0}}, {3 * 128, {0, 33, 67, 100}}, {8 * 128 - 5, {0, 12, 25, 38, 50, 62, 75, 88, 100}}};
@@ -275,6 +275,25 @@ TEST_F(TransferTest, ProgressFollowsTheAcknowledgedBlocks) {
         EXPECT_EQ(port->written.substr(port->written.size() - 3), "\x04.Q");
         EXPECT_EQ(errors, std::vector<std::int32_t>{0});
         EXPECT_EQ(port->rThresholdHistory, (std::vector<int>{1, 0, 1}));
+    }
+}
+
+// Frames: SOH, number and complement wrapping 255 -> 0, zero padding, CRC high byte first.
+TEST_F(TransferTest, FramesNumberPastBlock255AndPadTheLastBlock) {
+    const auto image = Image(256 * 128 + 1);
+    ASSERT_TRUE(link->DownloadBinaryData(image));
+    ASSERT_EQ(frames.size(), 257u);  // the 257th carries one byte
+    const ClsCRC crc;
+    for (std::size_t k = 0; k < frames.size(); ++k) {
+        const auto& f = frames[k];
+        const auto n = static_cast<std::uint8_t>((k + 1) % 256);
+        ASSERT_EQ(f.substr(0, 3), std::string({'\x01', char(n), char(255 - n)})) << k;
+        std::vector<std::uint8_t> data(128, 0);
+        std::copy(image.begin() + k * 128, image.begin() + std::min(image.size(), k * 128 + 128),
+                  data.begin());
+        ASSERT_EQ(f.substr(3, 128), std::string(data.begin(), data.end())) << k;
+        const auto check = crc.CRC162Var(crc.CRC16(data));
+        ASSERT_EQ(f.substr(131), std::string(check.begin(), check.end())) << k;
     }
 }
 
