@@ -2,20 +2,14 @@
 //   fieldprog-shots <output folder>
 // The device is the emulator on a pseudo-terminal, so every picture shows a real run.
 
-#include <QApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QProgressBar>
-#include <QPushButton>
-#include <QRadioButton>
 #include <cstdio>
-#include <functional>
 
 #include "GuiBench.h"
 #include "Version.h"
 #include "frmAbout.h"
-#include "frmComport.h"
 
 namespace {
 
@@ -46,27 +40,13 @@ void Shoot(const QString& name, int language, const QStringList& emuArgs, int im
         return;
     }
     frmFieldProg form;
-    const QByteArray record =
-        "CC46-EURO,00" + QByteArray::number(language) + ",Euro coin set,BLANK";
-    form.ExecutablePath =
-        MakeDownloader(dir.path(), QStringLiteral("CC46-EURO.exe"), QStringLiteral("CC46.BIN"),
-                       SampleImage(imageSize), record.constData())
-            .toStdString();
-    ModalWatcher modals;
-    modals.On<frmComport>([](frmComport* dialog) {
-        dialog->optCom[1]->click();
-        dialog->cmdOK->click();
-    });
     bool saved = false;
-    QTimer timer;
-    QObject::connect(&timer, &QTimer::timeout, [&] {
+    RunOnEmulator(form, dir.path(), SampleImage(imageSize), language, [&] {
         if (saved || !form.isVisible() || !ready(form)) return;
         saved = true;
         Save(&form, name);
         form.close();
     });
-    timer.start(20);
-    form.Form_Load();
     if (!saved && form.IsLoaded()) Save(&form, name);
     if (form.IsLoaded()) form.close();
 }

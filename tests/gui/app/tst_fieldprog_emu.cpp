@@ -1,21 +1,12 @@
 // The main window on a real serial port: the emulator on a pseudo-terminal behind COM 2, the
 // other COM numbers leading nowhere, the real clock.
 
-#include <QDir>
 #include <QLabel>
 #include <QProgressBar>
-#include <QPushButton>
-#include <QRadioButton>
 #include <QtTest>
 
 #include "GuiBench.h"
 #include "SerialPort.h"
-#include "frmComport.h"
-
-namespace {
-const QString kPress =
-    QStringLiteral("Press the button on the top of the Field Programmer to download.");
-}
 
 class tst_fieldprog_emu : public QObject {
     Q_OBJECT
@@ -26,71 +17,47 @@ class tst_fieldprog_emu : public QObject {
     void deviceWorkEnds();
 
   private:
-    // Loads the window on `emu` with a downloader carrying `image`; `watch` runs every 20 ms.
-    void Run(frmFieldProg& form, const QByteArray& image, const std::function<void()>& watch);
     std::unique_ptr<QTemporaryDir> dir_;
     QString tmp_;
 };
 
 void tst_fieldprog_emu::init() {
     dir_ = std::make_unique<QTemporaryDir>();
-    tmp_ = dir_->path() + QStringLiteral("/tmp");
+    tmp_ = dir_->path() + "/tmp";
     QDir().mkpath(tmp_);
     qputenv("TMPDIR", tmp_.toLocal8Bit());
 }
 
-void tst_fieldprog_emu::Run(frmFieldProg& form, const QByteArray& image,
-                            const std::function<void()>& watch) {
-    form.ExecutablePath =
-        MakeDownloader(dir_->path(), QStringLiteral("CC46-EURO.exe"), QStringLiteral("CC46.BIN"),
-                       image, "CC46,000,Euro coin set,BLANK")
-            .toStdString();
-    ModalWatcher modals;
-    modals.On<frmComport>([](frmComport* dialog) {
-        QVERIFY(!dialog->optCom[0]->isEnabled() && dialog->optCom[1]->isEnabled());
-        dialog->optCom[1]->click();
-        dialog->cmdOK->click();
-    });
-    QTimer timer;
-    connect(&timer, &QTimer::timeout, this, watch);
-    timer.start(20);
-    form.Form_Load();
-    QVERIFY(modals.unexpected.isEmpty());
-}
-
 void tst_fieldprog_emu::twoDevicesInARowGetTheSameImage() {
     const QByteArray image = SampleImage(700);
-    const QString expect = dir_->path() + QStringLiteral("/expect.bin");
-    QFile file(expect);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(image) == image.size());
-    file.close();
+    QFile expect(dir_->path() + "/expect.bin");
+    QVERIFY(expect.open(QIODevice::WriteOnly) && expect.write(image) == image.size());
+    expect.close();
     Emulator emu({"--baud", "0", "--pages", "0040", "--page-ms", "1", "--devices", "2",
-                  "--next-device-ms", "300", "--stay", "--expect", expect});
+                  "--next-device-ms", "300", "--stay", "--expect", expect.fileName()});
     QVERIFY(!emu.path.isEmpty());
 
     frmFieldProg form;
     int clearBar = 0, mainBar = 0;
     bool waitingBetween = false;
-    Run(form, image, [&] {
+    QVERIFY(RunOnEmulator(form, dir_->path(), image, 0, [&] {
         if (!form.pbProgress->isHidden()) {
             clearBar = qMax(clearBar, form.pbProgressClear->value());
             mainBar = qMax(mainBar, form.pbProgress->value());
         }
-        const QString results = emu.ResultText();
-        if (results.contains(QLatin1String("DEVICE 1 EXPECT")) &&
-            !results.contains(QLatin1String("DEVICE 2")) && form.pbProgress->isHidden() &&
-            !form.picQuit->isHidden() && form.CurrentPicture() == 1)
+        if (emu.results.contains("DEVICE 1 EXPECT") && !emu.results.contains("DEVICE 2") &&
+            form.pbProgress->isHidden() && !form.picQuit->isHidden() && form.CurrentPicture() == 1)
             waitingBetween = true;
-        if (results.contains(QLatin1String("DEVICE 2 EXPECT")) && form.isVisible()) form.close();
-    });
+        if (emu.results.contains("DEVICE 2 EXPECT") && form.isVisible()) form.close();
+    }));
 
-    const QString results = emu.ResultText() + QStringLiteral("\nstatus: ") + form.lblStatus->text();
-    QVERIFY2(results.contains(QLatin1String("DEVICE 1 EXPECT MATCH")), qPrintable(results));
-    QVERIFY2(results.contains(QLatin1String("DEVICE 2 EXPECT MATCH")), qPrintable(results));
+    const QString results = emu.results + "\nstatus: " + form.lblStatus->text();
+    QVERIFY2(results.contains("DEVICE 1 EXPECT MATCH"), qPrintable(results));
+    QVERIFY2(results.contains("DEVICE 2 EXPECT MATCH"), qPrintable(results));
     QVERIFY(waitingBetween);
     QCOMPARE(clearBar, 100);
     QCOMPARE(mainBar, 100);
-    QCOMPARE(form.windowTitle(), QStringLiteral("CC46-EURO - COM 2"));
+    QCOMPARE(form.windowTitle(), "CC46-EURO - COM 2");
     QVERIFY(QDir(tmp_).isEmpty());
 }
 
@@ -98,14 +65,14 @@ void tst_fieldprog_emu::deviceWorkEnds_data() {
     QTest::addColumn<QStringList>("faults");
     QTest::addColumn<QString>("closeWhen");  // "clear" or "send": close the window then
     QTest::addColumn<QString>("status");     // empty: the run ends quietly
-    QTest::newRow("clear refused") << QStringList{"--refuse", "C"} << ""
-                                   << "Failed to clear flash memory.";
-    QTest::newRow("block not acknowledged") << QStringList{"--nak-at", "2"} << ""
+    // clang-format off
+    QTest::newRow("clear refused")          << QStringList{"--refuse", "C"}    << ""
+                                            << "Failed to clear flash memory.";
+    QTest::newRow("block not acknowledged") << QStringList{"--nak-at", "2"}    << ""
                                             << "Error: Download Failed.";
-    QTest::newRow("closed while clearing") << QStringList{"--page-ms", "10"} << "clear"
-                                           << "";
-    QTest::newRow("closed while sending") << QStringList{} << "send"
-                                          << "";
+    QTest::newRow("closed while clearing")  << QStringList{"--page-ms", "10"}  << "clear" << "";
+    QTest::newRow("closed while sending")   << QStringList{}                   << "send"  << "";
+    // clang-format on
 }
 
 void tst_fieldprog_emu::deviceWorkEnds() {
@@ -119,15 +86,14 @@ void tst_fieldprog_emu::deviceWorkEnds() {
     // The user closes the window once the chosen bar has moved; the close arrives through the
     // event loop, as a click on the close box would.
     frmFieldProg form;
-    QProgressBar* bar =
-        closeWhen == QLatin1String("clear") ? form.pbProgressClear : form.pbProgress;
+    QProgressBar* bar = closeWhen == "clear" ? form.pbProgressClear : form.pbProgress;
     bool closedInWork = false;
     connect(bar, &QProgressBar::valueChanged, this, [&](int value) {
         if (closeWhen.isEmpty() || value <= 0 || value >= 100 || closedInWork) return;
         closedInWork = true;
         Post(&form, [&] { form.close(); });
     });
-    Run(form, SampleImage(4096), [] {});
+    QVERIFY(RunOnEmulator(form, dir_->path(), SampleImage(4096), 0, [] {}));
 
     QVERIFY(QDir(tmp_).isEmpty());
     if (status.isEmpty()) {
@@ -138,15 +104,14 @@ void tst_fieldprog_emu::deviceWorkEnds() {
         QVERIFY(form.CurrentPicture() != 3);
     } else {
         QCOMPARE(form.lblStatus->text(), status);
-        QCOMPARE(form.cmdDescription->text(), QStringLiteral("Reset"));
+        QCOMPARE(form.cmdDescription->text(), "Reset");
         QCOMPARE(form.CurrentPicture(), 3);
         QVERIFY(form.pbProgress->isHidden() && !form.WaitTimer->isActive() &&
                 form.picQuit->isEnabled());
         form.close();
     }
     // The port has been given back: another program can take it now.
-    auto port = MakeSystemSerialPort();
-    QVERIFY(port->Open(2));
+    QVERIFY(MakeSystemSerialPort()->Open(2));
 }
 
 QTEST_MAIN(tst_fieldprog_emu)

@@ -4,18 +4,13 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
-#include <QPushButton>
-#include <QRadioButton>
 #include <QtTest>
 
 #include "GuiBench.h"
 #include "Version.h"
 #include "frmAbout.h"
-#include "frmComport.h"
 
 namespace {
-const QString kPress =
-    QStringLiteral("Press the button on the top of the Field Programmer to download.");
 bool ButtonsShown(const frmFieldProg& f) {
     return !f.picDescription->isHidden() && !f.picQuit->isHidden() && !f.picAbout->isHidden() &&
            f.picQuit->isEnabled();
@@ -25,79 +20,83 @@ bool ButtonsShown(const frmFieldProg& f) {
 class tst_frmFieldProg : public QObject {
     Q_OBJECT
   private slots:
-    void startUpFollowsRecordLanguage_data();
-    void startUpFollowsRecordLanguage();
-    void onlyFreePortIsOffered();
+    void startUp_data();
+    void startUp();
     void noFreePortEndsAfterOneMessage();
     void stopWhileWaitingEndsQuietly_data();
     void stopWhileWaitingEndsQuietly();
     void waitRunsOutThenResetWaitsAgain();
-    void progressGoesToItsBar_data();
     void progressGoesToItsBar();
-    void aboutBoxShowsFreshVersionsEachTime();
     void missingBinaryAsksForAFileEachTime();
 };
 
-void tst_frmFieldProg::startUpFollowsRecordLanguage_data() {
+void tst_frmFieldProg::startUp_data() {
     QTest::addColumn<int>("language");
-    QTest::addColumn<QString>("dialogTitle");
-    QTest::addColumn<QString>("quit");
-    QTest::addColumn<QString>("status");
-    QTest::newRow("English") << 0 << "Please select a Comm Port."
-                             << "Quit" << kPress;
-    QTest::newRow("French")
-        << 1 << "Veuillez choisir un port de COMM."
-        << "Quitté"
-        << "Appuyez sur le bouton sur le dessus du programmeur de zone au téléchargement.";
-    QTest::newRow("German")
-        << 2 << "Wählen Sie bitte einen Kommunikationkanal aus."
-        << "Beendet"
-        << "Betätigen Sie die Taste auf die Oberseite des Feldprogrammierers zum Download.";
+    QTest::addColumn<QString>("free");     // the free ports
+    QTest::addColumn<QString>("options");  // per option: * selected, y enabled, n disabled
+    QTest::addColumn<int>("port");         // the one chosen
+    QTest::addColumn<QString>("texts");    // port dialog caption | Quit | status
+    // clang-format off
+    QTest::newRow("English") << 0 << "1234" << "*yyy" << 1
+        << "Please select a Comm Port.|Quit|" + kPress;
+    QTest::newRow("French") << 1 << "1234" << "*yyy" << 1
+        << "Veuillez choisir un port de COMM.|Quitté|"
+           "Appuyez sur le bouton sur le dessus du programmeur de zone au téléchargement.";
+    QTest::newRow("German, only port 4 free") << 2 << "4" << "*nny" << 4
+        << "Wählen Sie bitte einen Kommunikationkanal aus.|Beendet|"
+           "Betätigen Sie die Taste auf die Oberseite des Feldprogrammierers zum Download.";
+    // clang-format on
 }
 
-void tst_frmFieldProg::startUpFollowsRecordLanguage() {
-    QFETCH(int, language);
-    QFETCH(QString, dialogTitle);
-    QFETCH(QString, quit);
-    QFETCH(QString, status);
+// The port dialog in the record's language, the waiting window, and an About box that shows
+// freshly composed texts each time it opens.
+void tst_frmFieldProg::startUp() {
+    QFETCH(QString, free);
+    QFETCH(int, port);
+    QFETCH(QString, texts);
+    std::set<int> ports;
+    for (QChar c : free) ports.insert(c.digitValue());
     Bench bench;
-    frmFieldProg& form = bench.Form(language);
-    QString dialog;
+    QFETCH(int, language);
+    frmFieldProg& form = bench.Form(language, ports);
+    QString options, caption;
     bench.modals.On<frmComport>([&](frmComport* d) {
-        dialog = d->windowTitle() + QLatin1Char('|') + d->cmdOK->text();
+        for (auto* o : d->optCom) options += o->isChecked() ? '*' : o->isEnabled() ? 'y' : 'n';
+        caption = d->windowTitle() + '|' + d->cmdOK->text();
+        d->optCom[port - 1]->click();
         d->cmdOK->click();
     });
-    bool waiting = false;
-    bench.clock->At(2000, [&] {
-        waiting = form.isVisible() && form.lblStatus->text() == status && ButtonsShown(form) &&
-                  form.pbProgress->isHidden() && form.pbProgressClear->isHidden() &&
-                  form.cmdDescription->text().isEmpty() && form.cmdQuit->text() == quit &&
-                  form.cmdAbout->text() == QLatin1String("About");
+    QStringList about;
+    bench.modals.On<frmAbout>([&](frmAbout* box) {
+        about << box->windowTitle() + '|' + box->lblVersion->text() + '|' +
+                     box->lblSubVersion->text();
+        box->lblVersion->setText("stale");
+        box->cmdOK->click();
     });
+    QString waiting;
+    bench.clock->At(2000, [&] {
+        const bool shown = form.isVisible() && ButtonsShown(form) && form.pbProgress->isHidden() &&
+                           form.pbProgressClear->isHidden() &&
+                           form.cmdDescription->text().isEmpty() &&
+                           form.cmdAbout->text() == "About";
+        waiting = form.windowTitle() + '|' + form.cmdQuit->text() + '|' + form.lblStatus->text() +
+                  (shown ? "" : " (controls wrong)");
+    });
+    bench.ClickAt(1000, form.cmdAbout);
+    bench.ClickAt(1500, form.cmdAbout);
     bench.ClickAt(3000, form.cmdQuit);
     form.Form_Load();
 
-    QCOMPARE(dialog, dialogTitle + QStringLiteral("|OK"));
-    QVERIFY(waiting);
-    QCOMPARE(form.windowTitle(), QStringLiteral("CC46-EURO - COM 1"));
-}
-
-void tst_frmFieldProg::onlyFreePortIsOffered() {
-    Bench bench;
-    frmFieldProg& form = bench.Form(0, {4});
-    QString options;
-    bench.modals.On<frmComport>([&](frmComport* d) {
-        for (auto* o : d->optCom)
-            options += QLatin1Char(o->isChecked() ? '*' : o->isEnabled() ? 'y' : 'n');
-        d->optCom[3]->click();
-        d->cmdOK->click();
-    });
-    bench.ClickAt(2000, form.cmdQuit);
-    form.Form_Load();
-
-    QCOMPARE(options, QStringLiteral("*nny"));  // port 1 preselected although not free
-    QCOMPARE(bench.openedPort, 4);
-    QCOMPARE(form.windowTitle(), QStringLiteral("CC46-EURO - COM 4"));
+    QTEST(options, "options");
+    QCOMPARE(caption, texts.section('|', 0, 0) + "|OK");
+    QCOMPARE(waiting, QStringLiteral("CC46-EURO - COM %1|").arg(port) + texts.section('|', 1));
+    QCOMPARE(bench.openedPort, port);
+    const QString v = QStringLiteral("%1.%2.%3")
+                          .arg(fieldprog_version::kMajor)
+                          .arg(fieldprog_version::kMinor)
+                          .arg(fieldprog_version::kRevision);
+    const QString expected = QStringLiteral("About CC46-EURO|%1|(%1)").arg(v);
+    QCOMPARE(about, (QStringList{expected, expected}));
 }
 
 void tst_frmFieldProg::noFreePortEndsAfterOneMessage() {
@@ -105,16 +104,14 @@ void tst_frmFieldProg::noFreePortEndsAfterOneMessage() {
     frmFieldProg& form = bench.Form(2, {});
     QString shown;
     bench.modals.On<QMessageBox>([&](QMessageBox* box) {
-        shown = box->windowTitle() + QLatin1Char('|') + box->text();
+        shown = box->windowTitle() + '|' + box->text();
         QCOMPARE(box->icon(), QMessageBox::Warning);
         box->button(QMessageBox::Ok)->click();
     });
     form.Form_Load();
 
-    QCOMPARE(bench.modals.seen, QStringList{QStringLiteral("QMessageBox")});
-    QCOMPARE(shown,
-             QStringLiteral(
-                 "CC46-EURO|Es gibt keine freien Kommunikationkanäle und beendet Anwendung."));
+    QCOMPARE(bench.modals.seen, QStringList{"QMessageBox"});
+    QCOMPARE(shown, "CC46-EURO|Es gibt keine freien Kommunikationkanäle und beendet Anwendung.");
     QVERIFY(!form.IsLoaded() && !form.isVisible() && form.Device() == nullptr);
     QCOMPARE(bench.openedPort, 0);
 }
@@ -137,8 +134,7 @@ void tst_frmFieldProg::stopWhileWaitingEndsQuietly() {
         descriptionIgnored =
             !form.Stopped() && !form.ResetPending() && form.lblStatus->text() == kPress;
     });
-    bench.clock->At(
-        3000, [&] { Post(&form, [&] { useQuit ? form.cmdQuit->click() : void(form.close()); }); });
+    bench.ClickAt(3000, useQuit ? form.cmdQuit : nullptr);
     form.Form_Load();
 
     QVERIFY(descriptionIgnored);
@@ -148,7 +144,7 @@ void tst_frmFieldProg::stopWhileWaitingEndsQuietly() {
     QVERIFY(bench.clock->NowMs() < 10000);  // the wait ended at the stop, not at its limit
     // Loading the unloaded window again starts nothing.
     form.Form_Load();
-    QCOMPARE(bench.modals.seen, QStringList{QStringLiteral("frmComport")});
+    QCOMPARE(bench.modals.seen, QStringList{"frmComport"});
 }
 
 void tst_frmFieldProg::waitRunsOutThenResetWaitsAgain() {
@@ -160,9 +156,9 @@ void tst_frmFieldProg::waitRunsOutThenResetWaitsAgain() {
     QVERIFY(form.IsLoaded());
     QVERIFY(bench.clock->NowMs() >= 1000 * 50);
     QCOMPARE(form.lblStatus->text(),
-             QStringLiteral("Error: Failed to connect to the Field Programmer, "
-                            "please check it is correctly connected."));
-    QCOMPARE(form.cmdDescription->text(), QStringLiteral("Reset"));
+             "Error: Failed to connect to the Field Programmer, "
+             "please check it is correctly connected.");
+    QCOMPARE(form.cmdDescription->text(), "Reset");
     QVERIFY(form.ResetPending() && ButtonsShown(form));
     QCOMPARE(form.CurrentPicture(), 3);
 
@@ -179,76 +175,40 @@ void tst_frmFieldProg::waitRunsOutThenResetWaitsAgain() {
     QVERIFY(!form.IsLoaded());
 }
 
-void tst_frmFieldProg::progressGoesToItsBar_data() {
-    QTest::addColumn<int>("type");
-    QTest::addColumn<int>("percent");
-    QTest::addColumn<int>("clearBar");
-    QTest::addColumn<int>("mainBar");
-    QTest::newRow("clearing 50") << 3 << 50 << 50 << 7;
-    QTest::newRow("clearing 0") << 3 << 0 << 0 << 7;
-    QTest::newRow("download 50") << 5 << 50 << 7 << 50;
-    QTest::newRow("read-back 100") << 1 << 100 << 7 << 100;
-    QTest::newRow("clearing 101 ignored") << 3 << 101 << 7 << 7;
-    QTest::newRow("download -1 ignored") << 5 << -1 << 7 << 7;
-}
-
 void tst_frmFieldProg::progressGoesToItsBar() {
-    QFETCH(int, type);
-    QFETCH(int, percent);
+    // type, percent -> clearing bar, main bar (both start at 7)
+    const int rows[][4] = {{3, 50, 50, 7},   {3, 0, 0, 7},   {5, 50, 7, 50},
+                           {1, 100, 7, 100}, {3, 101, 7, 7}, {5, -1, 7, 7}};
     frmFieldProg form;
-    form.pbProgressClear->setValue(7);
-    form.pbProgress->setValue(7);
-    form.MyLocalSerial_Progress(static_cast<std::int16_t>(percent), type);
-    QTEST(form.pbProgressClear->value(), "clearBar");
-    QTEST(form.pbProgress->value(), "mainBar");
-}
-
-void tst_frmFieldProg::aboutBoxShowsFreshVersionsEachTime() {
-    Bench bench;
-    frmFieldProg& form = bench.Form(0);
-    bench.ChoosePort(1);
-    QStringList shown;
-    bench.modals.On<frmAbout>([&](frmAbout* about) {
-        shown << about->windowTitle() + QLatin1Char('|') + about->lblVersion->text() +
-                     QLatin1Char('|') + about->lblSubVersion->text();
-        about->lblVersion->setText(QStringLiteral("stale"));
-        about->cmdOK->click();
-    });
-    bench.ClickAt(1000, form.cmdAbout);
-    bench.ClickAt(2000, form.cmdAbout);
-    bench.ClickAt(3000, form.cmdQuit);
-    form.Form_Load();
-
-    const QString v = QStringLiteral("%1.%2.%3")
-                          .arg(fieldprog_version::kMajor)
-                          .arg(fieldprog_version::kMinor)
-                          .arg(fieldprog_version::kRevision);
-    const QString expected = QStringLiteral("About CC46-EURO|%1|(%1)").arg(v);
-    QCOMPARE(shown, (QStringList{expected, expected}));
+    for (const auto& r : rows) {
+        form.pbProgressClear->setValue(7);
+        form.pbProgress->setValue(7);
+        form.MyLocalSerial_Progress(static_cast<std::int16_t>(r[1]), r[0]);
+        QCOMPARE((QList<int>{r[0], r[1], form.pbProgressClear->value(), form.pbProgress->value()}),
+                 (QList<int>{r[0], r[1], r[2], r[3]}));
+    }
 }
 
 void tst_frmFieldProg::missingBinaryAsksForAFileEachTime() {
     Bench bench;
-    const QString plain = bench.dir.path() + QStringLiteral("/plain.exe");
+    const QString plain = bench.dir.path() + "/plain.exe";
     QFile file(plain);
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write("no payload here") > 0);
     file.close();
-    frmFieldProg& form = bench.Form(plain);
+    frmFieldProg& form = bench.Form(0, {1, 2, 3, 4}, plain);
     bench.ChoosePort(1);
     QStringList asked;
     form.OpenFileDialog = [&](QWidget*, const QString& title, const QString& folder,
                               const QString& filter) {
-        asked << title + QLatin1Char('|') + folder + QLatin1Char('|') + filter;
+        asked << title + '|' + folder + '|' + filter;
         return QString();
     };
     form.Form_Load();
 
     QCOMPARE(asked.size(), 1);
-    QVERIFY(asked[0].startsWith(QStringLiteral("Select Binary File|") + bench.dir.path() +
-                                QStringLiteral("|Binary File (*.BIN")));
-    QCOMPARE(form.lblStatus->text(),
-             QStringLiteral("Error: Failed to extract binary information."));
-    QCOMPARE(form.cmdDescription->text(), QStringLiteral("Reset"));
+    QVERIFY(asked[0].startsWith("Select Binary File|" + bench.dir.path() + "|Binary File (*.BIN"));
+    QCOMPARE(form.lblStatus->text(), "Error: Failed to extract binary information.");
+    QCOMPARE(form.cmdDescription->text(), "Reset");
     form.cmdDescription->click();
     QCOMPARE(asked.size(), 2);
     QCOMPARE(form.CurrentPicture(), 3);
