@@ -2,11 +2,16 @@
 """Runs the benchmarks of a Release build tree and prints one table.
 
     run_bench.py BUILD_DIR [--devices "1 2"] [--startup-runs 5]
+                 [--sections codec,cycle,split,startup,window]
 
 Codec: bench_codec (Google Benchmark) beside zlib. Device cycle: fieldprog-cli against
 fieldprog-emu on a pseudo-terminal paced at 9600 baud, one full cycle per device with a
-16 KiB .BIN, compared with the floor the line and the device's own delays allow. Start-up:
-time until the downloader's window is shown (offscreen), when the window program was built.
+16 KiB .BIN, compared with the floor the line and the device's own delays allow. Split: one
+measured cycle divided into line time, the fixed pause, the emulator's delays, the polling
+pauses the protocol prescribes and our own overhead, against the same cycle simulated with no
+overhead at all (bench_cycle_model). Start-up: time until the downloader's window is shown
+(offscreen), when the window program was built. Window: its resident memory while it waits
+for the button.
 """
 import argparse
 import json
@@ -63,6 +68,77 @@ def cycle_floor_ms(image_bytes, devices):
     return EMU["press_after_ms"] + devices * per_device + (devices - 1) * EMU["next_device_ms"]
 
 
+def emu_args():
+    return ["--baud", str(EMU["baud"]), "--reply-delay-ms", str(EMU["reply_delay_ms"]),
+            "--page-ms", str(EMU["page_ms"]), "--pages", "%04X" % EMU["pages"],
+            "--press-after-ms", str(EMU["press_after_ms"]),
+            "--next-device-ms", str(EMU["next_device_ms"]),
+            "--fw-version", EMU["fw_version"], "--status", EMU["status"]]
+
+
+def split_cycle(measured, model):
+    """Divides one measured cycle (wall, from the downloader's start to its exit) into parts
+    that add up to it. Line time, pause and device delays are what the cycle cannot do without;
+    polling is what the simulated cycle (the real host code in simulated time, no overhead)
+    takes beyond them; our own overhead is what the measured cycle takes beyond the simulation."""
+    byte_ms = 10 * 1000.0 / EMU["baud"]
+    one_device = cycle_floor_ms(IMAGE_BYTES, 1)
+    fixed = (2 * EMU["reply_delay_ms"] + (EMU["pages"] - 1) * EMU["page_ms"] + FIRST_C_MS
+             + EMU["press_after_ms"])
+    line = one_device - fixed - EOT_TO_QUIT_MS
+    wall = measured["cli"]["wall_s"] * 1000.0
+    parts = {
+        "line_ms": line,
+        "pause_ms": model["pause_ms"],
+        "device_delays_ms": fixed,
+        "polling_ms": model["cycle_ms"] - line - model["pause_ms"] - fixed,
+        "own_ms": wall - model["cycle_ms"],
+    }
+    parts.update({
+        "wall_ms": wall, "model_ms": model["cycle_ms"], "line_bytes": round(line / byte_ms),
+        "echo_read_slept_ms": model["echo_read_ms"], "reply_rounds_slept_ms": model["reply_round_ms"],
+        "own_pct": 100.0 * (wall - model["cycle_ms"]) / wall,
+        "cpu_pct": 100.0 * measured["cli"]["cpu_s"] * 1000.0 / wall,
+        "emu_cpu_pct": 100.0 * measured["emu"]["cpu_s"] * 1000.0 / wall,
+    })
+    return parts
+
+
+def run_split(bindir, image, measured):
+    model_exe = os.path.join(bindir, "bench_cycle_model")
+    if not os.path.exists(model_exe):
+        return None
+    out = subprocess.run([model_exe, "--image", image] + emu_args(), check=True,
+                         capture_output=True, text=True).stdout
+    return split_cycle(measured, json.loads(out))
+
+
+def run_window_rss(bindir, image, hold_ms=3000):
+    """Resident memory of the downloader window while it waits for the button (offscreen)."""
+    probe = os.path.join(bindir, "libfp_startup_probe.so")
+    if not (os.path.exists(probe) and os.path.exists(os.path.join(bindir, "fieldprog"))):
+        return None
+    work = tempfile.mkdtemp(prefix="fieldprog-bench-")
+    downloader = os.path.join(work, "FW16K")
+    subprocess.run([os.path.join(bindir, "fieldprog-build"), "-o", downloader, image],
+                   check=True, capture_output=True)
+    emu = subprocess.Popen([os.path.join(bindir, "fieldprog-emu"), "--press-after-ms", "-1", "--stay"],
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    port = emu.stdout.readline().split()[1]
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen", FIELDPROG_COM1=port, LD_PRELOAD=probe,
+               FP_PROBE_WAIT_MS=str(hold_ms))
+    try:
+        done = subprocess.run([downloader], env=env, capture_output=True, text=True, timeout=60)
+        line = [l for l in done.stdout.splitlines() if l.startswith("WAITING_RSS_KB")]
+        fields = line[0].split() if line else None
+    finally:
+        emu.terminate()
+        emu.wait(timeout=10)
+        os.unlink(downloader)
+        os.rmdir(work)
+    return {"rss_kb": int(fields[1]), "peak_kb": int(fields[3])} if fields else {}
+
+
 def timed(cmd, **kw):
     """Starts cmd under /usr/bin/time; returns (process, file with the figures)."""
     out = tempfile.NamedTemporaryFile("r", suffix=".time", delete=False)
@@ -98,12 +174,8 @@ def run_codec(bindir):
 
 
 def run_cycle(bindir, devices, image):
-    emu_cmd = [os.path.join(bindir, "fieldprog-emu"), "--devices", str(devices),
-               "--baud", str(EMU["baud"]), "--reply-delay-ms", str(EMU["reply_delay_ms"]),
-               "--page-ms", str(EMU["page_ms"]), "--pages", "%04X" % EMU["pages"],
-               "--press-after-ms", str(EMU["press_after_ms"]),
-               "--next-device-ms", str(EMU["next_device_ms"]),
-               "--fw-version", EMU["fw_version"], "--status", EMU["status"], "--expect", image]
+    emu_cmd = ([os.path.join(bindir, "fieldprog-emu"), "--devices", str(devices)] + emu_args()
+               + ["--expect", image])
     emu, emu_time = timed(emu_cmd, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     port = emu.stdout.readline().split()[1]
     cli_cmd = [os.path.join(bindir, "fieldprog-cli"), "download", "--port", port,
@@ -153,50 +225,91 @@ def main():
     parser.add_argument("build")
     parser.add_argument("--devices", default="1 2")
     parser.add_argument("--startup-runs", type=int, default=5)
+    parser.add_argument("--sections", default="codec,cycle,split,startup,window",
+                        help="comma-separated subset of codec,cycle,split,startup,window")
     parser.add_argument("--json", help="also write the figures here")
     args = parser.parse_args()
+    sections = set(args.sections.split(","))
     bindir = os.path.join(args.build, "bin")
-    figures = {}
+    figures = {"cycle": []}
 
-    codec = run_codec(bindir)
-    figures["codec"] = {"%s/%s" % k: v for k, v in codec.items()}
-    print("Codec (CPU-time throughput of the uncompressed bytes; ratio = packed / original)")
-    print("  %-12s %-13s %10s %8s   %-22s" % ("data", "operation", "MB/s", "ratio", "vs zlib Huffman-only"))
-    pairs = [("ZelEncode", "DeflateHuffmanOnly"), ("ZelDecode", "InflateHuffmanOnly")]
-    for data in ("firmware16k", "mixed64k"):
-        for ours, theirs in pairs:
-            a, b = codec[(ours, data)], codec[(theirs, data)]
-            print("  %-12s %-13s %10.1f %8.3f   speed x%.2f, size x%.3f" %
-                  (data, ours, a["mbs"], a["ratio"], a["mbs"] / b["mbs"], a["ratio"] / b["ratio"]))
-            print("  %-12s %-13s %10.1f %8.3f" % ("", theirs.replace("HuffmanOnly", ""), b["mbs"], b["ratio"]))
+    if "codec" in sections:
+        codec = run_codec(bindir)
+        figures["codec"] = {"%s/%s" % k: v for k, v in codec.items()}
+        print("Codec (CPU-time throughput of the uncompressed bytes; ratio = packed / original)")
+        print("  %-12s %-13s %10s %8s   %-22s" % ("data", "operation", "MB/s", "ratio", "vs zlib Huffman-only"))
+        pairs = [("ZelEncode", "DeflateHuffmanOnly"), ("ZelDecode", "InflateHuffmanOnly")]
+        for data in ("firmware16k", "mixed64k"):
+            for ours, theirs in pairs:
+                a, b = codec[(ours, data)], codec[(theirs, data)]
+                print("  %-12s %-13s %10.1f %8.3f   speed x%.2f, size x%.3f" %
+                      (data, ours, a["mbs"], a["ratio"], a["mbs"] / b["mbs"], a["ratio"] / b["ratio"]))
+                print("  %-12s %-13s %10.1f %8.3f" % ("", theirs.replace("HuffmanOnly", ""), b["mbs"], b["ratio"]))
+        print()
 
     with tempfile.TemporaryDirectory(prefix="fieldprog-bench-") as work:
         image = os.path.join(work, "FW16K.BIN")
         firmware_bin(image)
-        print()
-        print("Device cycle (fieldprog-cli download vs fieldprog-emu at 9600 baud, 16 KiB .BIN)")
-        print("  %-7s %-4s %9s %9s %7s %9s %9s %9s %9s" %
-              ("devices", "ok", "wall s", "floor s", "ratio", "cli CPU s", "cli RSS", "emu CPU s", "emu RSS"))
-        figures["cycle"] = []
-        for n in [int(x) for x in args.devices.split()]:
-            r = run_cycle(bindir, n, image)
-            figures["cycle"].append(r)
-            print("  %-7d %-4s %9.2f %9.2f %7.3f %9.2f %7d kB %9.2f %6d kB" %
-                  (n, "yes" if r["ok"] else "NO", r["cli"]["wall_s"], r["floor_s"],
-                   r["cli"]["wall_s"] / r["floor_s"], r["cli"]["cpu_s"], r["cli"]["rss_kb"],
-                   r["emu"]["cpu_s"], r["emu"]["rss_kb"]))
+        if "cycle" in sections:
+            print("Device cycle (fieldprog-cli download vs fieldprog-emu at 9600 baud, 16 KiB .BIN)")
+            print("  %-7s %-4s %9s %9s %7s %9s %9s %9s %9s" %
+                  ("devices", "ok", "wall s", "floor s", "ratio", "cli CPU s", "cli RSS", "emu CPU s", "emu RSS"))
+            for n in [int(x) for x in args.devices.split()]:
+                r = run_cycle(bindir, n, image)
+                figures["cycle"].append(r)
+                print("  %-7d %-4s %9.2f %9.2f %7.3f %9.2f %7d kB %9.2f %6d kB" %
+                      (n, "yes" if r["ok"] else "NO", r["cli"]["wall_s"], r["floor_s"],
+                       r["cli"]["wall_s"] / r["floor_s"], r["cli"]["cpu_s"], r["cli"]["rss_kb"],
+                       r["emu"]["cpu_s"], r["emu"]["rss_kb"]))
+            print()
 
-        print()
-        times = run_startup(bindir, image, args.startup_runs)
-        figures["startup_ms"] = times
-        if times is None:
-            print("Start-up: the window program was not built (no Qt): skipped")
-        elif not times:
-            print("Start-up: the window never showed")
-        else:
-            print("Start-up (exec to main window shown, offscreen, 16 KiB payload, %d runs)" % len(times))
-            print("  median %.1f ms, min %.1f ms, max %.1f ms" %
-                  (statistics.median(times), min(times), max(times)))
+        if "split" in sections:
+            one = [r for r in figures["cycle"] if r["devices"] == 1]
+            if not one:
+                one = [run_cycle(bindir, 1, image)]
+                figures["cycle"].append(one[0])
+            split = run_split(bindir, image, one[0])
+            figures["split"] = split
+            if split is None:
+                print("Cycle split: bench_cycle_model was not built: skipped")
+            else:
+                wall = split["wall_ms"]
+                print("One device cycle split (%s; wall %.0f ms, simulated with no overhead %.0f ms)" %
+                      ("image verified" if one[0]["ok"] else "IMAGE NOT VERIFIED", wall, split["model_ms"]))
+                for key, label in (("line_ms", "line time (%d bytes at 9600 8N1)" % split["line_bytes"]),
+                                   ("pause_ms", "fixed pause between EOT and .Q"),
+                                   ("device_delays_ms", "emulator's configured delays"),
+                                   ("polling_ms", "polling pauses the protocol prescribes"),
+                                   ("own_ms", "our own overhead")):
+                    print("  %-42s %8.0f ms %6.2f %%" % (label, split[key], 100.0 * split[key] / wall))
+                print("  (slept in echo reads %.0f ms, in reply and button rounds %.0f ms, mostly while"
+                      " the device worked)" % (split["echo_read_slept_ms"], split["reply_rounds_slept_ms"]))
+                print("  host CPU %.2f %% of wall, emulator CPU %.2f %%" % (split["cpu_pct"], split["emu_cpu_pct"]))
+            print()
+
+        if "startup" in sections:
+            times = run_startup(bindir, image, args.startup_runs)
+            figures["startup_ms"] = times
+            if times is None:
+                print("Start-up: the window program was not built (no Qt): skipped")
+            elif not times:
+                print("Start-up: the window never showed")
+            else:
+                print("Start-up (exec to main window shown, offscreen, 16 KiB payload, %d runs)" % len(times))
+                print("  median %.1f ms, min %.1f ms, max %.1f ms" %
+                      (statistics.median(times), min(times), max(times)))
+            print()
+
+        if "window" in sections:
+            rss = run_window_rss(bindir, image)
+            figures["window_rss"] = rss
+            if rss is None:
+                print("Window memory: the window program was not built (no Qt): skipped")
+            elif not rss:
+                print("Window memory: the window never reached its wait for the button")
+            else:
+                print("Window waiting for the button (offscreen, 16 KiB payload): RSS %d kB, peak %d kB" %
+                      (rss["rss_kb"], rss["peak_kb"]))
 
     if args.json:
         with open(args.json, "w") as f:
