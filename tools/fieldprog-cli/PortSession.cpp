@@ -6,11 +6,13 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <sstream>
 
 #include "CliOptions.h"
@@ -26,6 +28,10 @@ namespace {
 
 volatile std::sig_atomic_t gSignal = 0;
 clsFieldProgrammer* gDevice = nullptr;  // the device whose waits a signal cuts short
+// End of the button wait on the clock, 0 for none. A device that sends "P" but never echoes
+// the greeting costs the link far more than 50 ms a round, so rounds alone would overrun
+// --wait many times over.
+std::int64_t gButtonDeadlineMs = 0;
 
 constexpr int kPollRoundsPerSecond = 20;  // the link's button wait polls every 50 ms
 constexpr int kPathComPort = 1;           // the COM number a --port path is reached through
@@ -42,7 +48,9 @@ extern "C" void OnSignal(int signo) {
 // message loop run itself, so the pump must not re-enter.
 void Pump() {
     static bool running = false;
-    if (running || gSignal == 0 || gDevice == nullptr) return;
+    const bool late =
+        gButtonDeadlineMs != 0 && clsTiming::CurrentClock().NowMs() >= gButtonDeadlineMs;
+    if (running || (gSignal == 0 && !late) || gDevice == nullptr) return;
     running = true;
     gDevice->ExitWaitForFieldProgrammer();
     running = false;
@@ -176,9 +184,13 @@ int PortSession::ReportOpenFailure(int comPort, const std::string& path) {
 }
 
 bool PortSession::WaitForButton(int seconds) {
-    const auto rounds = static_cast<std::int16_t>(seconds * kPollRoundsPerSecond);
+    const int limit = std::numeric_limits<std::int16_t>::max();
+    const auto rounds = static_cast<std::int16_t>(std::min(seconds * kPollRoundsPerSecond, limit));
     if (interrupt::Received() != 0) return false;
-    return device_->WaitForFieldProgrammer(rounds);
+    gButtonDeadlineMs = seconds > 0 ? clsTiming::CurrentClock().NowMs() + seconds * 1000LL : 0;
+    const bool answered = device_->WaitForFieldProgrammer(rounds);
+    gButtonDeadlineMs = 0;
+    return answered;
 }
 
 bool PortSession::PortFailed() { return device_->Serial().Port().Failed(); }
