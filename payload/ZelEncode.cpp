@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -33,7 +34,7 @@ constexpr std::size_t kSymbolCountOffset = 9;  // 16-bit signed, little-endian
 constexpr std::size_t kPairsOffset = 11;       // (symbol, code length) pairs
 constexpr int kMaxNodes = 512;                 // both trees live in a table of this size
 // Decoding looks this many bits up at once; longer codes finish with a walk down the tree.
-constexpr unsigned kMaxTableBits = 11;
+constexpr unsigned kMaxTableBits = 12;
 
 [[noreturn]] void ThrowIndex(const char* source) {
     throw ZelEncodeError(ZelEncodeError::Kind::Index, ZelEncodeError::kSubscriptOutOfRange, source,
@@ -58,6 +59,16 @@ std::uint64_t Load64(const std::uint8_t* p) {
 #endif
 }
 
+// The low byte goes first.
+void Store16(std::uint8_t* p, std::uint16_t v) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    std::memcpy(p, &v, sizeof v);
+#else
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+#endif
+}
+
 void Store32(std::uint8_t* p, std::uint32_t v) {
     p[0] = static_cast<std::uint8_t>(v);
     p[1] = static_cast<std::uint8_t>(v >> 8);
@@ -65,21 +76,32 @@ void Store32(std::uint8_t* p, std::uint32_t v) {
     p[3] = static_cast<std::uint8_t>(v >> 24);
 }
 
-// Packs bits from the least significant end of each byte upwards.
+void Store64(std::uint8_t* p, std::uint64_t v) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    std::memcpy(p, &v, sizeof v);
+#else
+    for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+#endif
+}
+
+constexpr std::size_t kWriterSlack = 8;  // bytes a BitWriter may store past its last one
+
+// Packs bits from the least significant end of each byte upwards. Every Put stores eight bytes
+// from the current one on (the bits not yet written are 0), so the buffer needs eight spare
+// bytes behind the last byte written; in return no Put has to test whether a word is full.
 class BitWriter {
   public:
     explicit BitWriter(std::uint8_t* out) : out_(out) {}
 
-    // Up to 32 bits; the first bit of the sequence is bit 0 of `bits`.
+    // Up to 32 bits; the first bit of the sequence is bit 0 of `bits`, and no bit above
+    // `count` is set.
     void Put(std::uint64_t bits, unsigned count) {
         acc_ |= bits << filled_;
         filled_ += count;
-        if (filled_ >= 32) {
-            Store32(out_, static_cast<std::uint32_t>(acc_));
-            out_ += 4;
-            acc_ >>= 32;
-            filled_ -= 32;
-        }
+        Store64(out_, acc_);
+        out_ += filled_ >> 3;
+        acc_ >>= filled_ & ~7u;
+        filled_ &= 7;
     }
     void PutLong(std::uint64_t bits, unsigned count) {
         while (count > 32) {
@@ -89,24 +111,16 @@ class BitWriter {
         }
         Put(bits, count);
     }
-    // Writes the partly filled last byte, padded with 0 bits.
-    std::uint8_t* Finish() {
-        while (filled_ > 0) {
-            *out_++ = static_cast<std::uint8_t>(acc_);
-            acc_ >>= 8;
-            filled_ = filled_ > 8 ? filled_ - 8 : 0;
-        }
-        return out_;
-    }
+    // Ends on the partly filled last byte, padded with 0 bits (already stored).
+    std::uint8_t* Finish() { return filled_ > 0 ? out_ + 1 : out_; }
 
   private:
     std::uint8_t* out_;
-    std::uint64_t acc_ = 0;
+    std::uint64_t acc_ = 0;  // fewer than 8 bits between calls
     unsigned filled_ = 0;
 };
 
 struct EncodeNode {
-    int parent = -1;
     int one = -1;
     int zero = -1;
     int value = -1;
@@ -147,51 +161,85 @@ std::array<SymbolCode, 256> BuildCodes(const std::array<std::uint64_t, 256>& cou
         leaf.weight = counts[static_cast<std::size_t>(v)];
         nodes.push_back(leaf);
     }
-    std::size_t parentless = nodes.size();
-    while (parentless > 1) {
-        int a = -1;
-        int b = -1;
-        for (int i = 0; i < static_cast<int>(nodes.size()); ++i) {
-            if (nodes[static_cast<std::size_t>(i)].parent != -1) {
-                continue;
-            }
-            if (a < 0) {
-                a = i;
-                continue;
-            }
-            if (b < 0) {
-                b = i;
-                continue;
-            }
-            const std::uint64_t w = nodes[static_cast<std::size_t>(i)].weight;
-            const std::uint64_t wa = nodes[static_cast<std::size_t>(a)].weight;
-            const std::uint64_t wb = nodes[static_cast<std::size_t>(b)].weight;
-            if (w < wa && w < wb) {
-                if (wa < wb) {
-                    b = i;
-                } else {
+    // The parentless nodes in index order with their weights, so that a scan visits only them.
+    struct Open {
+        int index;
+        std::uint64_t weight;
+    };
+    std::vector<Open> open;
+    open.reserve(nodes.size());
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        open.push_back(Open{static_cast<int>(i), nodes[i].weight});
+    }
+    while (open.size() > 1) {
+        std::size_t a = 0;
+        std::size_t b = 1;
+        std::uint64_t wa = open[0].weight;
+        std::uint64_t wb = open[1].weight;
+        for (std::size_t i = 2; i < open.size(); ++i) {
+            // A lighter node replaces the heavier candidate, A when both weigh the same.
+            const std::uint64_t w = open[i].weight;
+            if (w < std::max(wa, wb)) {
+                if (wa >= wb) {
                     a = i;
+                    wa = w;
+                } else {
+                    b = i;
+                    wb = w;
                 }
-            } else if (w < wa) {
-                a = i;
-            } else if (w < wb) {
-                b = i;
             }
         }
         EncodeNode inner;
-        inner.zero = a;
-        inner.one = b;
-        inner.weight =
-            nodes[static_cast<std::size_t>(a)].weight + nodes[static_cast<std::size_t>(b)].weight;
+        inner.zero = open[a].index;
+        inner.one = open[b].index;
+        inner.weight = wa + wb;
         const int index = static_cast<int>(nodes.size());
-        nodes[static_cast<std::size_t>(a)].parent = index;
-        nodes[static_cast<std::size_t>(b)].parent = index;
         nodes.push_back(inner);
-        --parentless;
+        // The new node has the highest index, so it goes last.
+        open.erase(open.begin() + static_cast<std::ptrdiff_t>(std::max(a, b)));
+        open.erase(open.begin() + static_cast<std::ptrdiff_t>(std::min(a, b)));
+        open.push_back(Open{index, inner.weight});
     }
     std::array<SymbolCode, 256> codes{};
     AssignCodes(nodes, static_cast<int>(nodes.size()) - 1, 0, 0, codes);
     return codes;
+}
+
+std::uint8_t XorOfBytes(const std::uint8_t* data, std::size_t length) {
+    std::uint64_t wide = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        wide ^= Load64(data + i);
+    }
+    wide ^= wide >> 32;
+    wide ^= wide >> 16;
+    wide ^= wide >> 8;
+    auto sum = static_cast<std::uint8_t>(wide);
+    for (; i < length; ++i) {
+        sum ^= data[i];
+    }
+    return sum;
+}
+
+// Four partial counts, so that a run of one byte value does not make every increment wait for
+// the one before.
+std::array<std::uint64_t, 256> CountBytes(const std::uint8_t* data, std::size_t length) {
+    std::array<std::array<std::uint32_t, 256>, 4> partial{};
+    std::size_t i = 0;
+    for (; i + 4 <= length; i += 4) {
+        ++partial[0][data[i]];
+        ++partial[1][data[i + 1]];
+        ++partial[2][data[i + 2]];
+        ++partial[3][data[i + 3]];
+    }
+    for (; i < length; ++i) {
+        ++partial[0][data[i]];
+    }
+    std::array<std::uint64_t, 256> counts{};
+    for (std::size_t v = 0; v < 256; ++v) {
+        counts[v] = std::uint64_t{partial[0][v]} + partial[1][v] + partial[2][v] + partial[3][v];
+    }
+    return counts;
 }
 
 std::string StoredStream(const std::uint8_t* data, std::size_t length) {
@@ -209,12 +257,8 @@ std::string Compress(const std::uint8_t* data, std::size_t length) {
         ThrowIndex(kEncodeSource);
     }
 
-    std::array<std::uint64_t, 256> counts{};
-    std::uint8_t checksum = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        ++counts[data[i]];
-        checksum ^= data[i];
-    }
+    const std::array<std::uint64_t, 256> counts = CountBytes(data, length);
+    const std::uint8_t checksum = XorOfBytes(data, length);
     const std::array<SymbolCode, 256> codes = BuildCodes(counts);
 
     std::uint64_t dataBits = 0;
@@ -239,7 +283,7 @@ std::string Compress(const std::uint8_t* data, std::size_t length) {
     const std::uint64_t codeBytes = (codeBits + 7) / 8;
     const std::size_t total =
         kPairsOffset + std::size_t{2} * symbols + static_cast<std::size_t>(codeBytes + dataBytes);
-    std::string stream(total, '\0');
+    std::string stream(total + kWriterSlack, '\0');
     auto* out = reinterpret_cast<std::uint8_t*>(&stream[0]);
     out[0] = 'H';
     out[1] = 'E';
@@ -279,7 +323,8 @@ std::string Compress(const std::uint8_t* data, std::size_t length) {
         }
     }
     p = dataBlock.Finish();
-    (void)p;  // the stream was sized exactly from the bit counts
+    (void)p;  // the stream was sized exactly from the bit counts, plus the writer's slack
+    stream.resize(total);
     return stream;
 }
 
@@ -289,16 +334,15 @@ std::string Compress(const std::uint8_t* data, std::size_t length) {
 class DecodeTree {
   public:
     DecodeTree() {
-        zero_.fill(-1);
-        one_.fill(-1);
+        for (auto& links : link_) links = {-1, -1};
         value_.fill(-1);
     }
 
-    int Child(int node, unsigned bit) const { return bit ? one_[node] : zero_[node]; }
+    int Child(int node, unsigned bit) const { return link_[node][bit]; }
     int Value(int node) const { return value_[node]; }
 
     void Walk(int& node, unsigned bit) {
-        std::int16_t& link = bit ? one_[node] : zero_[node];
+        std::int16_t& link = link_[node][bit];
         if (link < 0) {
             if (count_ >= kMaxNodes) {
                 ThrowIndex(kDecodeSource);
@@ -310,87 +354,72 @@ class DecodeTree {
     void SetValue(int node, int value) { value_[node] = static_cast<std::int16_t>(value); }
 
   private:
-    std::array<std::int16_t, kMaxNodes> zero_{};
-    std::array<std::int16_t, kMaxNodes> one_{};
+    std::array<std::array<std::int16_t, 2>, kMaxNodes> link_{};
     std::array<std::int16_t, kMaxNodes> value_{};
     int count_ = 1;
 };
 
-// One lookup-table slot, packed into 32 bits so that the decoding loop keeps it in a register:
-// the one or two symbols that end within the looked-up bits, a node to continue from when no
-// code ends there, or a missing branch. Two symbols per lookup roughly halve the work for the
-// short codes that make up most of the data.
+// One lookup-table slot in 32 bits: bits 0-7 the stream bits it consumes, 8-15 the bytes it
+// yields (one or two), 16-23 the first byte and 24-31 the second. A slot that yields nothing
+// consumes nothing either and holds in bits 16-31 the node at which a longer code goes on, or
+// 0 when the looked-up bits lead to a missing branch. Two bytes per lookup save a lookup
+// wherever two short codes follow each other.
 namespace slot {
-constexpr std::uint32_t kOne = 0;
-constexpr std::uint32_t kTwo = 1;
-constexpr std::uint32_t kLonger = 2;
-constexpr std::uint32_t kMissing = 3;
-
-// Layout: bits 0-7 first symbol (0-15: node for kLonger), 8-15 second symbol, 16-19 bits of
-// the first symbol, 20-23 bits of both, 24-25 kind. Code lengths in the table are at most 11.
-constexpr std::uint32_t Make(std::uint32_t kind, std::uint32_t value, std::uint32_t second = 0,
-                             std::uint32_t length = 0, std::uint32_t lengthBoth = 0) {
-    return value | second << 8 | length << 16 | lengthBoth << 20 | kind << 24;
+constexpr std::uint32_t Make(std::uint32_t used, std::uint32_t yield, std::uint32_t payload) {
+    return used | yield << 8 | payload << 16;
 }
-constexpr std::uint32_t Kind(std::uint32_t e) {
-    return e >> 24;
+constexpr unsigned Used(std::uint32_t s) {
+    return s & 0xFFu;
 }
-constexpr std::uint32_t Value(std::uint32_t e) {
-    return e & 0xFFFFu;
+constexpr unsigned Yield(std::uint32_t s) {
+    return (s >> 8) & 0xFFu;
 }
-constexpr std::uint8_t First(std::uint32_t e) {
-    return static_cast<std::uint8_t>(e);
-}
-constexpr std::uint8_t Second(std::uint32_t e) {
-    return static_cast<std::uint8_t>(e >> 8);
-}
-constexpr unsigned Length(std::uint32_t e) {
-    return (e >> 16) & 0xFu;
-}
-constexpr unsigned LengthBoth(std::uint32_t e) {
-    return (e >> 20) & 0xFu;
+constexpr unsigned Payload(std::uint32_t s) {
+    return s >> 16;
 }
 }  // namespace slot
 
-// Follows up to `available` bits (first bit in bit 0) from the root. Returns the symbol and sets
-// `used`, or returns -1 with `node` set when no code ends within them, or -2 for a missing branch.
-int FollowBits(const DecodeTree& tree, std::uint64_t bits, unsigned available, unsigned& used,
-               int& node) {
-    node = 0;
-    for (unsigned b = 0; b < available; ++b) {
-        node = tree.Child(node, static_cast<unsigned>((bits >> b) & 1u));
-        if (node < 0) {
-            return -2;
+// Gives every table index the slot of the first code its bits (first bit in bit 0) complete,
+// by walking the tree once: a code of length d fills every 2^d-th slot from its own bits on.
+void FillSlots(const DecodeTree& tree, std::uint32_t* table, unsigned tableBits, int node,
+               unsigned depth, std::uint32_t path) {
+    const std::size_t size = std::size_t{1} << tableBits;
+    for (unsigned bit = 0; bit < 2; ++bit) {
+        const int child = tree.Child(node, bit);
+        const std::uint32_t code = path | bit << depth;
+        const unsigned length = depth + 1;
+        std::uint32_t fill;
+        if (child < 0) {
+            fill = slot::Make(0, 0, 0);
+        } else if (tree.Value(child) >= 0) {
+            fill = slot::Make(length, 1, static_cast<std::uint32_t>(tree.Value(child)));
+        } else if (length == tableBits) {
+            fill = slot::Make(0, 0, static_cast<std::uint32_t>(child));
+        } else {
+            FillSlots(tree, table, tableBits, child, length, code);
+            continue;
         }
-        if (tree.Value(node) >= 0) {
-            used = b + 1;
-            return tree.Value(node);
+        for (std::size_t i = code; i < size; i += std::size_t{1} << length) {
+            table[i] = fill;
         }
     }
-    return -1;
 }
 
-std::vector<std::uint32_t> BuildTable(const DecodeTree& tree, unsigned tableBits) {
-    std::vector<std::uint32_t> table(std::size_t{1} << tableBits);
-    for (std::size_t index = 0; index < table.size(); ++index) {
-        unsigned used = 0;
-        int node = 0;
-        const int first = FollowBits(tree, index, tableBits, used, node);
-        if (first == -2) {
-            table[index] = slot::Make(slot::kMissing, 0);
-        } else if (first == -1) {
-            table[index] = slot::Make(slot::kLonger, static_cast<std::uint32_t>(node));
-        } else {
-            unsigned usedSecond = 0;
-            const int second = FollowBits(tree, index >> used, tableBits - used, usedSecond, node);
-            table[index] =
-                second >= 0
-                    ? slot::Make(slot::kTwo, static_cast<std::uint32_t>(first),
-                                 static_cast<std::uint32_t>(second), used, used + usedSecond)
-                    : slot::Make(slot::kOne, static_cast<std::uint32_t>(first), 0, used);
-        }
+// Builds the table, then adds a second byte to every slot whose remaining bits complete
+// another code. The bits after the first code form a smaller index whose own slot (still
+// single, as the pass runs downwards) tells whether a code ends within them. A slot that
+// yields nothing reads itself and stays as it is.
+void BuildTable(const DecodeTree& tree, unsigned tableBits, std::uint32_t* table) {
+    FillSlots(tree, table, tableBits, 0, 0, 0);
+    for (std::size_t i = std::size_t{1} << tableBits; i-- > 0;) {
+        const std::uint32_t first = table[i];
+        const unsigned used = slot::Used(first);
+        const std::uint32_t second = table[i >> used];
+        const unsigned both = used + slot::Used(second);
+        const bool pair = slot::Yield(first) != 0 && slot::Yield(second) != 0 && both <= tableBits;
+        table[i] = pair ? slot::Make(both, 2, slot::Payload(first) | slot::Payload(second) << 8)
+                        : first;
     }
-    return table;
 }
 
 // Follows the tree one bit at a time from `node`, starting at bit `pos` of the block. Returns
@@ -413,99 +442,303 @@ int WalkBits(const DecodeTree& tree, const std::uint8_t* block, std::uint64_t bl
     }
 }
 
+// Where table-driven decoding stopped: bytes written, the next unread bit of the block, and
+// the node a code in progress has reached (0 when none is).
+struct DecodeState {
+    std::size_t produced = 0;
+    std::uint64_t pos = 0;
+    int node = 0;
+};
+
+// One reader of the data block. `bits` holds the next `available` stream bits from bit 0 up
+// (anything above them is either 0 or the stream bits that follow), everything before `in`
+// has been loaded, and decoded bytes go to `out`.
+struct Cursor {
+    const std::uint8_t* in = nullptr;
+    std::uint64_t bits = 0;
+    unsigned available = 0;
+    std::uint8_t* out = nullptr;
+    int node = 0;  // a long code in progress when the input ran short
+
+    std::uint64_t Pos(const std::uint8_t* block) const {
+        return static_cast<std::uint64_t>(in - block) * 8 - available;
+    }
+};
+
+enum class RoundEnd { Done, Missing, Starved };
+
+// Table-driven decoding, `kLookups` lookups per refill of a cursor's bit buffer. A refill
+// leaves at least 56 bits, enough for kLookups lookups of tableBits each. A round runs only
+// while eight input bytes remain and its whole output fits, so neither the loads nor the
+// stores need a bounds check; the last bytes go bit by bit in the caller.
+template <unsigned kLookups>
+class TableDecoder {
+  public:
+    static constexpr std::ptrdiff_t kRoundOutput = 2 * kLookups;
+
+    TableDecoder(const DecodeTree& tree, const std::uint32_t* table, unsigned tableBits,
+                 const std::uint8_t* block, std::size_t blockBytes)
+        : tree_(tree),
+          table_(table),
+          tableBits_(tableBits),
+          mask_((std::uint64_t{1} << tableBits) - 1),
+          block_(block),
+          end_(block + blockBytes) {}
+
+    // A cursor at bit `pos` (at most the block's end) that writes to `out`.
+    Cursor At(std::uint64_t pos, std::uint8_t* out) const {
+        Cursor c;
+        c.out = out;
+        const std::size_t byte = static_cast<std::size_t>(pos >> 3);
+        c.in = block_ + byte;
+        if ((pos & 7) != 0) {
+            c.bits = block_[byte] >> (pos & 7);
+            c.available = 8 - static_cast<unsigned>(pos & 7);
+            ++c.in;
+        }
+        return c;
+    }
+
+    bool Ready(const Cursor& c, const std::uint8_t* outEnd) const {
+        return end_ - c.in >= 8 && outEnd - c.out >= kRoundOutput;
+    }
+
+    std::uint64_t Pos(const Cursor& c) const { return c.Pos(block_); }
+
+    RoundEnd Round(Cursor& c) const {
+        c.bits |= Load64(c.in) << c.available;
+        c.in += (63 - c.available) >> 3;
+        c.available |= 56;
+
+        // A slot that yields nothing also consumes nothing, so once one turns up every later
+        // lookup of the round repeats it and the round ends on it; one test afterwards suffices.
+        std::uint32_t s = 0;
+        for (unsigned i = 0; i < kLookups; ++i) {
+            s = table_[c.bits & mask_];
+            Store16(c.out, static_cast<std::uint16_t>(s >> 16));
+            c.out += slot::Yield(s);
+            c.bits >>= s & 63u;
+            c.available -= slot::Used(s);
+        }
+        if (slot::Yield(s) != 0) {
+            return RoundEnd::Done;
+        }
+
+        int node = static_cast<int>(slot::Payload(s));
+        if (node == 0) {
+            return RoundEnd::Missing;
+        }
+        // A code longer than the table: go on down the tree from where the table left off.
+        c.bits >>= tableBits_;
+        c.available -= tableBits_;
+        for (;;) {
+            if (c.available == 0) {
+                if (end_ - c.in < 8) {
+                    c.node = node;
+                    return RoundEnd::Starved;
+                }
+                c.bits |= Load64(c.in);
+                c.in += 7;
+                c.available = 56;
+            }
+            node = tree_.Child(node, static_cast<unsigned>(c.bits & 1u));
+            c.bits >>= 1;
+            --c.available;
+            if (node < 0) {
+                return RoundEnd::Missing;
+            }
+            if (tree_.Value(node) >= 0) {
+                break;
+            }
+        }
+        *c.out++ = static_cast<std::uint8_t>(tree_.Value(node));
+        return RoundEnd::Done;
+    }
+
+    // Decodes on from `from` (which must not be inside a code) into out[..limit).
+    DecodeState Run(DecodeState from, std::uint8_t* out, std::size_t limit) const {
+        Cursor c = At(from.pos, out + from.produced);
+        std::uint8_t* const outEnd = out + limit;
+        while (Ready(c, outEnd)) {
+            const RoundEnd end = Round(c);
+            if (end == RoundEnd::Missing) {
+                ThrowIndex(kDecodeSource);
+            }
+            if (end == RoundEnd::Starved) {
+                break;
+            }
+        }
+        return DecodeState{static_cast<std::size_t>(c.out - out), Pos(c), c.node};
+    }
+
+    // Decodes the first half of the block while a second reader decodes the second half from
+    // its first byte on, so that the two dependency chains overlap in the processor. The second
+    // reader may start inside a code, but a prefix code falls into step after a few codes: once
+    // the first reader, stepping code by code past the middle, reaches a position where the
+    // second one began a round, both have decoded the same bytes from there on and the second
+    // reader's output is taken over. Its errors count only from there, exactly as if the first
+    // reader had found them. When the readers never meet, the first one goes on alone.
+    DecodeState RunSplit(std::uint8_t* out, std::size_t limit) const {
+        const std::size_t blockBytes = static_cast<std::size_t>(end_ - block_);
+        const std::size_t midByte = blockBytes / 2;
+        const std::uint64_t midBits = static_cast<std::uint64_t>(midByte) * 8;
+        const std::size_t spareSize =
+            static_cast<std::size_t>(std::min<std::uint64_t>(limit, (blockBytes - midByte) * 8));
+        const std::unique_ptr<std::uint8_t[]> spare(new std::uint8_t[spareSize]);
+
+        struct Mark {
+            std::uint64_t pos;
+            std::size_t count;
+        };
+        constexpr std::size_t kMarks = 64;  // rounds of the second reader to meet it at
+        std::array<Mark, kMarks> marks;
+        marks[0] = Mark{midBits, 0};
+        std::size_t markCount = 1;
+
+        Cursor a = At(0, out);
+        Cursor b = At(midBits, spare.get());
+        std::uint8_t* const outEnd = out + limit;
+        std::uint8_t* const spareEnd = spare.get() + spareSize;
+        const std::uint64_t aLast = midBits - kLookups * tableBits_;  // last start of a round
+        bool bRunning = true;
+        bool bFailed = false;
+        bool aNearMiddle = false;
+        for (;;) {
+            if (!Ready(a, outEnd)) {
+                break;
+            }
+            if (Pos(a) > aLast) {
+                aNearMiddle = true;
+                break;
+            }
+            const RoundEnd aEnd = Round(a);
+            if (aEnd == RoundEnd::Missing) {
+                ThrowIndex(kDecodeSource);
+            }
+            if (aEnd == RoundEnd::Starved) {
+                break;
+            }
+            if (bRunning) {
+                if (!Ready(b, spareEnd)) {
+                    bRunning = false;
+                    continue;
+                }
+                const RoundEnd bEnd = Round(b);
+                if (bEnd != RoundEnd::Done) {
+                    bRunning = false;
+                    bFailed = bEnd == RoundEnd::Missing;
+                } else if (markCount < kMarks) {
+                    marks[markCount++] = Mark{Pos(b), static_cast<std::size_t>(b.out - spare.get())};
+                }
+            }
+        }
+        DecodeState state{static_cast<std::size_t>(a.out - out), Pos(a), a.node};
+        if (!aNearMiddle) {
+            return state;
+        }
+
+        const std::uint64_t blockBits = static_cast<std::uint64_t>(blockBytes) * 8;
+        std::size_t m = 0;
+        for (;;) {
+            while (m < markCount && marks[m].pos < state.pos) {
+                ++m;
+            }
+            if (m == markCount) {
+                return state;
+            }
+            if (marks[m].pos == state.pos && state.node == 0) {
+                break;
+            }
+            if (state.produced == limit) {
+                return state;
+            }
+            const int symbol = WalkBits(tree_, block_, blockBits, state.pos, state.node);
+            state.node = 0;
+            if (symbol < 0) {
+                return state;
+            }
+            out[state.produced++] = static_cast<std::uint8_t>(symbol);
+        }
+
+        const std::size_t taken = std::min<std::size_t>(
+            static_cast<std::size_t>(b.out - spare.get()) - marks[m].count, limit - state.produced);
+        std::memcpy(out + state.produced, spare.get() + marks[m].count, taken);
+        state.produced += taken;
+        if (state.produced == limit) {
+            return state;
+        }
+        if (bFailed) {
+            ThrowIndex(kDecodeSource);
+        }
+        return DecodeState{state.produced, Pos(b), b.node};
+    }
+
+  private:
+    const DecodeTree& tree_;
+    const std::uint32_t* table_;
+    unsigned tableBits_;
+    std::uint64_t mask_;
+    const std::uint8_t* block_;
+    const std::uint8_t* end_;
+};
+
+constexpr std::size_t kMinSplitBytes = 128;  // smaller blocks are decoded by one reader
+
+// Decodes as far as the table can take it; the caller finishes bit by bit from the state.
+template <unsigned kLookups>
+DecodeState DecodeWithTable(const DecodeTree& tree, const std::uint32_t* table,
+                            unsigned tableBits, const std::uint8_t* block, std::size_t blockBytes,
+                            std::uint8_t* out, std::size_t limit) {
+    const TableDecoder<kLookups> decoder(tree, table, tableBits, block, blockBytes);
+    DecodeState state;
+    if (blockBytes >= kMinSplitBytes) {
+        state = decoder.RunSplit(out, limit);
+    }
+    if (state.node == 0 && state.produced < limit) {
+        state = decoder.Run(state, out, limit);
+    }
+    return state;
+}
+
+// Table size in bits. Two codes per slot need room for two, but filling the table costs time
+// in proportion to its size, so a short output gets a smaller one, or none at all.
+unsigned TableBits(unsigned longestCode, std::size_t limit) {
+    unsigned bits = std::min(2 * longestCode, kMaxTableBits);
+    while (bits > 0 && (std::size_t{2} << bits) > limit) {
+        --bits;
+    }
+    return bits < 4 ? 0 : bits;
+}
+
 // Decodes the data block into out[0..limit) and returns the number of bytes produced: limit,
 // or fewer when the block ends first.
 std::size_t DecodeBlock(const DecodeTree& tree, unsigned longestCode, const std::uint8_t* block,
                         std::size_t blockBytes, std::uint8_t* out, std::size_t limit) {
-    const unsigned tableBits = std::clamp(longestCode, 1u, kMaxTableBits);
-    const std::vector<std::uint32_t> tableStore = BuildTable(tree, tableBits);
-    const std::uint32_t* const table = tableStore.data();
-    const std::uint64_t mask = (std::uint64_t{1} << tableBits) - 1;
-    const std::uint64_t blockBits = static_cast<std::uint64_t>(blockBytes) * 8;
-    std::size_t produced = 0;
-
-    // Bit buffer: `bits` holds the next `available` stream bits from bit 0 up, and everything
-    // before `in` has been loaded. A refill reads eight bytes at once (so it only runs while
-    // eight remain) and leaves at least 56 bits; one lookup takes at most tableBits of them, so
-    // several lookups follow each refill.
-    const std::uint8_t* in = block;
-    const std::uint8_t* const end = block + blockBytes;
-    std::uint64_t bits = 0;
-    unsigned available = 0;
-    const unsigned lookupsPerRefill = 56 / tableBits;
-    while (produced < limit && end - in >= 8) {
-        bits |= Load64(in) << available;
-        in += (63 - available) >> 3;
-        available |= 56;
-        for (unsigned i = 0; i < lookupsPerRefill; ++i) {
-            const std::uint32_t entry = table[bits & mask];
-            const std::uint32_t kind = slot::Kind(entry);
-            if (kind <= slot::kTwo) {
-                out[produced] = slot::First(entry);
-                unsigned used = slot::Length(entry);
-                if (kind == slot::kTwo && limit - produced >= 2) {
-                    out[produced + 1] = slot::Second(entry);
-                    ++produced;
-                    used = slot::LengthBoth(entry);
-                }
-                ++produced;
-                bits >>= used;
-                available -= used;
-                if (produced == limit) {
-                    break;
-                }
-                continue;
-            }
-            if (kind == slot::kMissing) {
-                ThrowIndex(kDecodeSource);
-            }
-            // A long code: finish it bit by bit, then restart the buffer behind it.
-            available -= tableBits;
-            std::uint64_t pos = static_cast<std::uint64_t>(in - block) * 8 - available;
-            const int symbol =
-                WalkBits(tree, block, blockBits, pos, static_cast<int>(slot::Value(entry)));
-            if (symbol < 0) {
-                return produced;
-            }
-            out[produced++] = static_cast<std::uint8_t>(symbol);
-            if ((pos >> 3) >= blockBytes) {
-                in = end;
-                bits = 0;
-                available = 0;
-            } else {
-                in = block + (pos >> 3) + 1;
-                bits = static_cast<std::uint64_t>(block[pos >> 3] >> (pos & 7));
-                available = 8 - static_cast<unsigned>(pos & 7);
-            }
-            break;
+    DecodeState state;
+    const unsigned tableBits = TableBits(longestCode, limit);
+    if (tableBits > 0) {
+        std::uint32_t table[std::size_t{1} << kMaxTableBits];
+        BuildTable(tree, tableBits, table);
+        if (tableBits <= 8) {
+            state = DecodeWithTable<7>(tree, table, tableBits, block, blockBytes, out, limit);
+        } else if (tableBits <= 9) {
+            state = DecodeWithTable<6>(tree, table, tableBits, block, blockBytes, out, limit);
+        } else if (tableBits <= 11) {
+            state = DecodeWithTable<5>(tree, table, tableBits, block, blockBytes, out, limit);
+        } else {
+            state = DecodeWithTable<4>(tree, table, tableBits, block, blockBytes, out, limit);
         }
     }
-    // The last few bytes go bit by bit.
-    std::uint64_t pos = static_cast<std::uint64_t>(in - block) * 8 - available;
-    while (produced < limit) {
-        const int symbol = WalkBits(tree, block, blockBits, pos, 0);
+    const std::uint64_t blockBits = static_cast<std::uint64_t>(blockBytes) * 8;
+    while (state.produced < limit) {
+        const int symbol = WalkBits(tree, block, blockBits, state.pos, state.node);
         if (symbol < 0) {
             break;
         }
-        out[produced++] = static_cast<std::uint8_t>(symbol);
+        out[state.produced++] = static_cast<std::uint8_t>(symbol);
+        state.node = 0;
     }
-    return produced;
-}
-
-std::uint8_t XorOfBytes(const std::uint8_t* data, std::size_t length) {
-    std::uint64_t wide = 0;
-    std::size_t i = 0;
-    for (; i + 8 <= length; i += 8) {
-        wide ^= Load64(data + i);
-    }
-    wide ^= wide >> 32;
-    wide ^= wide >> 16;
-    wide ^= wide >> 8;
-    auto sum = static_cast<std::uint8_t>(wide);
-    for (; i < length; ++i) {
-        sum ^= data[i];
-    }
-    return sum;
+    return state.produced;
 }
 
 std::string Expand(const std::uint8_t* data, std::size_t length) {
@@ -556,18 +789,27 @@ std::string Expand(const std::uint8_t* data, std::size_t length) {
         offset += 2;
     }
 
-    // The code block is short (at most 256 codes of 255 bits), so it is read bit by bit.
+    // The code block is short (at most 256 codes of 255 bits), so it is read bit by bit. A
+    // block that runs past the stream fails as a read beyond the end would; a tree overflow
+    // on the way would raise the very same error.
+    std::size_t codeBits = 0;
+    unsigned longest = 0;
+    for (unsigned codeLen : codeLength) {
+        codeBits += codeLen;
+        longest = std::max(longest, codeLen);
+    }
+    if ((codeBits + 7) / 8 > length - offset) {
+        ThrowIndex(kDecodeSource);
+    }
+    const std::uint8_t* codes = data + offset;
     DecodeTree tree;
     std::size_t bitPos = 0;
-    unsigned longest = 0;
     for (int symbol = 0; symbol < 256; ++symbol) {
         int node = 0;
         for (unsigned i = 0; i < codeLength[symbol]; ++i, ++bitPos) {
-            const unsigned bit = (byteAt(offset + bitPos / 8) >> (bitPos % 8)) & 1u;
-            tree.Walk(node, bit);
+            tree.Walk(node, (codes[bitPos / 8] >> (bitPos % 8)) & 1u);
         }
         tree.SetValue(node, symbol);
-        longest = std::max(longest, codeLength[symbol]);
     }
     offset += (bitPos + 7) / 8;
 
