@@ -87,6 +87,10 @@ TEST(ZelEncode, RoundTripsAreExactAndRepeatableAndCutStreamsFail) {
     }
     std::shuffle(skewed.begin(), skewed.end(), rng);
     inputs.push_back(skewed);
+    std::string eight;  // eight equal counts: every code 3 bits long over a long block
+    for (int i = 0; i < 4096; ++i) eight += char('A' + i % 8);
+    std::shuffle(eight.begin(), eight.end(), rng);
+    inputs.push_back(eight);
     for (const std::string& input : inputs) {
         const std::string stream = ZelEncode().EncodeString(input);
         EXPECT_EQ(ZelEncode().EncodeString(input), stream);
@@ -142,6 +146,16 @@ TEST(ZelEncode, BadStreamsFailWithTheirErrorAndBoundedMemory) {
         shorter.replace(5, 4, Bytes({int(n), 0, 0, 0}));
         EXPECT_EQ(ZelEncode().DecodeString(shorter), input.substr(0, n));
     }
+    // A long block whose only bad code sits in its second half: refused, unless the declared
+    // length ends before it (4000 and 3200 times "a" both XOR to 0).
+    std::string data(500, '\0');
+    data[400] = 1;
+    const auto onlyALong = [&](int length) {
+        return Bytes({'H', 'E', '3', '\r', 0, length & 0xFF, length >> 8, 0, 0, 1, 0, 'a', 1, 0}) +
+               data;
+    };
+    EXPECT_EQ(Refusal(onlyALong(4000)), kIndex);
+    EXPECT_EQ(ZelEncode().DecodeString(onlyALong(3200)), std::string(3200, 'a'));
     // A declared length of 0 hands the stream back as it is.
     const std::string zeroLength = He3(9, 0, {0, 0, 'j', 'u', 'n', 'k'});
     EXPECT_EQ(ZelEncode().DecodeString(zeroLength), zeroLength);
