@@ -1,8 +1,10 @@
 #include "FormLook.h"
 
+#include <QFrame>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPalette>
 #include <QRadialGradient>
 
 namespace {
@@ -161,4 +163,14 @@ QIcon ApplicationIcon() {
         icon.addPixmap(DrawZapper(ZapperPicture::Ready, side, 1.0));
     }
     return icon;
+}
+
+QFrame* DecorationLine(QWidget* parent, const QColor& colour) {
+    auto* line = new QFrame(parent);
+    line->setFixedHeight(1);
+    line->setAutoFillBackground(true);
+    QPalette palette = line->palette();
+    palette.setColor(QPalette::Window, colour);
+    line->setPalette(palette);
+    return line;
 }

@@ -16,16 +16,6 @@ namespace {
 constexpr int kLogoSide = 64;   // logical pixels
 constexpr int kCoinsSide = 40;  // logical pixels
 
-QFrame* Rule(QWidget* parent, const QColor& colour) {
-    auto* line = new QFrame(parent);
-    line->setFixedHeight(1);
-    line->setAutoFillBackground(true);
-    QPalette palette = line->palette();
-    palette.setColor(QPalette::Window, colour);
-    line->setPalette(palette);
-    return line;
-}
-
 }  // namespace
 
 frmAbout::frmAbout(QWidget* parent) : QDialog(parent) {
@@ -58,8 +48,8 @@ frmAbout::frmAbout(QWidget* parent) : QDialog(parent) {
     small.setPointSizeF(small.pointSizeF() * 0.9);
     lblLegal->setFont(small);
 
-    Line1[0] = Rule(this, Qt::white);
-    Line1[1] = Rule(this, QColor(128, 128, 128));
+    Line1[0] = DecorationLine(this, Qt::white);
+    Line1[1] = DecorationLine(this, QColor(128, 128, 128));
 
     cmdOK = new QPushButton(QStringLiteral("OK"), this);
     cmdOK->setDefault(true);

@@ -82,16 +82,6 @@ QProgressBar* ProgressBar(QWidget* parent, const QString& name) {
     return bar;
 }
 
-QFrame* Line(QWidget* parent, const QColor& colour) {
-    auto* line = new QFrame(parent);
-    line->setFixedHeight(1);
-    line->setAutoFillBackground(true);
-    QPalette palette = line->palette();
-    palette.setColor(QPalette::Window, colour);
-    line->setPalette(palette);
-    return line;
-}
-
 // Keeps the device object alive while a download sequence runs: a window closed in the middle
 // of a device call releases its objects only once the call has returned.
 class SequenceScope {
@@ -148,8 +138,8 @@ frmFieldProg::frmFieldProg(QWidget* parent) : QWidget(parent) {
     WaitTimer->setInterval(kBusyTickMs);
     connect(WaitTimer, &QTimer::timeout, this, [this] { WaitTimer_Timer(); });
 
-    lineBlack = Line(this, QColor(96, 96, 96));
-    lineWhite = Line(this, Qt::white);
+    lineBlack = DecorationLine(this, QColor(96, 96, 96));
+    lineWhite = DecorationLine(this, Qt::white);
 
     auto* bars = new QVBoxLayout;
     bars->setSpacing(8);
