@@ -14,10 +14,12 @@ overhead at all (bench_cycle_model). Start-up: time until the downloader's windo
 for the button.
 """
 import argparse
+import contextlib
 import json
 import math
 import os
 import random
+import shutil
 import statistics
 import struct
 import subprocess
@@ -113,11 +115,14 @@ def run_split(bindir, image, measured):
     return split_cycle(measured, json.loads(out))
 
 
-def run_window_rss(bindir, image, hold_ms=3000):
-    """Resident memory of the downloader window while it waits for the button (offscreen)."""
+@contextlib.contextmanager
+def window_under_probe(bindir, image, **extra_env):
+    """A downloader of `image` whose window the start-up probe watches, with COM 1 on an
+    emulator that never presses; yields (downloader, env), or None when a part is missing."""
     probe = os.path.join(bindir, "libfp_startup_probe.so")
     if not (os.path.exists(probe) and os.path.exists(os.path.join(bindir, "fieldprog"))):
-        return None
+        yield None
+        return
     work = tempfile.mkdtemp(prefix="fieldprog-bench-")
     downloader = os.path.join(work, "FW16K")
     subprocess.run([os.path.join(bindir, "fieldprog-build"), "-o", downloader, image],
@@ -126,16 +131,24 @@ def run_window_rss(bindir, image, hold_ms=3000):
                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     port = emu.stdout.readline().split()[1]
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen", FIELDPROG_COM1=port, LD_PRELOAD=probe,
-               FP_PROBE_WAIT_MS=str(hold_ms))
+               **extra_env)
     try:
-        done = subprocess.run([downloader], env=env, capture_output=True, text=True, timeout=60)
-        line = [l for l in done.stdout.splitlines() if l.startswith("WAITING_RSS_KB")]
-        fields = line[0].split() if line else None
+        yield downloader, env
     finally:
         emu.terminate()
         emu.wait(timeout=10)
-        os.unlink(downloader)
-        os.rmdir(work)
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def run_window_rss(bindir, image, hold_ms=3000):
+    """Resident memory of the downloader window while it waits for the button (offscreen)."""
+    with window_under_probe(bindir, image, FP_PROBE_WAIT_MS=str(hold_ms)) as window:
+        if window is None:
+            return None
+        downloader, env = window
+        done = subprocess.run([downloader], env=env, capture_output=True, text=True, timeout=60)
+    line = [l for l in done.stdout.splitlines() if l.startswith("WAITING_RSS_KB")]
+    fields = line[0].split() if line else None
     return {"rss_kb": int(fields[1]), "peak_kb": int(fields[3])} if fields else {}
 
 
@@ -191,32 +204,17 @@ def run_cycle(bindir, devices, image):
 
 
 def run_startup(bindir, image, runs):
-    probe = os.path.join(bindir, "libfp_startup_probe.so")
-    app = os.path.join(bindir, "fieldprog")
-    if not (os.path.exists(probe) and os.path.exists(app)):
-        return None
-    work = tempfile.mkdtemp(prefix="fieldprog-bench-")
-    downloader = os.path.join(work, "FW16K")
-    subprocess.run([os.path.join(bindir, "fieldprog-build"), "-o", downloader, image],
-                   check=True, capture_output=True)
-    emu = subprocess.Popen([os.path.join(bindir, "fieldprog-emu"), "--press-after-ms", "-1", "--stay"],
-                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    port = emu.stdout.readline().split()[1]
-    env = dict(os.environ, QT_QPA_PLATFORM="offscreen", FIELDPROG_COM1=port, LD_PRELOAD=probe)
     times = []
-    try:
+    with window_under_probe(bindir, image) as window:
+        if window is None:
+            return None
+        downloader, env = window
         for _ in range(runs):
             start = time.time_ns()
             done = subprocess.run([downloader], env=env, capture_output=True, text=True, timeout=60)
             shown = [l for l in done.stdout.splitlines() if l.startswith("WINDOW_SHOWN_NS")]
             if shown:
                 times.append((int(shown[0].split()[1]) - start) / 1e6)
-    finally:
-        emu.terminate()
-        emu.wait(timeout=10)
-        for name in os.listdir(work):
-            os.unlink(os.path.join(work, name))
-        os.rmdir(work)
     return times
 
 
