@@ -1,13 +1,12 @@
 #include "clsResFiles.h"
 
-#include <unistd.h>
-
 #include <cctype>
 #include <cstddef>
 #include <limits>
 #include <optional>
 #include <utility>
 
+#include "FileSystem.h"
 #include "ZelPayload.h"
 
 namespace {
@@ -70,21 +69,6 @@ clsResFiles::clsResFiles(std::string strExecutablePath)
 
 clsResFiles::~clsResFiles() = default;
 
-std::string clsResFiles::RunningExecutablePath() {
-    // The kernel's link names the real file, whatever argv[0] or the current folder say.
-    std::string buffer(256, '\0');
-    for (;;) {
-        const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-        if (n < 0) return {};
-        if (static_cast<std::size_t>(n) < buffer.size()) {
-            buffer.resize(static_cast<std::size_t>(n));
-            return buffer;
-        }
-        if (buffer.size() >= 65536) return {};  // no real path is this long
-        buffer.resize(buffer.size() * 2);
-    }
-}
-
 std::string clsResFiles::KeepPrintable(const std::string& strText) {
     std::string kept;
     kept.reserve(strText.size());
@@ -97,7 +81,7 @@ std::string clsResFiles::KeepPrintable(const std::string& strText) {
 
 bool clsResFiles::GetReadMeData() {
     try {
-        const std::string path = exePath_.empty() ? RunningExecutablePath() : exePath_;
+        const std::string path = exePath_.empty() ? FileSystem::RunningExecutablePath() : exePath_;
         if (path.empty()) return false;
         payload_->PayloadFile(path);
         if (!payload_->GetPayload()) return false;

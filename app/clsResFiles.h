@@ -41,8 +41,6 @@ public:
 
     // Keeps the characters with codes 32 to 126; line ends and accented letters go.
     static std::string KeepPrintable(const std::string& strText);
-    // The real path of the running executable, or empty when the system cannot tell.
-    static std::string RunningExecutablePath();
 
 private:
     std::vector<std::uint8_t> ExtractBinaryData() const;

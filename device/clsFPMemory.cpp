@@ -1,12 +1,10 @@
 #include "clsFPMemory.h"
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 
 #include "DeviceCommon.h"
+#include "FileSystem.h"
 #include "ZelSerialComms.h"
 #include "clsFPDetails.h"
 #include "clsFilingFuncs.h"
@@ -49,6 +47,8 @@ constexpr std::int32_t kTypeClear = 3;
 constexpr std::int32_t kTypeRewrite = 4;
 constexpr std::int32_t kTypeSearch = 6;
 constexpr std::uint32_t kLargestImageData = 0xFFFF;  // the header holds N in two bytes
+// Far more than any flash the device addresses (16 MiB); a larger file is not an image.
+constexpr std::uint64_t kLargestFileBytes = 64u * 1024u * 1024u;
 
 // Index of the last piece, the empty one behind the final space excepted, that is not an
 // erased byte; -1 when there is none.
@@ -78,45 +78,28 @@ void clsFPMemory::RaiseProgress(std::int16_t percent, std::int32_t type) {
 }
 
 bool clsFPMemory::LoadBinaryFile(const std::string& strFileName) {
-    std::error_code ec;
-    if (strFileName.empty() || !std::filesystem::is_regular_file(strFileName, ec)) {
+    if (strFileName.empty() || !FileSystem::IsRegularFile(strFileName)) {
         SetError(context_, kFileMissing);
         return false;
     }
-    try {
-        // Exactly the file's bytes: what is saved again, or downloaded, is what was loaded.
-        std::ifstream file(strFileName, std::ios::binary);
-        if (!file) return false;
-        std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)),
-                                        std::istreambuf_iterator<char>());
-        if (file.bad()) return false;
-        allFlashBankData_ = std::move(bytes);
-        return true;
-    } catch (const std::exception&) {
-        return false;
-    }
+    // Exactly the file's bytes: what is saved again, or downloaded, is what was loaded.
+    std::string content;
+    if (!FileSystem::ReadWholeFile(strFileName, content, kLargestFileBytes)) return false;
+    allFlashBankData_.assign(content.begin(), content.end());
+    return true;
 }
 
 bool clsFPMemory::SaveBinaryFile(const std::string& strFileName) {
     // Only a missing folder is refused; an existing folder that holds no files yet is a
     // perfectly good place to save into. A bare file name means the current folder.
     const std::string folder = context_.gobjFilingFuncs->PathName(strFileName);
-    std::error_code ec;
-    if (!std::filesystem::is_directory(folder.empty() ? std::string(".") : folder, ec)) {
+    if (!FileSystem::IsDirectory(folder.empty() ? std::string(".") : folder)) {
         SetError(context_, kFolderMissing);
         return false;
     }
-    try {
-        // Truncate, so that a shorter image does not keep the tail of an older file.
-        std::ofstream file(strFileName, std::ios::binary | std::ios::trunc);
-        if (!file) return false;
-        file.write(reinterpret_cast<const char*>(allFlashBankData_.data()),
-                   static_cast<std::streamsize>(allFlashBankData_.size()));
-        file.close();
-        return !file.fail();
-    } catch (const std::exception&) {
-        return false;
-    }
+    // Replaced whole, so that a shorter image does not keep the tail of an older file.
+    return FileSystem::WriteWholeFile(
+        strFileName, std::string(allFlashBankData_.begin(), allFlashBankData_.end()));
 }
 
 bool clsFPMemory::ReadFlashBankAddr(std::int32_t lngAddr, std::string& strData) {

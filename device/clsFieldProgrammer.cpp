@@ -121,6 +121,17 @@ bool clsFieldProgrammer::OpenCommPort(std::int32_t intCommPort) {
     return true;
 }
 
+bool clsFieldProgrammer::OpenCommDevice(const std::string& strDevice) {
+    parts_->MyError->Number(0);
+    if (!parts_->MySerial->OpenCommDevice(strDevice)) {
+        parts_->MyError->Number(kOpenFailed);
+        return false;
+    }
+    return true;
+}
+
+bool clsFieldProgrammer::ReopenCommPort() { return parts_->MySerial->ReopenCommPort(); }
+
 bool clsFieldProgrammer::CloseCommPort() {
     parts_->MyError->Number(0);
     if (!parts_->MySerial->CloseCommPort()) {

@@ -38,6 +38,10 @@ public:
     void FilingFunctions(std::shared_ptr<clsFilingFuncs> objFiling);
 
     bool OpenCommPort(std::int32_t intCommPort);
+    // Opens a port by device name ("/dev/ttyUSB0", "COM7"); error 101 when it fails.
+    bool OpenCommDevice(const std::string& strDevice);
+    // Opens again a port whose device vanished (see ZelSerialComms::ReopenCommPort).
+    bool ReopenCommPort();
     bool CloseCommPort();
     bool WaitForFieldProgrammer(std::int16_t intLoopFor = 50);
     void ExitWaitForFieldProgrammer();

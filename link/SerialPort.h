@@ -1,20 +1,56 @@
 #pragma once
 
-#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
-// The one seam between the serial link and the operating system's serial port.
-// Bytes travel as std::string, one char per byte, never re-encoded.
-// No OS type appears here: the backend is chosen by the build (PosixSerialPort.cpp).
+// How an attempt to open a serial port ended, with what a user needs to hear about it.
+enum class PortOpenStatus {
+    Opened,
+    NoDevice,      // nothing by that name (or the COM number maps to nothing)
+    Busy,          // another program holds it
+    NotSerial,     // it exists but is no serial port
+    NoPermission,  // the user may not open it
+    Failed,        // anything else the system reported
+};
+
+struct PortOpenResult {
+    PortOpenStatus status = PortOpenStatus::NoDevice;
+    std::string device;  // what was opened or tried ("/dev/ttyUSB0", "\\.\COM3"); may be empty
+    std::string holder;  // Busy: who holds it ("PID 4242 (minicom)") where the system can tell
+    std::string reason;  // the system's own words, when it gave any
+    std::string hint;    // NoPermission: how the user gets access on this system
+
+    bool Opened() const { return status == PortOpenStatus::Opened; }
+};
+
+// One sentence for a failed open, the same in the window's port dialog and in fieldprog-cli:
+// "/dev/ttyUSB0 is busy: held by PID 4242 (minicom)". Empty for an opened port.
+std::string DescribePortOpen(const PortOpenResult& result);
+
+// The device a COM number means on this machine; empty for numbers it cannot map.
+std::string ComPortDevicePath(int comPort);
+
+// The one seam between the serial link and the operating system's serial port. Bytes travel
+// as std::string, one char per byte, never re-encoded. No OS type appears here: the build
+// links exactly one backend (platform/<os>/).
 class SerialPort {
-public:
+  public:
     virtual ~SerialPort() = default;
 
-    // Opens COM port `comPort` (1 to 4, mapped to a device path) with the fixed settings:
-    // 9600 baud 8N1, raw, no flow control, DTR raised, RTS not raised, exclusive access.
-    // False when the port does not exist, is held by someone else or cannot be set up.
-    virtual bool Open(int comPort) = 0;
+    // Opens the named device with the fixed settings: 9600 baud 8N1, raw, no flow control,
+    // DTR raised, RTS not raised, exclusive access. An open port is not opened again.
+    virtual PortOpenResult OpenDevice(const std::string& device) = 0;
+    // Opens COM port `comPort` through the device it maps to on this machine.
+    virtual PortOpenResult Open(int comPort) {
+        PortOpenResult result;
+        result.device = ComPortDevicePath(comPort);
+        if (result.device.empty()) {
+            result.reason = "COM " + std::to_string(comPort) + " maps to no serial device here";
+            return result;
+        }
+        return OpenDevice(result.device);
+    }
     // Closes the port and restores the settings it had before. False on a port error.
     virtual bool Close() = 0;
     virtual bool IsOpen() const = 0;
@@ -28,8 +64,9 @@ public:
     virtual bool SetBreak(bool on) = 0;
     // Receive-notification threshold (1 normally, 0 during the block phase of a transfer).
     virtual bool SetRThreshold(int bytes) = 0;
-    // Waits at most `ms` milliseconds and returns as soon as received bytes are waiting.
-    // True when bytes are waiting. Returns at once when the port is closed or has failed.
+    // Waits at most `ms` milliseconds and returns as soon as received bytes are waiting, without
+    // taking them. True when bytes are waiting. Returns at once when the port is closed or has
+    // failed.
     virtual bool WaitReadable(int ms) = 0;
     // True after the device vanished (adaptor pulled, pseudo-terminal closed) while open.
     virtual bool Failed() const = 0;
@@ -38,11 +75,6 @@ public:
 // The platform's serial port.
 std::unique_ptr<SerialPort> MakeSystemSerialPort();
 
-// The device path a COM number means on this machine: FIELDPROG_COM<n> when set, otherwise the
-// n-th of the USB-serial adaptors (/dev/ttyUSB*, /dev/ttyACM*) followed by the built-in
-// /dev/ttyS* ports. Empty for numbers outside 1 to 4 or when nothing maps.
-std::string ComPortDevicePath(int comPort);
-
-// Who holds COM port `comPort` when it is busy, for messages: "PID 1234 (minicom)", found from a
-// UUCP lock file or the open files of running processes. Empty when nobody can be found.
-std::string ComPortHolder(int comPort);
+// What the port dialog shows under a COM option: the device path on Linux, the port's
+// friendly name on Windows ("USB Serial Port"). Empty when there is nothing worth showing.
+std::string ComPortDescription(int comPort);

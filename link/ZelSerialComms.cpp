@@ -1,11 +1,10 @@
 #include "ZelSerialComms.h"
 
-#include <cstdio>
-#include <fstream>
 #include <limits>
 #include <stdexcept>
 #include <utility>
 
+#include "FileSystem.h"
 #include "Percent.h"
 
 namespace {
@@ -13,7 +12,7 @@ namespace {
 constexpr int kPollMs = 50;                 // one polling round
 constexpr int kEchoReads = 11;              // reads allowed for the echo of one character
 constexpr int kLineEndPauseMs = 50;         // ms between the CR and the LF of a CR LF line end
-constexpr int kIdleRoundsUnbounded = 1000;  // reply rounds allowed when the caller sets no limit
+constexpr std::int64_t kSilentReplyUnboundedMs = 60000;  // reply silence allowed with no loop limit
 constexpr int kTransferWaitRounds = 50;     // rounds for "C" and for each ACK
 constexpr int kEotToQuitMs = 5000;          // ms the device needs between EOT and ".Q"
 constexpr std::size_t kBlockSize = 128;     // data bytes per block
@@ -67,7 +66,7 @@ class TempFileGuard {
     void Track(std::string path) { path_ = std::move(path); }
     bool Remove() {
         if (path_.empty()) return true;
-        const bool ok = std::remove(path_.c_str()) == 0;
+        const bool ok = FileSystem::RemoveFile(path_);
         path_.clear();
         return ok;
     }
@@ -107,6 +106,9 @@ struct ZelSerialComms::Impl {
     bool stopRequested = false;
     std::int32_t recordedPort = 0;
     std::int16_t selectedPort = 1;
+    // What the port was last opened as: a device name, or the COM number when empty.
+    std::string selectedDevice;
+    PortOpenResult lastOpen;
     std::int32_t progFlagType = 0;
 
     SerialPort& Port() { return *self.port_; }
@@ -116,10 +118,16 @@ struct ZelSerialComms::Impl {
 
     std::string ReadInput() { return Port().IsOpen() ? Port().ReadAll() : std::string(); }
 
+    PortOpenResult OpenSelected() {
+        lastOpen = selectedDevice.empty() ? Port().Open(selectedPort)
+                                          : Port().OpenDevice(selectedDevice);
+        return lastOpen;
+    }
+
     // Opens the port first when it is closed, as every dialogue write does.
     bool WriteOutput(const std::string& text) {
         Yield();
-        if (!Port().IsOpen()) Port().Open(selectedPort);
+        if (!Port().IsOpen()) OpenSelected();
         return Port().Write(text);
     }
 
@@ -263,18 +271,24 @@ struct ZelSerialComms::Impl {
         return from < echo.size() ? StripLineEnd(echo.substr(from), cr, lf) : std::string();
     }
 
-    // Counts reply rounds in which nothing arrived; a device that has fallen silent ends the
-    // command after `limit` of them, while one that keeps reporting progress may take as long
-    // as it needs.
-    struct IdleRounds {
-        int limit;
-        int idle = 0;
-        explicit IdleRounds(int intLoopFor)
-            : limit(intLoopFor > 0 ? intLoopFor : kIdleRoundsUnbounded) {}
-        bool Exhausted(bool gotBytes) {
-            idle = gotBytes ? 0 : idle + 1;
-            return idle >= limit;
+    // Bounds a reply loop by the time in which nothing arrived: a device that has fallen
+    // silent after the echo ends the command after about two of the caller's waits, while one
+    // that keeps reporting progress (a long flash clear) may take as long as it needs.
+    class Silence {
+      public:
+        explicit Silence(int intLoopFor)
+            : limitMs_(intLoopFor > 0 ? 2 * static_cast<std::int64_t>(intLoopFor + 1) * kPollMs
+                                      : kSilentReplyUnboundedMs),
+              since_(clsTiming::CurrentClock().NowMs()) {}
+        bool TooLong(bool gotBytes) {
+            const std::int64_t now = clsTiming::CurrentClock().NowMs();
+            if (gotBytes) since_ = now;
+            return now - since_ >= limitMs_;
         }
+
+      private:
+        std::int64_t limitMs_;
+        std::int64_t since_;
     };
 
     // Whether the reply loop must give up: port gone or the user asked to stop.
@@ -291,14 +305,33 @@ ZelSerialComms::~ZelSerialComms() = default;
 bool ZelSerialComms::OpenCommPort(std::int32_t intComport) {
     if (intComport < std::numeric_limits<std::int16_t>::min() ||
         intComport > std::numeric_limits<std::int16_t>::max()) {
+        impl_->lastOpen = PortOpenResult{};
         return false;
     }
     // Like the port control, an open port cannot be switched or opened again.
     if (port_->IsOpen()) return false;
     impl_->selectedPort = static_cast<std::int16_t>(intComport);
-    if (!port_->Open(impl_->selectedPort)) return false;
+    impl_->selectedDevice.clear();
+    if (!impl_->OpenSelected().Opened()) return false;
     impl_->recordedPort = intComport;
     return true;
+}
+
+bool ZelSerialComms::OpenCommDevice(const std::string& strDevice) {
+    if (port_->IsOpen() || strDevice.empty()) return false;
+    impl_->selectedDevice = strDevice;
+    return impl_->OpenSelected().Opened();
+}
+
+const PortOpenResult& ZelSerialComms::LastOpenResult() const { return impl_->lastOpen; }
+
+bool ZelSerialComms::ReopenCommPort() {
+    if (port_->IsOpen()) {
+        if (!port_->Failed()) return true;
+        port_->Close();
+    }
+    if (impl_->selectedDevice.empty() && impl_->recordedPort == 0) return false;
+    return impl_->OpenSelected().Opened();
 }
 
 bool ZelSerialComms::CloseCommPort() {
@@ -329,7 +362,7 @@ bool ZelSerialComms::SendEchoedCommand(std::string strCommand, std::string* strR
     std::string echo;
     if (!m.SendCommandHead(strCommand, intLoopFor, echo)) return false;
 
-    Impl::IdleRounds rounds(intLoopFor);
+    Impl::Silence silence(intLoopFor);
     bool result = true;
     if (intRequiredBytes == -1) {
         for (;;) {
@@ -337,7 +370,7 @@ bool ZelSerialComms::SendEchoedCommand(std::string strCommand, std::string* strR
             m.WaitForData(part, intLoopFor, -1);
             echo += part;
             if (Impl::ReplyComplete(echo)) break;
-            if (m.Abandoned() || rounds.Exhausted(!part.empty())) return false;
+            if (m.Abandoned() || silence.TooLong(!part.empty())) return false;
             m.Yield();
             m.Sleep(kPollMs);
         }
@@ -355,7 +388,7 @@ bool ZelSerialComms::SendEchoedCommand(std::string strCommand, std::string* strR
             }
             if (need() == 0) break;
             // Also ends the wait for a reply that overshot its length and can never match.
-            if (m.Abandoned() || rounds.Exhausted(!part.empty())) return false;
+            if (m.Abandoned() || silence.TooLong(!part.empty())) return false;
             m.Sleep(kPollMs);
         }
     }
@@ -371,7 +404,7 @@ bool ZelSerialComms::SendProgEchoedCommand(std::string strCommand, std::string* 
     std::string echo;
     if (!m.SendCommandHead(strCommand, intLoopFor, echo)) return false;
 
-    Impl::IdleRounds rounds(intLoopFor);
+    Impl::Silence silence(intLoopFor);
     for (;;) {
         std::string piece;
         m.WaitForData(piece, intLoopFor, 4);
@@ -382,7 +415,7 @@ bool ZelSerialComms::SendProgEchoedCommand(std::string strCommand, std::string* 
         }
         echo += piece;
         if (Impl::ReplyComplete(echo)) break;
-        if (m.Abandoned() || rounds.Exhausted(!piece.empty())) return false;
+        if (m.Abandoned() || silence.TooLong(!piece.empty())) return false;
         m.Yield();
         m.Sleep(kPollMs);
     }
@@ -475,10 +508,8 @@ void ZelSerialComms::ManualExit() {
 bool ZelSerialComms::DownloadBinaryData(const std::vector<std::uint8_t>& image) {
     Impl& m = *impl_;
     TempFileGuard tempFile;
-    std::ifstream in;
-    // The file is closed and removed before the owner hears of the failure.
+    // The file is removed before the owner hears of the failure.
     const auto fail = [&](std::int32_t error) {
-        if (in.is_open()) in.close();
         tempFile.Remove();
         if (Error) Error(error);
         return false;
@@ -495,26 +526,21 @@ bool ZelSerialComms::DownloadBinaryData(const std::vector<std::uint8_t>& image) 
         const std::string name = m.filing.TempFileName(m.filing.TempPath(), "ZAP");
         if (name.empty()) return fail(kErrTransfer);
         tempFile.Track(name);
-        {
-            std::ofstream out(name, std::ios::binary | std::ios::trunc);
-            out.write(reinterpret_cast<const char*>(image.data()),
-                      static_cast<std::streamsize>(image.size()));
-            out.close();
-            if (!out) return fail(kErrTransfer);
+        if (!FileSystem::WriteWholeFile(name, std::string(image.begin(), image.end()))) {
+            return fail(kErrTransfer);
         }
 
         m.SendEchoedString(".X", kPollMs, -1);
         const WaitEnd started = m.WaitForString("C", kTransferWaitRounds, -1);
         if (started != WaitEnd::Met) return waitFailure(started, kErrNoStart);
 
-        in.open(name, std::ios::binary | std::ios::ate);
-        if (!in) return fail(kErrTransfer);
-        const std::streamoff length = in.tellg();
-        if (length < 0 || length > std::numeric_limits<std::int32_t>::max()) {
+        std::string content;
+        if (!FileSystem::ReadWholeFile(name, content)) return fail(kErrTransfer);
+        if (content.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
             return fail(kErrTransfer);
         }
-        in.seekg(0);
-        std::int32_t bytesToSend = static_cast<std::int32_t>(length);
+        std::int32_t bytesToSend = static_cast<std::int32_t>(content.size());
+        std::size_t readAt = 0;
         const float totalBlocks = static_cast<float>(
             (static_cast<std::int64_t>(bytesToSend) + kBlockSize - 1) / kBlockSize);
         std::int16_t blockNumber = 0;
@@ -527,8 +553,8 @@ bool ZelSerialComms::DownloadBinaryData(const std::vector<std::uint8_t>& image) 
             const std::size_t take = bytesToSend > static_cast<std::int32_t>(kBlockSize)
                                          ? kBlockSize
                                          : static_cast<std::size_t>(bytesToSend);
-            in.read(&data[0], static_cast<std::streamsize>(take));
-            if (static_cast<std::size_t>(in.gcount()) != take) return fail(kErrTransfer);
+            data.replace(0, take, content, readAt, take);
+            readAt += take;
             bytesToSend -= static_cast<std::int32_t>(take);
 
             if (blockNumber == 255) {
@@ -571,7 +597,6 @@ bool ZelSerialComms::DownloadBinaryData(const std::vector<std::uint8_t>& image) 
         m.Sleep(kEotToQuitMs);
         m.SendEchoedString(".Q", kPollMs, -1);
 
-        in.close();
         if (!tempFile.Remove()) return fail(kErrTransfer);
         return true;
     } catch (...) {

@@ -29,6 +29,13 @@ public:
     std::function<void(const std::string& strValue, std::int32_t intType)> ProgFlag;
 
     bool OpenCommPort(std::int32_t intComport = 1);
+    // Opens a port by its device name ("/dev/ttyUSB0", "COM7"); CommPort stays as it was.
+    bool OpenCommDevice(const std::string& strDevice);
+    // How the last open ended, with the reason a user needs to hear when it failed.
+    const PortOpenResult& LastOpenResult() const;
+    // A port whose device vanished (adaptor pulled out) is closed and opened again as it was
+    // opened before; a port that is open and well is left alone. True when it is open now.
+    bool ReopenCommPort();
     bool CloseCommPort();
     bool PortOpenState() const;
     std::int32_t CommPort() const;

@@ -19,13 +19,15 @@ public:
     }
 };
 
+// Each thread has its own: a programming station runs one download per port, each on a
+// thread of its own with its own stop flag behind its pump.
 std::shared_ptr<Clock>& InstalledClock() {
-    static std::shared_ptr<Clock> clock = SystemClock();
+    thread_local std::shared_ptr<Clock> clock = SystemClock();
     return clock;
 }
 
 std::function<void()>& InstalledPump() {
-    static std::function<void()> pump;
+    thread_local std::function<void()> pump;
     return pump;
 }
 

@@ -28,8 +28,8 @@ private:
 };
 
 // The sleep helper and the one door to "let the message loop run". Core code never calls a
-// clock or sleep directly. Clock and message pump are process-wide and replaceable: the Qt
-// application installs a pump that processes Qt events, tests install a virtual clock.
+// clock or sleep directly. Clock and message pump belong to the calling thread and are
+// replaceable: a window installs a pump that runs its event loop, tests install a virtual clock.
 class clsTiming {
 public:
     clsTiming() = default;

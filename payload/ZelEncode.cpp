@@ -1,7 +1,5 @@
 #include "ZelEncode.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -11,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "FileBytes.h"
+#include "FileSystem.h"
 
 ZelEncodeError::ZelEncodeError(Kind kind, std::int32_t number, std::string source,
                                std::string description)
@@ -834,26 +832,20 @@ std::string Expand(const std::uint8_t* data, std::size_t length) {
     return output;
 }
 
-bool FilePresent(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
-
 void TransformFile(const std::string& source, const std::string& dest, const char* errorSource,
                    std::string (*transform)(const std::uint8_t*, std::size_t)) {
-    if (!FilePresent(source)) {
+    if (!FileSystem::IsRegularFile(source)) {
         throw ZelEncodeError(ZelEncodeError::Kind::MissingSource, ZelEncodeError::kObjectError,
                              errorSource, "Source file does not exist");
     }
     std::string content;
-    if (!ReadWholeFile(source, content)) {
+    if (!FileSystem::ReadWholeFile(source, content)) {
         throw ZelEncodeError(ZelEncodeError::Kind::FileAccess, ZelEncodeError::kFileAccessError,
                              errorSource, "Path/File access error");
     }
     const std::string result =
         transform(reinterpret_cast<const std::uint8_t*>(content.data()), content.size());
-    std::remove(dest.c_str());
-    if (!WriteWholeFile(dest, result)) {
+    if (!FileSystem::WriteWholeFile(dest, result)) {
         throw ZelEncodeError(ZelEncodeError::Kind::FileAccess, ZelEncodeError::kFileAccessError,
                              errorSource, "Path/File access error");
     }

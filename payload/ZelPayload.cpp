@@ -1,12 +1,8 @@
 #include "ZelPayload.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <stdexcept>
 
-#include "FileBytes.h"
+#include "FileSystem.h"
 #include "ZelEncode.h"
 #include "clsFilingFuncs.h"
 
@@ -52,7 +48,7 @@ bool ZelPayload::GetPayload(std::string strFullPath) {
         std::string inner;
         {
             std::string content;
-            if (!ReadWholeFile(strFullPath, content)) {
+            if (!FileSystem::ReadWholeFile(strFullPath, content)) {
                 return false;
             }
             const std::string marker = Marker();
@@ -113,14 +109,28 @@ bool ZelPayload::BuildPayload(const std::string& strExePath,
         if (!filing.FileExist(strExePath)) {
             return false;
         }
+        // Everything is read before the output is touched, so a vanished or unreadable input
+        // leaves the output as it was.
+        std::vector<PayloadEntry> entries;
         for (const std::string& path : strFilePaths) {
-            if (!filing.FileExist(path)) {
+            PayloadEntry entry{filing.FileName(path), std::string()};
+            if (!filing.FileExist(path) || !FileSystem::ReadWholeFile(path, entry.data)) {
                 return false;
             }
+            entries.push_back(std::move(entry));
         }
+        return BuildPayloadFrom(strExePath, entries, strOutputPath);
+    } catch (...) {
+        return false;
+    }
+}
 
+bool ZelPayload::BuildPayloadFrom(const std::string& strExePath,
+                                  const std::vector<PayloadEntry>& entries,
+                                  const std::string& strOutputPath) {
+    try {
         std::string image;
-        if (!ReadWholeFile(strExePath, image)) {
+        if (!FileSystem::ReadWholeFile(strExePath, image)) {
             return false;
         }
         const std::string marker = Marker();
@@ -132,49 +142,29 @@ bool ZelPayload::BuildPayload(const std::string& strExePath,
         }
         DoYield();
 
-        // Everything is read and encoded before the output is touched, so a vanished or
-        // unreadable input leaves the output as it was.
         std::string inner;
-        for (const std::string& path : strFilePaths) {
-            std::string content;
-            if (!ReadWholeFile(path, content)) {
-                return false;
-            }
+        for (const PayloadEntry& entry : entries) {
             inner += kEntryOpener;
-            inner += filing.FileName(path);
+            inner += entry.name;
             inner += ':';
-            inner += content;
+            inner += entry.data;
             inner += kEntryCloser;
         }
         const std::string block = ZelEncode().EncodeString(inner);
         inner.clear();
 
-        struct stat exeInfo {};
-        const mode_t mode =
-            ::stat(strExePath.c_str(), &exeInfo) == 0 ? (exeInfo.st_mode & 0777) : 0644;
-        // Appending: new bytes go after whatever the output already holds.
-        const int fd =
-            ::open(strOutputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, mode);
-        if (fd < 0) {
-            return false;
+        // A new downloader runs like the program it was made from, and stays writable by its
+        // owner so that a later build can write it again.
+        unsigned bits = 0644;
+        if (FileSystem::PermissionBits(strExePath, bits)) {
+            bits = (bits & 0777) | FileSystem::kOwnerRead | FileSystem::kOwnerWrite;
         }
-        struct stat outInfo {};
-        if (::fstat(fd, &outInfo) != 0) {
-            ::close(fd);
-            return false;
-        }
-        const bool written = WriteAllToDescriptor(fd, image) &&
-                             WriteAllToDescriptor(fd, kLineEnd + marker + kLineEnd) &&
-                             WriteAllToDescriptor(fd, block) && WriteAllToDescriptor(fd, kLineEnd);
-        if (!written) {
-            // A half-written downloader would look valid up to its damaged payload: cut it off.
-            if (::ftruncate(fd, outInfo.st_size) != 0) {
-                // Nothing more can be done; the caller learns of the failure either way.
-            }
-            ::close(fd);
-            return false;
-        }
-        return ::close(fd) == 0;
+        // Appending: new bytes go after whatever the output already holds. A half-written
+        // downloader would look valid up to its damaged payload, so a failed append is cut off.
+        image += kLineEnd + marker + kLineEnd;
+        image += block;
+        image += kLineEnd;
+        return FileSystem::AppendToFile(strOutputPath, image, bits);
     } catch (...) {
         return false;
     }

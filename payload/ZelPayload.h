@@ -8,6 +8,12 @@
 
 #include "clsPayloadFile.h"
 
+// One file for BuildPayloadFrom: its name inside the payload and its bytes.
+struct PayloadEntry {
+    std::string name;
+    std::string data;
+};
+
 // Reader and writer of the payload appended to a downloader executable:
 //   image, CR LF, marker, CR LF, compressed archive (ZelEncode stream), CR LF.
 // The archive is a concatenation of entries "-=+(" name ":" data ")+=-".
@@ -31,6 +37,10 @@ class ZelPayload {
     // cannot be written, in which case the output is cut back to its former length.
     bool BuildPayload(const std::string& strExePath, const std::vector<std::string>& strFilePaths,
                       const std::string& strOutputPath);
+    // The same with the files given by name and content (the builder's record is made in
+    // memory, never written to a file of its own).
+    bool BuildPayloadFrom(const std::string& strExePath, const std::vector<PayloadEntry>& entries,
+                          const std::string& strOutputPath);
 
     std::int32_t FileCount() const;
     // Slots 1 to FileCount hold the files; slot FileCount + 1 is the spare one (normally

@@ -1,14 +1,12 @@
 #include "clsFilingFuncs.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <cstdio>
-#include <cstdlib>
 #include <stdexcept>
 #include <utility>
 #include <vector>
+
+#include "FileSystem.h"
 
 namespace {
 
@@ -38,11 +36,6 @@ std::string UpperAscii(std::string text) {
         }
     }
     return text;
-}
-
-// Answers from the system are cut at their first NUL, as fixed-size system buffers would be.
-std::string TrimAtNul(const std::string& text) {
-    return text.substr(0, text.find('\0'));
 }
 
 }  // namespace
@@ -121,52 +114,17 @@ bool clsFilingFuncs::FileExist(const std::string& strFullPath) const {
     if (!name.empty() && name.front() == '.') {
         return false;
     }
-    struct stat info {};
-    if (::stat(strFullPath.c_str(), &info) != 0) {
-        return false;
-    }
     // Folders, devices, pipes and sockets are not normal files.
-    return S_ISREG(info.st_mode);
+    return FileSystem::IsRegularFile(strFullPath);
 }
 
-std::string clsFilingFuncs::WindowsDirectory() const {
-    // The nearest thing to the system folder: where the machine-wide configuration lives.
-    return "/etc";
-}
+std::string clsFilingFuncs::WindowsDirectory() const { return FileSystem::SystemFolder(); }
 
-std::string clsFilingFuncs::TempPath() const {
-    const char* fromEnvironment = std::getenv("TMPDIR");
-    std::string path = (fromEnvironment != nullptr && *fromEnvironment != '\0')
-                           ? TrimAtNul(fromEnvironment)
-                           : std::string("/tmp");
-    if (path.back() != '/') {
-        path += '/';
-    }
-    return path;
-}
+std::string clsFilingFuncs::TempPath() const { return FileSystem::TempFolder(); }
 
 std::string clsFilingFuncs::TempFileName(const std::string& strPath,
                                          const std::string& strPrefix) const {
-    std::string folder = strPath;
-    if (!folder.empty() && !IsSeparator(folder.back())) {
-        folder += '/';
-    }
-    const std::string pattern = folder + strPrefix + "XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    // mkstemp picks a free name and creates the file in one step with mode 0600, so no other
-    // user can read the data written to it and no one can slip in a file of that name first.
-    const int fd = ::mkstemp(name.data());
-    if (fd < 0) {
-        return std::string();
-    }
-    if (::fchmod(fd, S_IRUSR | S_IWUSR) != 0) {
-        ::close(fd);
-        ::unlink(name.data());
-        return std::string();
-    }
-    ::close(fd);
-    return std::string(name.data());
+    return FileSystem::NewPrivateFile(strPath, strPrefix);
 }
 
 std::string clsFilingFuncs::NextAvailableFileName(std::string strPath,

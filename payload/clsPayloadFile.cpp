@@ -1,10 +1,10 @@
 #include "clsPayloadFile.h"
 
-#include "FileBytes.h"
+#include "FileSystem.h"
 
 bool clsPayloadFile::ReadFile(const std::string& strFullPath) {
     try {
-        return ReadWholeFile(strFullPath, data_);
+        return FileSystem::ReadWholeFile(strFullPath, data_);
     } catch (...) {
         return false;
     }

@@ -102,16 +102,6 @@ void frmComport::SetupForm(std::int16_t intFirstAvail, const QString& strComport
     for (int i = 0; i < kPorts; ++i) {
         lblDevice[i]->setEnabled(optCom[i]->isEnabled());
         ShowDevicePath(i);
-        // A port that is not offered is often just held by another program: say which one.
-        if (optCom[i]->isEnabled()) continue;
-        const std::string holder = ComPortHolder(i + 1);
-        if (holder.empty()) continue;
-        const QString tip =
-            optCom[i]->toolTip() + QLatin1Char('\n') +
-            tr("In use by %1.")
-                .arg(QString::fromLocal8Bit(holder.data(), qsizetype(holder.size())));
-        optCom[i]->setToolTip(tip);
-        lblDevice[i]->setToolTip(tip);
     }
 }
 

@@ -46,6 +46,7 @@ public:
     std::string written;  // every byte written, in order
     std::vector<std::pair<std::int64_t, std::string>> writes;  // (virtual time, bytes)
     int openedPort = 0;
+    std::string openedDevice;
     int openCount = 0;
     int closeCount = 0;
     int rThreshold = 1;
@@ -56,13 +57,25 @@ public:
     bool HasPending() const { return !pending_.empty(); }
 
     // --- SerialPort ---------------------------------------------------------------------
-    bool Open(int comPort) override {
-        if (refuseOpen || open_) return false;
+    // COM numbers need no mapping here: COM n is the device "COMn".
+    PortOpenResult Open(int comPort) override {
+        PortOpenResult result = OpenDevice("COM" + std::to_string(comPort));
+        if (result.Opened()) openedPort = comPort;
+        return result;
+    }
+    PortOpenResult OpenDevice(const std::string& device) override {
+        PortOpenResult result;
+        result.device = device;
+        if (refuseOpen || open_) {
+            result.status = PortOpenStatus::Busy;
+            return result;
+        }
         open_ = true;
         failed_ = false;
-        openedPort = comPort;
+        openedDevice = device;
         ++openCount;
-        return true;
+        result.status = PortOpenStatus::Opened;
+        return result;
     }
     bool Close() override {
         if (!open_) return true;

@@ -19,7 +19,7 @@
 #include <system_error>
 #include <vector>
 
-#include "FileBytes.h"
+#include "FileSystem.h"
 #include "Version.h"
 #include "ZelPayload.h"
 #include "clsResFiles.h"
@@ -255,7 +255,7 @@ int Build(const Options& opt) {
     }
 
     std::string binData;
-    if (!ReadWholeFile(opt.binFile, binData)) {
+    if (!FileSystem::ReadWholeFile(opt.binFile, binData)) {
         return Fail(kInputProblem, "cannot read the binary file " + opt.binFile);
     }
     if (binData.size() < kMinImageBytes) {
@@ -272,7 +272,7 @@ int Build(const Options& opt) {
 
     std::string downloader = opt.downloader;
     if (downloader.empty()) {
-        const std::string self = clsResFiles::RunningExecutablePath();
+        const std::string self = FileSystem::RunningExecutablePath();
         if (self.empty()) return Fail(kInputProblem, "cannot find this program's folder; use --downloader");
         downloader = (fs::path(self).parent_path() / "fieldprog").string();
     }
@@ -318,7 +318,7 @@ int Build(const Options& opt) {
     const std::string readme = (fs::path(temp.folder) / "README.TXT").string();
     const std::string record = recordName + "," + ThreeDigits(opt.language) + "," +
                                opt.description + "," + kFourthField + "\r\n";
-    if (!WriteWholeFile(readme, record)) {
+    if (!FileSystem::WriteWholeFile(readme, record)) {
         return Fail(kBuildFailed, "cannot write the README.TXT record in " + temp.folder);
     }
 

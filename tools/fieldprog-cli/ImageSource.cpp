@@ -10,6 +10,7 @@
 #include <iterator>
 
 #include "ClsCRC.h"
+#include "FileSystem.h"
 #include "clsResFiles.h"
 
 namespace {
@@ -75,7 +76,7 @@ bool LoadPayloadImage(const std::string& path, FlashImage& image, std::string& e
         return false;
     }
     loaded.fromPayload = true;
-    loaded.sourcePath = path.empty() ? clsResFiles::RunningExecutablePath() : path;
+    loaded.sourcePath = path.empty() ? FileSystem::RunningExecutablePath() : path;
     loaded.hasLanguage = recordRead;
     loaded.language = resources.Language();
     loaded.name = resources.Name().empty() ? BaseName(loaded.sourcePath) : resources.Name();

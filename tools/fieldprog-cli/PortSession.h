@@ -44,8 +44,6 @@ public:
     clsFieldProgrammer& Device() { return *device_; }
 
 private:
-    int ReportOpenFailure(int comPort, const std::string& path);
-
     Console& console_;
     std::unique_ptr<clsFieldProgrammer> device_;
     std::string portLabel_;

@@ -160,10 +160,11 @@ class Bench {
   private:
     struct Port : FakeSerialPort {
         Port(Bench& b, std::set<int> f) : FakeSerialPort(b.clock), bench(b), free(std::move(f)) {}
-        bool Open(int comPort) override {
-            if (free.count(comPort) == 0 || !FakeSerialPort::Open(comPort)) return false;
-            bench.openedPort = comPort;
-            return true;
+        PortOpenResult Open(int comPort) override {
+            if (free.count(comPort) == 0) return PortOpenResult{};
+            PortOpenResult result = FakeSerialPort::Open(comPort);
+            if (result.Opened()) bench.openedPort = comPort;
+            return result;
         }
         Bench& bench;
         std::set<int> free;

@@ -111,7 +111,7 @@ void tst_fieldprog_emu::deviceWorkEnds() {
         form.close();
     }
     // The port has been given back: another program can take it now.
-    QVERIFY(MakeSystemSerialPort()->Open(2));
+    QVERIFY(MakeSystemSerialPort()->Open(2).Opened());
 }
 
 QTEST_MAIN(tst_fieldprog_emu)

@@ -279,7 +279,7 @@ TEST(CliInput, BadInputIsRefusedBeforeThePortIsOpened) {
         {{"read-back", dir / "GOOD.BIN"}, 2, "--force"},
         {{"read-back", dir / "nowhere/OUT.BIN"}, 2, "(error 147)"},
         {{"info", "--count", "2"}, 2, "belongs to the download job"},
-        {{"info"}, 3, "No such file"},  // the same port, reached: the rows above never got there
+        {{"info"}, 3, "no-such-port: no such device"},  // the same port, reached: the rows above never got there
     };
     for (const Row& row : rows) {
         std::vector<std::string> argv = Cli(row.args);

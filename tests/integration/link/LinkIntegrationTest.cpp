@@ -156,7 +156,7 @@ TEST(HeldPort, IsNotFreeToAnotherProcessOrObjectUntilReleased) {
     ASSERT_TRUE(holder.OpenCommPort(kCom));
     const pid_t child = fork();
     ASSERT_GE(child, 0);
-    if (child == 0) _exit(MakeSystemSerialPort()->Open(kCom) ? 1 : 0);
+    if (child == 0) _exit(MakeSystemSerialPort()->Open(kCom).Opened() ? 1 : 0);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "another process got the port";

@@ -1,11 +1,8 @@
 // The serial port on POSIX systems: termios, non-blocking reads, bounded writes.
 
-#include "PosixSerialPort.h"
-
-#include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -17,9 +14,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <utility>
 
+#include "PosixPorts.h"
 #include "SerialPort.h"
 
 namespace {
@@ -41,83 +38,20 @@ int MsUntil(SteadyClock::time_point deadline) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
-// The value of a text made of decimal digits only; -1 for anything else.
-long DecimalNumber(const std::string& digits) {
-    if (digits.empty() || digits.size() > 9) return -1;  // 9 digits keep the conversion exact
-    for (char c : digits) {
-        if (c < '0' || c > '9') return -1;
-    }
-    return std::strtol(digits.c_str(), nullptr, 10);
-}
-
-// The number behind `prefix` when `name` is exactly prefix + digits; -1 otherwise.
-long NumberAfter(const std::string& name, const std::string& prefix) {
-    if (name.compare(0, prefix.size(), prefix) != 0) return -1;
-    return DecimalNumber(name.substr(prefix.size()));
-}
-
-std::string BaseName(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-bool ProcessAlive(int pid) {
-    return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
-}
-
-std::string ProcessDescription(int pid) {
-    std::string name;
-    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-    if (comm) std::getline(comm, name);
-    return name.empty() ? "PID " + std::to_string(pid)
-                        : "PID " + std::to_string(pid) + " (" + name + ")";
-}
-
-// A process other than this one with `devicePath` open, found through /proc; 0 when none.
-// Falls back to this process when it is the only holder.
-int ProcessWithDeviceOpen(const std::string& devicePath) {
-    struct stat target {};
-    if (stat(devicePath.c_str(), &target) != 0 || !S_ISCHR(target.st_mode)) return 0;
-    const int self = static_cast<int>(getpid());
-    int selfHolds = 0;
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) return 0;
-    int found = 0;
-    while (found == 0) {
-        const dirent* entry = readdir(proc);
-        if (entry == nullptr) break;
-        const long pid = DecimalNumber(entry->d_name);
-        if (pid <= 0) continue;
-        const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
-        DIR* fds = opendir(fdDir.c_str());
-        if (fds == nullptr) continue;
-        while (const dirent* fdEntry = readdir(fds)) {
-            if (fdEntry->d_name[0] == '.') continue;
-            struct stat st {};
-            if (stat((fdDir + "/" + fdEntry->d_name).c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
-                st.st_rdev == target.st_rdev) {
-                if (pid == self) {
-                    selfHolds = self;
-                } else {
-                    found = static_cast<int>(pid);
-                }
-                break;
-            }
-        }
-        closedir(fds);
-    }
-    closedir(proc);
-    return found != 0 ? found : selfHolds;
-}
-
 class PosixSerialPort : public SerialPort {
   public:
     ~PosixSerialPort() override { Close(); }
 
-    bool Open(int comPort) override {
-        if (fd_ >= 0) return false;
-        const std::string path = ComPortDevicePath(comPort);
-        return !path.empty() && OpenPath(path);
+    PortOpenResult OpenDevice(const std::string& device) override {
+        PortOpenResult result;
+        result.device = device;
+        if (fd_ >= 0) {
+            result.status = PortOpenStatus::Busy;
+            result.holder = "this program";
+            return result;
+        }
+        OpenPath(device, result);
+        return result;
     }
 
     bool Close() override {
@@ -227,15 +161,47 @@ class PosixSerialPort : public SerialPort {
     bool Failed() const override { return failed_; }
 
   private:
-    bool OpenPath(const std::string& path) {
+    // Opens and sets up the device, telling in `result` why it could not be had.
+    void OpenPath(const std::string& path, PortOpenResult& result) {
+        const auto fail = [&result](PortOpenStatus status, int error) {
+            result.status = status;
+            if (error != 0) result.reason = std::strerror(error);
+        };
         // A lock file is checked before opening, since opening alone raises DTR on most ports.
-        if (UucpLockOwner(kLockDir, path) != 0) return false;
+        if (const int owner = UucpLockOwner(kLockDir, path); owner != 0) {
+            result.holder = ProcessDescription(owner);
+            return fail(PortOpenStatus::Busy, 0);
+        }
         const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) return false;
+        if (fd < 0) {
+            const int error = errno;
+            switch (error) {
+                case ENOENT:
+                case ENODEV:
+                case ENXIO:
+                    return fail(PortOpenStatus::NoDevice, error);
+                case EACCES:
+                case EPERM:
+                    result.hint = AccessHint(path);
+                    return fail(PortOpenStatus::NoPermission, error);
+                case EBUSY:  // another program set the terminal's exclusive mode
+                    result.holder = DeviceHolder(path);
+                    return fail(PortOpenStatus::Busy, error);
+                default:
+                    return fail(PortOpenStatus::Failed, error);
+            }
+        }
         termios saved{};
-        if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || tcgetattr(fd, &saved) != 0) {
+        if (!isatty(fd) || tcgetattr(fd, &saved) != 0) {
             ::close(fd);
-            return false;
+            return fail(PortOpenStatus::NotSerial, 0);
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
+            ::close(fd);
+            if (error != EWOULDBLOCK) return fail(PortOpenStatus::Failed, error);
+            result.holder = DeviceHolder(path);
+            return fail(PortOpenStatus::Busy, 0);
         }
         // Refuses further opens by unprivileged programs that take no lock of their own.
         ioctl(fd, TIOCEXCL);
@@ -250,9 +216,10 @@ class PosixSerialPort : public SerialPort {
         t.c_cc[VTIME] = 0;
         if (cfsetispeed(&t, kBaud) != 0 || cfsetospeed(&t, kBaud) != 0 ||
             tcsetattr(fd, TCSANOW, &t) != 0) {
+            const int error = errno;
             ioctl(fd, TIOCNXCL);
             ::close(fd);
-            return false;
+            return fail(PortOpenStatus::Failed, error);
         }
         // Modem lines are absent on pseudo-terminals; failure there is expected and harmless.
         int dtr = TIOCM_DTR;
@@ -263,7 +230,19 @@ class PosixSerialPort : public SerialPort {
         fd_ = fd;
         saved_ = saved;
         failed_ = false;
-        return true;
+        result.status = PortOpenStatus::Opened;
+    }
+
+    // Serial devices on Debian belong to the group "dialout"; its members may open them.
+    static std::string AccessHint(const std::string& path) {
+        std::string name = "dialout";
+        struct stat info {};
+        if (::stat(path.c_str(), &info) == 0) {
+            const struct group* entry = getgrgid(info.st_gid);
+            if (entry != nullptr && entry->gr_name != nullptr) name = entry->gr_name;
+        }
+        return "to use serial ports, join the group \"" + name + "\" (sudo adduser $USER " + name +
+               ") and log in again";
     }
 
     // Restoring the old speed while our last bytes are still queued would garble them.
@@ -283,71 +262,6 @@ class PosixSerialPort : public SerialPort {
 
 }  // namespace
 
-std::vector<std::string> SerialDeviceCandidates(const std::string& devDir) {
-    static const char* const kGroups[] = {"ttyUSB", "ttyACM", "ttyS"};
-    std::vector<std::vector<std::pair<long, std::string>>> groups(std::size(kGroups));
-    if (DIR* dir = opendir(devDir.c_str())) {
-        while (const dirent* entry = readdir(dir)) {
-            const std::string name = entry->d_name;
-            for (std::size_t g = 0; g < std::size(kGroups); ++g) {
-                const long n = NumberAfter(name, kGroups[g]);
-                if (n >= 0) groups[g].emplace_back(n, name);
-            }
-        }
-        closedir(dir);
-    }
-    std::string prefix = devDir;
-    if (prefix.empty() || prefix.back() != '/') prefix += '/';
-    std::vector<std::string> out;
-    for (auto& group : groups) {
-        std::sort(group.begin(), group.end());
-        for (const auto& item : group) out.push_back(prefix + item.second);
-    }
-    return out;
-}
-
-int UucpLockOwner(const std::string& lockDir, const std::string& devicePath) {
-    std::ifstream in(lockDir + "/LCK.." + BaseName(devicePath), std::ios::binary);
-    if (!in) return 0;
-    char buf[64] = {};
-    in.read(buf, sizeof buf);
-    const auto size = static_cast<std::size_t>(in.gcount());
-    long pid = 0;
-    bool text = false;
-    std::size_t k = 0;
-    while (k < size && (buf[k] == ' ' || buf[k] == '\t')) ++k;
-    while (k < size && buf[k] >= '0' && buf[k] <= '9' && pid < 10000000) {
-        pid = pid * 10 + (buf[k] - '0');
-        text = true;
-        ++k;
-    }
-    if (!text && size == 4) {
-        // Old-style lock files hold the pid as a native 4-byte integer.
-        std::int32_t binary = 0;
-        std::memcpy(&binary, buf, sizeof binary);
-        pid = binary;
-    }
-    if (pid <= 0 || pid == static_cast<long>(getpid())) return 0;
-    return ProcessAlive(static_cast<int>(pid)) ? static_cast<int>(pid) : 0;
-}
-
 std::unique_ptr<SerialPort> MakeSystemSerialPort() {
     return std::make_unique<PosixSerialPort>();
-}
-
-std::string ComPortDevicePath(int comPort) {
-    if (comPort < 1 || comPort > 4) return {};
-    const std::string var = "FIELDPROG_COM" + std::to_string(comPort);
-    if (const char* over = std::getenv(var.c_str()); over != nullptr && *over != '\0') return over;
-    const auto candidates = SerialDeviceCandidates("/dev");
-    const auto index = static_cast<std::size_t>(comPort - 1);
-    return index < candidates.size() ? candidates[index] : std::string();
-}
-
-std::string ComPortHolder(int comPort) {
-    const std::string path = ComPortDevicePath(comPort);
-    if (path.empty()) return {};
-    int pid = UucpLockOwner(kLockDir, path);
-    if (pid == 0) pid = ProcessWithDeviceOpen(path);
-    return pid != 0 ? ProcessDescription(pid) : std::string();
 }

@@ -1,11 +1,15 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -13,7 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "PosixSerialPort.h"
+#include "FileSystem.h"
+#include "PosixPorts.h"
 #include "SerialPort.h"
 
 namespace {
@@ -53,7 +58,7 @@ class PtyTest : public ::testing::Test {
 // What goes out is checked byte for byte by the transfers against the emulated device.
 TEST_F(PtyTest, ReceivedBytesArriveUntranslatedAndWaitingWakesOnThem) {
     auto port = MakeSystemSerialPort();
-    ASSERT_TRUE(port->Open(1));
+    ASSERT_TRUE(port->Open(1).Opened());
     EXPECT_FALSE(port->WaitReadable(20));
     // NUL, CR, LF, XON, XOFF and high bytes pass as they are: raw mode, no flow control.
     const std::string bytes("\0\r\n\x11\x13\xff\x7f abc", 11);
@@ -81,7 +86,7 @@ TEST_F(PtyTest, SettingsWhileOpenAndRestoredAfterClose) {
     });
     const termios before = Slave();  // as the pseudo-terminal kept them
     auto port = MakeSystemSerialPort();
-    ASSERT_TRUE(port->Open(1));
+    ASSERT_TRUE(port->Open(1).Opened());
     if (geteuid() == 0) {  // only a privileged process can look past the exclusive open
         const termios t = Slave();
         EXPECT_EQ(cfgetospeed(&t), B9600);
@@ -97,14 +102,35 @@ TEST_F(PtyTest, SettingsWhileOpenAndRestoredAfterClose) {
     EXPECT_EQ(after.c_lflag, before.c_lflag);
 }
 
-TEST_F(PtyTest, LiveLockFileMakesThePortBusyAndNamesItsHolder) {
+TEST_F(PtyTest, OpenSaysWhyItFailed) {
     const std::string lock = "/var/lock/LCK.." + slavePath.substr(slavePath.rfind('/') + 1);
     std::ofstream(lock) << "      " << getppid() << "\n";
-    if (access(lock.c_str(), F_OK) != 0) GTEST_SKIP() << "no writable /var/lock";
-    EXPECT_FALSE(MakeSystemSerialPort()->Open(1));
-    EXPECT_NE(ComPortHolder(1).find("PID " + std::to_string(getppid())), std::string::npos);
-    std::remove(lock.c_str());
-    EXPECT_TRUE(MakeSystemSerialPort()->Open(1));
+    if (access(lock.c_str(), F_OK) == 0) {
+        const PortOpenResult locked = MakeSystemSerialPort()->Open(1);
+        EXPECT_EQ(locked.status, PortOpenStatus::Busy);
+        EXPECT_NE(locked.holder.find("PID " + std::to_string(getppid())), std::string::npos);
+        EXPECT_NE(DescribePortOpen(locked).find(slavePath + " is busy: held by PID"),
+                  std::string::npos);
+        std::remove(lock.c_str());
+    }
+    // A second opener meets the first one's lock.
+    auto first = MakeSystemSerialPort();
+    ASSERT_TRUE(first->Open(1).Opened());
+    EXPECT_EQ(MakeSystemSerialPort()->OpenDevice(slavePath).status, PortOpenStatus::Busy);
+    EXPECT_EQ(first->OpenDevice(slavePath).status, PortOpenStatus::Busy);  // already open
+    first->Close();
+
+    EXPECT_EQ(MakeSystemSerialPort()->OpenDevice("/dev/null").status, PortOpenStatus::NotSerial);
+    const PortOpenResult missing = MakeSystemSerialPort()->OpenDevice("/dev/ttyNoSuchPort9");
+    EXPECT_EQ(missing.status, PortOpenStatus::NoDevice);
+    EXPECT_EQ(DescribePortOpen(missing), "/dev/ttyNoSuchPort9: no such device");
+    EXPECT_EQ(MakeSystemSerialPort()->Open(5).status, PortOpenStatus::NoDevice);
+    if (geteuid() != 0) {
+        chmod(slavePath.c_str(), 0);
+        const PortOpenResult refused = MakeSystemSerialPort()->OpenDevice(slavePath);
+        EXPECT_EQ(refused.status, PortOpenStatus::NoPermission);
+        EXPECT_NE(DescribePortOpen(refused).find("log in again"), std::string::npos);
+    }
 }
 
 TEST_F(PtyTest, VanishedDeviceFailsWithoutHanging) {
@@ -112,7 +138,7 @@ TEST_F(PtyTest, VanishedDeviceFailsWithoutHanging) {
         TearDown();
         SetUp();
         auto port = MakeSystemSerialPort();
-        ASSERT_TRUE(port->Open(1));
+        ASSERT_TRUE(port->Open(1).Opened());
         close(master);
         master = -1;
         // Whichever call meets the hang-up first marks the port failed; all fail from then on.

@@ -1,0 +1,66 @@
+// Which device each COM number means on a POSIX system.
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <iterator>
+#include <utility>
+
+#include "PosixPorts.h"
+#include "SerialPort.h"
+
+namespace {
+
+// The value of a text made of decimal digits only; -1 for anything else.
+long DecimalNumber(const std::string& digits) {
+    if (digits.empty() || digits.size() > 9) return -1;  // 9 digits keep the conversion exact
+    for (char c : digits) {
+        if (c < '0' || c > '9') return -1;
+    }
+    return std::strtol(digits.c_str(), nullptr, 10);
+}
+
+// The number behind `prefix` when `name` is exactly prefix + digits; -1 otherwise.
+long NumberAfter(const std::string& name, const std::string& prefix) {
+    if (name.compare(0, prefix.size(), prefix) != 0) return -1;
+    return DecimalNumber(name.substr(prefix.size()));
+}
+
+}  // namespace
+
+std::vector<std::string> SerialDeviceCandidates(const std::string& devDir) {
+    static const char* const kGroups[] = {"ttyUSB", "ttyACM", "ttyS"};
+    std::vector<std::vector<std::pair<long, std::string>>> groups(std::size(kGroups));
+    if (DIR* dir = opendir(devDir.c_str())) {
+        while (const dirent* entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            for (std::size_t g = 0; g < std::size(kGroups); ++g) {
+                const long n = NumberAfter(name, kGroups[g]);
+                if (n >= 0) groups[g].emplace_back(n, name);
+            }
+        }
+        closedir(dir);
+    }
+    std::string prefix = devDir;
+    if (prefix.empty() || prefix.back() != '/') prefix += '/';
+    std::vector<std::string> out;
+    for (auto& group : groups) {
+        std::sort(group.begin(), group.end());
+        for (const auto& item : group) out.push_back(prefix + item.second);
+    }
+    return out;
+}
+
+// FIELDPROG_COM<n> when set (the tests and the demo point COM numbers at emulators with it),
+// otherwise the n-th of the USB-serial adaptors followed by the built-in ports.
+std::string ComPortDevicePath(int comPort) {
+    if (comPort < 1 || comPort > 4) return {};
+    const std::string var = "FIELDPROG_COM" + std::to_string(comPort);
+    if (const char* over = std::getenv(var.c_str()); over != nullptr && *over != '\0') return over;
+    const auto candidates = SerialDeviceCandidates("/dev");
+    const auto index = static_cast<std::size_t>(comPort - 1);
+    return index < candidates.size() ? candidates[index] : std::string();
+}
+
+std::string ComPortDescription(int comPort) { return ComPortDevicePath(comPort); }
