@@ -3,20 +3,12 @@
 #include "DeviceCommon.h"
 #include "ZelSerialComms.h"
 #include "clsFPMisc.h"
+#include "ErrorNumbers.h"
 
 using namespace fpdevice;
 
 namespace {
 
-constexpr std::int32_t kReceiveNotRecognised = 127;
-constexpr std::int32_t kReceiveNoData = 128;
-constexpr std::int32_t kReceiveFault = 129;
-constexpr std::int32_t kPrimaryNotRecognised = 137;
-constexpr std::int32_t kPrimaryNoData = 138;
-constexpr std::int32_t kPrimaryFault = 139;
-constexpr std::int32_t kSecondaryNotRecognised = 140;
-constexpr std::int32_t kSecondaryNoData = 141;
-constexpr std::int32_t kSecondaryFault = 142;
 
 }  // namespace
 
@@ -43,9 +35,9 @@ bool clsFPBuffers::ReadBufferData(const char* command, std::int32_t notRecognise
 // even the spare entry): nothing was read, so nothing is pretended.
 bool clsFPBuffers::ReadInternalReceiveBuffer() {
     if (!BeginOperation(context_)) return false;
-    return RunGuarded(context_, kReceiveFault, [&] {
+    return RunGuarded(context_, errnum::kReceiveFault, [&] {
         std::string data;
-        if (!ReadBufferData(".B", kReceiveNotRecognised, kReceiveNoData, data)) return false;
+        if (!ReadBufferData(".B", errnum::kReceiveNotRecognised, errnum::kReceiveNoData, data)) return false;
         // Digits come without separators: take them in pairs, an odd last digit alone, and
         // add the spare last entry.
         std::vector<std::string> pieces;
@@ -71,11 +63,11 @@ bool clsFPBuffers::ReadSpacedBuffer(const char* command, std::int32_t notRecogni
 }
 
 bool clsFPBuffers::ReadPrimaryFlashRAMBuffer() {
-    return ReadSpacedBuffer(".G1", kPrimaryNotRecognised, kPrimaryNoData, kPrimaryFault,
+    return ReadSpacedBuffer(".G1", errnum::kPrimaryNotRecognised, errnum::kPrimaryNoData, errnum::kPrimaryFault,
                             primaryFlashRAMBuffer_);
 }
 
 bool clsFPBuffers::ReadSecondaryFlashRAMBuffer() {
-    return ReadSpacedBuffer(".G2", kSecondaryNotRecognised, kSecondaryNoData, kSecondaryFault,
+    return ReadSpacedBuffer(".G2", errnum::kSecondaryNotRecognised, errnum::kSecondaryNoData, errnum::kSecondaryFault,
                             secondaryFlashRAMBuffer_);
 }

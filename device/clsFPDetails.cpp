@@ -5,15 +5,12 @@
 #include "DeviceCommon.h"
 #include "ZelSerialComms.h"
 #include "clsFPMemory.h"
+#include "ErrorNumbers.h"
 
 using namespace fpdevice;
 
 namespace {
 
-constexpr std::int32_t kVersionNotRecognised = 104;
-constexpr std::int32_t kVersionFault = 105;
-constexpr std::int32_t kStatusNotRecognised = 106;
-constexpr std::int32_t kStatusFault = 107;
 
 constexpr std::size_t kVersionDigits = 12;  // 6 version, 2 revision, 2 development, 2 qualification
 constexpr std::size_t kStatusDigits = 6;    // 2 status register, 4 page count
@@ -40,10 +37,10 @@ void clsFPDetails::RaiseProgress(std::int16_t percent) {
 
 bool clsFPDetails::GetFPVersion() {
     if (!BeginOperation(context_)) return false;
-    return RunGuarded(context_, kVersionFault, [&] {
+    return RunGuarded(context_, errnum::kVersionFault, [&] {
         std::string reply;
         if (!context_.gobjSerial->SendEchoedCommand(".V", &reply, kReplyLoops, kLineEndReply)) {
-            SetError(context_, kVersionNotRecognised);
+            SetError(context_, errnum::kVersionNotRecognised);
             return false;
         }
         // Any other digit count means the reply was not a version: keep what we had.
@@ -60,10 +57,10 @@ bool clsFPDetails::GetFPVersion() {
 
 bool clsFPDetails::GetFPStatusRegister() {
     if (!BeginOperation(context_)) return false;
-    return RunGuarded(context_, kStatusFault, [&] {
+    return RunGuarded(context_, errnum::kStatusFault, [&] {
         std::string reply;
         if (!context_.gobjSerial->SendEchoedCommand(".K", &reply, kReplyLoops, kLineEndReply)) {
-            SetError(context_, kStatusNotRecognised);
+            SetError(context_, errnum::kStatusNotRecognised);
             return false;
         }
         // Only decimal digits survive, so a page count such as 04A0 gives 5 digits and the

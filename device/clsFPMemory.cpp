@@ -8,36 +8,12 @@
 #include "ZelSerialComms.h"
 #include "clsFPDetails.h"
 #include "clsFilingFuncs.h"
+#include "ErrorNumbers.h"
 
 using namespace fpdevice;
 
 namespace {
 
-constexpr std::int32_t kBankOutOfRange = 108;
-constexpr std::int32_t kBankNotRecognised = 109;
-constexpr std::int32_t kBankNoData = 110;
-constexpr std::int32_t kBankFault = 111;
-constexpr std::int32_t kReadAllFault = 112;
-constexpr std::int32_t kReadByteOutOfRange = 113;
-constexpr std::int32_t kReadByteNotRecognised = 114;
-constexpr std::int32_t kReadByteFault = 115;
-constexpr std::int32_t kWriteByteOutOfRange = 116;
-constexpr std::int32_t kWriteByteNotRecognised = 117;
-constexpr std::int32_t kWriteByteNoData = 118;
-constexpr std::int32_t kWriteByteNotWritten = 119;
-constexpr std::int32_t kWriteByteFault = 121;
-constexpr std::int32_t kBlockOutOfRange = 122;
-constexpr std::int32_t kBlockNotRecognised = 123;
-constexpr std::int32_t kBlockNextNotRecognised = 124;
-constexpr std::int32_t kBlockExitNotRecognised = 125;
-constexpr std::int32_t kBlockFault = 126;
-constexpr std::int32_t kClearNotRecognised = 130;
-constexpr std::int32_t kClearFault = 131;
-constexpr std::int32_t kRewriteNotRecognised = 132;
-constexpr std::int32_t kRewriteFault = 133;
-constexpr std::int32_t kDownloadFault = 145;
-constexpr std::int32_t kFileMissing = 146;
-constexpr std::int32_t kFolderMissing = 147;
 
 constexpr int kBankDigits = 4;     // bank numbers 0 to FFFFh
 constexpr int kAddressDigits = 6;  // byte addresses 0 to FFFFFFh
@@ -79,7 +55,7 @@ void clsFPMemory::RaiseProgress(std::int16_t percent, std::int32_t type) {
 
 bool clsFPMemory::LoadBinaryFile(const std::string& strFileName) {
     if (strFileName.empty() || !FileSystem::IsRegularFile(strFileName)) {
-        SetError(context_, kFileMissing);
+        SetError(context_, errnum::kFileMissing);
         return false;
     }
     // Exactly the file's bytes: what is saved again, or downloaded, is what was loaded.
@@ -94,7 +70,7 @@ bool clsFPMemory::SaveBinaryFile(const std::string& strFileName) {
     // perfectly good place to save into. A bare file name means the current folder.
     const std::string folder = context_.gobjFilingFuncs->PathName(strFileName);
     if (!FileSystem::IsDirectory(folder.empty() ? std::string(".") : folder)) {
-        SetError(context_, kFolderMissing);
+        SetError(context_, errnum::kFolderMissing);
         return false;
     }
     // Replaced whole, so that a shorter image does not keep the tail of an older file.
@@ -104,21 +80,21 @@ bool clsFPMemory::SaveBinaryFile(const std::string& strFileName) {
 
 bool clsFPMemory::ReadFlashBankAddr(std::int32_t lngAddr, std::string& strData) {
     if (!BeginOperation(context_)) return false;
-    return RunGuarded(context_, kBankFault, [&] {
+    return RunGuarded(context_, errnum::kBankFault, [&] {
         std::string bank;
         if (!HexField(lngAddr, kBankDigits, bank)) {
-            SetError(context_, kBankOutOfRange);
+            SetError(context_, errnum::kBankOutOfRange);
             return false;
         }
         std::string reply;
         if (!context_.gobjSerial->SendEchoedCommand(".D" + bank, &reply, kReplyLoops,
                                                     kLineEndReply)) {
-            SetError(context_, kBankNotRecognised);
+            SetError(context_, errnum::kBankNotRecognised);
             return false;
         }
         const std::size_t lf = reply.find('\n');
         if (lf == std::string::npos) {
-            SetError(context_, kBankNoData);
+            SetError(context_, errnum::kBankNoData);
             return false;
         }
         strData = reply.substr(lf + 1);
@@ -131,7 +107,7 @@ bool clsFPMemory::ReadFlashBankAddr(std::int32_t lngAddr, std::string& strData) 
 // 8-byte header followed by the data up to the last byte that is not erased.
 bool clsFPMemory::ReadAllFlashBankAddrs() {
     if (!BeginOperation(context_)) return false;
-    return RunGuarded(context_, kReadAllFault, [&] {
+    return RunGuarded(context_, errnum::kReadAllFault, [&] {
         if (!context_.gobjDetails->GetFPStatusRegister()) return false;
         const std::int64_t highest =
             static_cast<std::int64_t>(ParseHex(context_.gobjDetails->FlashPages())) - 1;
@@ -188,16 +164,16 @@ bool clsFPMemory::ReadAllFlashBankAddrs() {
 
 bool clsFPMemory::ReadIndividualAddress(std::int32_t lngAddr, std::string& strHexData) {
     if (!BeginOperation(context_)) return false;
-    return RunGuarded(context_, kReadByteFault, [&] {
+    return RunGuarded(context_, errnum::kReadByteFault, [&] {
         std::string address;
         if (!HexField(lngAddr, kAddressDigits, address)) {
-            SetError(context_, kReadByteOutOfRange);
+            SetError(context_, errnum::kReadByteOutOfRange);
             return false;
         }
         std::string reply;
         if (!context_.gobjSerial->SendEchoedCommand(".R" + address + "\r", &reply, kReplyLoops,
                                                     kLineEndReply)) {
-            SetError(context_, kReadByteNotRecognised);
+            SetError(context_, errnum::kReadByteNotRecognised);
             return false;
         }
         strHexData = Right(reply, 2);
@@ -207,10 +183,10 @@ bool clsFPMemory::ReadIndividualAddress(std::int32_t lngAddr, std::string& strHe
 
 bool clsFPMemory::WriteIndividualAddress(std::int32_t lngAddr, std::string& strHexData) {
     if (!BeginOperation(context_)) return false;
-    return RunGuarded(context_, kWriteByteFault, [&] {
+    return RunGuarded(context_, errnum::kWriteByteFault, [&] {
         std::string address;
         if (!HexField(lngAddr, kAddressDigits, address) || strHexData.size() > 2) {
-            SetError(context_, kWriteByteOutOfRange);
+            SetError(context_, errnum::kWriteByteOutOfRange);
             return false;
         }
         std::transform(strHexData.begin(), strHexData.end(), strHexData.begin(), [](char c) {
@@ -218,17 +194,17 @@ bool clsFPMemory::WriteIndividualAddress(std::int32_t lngAddr, std::string& strH
         });
         ZelSerialComms& serial = *context_.gobjSerial;
         if (serial.SendEchoedString(".R" + address, kEchoDelayMs, kLineEndReply).empty()) {
-            SetError(context_, kWriteByteNotRecognised);
+            SetError(context_, errnum::kWriteByteNotRecognised);
             return false;
         }
         const std::string answer = serial.SendEchoedString(strHexData, kEchoDelayMs, kLineEndReply);
         if (answer.empty()) {
-            SetError(context_, kWriteByteNoData);
+            SetError(context_, errnum::kWriteByteNoData);
             return false;
         }
         // The device answers the value with what the byte holds afterwards.
         if (answer.substr(0, 2) != Right(answer, 2)) {
-            SetError(context_, kWriteByteNotWritten);
+            SetError(context_, errnum::kWriteByteNotWritten);
             return false;
         }
         // Leaves the address mode; the byte is written whatever this answers.
@@ -241,10 +217,10 @@ bool clsFPMemory::WriteIndividualAddress(std::int32_t lngAddr, std::string& strH
 bool clsFPMemory::ReadBlockAddress(std::int32_t lngStartAddr, std::int32_t lngBlockSize,
                                    std::vector<std::string>& strData) {
     if (!BeginOperation(context_)) return false;
-    return RunGuarded(context_, kBlockFault, [&] {
+    return RunGuarded(context_, errnum::kBlockFault, [&] {
         std::string address;
         if (!HexField(lngStartAddr, kAddressDigits, address)) {
-            SetError(context_, kBlockOutOfRange);
+            SetError(context_, errnum::kBlockOutOfRange);
             return false;
         }
         if (lngBlockSize < 0) throw std::out_of_range("negative block size");
@@ -252,7 +228,7 @@ bool clsFPMemory::ReadBlockAddress(std::int32_t lngStartAddr, std::int32_t lngBl
         ZelSerialComms& serial = *context_.gobjSerial;
         std::string reply;
         if (!serial.SendEchoedCommand(".R" + address, &reply, kReplyLoops, kLineEndReply)) {
-            SetError(context_, kBlockNotRecognised);
+            SetError(context_, errnum::kBlockNotRecognised);
             return false;
         }
         strData[0] = Right(reply, 2);
@@ -261,7 +237,7 @@ bool clsFPMemory::ReadBlockAddress(std::int32_t lngStartAddr, std::int32_t lngBl
             // Two spaces step the device to the next address, which it answers with its byte.
             const std::string digits = KeepHexDigits(serial.SendString("  ", kEchoDelayMs));
             if (digits.empty()) {
-                SetError(context_, kBlockNextNotRecognised);
+                SetError(context_, errnum::kBlockNextNotRecognised);
                 return false;
             }
             strData[static_cast<std::size_t>(i) + 1] = Right(digits, 2);
@@ -270,7 +246,7 @@ bool clsFPMemory::ReadBlockAddress(std::int32_t lngStartAddr, std::int32_t lngBl
         RaiseProgress(100, kTypeBlock);
         std::string exitReply;
         if (!serial.SendEchoedCommand("\r", &exitReply, kReplyLoops, kLineEndReply)) {
-            SetError(context_, kBlockExitNotRecognised);
+            SetError(context_, errnum::kBlockExitNotRecognised);
             return false;
         }
         return true;
@@ -283,7 +259,7 @@ bool clsFPMemory::DownloadBinaryData() {
     try {
         return context_.gobjSerial->DownloadBinaryData(allFlashBankData_);
     } catch (const std::exception&) {
-        SetError(context_, kDownloadFault);
+        SetError(context_, errnum::kTransferFailed);
         return false;
     }
 }
@@ -304,9 +280,9 @@ bool clsFPMemory::ProgressiveCommand(const char* command, std::int32_t intType,
 }
 
 bool clsFPMemory::ClearFlashMemory() {
-    return ProgressiveCommand(".C", kTypeClear, kClearNotRecognised, kClearFault);
+    return ProgressiveCommand(".C", kTypeClear, errnum::kClearNotRecognised, errnum::kClearFault);
 }
 
 bool clsFPMemory::ReWriteFlashMemory() {
-    return ProgressiveCommand(".W", kTypeRewrite, kRewriteNotRecognised, kRewriteFault);
+    return ProgressiveCommand(".W", kTypeRewrite, errnum::kRewriteNotRecognised, errnum::kRewriteFault);
 }

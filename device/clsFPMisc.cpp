@@ -4,14 +4,12 @@
 
 #include "DeviceCommon.h"
 #include "ZelSerialComms.h"
+#include "ErrorNumbers.h"
 
 using namespace fpdevice;
 
 namespace {
 
-constexpr std::int32_t kInterpreterNotRecognised = 134;
-constexpr std::int32_t kPowerdownNotRecognised = 135;
-constexpr std::int32_t kFlashLedsNotRecognised = 136;
 // Array bounds travel as 16-bit numbers: the highest index may be at most 32767.
 constexpr std::size_t kMostEntries = 32768;
 
@@ -29,11 +27,11 @@ bool clsFPMisc::OneWordCommand(const char* command, std::int32_t notRecognised) 
     return true;
 }
 
-bool clsFPMisc::ExecuteInterpreter() { return OneWordCommand(".I", kInterpreterNotRecognised); }
+bool clsFPMisc::ExecuteInterpreter() { return OneWordCommand(".I", errnum::kInterpreterNotRecognised); }
 
-bool clsFPMisc::PowerdownFP() { return OneWordCommand(".Q", kPowerdownNotRecognised); }
+bool clsFPMisc::PowerdownFP() { return OneWordCommand(".Q", errnum::kPowerdownNotRecognised); }
 
-bool clsFPMisc::FlashFPLEDs() { return OneWordCommand(".L", kFlashLedsNotRecognised); }
+bool clsFPMisc::FlashFPLEDs() { return OneWordCommand(".L", errnum::kFlashLedsNotRecognised); }
 
 std::vector<std::string> clsFPMisc::ConvertByteArrayToStringArray(
     const std::vector<std::uint8_t>& bytArray) const {

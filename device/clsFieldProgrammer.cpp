@@ -13,12 +13,10 @@
 #include "clsFPMisc.h"
 #include "clsFilingFuncs.h"
 #include "clsTiming.h"
+#include "ErrorNumbers.h"
 
 namespace {
 
-constexpr std::int32_t kOpenFailed = 101;
-constexpr std::int32_t kCloseFailed = 102;
-constexpr std::int32_t kConnectFailed = 103;
 constexpr std::int32_t kTypeProgramName = 0;
 constexpr std::int32_t kTypeDownload = 5;
 
@@ -115,7 +113,7 @@ void clsFieldProgrammer::FilingFunctions(std::shared_ptr<clsFilingFuncs> objFili
 bool clsFieldProgrammer::OpenCommPort(std::int32_t intCommPort) {
     parts_->MyError->Number(0);
     if (!parts_->MySerial->OpenCommPort(intCommPort)) {
-        parts_->MyError->Number(kOpenFailed);
+        parts_->MyError->Number(errnum::kOpenFailed);
         return false;
     }
     return true;
@@ -124,7 +122,7 @@ bool clsFieldProgrammer::OpenCommPort(std::int32_t intCommPort) {
 bool clsFieldProgrammer::OpenCommDevice(const std::string& strDevice) {
     parts_->MyError->Number(0);
     if (!parts_->MySerial->OpenCommDevice(strDevice)) {
-        parts_->MyError->Number(kOpenFailed);
+        parts_->MyError->Number(errnum::kOpenFailed);
         return false;
     }
     return true;
@@ -135,7 +133,7 @@ bool clsFieldProgrammer::ReopenCommPort() { return parts_->MySerial->ReopenCommP
 bool clsFieldProgrammer::CloseCommPort() {
     parts_->MyError->Number(0);
     if (!parts_->MySerial->CloseCommPort()) {
-        parts_->MyError->Number(kCloseFailed);
+        parts_->MyError->Number(errnum::kCloseFailed);
         return false;
     }
     return true;
@@ -146,7 +144,7 @@ bool clsFieldProgrammer::WaitForFieldProgrammer(std::int16_t intLoopFor) {
     const bool answered = parts_->MySerial->WaitForFieldProgrammer(intLoopFor);
     context_.gblnConnected = answered;
     if (!answered) {
-        parts_->MyError->Number(kConnectFailed);
+        parts_->MyError->Number(errnum::kConnectFailed);
         return false;
     }
     return true;

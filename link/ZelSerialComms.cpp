@@ -6,6 +6,7 @@
 
 #include "FileSystem.h"
 #include "Percent.h"
+#include "ErrorNumbers.h"
 
 namespace {
 
@@ -23,11 +24,6 @@ constexpr char kBackspace = '\b';
 constexpr char kSOH = 0x01;
 constexpr char kEOT = 0x04;
 constexpr char kACK = 0x06;
-
-// Transfer failures, numbered as the error texts.
-constexpr std::int32_t kErrNoAck = 143;
-constexpr std::int32_t kErrNoStart = 144;
-constexpr std::int32_t kErrTransfer = 145;
 
 // How a wait ended.
 enum class WaitEnd { Met, OutOfRounds, Stopped, PortFailed };
@@ -108,6 +104,7 @@ struct ZelSerialComms::Impl {
     std::int16_t selectedPort = 1;
     // What the port was last opened as: a device name, or the COM number when empty.
     std::string selectedDevice;
+    bool openTried = false;
     PortOpenResult lastOpen;
     std::int32_t progFlagType = 0;
 
@@ -119,6 +116,7 @@ struct ZelSerialComms::Impl {
     std::string ReadInput() { return Port().IsOpen() ? Port().ReadAll() : std::string(); }
 
     PortOpenResult OpenSelected() {
+        openTried = true;
         lastOpen = selectedDevice.empty() ? Port().Open(selectedPort)
                                           : Port().OpenDevice(selectedDevice);
         return lastOpen;
@@ -330,7 +328,7 @@ bool ZelSerialComms::ReopenCommPort() {
         if (!port_->Failed()) return true;
         port_->Close();
     }
-    if (impl_->selectedDevice.empty() && impl_->recordedPort == 0) return false;
+    if (!impl_->openTried) return false;
     return impl_->OpenSelected().Opened();
 }
 
@@ -516,7 +514,7 @@ bool ZelSerialComms::DownloadBinaryData(const std::vector<std::uint8_t>& image) 
     };
     // A wait that ended because the device vanished is a port failure, not a silent device.
     const auto waitFailure = [&](WaitEnd end, std::int32_t error) {
-        return fail(end == WaitEnd::PortFailed ? kErrTransfer : error);
+        return fail(end == WaitEnd::PortFailed ? errnum::kTransferFailed : error);
     };
 
     try {
@@ -524,20 +522,20 @@ bool ZelSerialComms::DownloadBinaryData(const std::vector<std::uint8_t>& image) 
         if (Error) Error(0);
 
         const std::string name = m.filing.TempFileName(m.filing.TempPath(), "ZAP");
-        if (name.empty()) return fail(kErrTransfer);
+        if (name.empty()) return fail(errnum::kTransferFailed);
         tempFile.Track(name);
         if (!FileSystem::WriteWholeFile(name, std::string(image.begin(), image.end()))) {
-            return fail(kErrTransfer);
+            return fail(errnum::kTransferFailed);
         }
 
         m.SendEchoedString(".X", kPollMs, -1);
         const WaitEnd started = m.WaitForString("C", kTransferWaitRounds, -1);
-        if (started != WaitEnd::Met) return waitFailure(started, kErrNoStart);
+        if (started != WaitEnd::Met) return waitFailure(started, errnum::kNoStart);
 
         std::string content;
-        if (!FileSystem::ReadWholeFile(name, content)) return fail(kErrTransfer);
+        if (!FileSystem::ReadWholeFile(name, content)) return fail(errnum::kTransferFailed);
         if (content.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-            return fail(kErrTransfer);
+            return fail(errnum::kTransferFailed);
         }
         std::int32_t bytesToSend = static_cast<std::int32_t>(content.size());
         std::size_t readAt = 0;
@@ -575,10 +573,10 @@ bool ZelSerialComms::DownloadBinaryData(const std::vector<std::uint8_t>& image) 
             frame += data;
             frame += static_cast<char>(crc[0]);
             frame += static_cast<char>(crc[1]);
-            if (!port_->Write(frame)) return fail(kErrTransfer);
+            if (!port_->Write(frame)) return fail(errnum::kTransferFailed);
 
             const WaitEnd acked = m.WaitForString(std::string(1, kACK), kTransferWaitRounds, -1);
-            if (acked != WaitEnd::Met) return waitFailure(acked, kErrNoAck);
+            if (acked != WaitEnd::Met) return waitFailure(acked, errnum::kNoAck);
 
             // The 16-bit count overflows past 32767 blocks; that is a fault of the transfer.
             if (acknowledged == std::numeric_limits<std::int16_t>::max()) {
@@ -597,11 +595,11 @@ bool ZelSerialComms::DownloadBinaryData(const std::vector<std::uint8_t>& image) 
         m.Sleep(kEotToQuitMs);
         m.SendEchoedString(".Q", kPollMs, -1);
 
-        if (!tempFile.Remove()) return fail(kErrTransfer);
+        if (!tempFile.Remove()) return fail(errnum::kTransferFailed);
         return true;
     } catch (...) {
         try {
-            return fail(kErrTransfer);
+            return fail(errnum::kTransferFailed);
         } catch (...) {
             return false;  // the owner's handler failed as well; the file is gone regardless
         }

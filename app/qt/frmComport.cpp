@@ -42,7 +42,7 @@ frmComport::frmComport(QWidget* parent) : QDialog(parent) {
         lblDevice[i] = new QLabel(this);
         lblDevice[i]->setFont(small);
         lblDevice[i]->setIndent(22);
-        ShowDevicePath(i);
+        ShowPortDetails(i, ComPortDescription(i + 1), "");
 
         auto* cell = new QVBoxLayout;
         cell->setSpacing(0);
@@ -75,14 +75,16 @@ frmComport::frmComport(QWidget* parent) : QDialog(parent) {
     setMinimumWidth(380);
 }
 
-void frmComport::ShowDevicePath(int index) {
-    const std::string path = ComPortDevicePath(index + 1);
-    const QString text = path.empty() ? tr("no device")
-                                      : QString::fromLocal8Bit(path.data(), qsizetype(path.size()));
+void frmComport::ShowPortDetails(int index, const std::string& description,
+                                 const std::string& whyNotFree) {
+    if (index < 0 || index >= kPorts) return;
+    const QString text = description.empty() ? tr("no device") : QString::fromStdString(description);
     lblDevice[index]->setText(text);
-    const QString tip =
-        path.empty() ? tr("No serial device is mapped to COM %1 on this computer.").arg(index + 1)
-                     : tr("COM %1 is %2 on this computer.").arg(index + 1).arg(text);
+    QString tip = description.empty()
+                      ? tr("No serial device is mapped to COM %1 on this computer.").arg(index + 1)
+                      : tr("COM %1 is %2 on this computer.").arg(index + 1).arg(text);
+    // A port that is not offered is often just held by another program: say so.
+    if (!whyNotFree.empty()) tip += QLatin1Char('\n') + QString::fromStdString(whyNotFree);
     optCom[index]->setToolTip(tip);
     lblDevice[index]->setToolTip(tip);
 }
@@ -99,10 +101,7 @@ void frmComport::SetupForm(std::int16_t intFirstAvail, const QString& strComport
         const int port = element.toInt(&isNumber);
         if (isNumber && port >= 1 && port <= kPorts) optCom[port - 1]->setEnabled(true);
     }
-    for (int i = 0; i < kPorts; ++i) {
-        lblDevice[i]->setEnabled(optCom[i]->isEnabled());
-        ShowDevicePath(i);
-    }
+    for (int i = 0; i < kPorts; ++i) lblDevice[i]->setEnabled(optCom[i]->isEnabled());
 }
 
 std::int16_t frmComport::Comport() const {

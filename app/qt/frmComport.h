@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <array>
 #include <cstdint>
+#include <string>
 
 class QButtonGroup;
 class QLabel;
@@ -23,6 +24,9 @@ class frmComport : public QDialog {
     // preselected option stays selected even when its port is not free.
     void SetupForm(std::int16_t intFirstAvail, const QString& strComports, const QString& strTitle,
                    const QString& strOK);
+    // What port `index` (0 to 3) is on this machine, and, when it is not free, why not (shown
+    // when the pointer rests on it).
+    void ShowPortDetails(int index, const std::string& description, const std::string& whyNotFree);
     // The chosen port, 1 to 4; 0 when no option is selected.
     std::int16_t Comport() const;
 
@@ -40,7 +44,5 @@ class frmComport : public QDialog {
     void reject() override;
 
   private:
-    void ShowDevicePath(int index);
-
     QButtonGroup* group_ = nullptr;
 };

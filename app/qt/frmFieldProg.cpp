@@ -15,41 +15,17 @@
 #include <QShowEvent>
 #include <QTimer>
 #include <QVBoxLayout>
-#include <vector>
 
 #include "FormLook.h"
-#include "StringTable.h"
-#include "Version.h"
-#include "ZelSerialComms.h"
-#include "clsFPMemory.h"
 #include "clsFieldProgrammer.h"
 #include "clsFilingFuncs.h"
-#include "clsResFiles.h"
-#include "clsTiming.h"
 #include "frmAbout.h"
 #include "frmComport.h"
 
 namespace {
 
-constexpr int kWaitForDeviceRounds = 1000;  // rounds of 50 ms: about 50 s for the button press
-constexpr int kAnimationSteps = 10;         // picture changes of a success or failure animation
-constexpr int kAnimationStepMs = 100;       // pause between two of those changes
 constexpr int kBusyTickMs = 250;            // picture change of the busy animation
 constexpr int kPictureSide = 64;            // logical pixels
-constexpr int kProgressTypeClear = 3;       // progress of clearing the flash
-
-// Text ids of the English block; the language offset is added when a text is loaded.
-constexpr int kTextQuit = 158;
-constexpr int kTextPressButton = 159;
-constexpr int kTextNoConnection = 161;
-constexpr int kTextDownloadFailed = 162;
-constexpr int kTextNoBinary = 163;
-constexpr int kTextOK = 166;
-constexpr int kTextReset = 167;
-constexpr int kTextNoFreePort = 168;
-constexpr int kTextSelectPort = 169;
-constexpr int kTextClearFailed = 170;
-constexpr int kTextAbout = 171;
 
 // A command button inside its own container, so that hiding or disabling the container hides
 // or disables the button, and the layout keeps the place while it is hidden.
@@ -81,25 +57,6 @@ QProgressBar* ProgressBar(QWidget* parent, const QString& name) {
     bar->setSizePolicy(policy);
     return bar;
 }
-
-// Keeps the device object alive while a download sequence runs: a window closed in the middle
-// of a device call releases its objects only once the call has returned.
-class SequenceScope {
-  public:
-    SequenceScope(int& depth, std::function<void()> onLastExit)
-        : depth_(depth), onLastExit_(std::move(onLastExit)) {
-        ++depth_;
-    }
-    ~SequenceScope() {
-        if (--depth_ == 0) onLastExit_();
-    }
-    SequenceScope(const SequenceScope&) = delete;
-    SequenceScope& operator=(const SequenceScope&) = delete;
-
-  private:
-    int& depth_;
-    std::function<void()> onLastExit_;
-};
 
 }  // namespace
 
@@ -173,289 +130,186 @@ frmFieldProg::frmFieldProg(QWidget* parent) : QWidget(parent) {
 }
 
 frmFieldProg::~frmFieldProg() {
-    if (!loaded_) return;
-    clsTiming::InstallMessagePump({});
-    // Normally the unload has released everything already; this covers a window object that
-    // is destroyed without having been closed.
-    mblnStopped = true;
-    unloaded_ = true;
-    ReleaseObjects();
+    // The sequence releases the device object (closing its port) before the controls go.
+    sequence_.reset();
 }
 
 // ---------------------------------------------------------------------------------------------
-// Start-up
+// Start-up and handlers: the sequence does the work.
 
 void frmFieldProg::Form_Load() {
-    if (mblnStopped || unloaded_ || loaded_) return;
-    loaded_ = true;
-
-    // Device waits and long pauses run the Qt event loop, which keeps this window responsive.
-    clsTiming::InstallMessagePump([] { QCoreApplication::processEvents(); });
-
-    mobjResFiles = ExecutablePath.empty() ? std::make_unique<clsResFiles>()
-                                          : std::make_unique<clsResFiles>(ExecutablePath);
-    MyLocalSerial =
-        std::make_unique<clsFieldProgrammer>(MakePort ? MakePort() : MakeSystemSerialPort());
-    MyLocalSerial->Progress = [this](std::int16_t intPercent, std::int32_t intType) {
-        MyLocalSerial_Progress(intPercent, intType);
-    };
-
-    mobjResFiles->GetReadMeData();
-    mintLanguage = mobjResFiles->Language();
-    // A language number without a text block would leave every caption empty.
-    if (mintLanguage != 0 && mintLanguage != 100 && mintLanguage != 200) mintLanguage = 0;
-
-    QString strComports;
-    for (std::int32_t n = 1; n <= 4; ++n) {
-        if (IsPortFree(n)) strComports += QString::number(n) + QLatin1Char(',');
-    }
-
-    if (strComports.isEmpty()) {
-        QMessageBox box(QMessageBox::Warning, ExecutableName(), Text(kTextNoFreePort),
-                        QMessageBox::Ok, this);
-        box.exec();
-        mblnStopped = true;
-        Form_Unload();
-        return;
-    }
-    strComports.chop(1);
-
-    {
-        frmComport dialog(this);
-        dialog.SetupForm(0, strComports, Text(kTextSelectPort), Text(kTextOK));
-        dialog.exec();
-        mlngComPort = dialog.Comport();
-    }
-    if (unloaded_) return;
-
-    MyLocalSerial->OpenCommPort(mlngComPort);
-    setWindowTitle(ExecutableName() + QStringLiteral(" - COM ") + QString::number(mlngComPort));
-
-    pbProgress->setValue(0);
-    pbProgressClear->setValue(0);
-    pbProgress->hide();
-    pbProgressClear->hide();
-    ShowButtons();
-    SetDescriptionCaption(QString());
-    cmdQuit->setText(Text(kTextQuit));
-    cmdAbout->setText(Text(kTextAbout));
-    lblStatus->setText(Text(kTextPressButton));
-    mblnResetPending = false;
-    mblnStopped = false;
-
-    show();
-    RunDownloadSequence();
-}
-
-bool frmFieldProg::IsPortFree(std::int32_t lngPort) {
-    return MyLocalSerial->IsComPortFree(lngPort);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Download sequence
-
-bool frmFieldProg::RunDownloadSequence() {
-    if (unloaded_ || !MyLocalSerial || !mobjResFiles) return false;
-    SequenceScope scope(sequenceDepth_, [this] {
-        if (unloaded_) ReleaseObjects();
-    });
-    // An unexpected failure inside ends the sequence without a word, as its callers expect.
-    try {
-        return DownloadRounds();
-    } catch (...) {
-        return false;
-    }
-}
-
-// After every device call the stop flag is tested: Quit or the close box may have unloaded
-// the window while the call let the event loop run, and then the sequence ends quietly.
-bool frmFieldProg::DownloadRounds() {
-    clsFPMemory& memory = MyLocalSerial->Memory();
-
-    std::vector<std::uint8_t> bytData;
-    if (mobjResFiles->GetBinaryData(bytData)) {
-        memory.AllFlashBankData(bytData);
-    } else {
-        SetDescriptionCaption(QString());
-        QString strPath;
-        const bool chosen = SelectBinaryFile(strPath);
-        if (unloaded_) return false;
-        if (!chosen || !memory.LoadBinaryFile(QFile::encodeName(strPath).toStdString())) {
-            lblStatus->setText(Text(kTextNoBinary));
-            ShowFailure();
-            return false;
-        }
-    }
-    pbProgress->hide();
-    pbProgressClear->hide();
-    ShowButtons();
-
-    for (;;) {
-        const bool connected = MyLocalSerial->WaitForFieldProgrammer(kWaitForDeviceRounds);
-        if (!connected) {
-            if (mblnStopped) return true;
-            ShowFailure();
-            if (!unloaded_) lblStatus->setText(Text(kTextNoConnection));
-            return false;
-        }
-        if (mblnStopped) return false;
-
-        ShowBars();
-        const bool cleared = memory.ClearFlashMemory();
-        if (mblnStopped) return false;
-        if (!cleared) {
-            lblStatus->setText(Text(kTextClearFailed));
-            ShowFailure();
-            return false;
-        }
-
-        WaitTimer->start();
-        const bool sent = memory.DownloadBinaryData();
-        WaitTimer->stop();
-        if (mblnStopped) return false;
-        if (!sent) {
-            lblStatus->setText(Text(kTextDownloadFailed));
-            ShowFailure();
-            return false;
-        }
-
-        ShowSuccess();
-        if (mblnStopped) return false;
-    }
-}
-
-bool frmFieldProg::SelectBinaryFile(QString& strPath) {
-    const QString title = QStringLiteral("Select Binary File");
-    // Linux file names are case-sensitive; binary files arrive spelled either way.
-    const QString filter = QStringLiteral("Binary File (*.BIN *.bin)");
-    const QString chosen =
-        OpenFileDialog ? OpenFileDialog(this, title, ExecutableFolder(), filter)
-                       : QFileDialog::getOpenFileName(this, title, ExecutableFolder(), filter);
-    if (chosen.isEmpty()) return false;
-    strPath = chosen;
-    return true;
-}
-
-bool frmFieldProg::ShowSuccess() {
-    picQuit->setEnabled(false);
-    for (int i = 0; i < kAnimationSteps && !unloaded_; ++i) {
-        ToggleBusyPicture();
-        MyLocalSerial->SleepFor(kAnimationStepMs);
-        DoEvents();
-    }
-    if (unloaded_) return true;
-    ShowPicture(1);
-    pbProgress->hide();
-    pbProgressClear->hide();
-    ShowButtons();
-    picQuit->setEnabled(true);
-    return true;
-}
-
-bool frmFieldProg::ShowFailure() {
-    picQuit->setEnabled(false);
-    WaitTimer->stop();
-    pbProgress->hide();
-    pbProgressClear->hide();
-    ShowButtons();
-    mblnStopped = true;
-    mblnResetPending = true;
-    SetDescriptionCaption(Text(kTextReset));
-    for (int i = 0; i < kAnimationSteps && !unloaded_; ++i) {
-        ToggleFailedPicture();
-        MyLocalSerial->SleepFor(kAnimationStepMs);
-        DoEvents();
-    }
-    if (unloaded_) return true;
-    ShowPicture(3);
-    picQuit->setEnabled(true);
-    return true;
-}
-
-bool frmFieldProg::ToggleBusyPicture() {
-    DoEvents();
-    ShowPicture(busyToggle_ ? 1 : 2);
-    DoEvents();
-    busyToggle_ = !busyToggle_;
-    return true;
-}
-
-bool frmFieldProg::ToggleFailedPicture() {
-    DoEvents();
-    ShowPicture(failedToggle_ ? 1 : 3);
-    DoEvents();
-    failedToggle_ = !failedToggle_;
-    return true;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Handlers
-
-void frmFieldProg::WaitTimer_Timer() {
-    if (!unloaded_) ToggleBusyPicture();
+    if (sequence_) return;
+    SequenceSettings settings;
+    settings.executablePath = ExecutablePath;
+    settings.makePort = MakePort;
+    DownloadView& view = *this;  // the base is private: convert here, where it is visible
+    sequence_ = std::make_unique<DownloadSequence>(view, std::move(settings));
+    sequence_->Form_Load();
 }
 
 void frmFieldProg::MyLocalSerial_Progress(std::int16_t intPercent, std::int32_t intType) {
-    if (unloaded_) return;
-    QProgressBar* bar = intType == kProgressTypeClear ? pbProgressClear : pbProgress;
-    if (bar->minimum() <= intPercent && bar->maximum() >= intPercent) bar->setValue(intPercent);
+    if (sequence_) sequence_->MyLocalSerial_Progress(intPercent, intType);
+}
+
+void frmFieldProg::WaitTimer_Timer() {
+    if (sequence_) sequence_->WaitTimer_Timer();
 }
 
 void frmFieldProg::cmdDescription_Click() {
-    if (!mblnResetPending || unloaded_) return;
-    // The Reset button appears while the failure animation of the ending sequence still runs;
-    // a click then must not start a second sequence inside the first.
-    if (sequenceDepth_ > 0) return;
-    SetDescriptionCaption(QString());
-    mblnResetPending = false;
-    mblnStopped = false;
-    lblStatus->setText(Text(kTextPressButton));
-    ShowPicture(1);
-    RunDownloadSequence();
+    if (sequence_) sequence_->cmdDescription_Click();
 }
 
 void frmFieldProg::cmdQuit_Click() {
-    mblnStopped = true;
-    if (MyLocalSerial) MyLocalSerial->Serial().ManualExit();
-    close();
+    if (sequence_) {
+        sequence_->cmdQuit_Click();
+    } else {
+        close();
+    }
 }
 
 void frmFieldProg::cmdAbout_Click() {
-    if (!unloaded_ && MyLocalSerial) ShowAboutBox();
+    if (sequence_) sequence_->cmdAbout_Click();
 }
 
-void frmFieldProg::ShowAboutBox() {
-    const QString strVersion = QStringLiteral("%1.%2.%3")
-                                   .arg(fieldprog_version::kMajor)
-                                   .arg(fieldprog_version::kMinor)
-                                   .arg(fieldprog_version::kRevision);
-    const QString strSubVersion = QStringLiteral("(") +
-                                  QString::fromStdString(MyLocalSerial->Version()) +
-                                  QStringLiteral(")");
-    // A fresh box every time, so no text of an earlier showing survives.
-    frmAbout about(this);
-    about.ExecutableName(ExecutableName());
-    about.ShowAbout(strVersion, strSubVersion);
-}
+bool frmFieldProg::Stopped() const { return sequence_ && sequence_->Stopped(); }
+bool frmFieldProg::ResetPending() const { return sequence_ && sequence_->ResetPending(); }
+std::int16_t frmFieldProg::Language() const { return sequence_ ? sequence_->Language() : 0; }
+std::int32_t frmFieldProg::ComPort() const { return sequence_ ? sequence_->ComPort() : 0; }
+bool frmFieldProg::IsLoaded() const { return !sequence_ || !sequence_->Unloaded(); }
+int frmFieldProg::CurrentPicture() const { return picture_; }
+clsFieldProgrammer* frmFieldProg::Device() const { return sequence_ ? sequence_->Device() : nullptr; }
 
-// ---------------------------------------------------------------------------------------------
-// Unload
+QString frmFieldProg::ExecutableName() const {
+    if (sequence_) return QString::fromStdString(sequence_->ExecutableName());
+    const std::string path = ExecutablePath.empty()
+                                 ? QCoreApplication::applicationFilePath().toStdString()
+                                 : ExecutablePath;
+    return QString::fromStdString(clsFilingFuncs().FileNameNoExtension(path));
+}
 
 void frmFieldProg::closeEvent(QCloseEvent* event) {
-    Form_Unload();
+    if (sequence_) sequence_->Form_Unload();
     event->accept();
 }
 
-void frmFieldProg::Form_Unload() {
-    if (unloaded_) return;
-    unloaded_ = true;
-    WaitTimer->stop();
-    if (!mblnStopped) {
-        mblnStopped = true;
-        if (MyLocalSerial) MyLocalSerial->Serial().ManualExit();
+void frmFieldProg::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    DrawPictures();
+    ImgZapper->setPixmap(imgListZapper[picture_ - 1]);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The view the sequence drives
+
+void frmFieldProg::SetCaption(const std::string& text) {
+    setWindowTitle(QString::fromStdString(text));
+}
+
+void frmFieldProg::SetStatus(const std::string& text) {
+    lblStatus->setText(QString::fromStdString(text));
+}
+
+// Without a caption the Description button still sits in its place but draws flat, so the
+// window does not show an empty box with nothing to press.
+void frmFieldProg::SetButtonCaption(Button button, const std::string& text) {
+    const QString caption = QString::fromStdString(text);
+    switch (button) {
+        case Button::Description:
+            cmdDescription->setText(caption);
+            cmdDescription->setFlat(caption.isEmpty());
+            break;
+        case Button::Quit:
+            cmdQuit->setText(caption);
+            break;
+        case Button::About:
+            cmdAbout->setText(caption);
+            break;
     }
-    if (MyLocalSerial) MyLocalSerial->CloseCommPort();
-    // Every other window of this application belongs to this one: close them, newest first.
+}
+
+void frmFieldProg::ShowButtons(bool visible) {
+    picDescription->setVisible(visible);
+    picQuit->setVisible(visible);
+    picAbout->setVisible(visible);
+}
+
+void frmFieldProg::EnableQuit(bool enabled) { picQuit->setEnabled(enabled); }
+
+void frmFieldProg::ShowBars(bool visible) {
+    pbProgress->setVisible(visible);
+    pbProgressClear->setVisible(visible);
+}
+
+void frmFieldProg::SetBar(Bar bar, int value) {
+    QProgressBar* target = bar == Bar::Clear ? pbProgressClear : pbProgress;
+    if (target->minimum() <= value && target->maximum() >= value) target->setValue(value);
+}
+
+void frmFieldProg::ShowPicture(int picture) {
+    if (picture < 1 || picture > 3) return;
+    picture_ = picture;
+    ImgZapper->setPixmap(imgListZapper[picture - 1]);
+}
+
+void frmFieldProg::SetBusyTimer(bool running) {
+    if (running) {
+        WaitTimer->start();
+    } else {
+        WaitTimer->stop();
+    }
+}
+
+int frmFieldProg::ChoosePort(const std::string& title, const std::string& ok,
+                             const std::vector<PortChoice>& ports) {
+    QString strComports;
+    for (const PortChoice& port : ports) {
+        if (port.free) strComports += QString::number(port.number) + QLatin1Char(',');
+    }
+    strComports.chop(1);
+    frmComport dialog(this);
+    dialog.SetupForm(0, strComports, QString::fromStdString(title), QString::fromStdString(ok));
+    for (const PortChoice& port : ports) {
+        dialog.ShowPortDetails(port.number - 1, port.description, port.whyNotFree);
+    }
+    dialog.exec();
+    return dialog.Comport();
+}
+
+bool frmFieldProg::ChooseBinaryFile(const std::string& title, const std::string& folder,
+                                    std::string& path) {
+    // Linux file names are case-sensitive; binary files arrive spelled either way.
+    const QString filter = QStringLiteral("Binary File (*.BIN *.bin)");
+    const QString qTitle = QString::fromStdString(title);
+    const QString qFolder = QString::fromStdString(folder);
+    const QString chosen = OpenFileDialog
+                               ? OpenFileDialog(this, qTitle, qFolder, filter)
+                               : QFileDialog::getOpenFileName(this, qTitle, qFolder, filter);
+    if (chosen.isEmpty()) return false;
+    path = QFile::encodeName(chosen).toStdString();
+    return true;
+}
+
+void frmFieldProg::ShowMessage(const std::string& caption, const std::string& text) {
+    QMessageBox box(QMessageBox::Warning, QString::fromStdString(caption),
+                    QString::fromStdString(text), QMessageBox::Ok, this);
+    box.exec();
+}
+
+void frmFieldProg::ShowAbout(const std::string& program, const std::string& version,
+                             const std::string& subVersion) {
+    // A fresh box every time, so no text of an earlier showing survives.
+    frmAbout about(this);
+    about.ExecutableName(QString::fromStdString(program));
+    about.ShowAbout(QString::fromStdString(version), QString::fromStdString(subVersion));
+}
+
+void frmFieldProg::ShowWindow() { show(); }
+
+void frmFieldProg::CloseMainWindow() { close(); }
+
+// Every other window of this application belongs to this one: close them, newest first.
+void frmFieldProg::CloseOtherWindows() {
+    WaitTimer->stop();
     const QList<QWidget*> windows = findChildren<QWidget*>();
     for (auto it = windows.rbegin(); it != windows.rend(); ++it) {
         QWidget* window = *it;
@@ -466,78 +320,13 @@ void frmFieldProg::Form_Unload() {
             window->close();
         }
     }
-    if (sequenceDepth_ == 0) ReleaseObjects();
 }
 
-void frmFieldProg::ReleaseObjects() {
-    // A device call that ran on after the unload may have opened the port again.
-    if (MyLocalSerial) MyLocalSerial->CloseCommPort();
-    mobjResFiles.reset();
-    MyLocalSerial.reset();
-}
-
-// ---------------------------------------------------------------------------------------------
-// Helpers
-
-void frmFieldProg::showEvent(QShowEvent* event) {
-    QWidget::showEvent(event);
-    DrawPictures();
-    ImgZapper->setPixmap(imgListZapper[picture_ - 1]);
-}
+void frmFieldProg::DoEvents() { QCoreApplication::processEvents(); }
 
 void frmFieldProg::DrawPictures() {
     const qreal ratio = devicePixelRatioF();
     imgListZapper[0] = DrawZapper(ZapperPicture::Ready, kPictureSide, ratio);
     imgListZapper[1] = DrawZapper(ZapperPicture::Busy, kPictureSide, ratio);
     imgListZapper[2] = DrawZapper(ZapperPicture::Failed, kPictureSide, ratio);
-}
-
-void frmFieldProg::ShowPicture(int intPicture) {
-    if (intPicture < 1 || intPicture > 3) return;
-    picture_ = intPicture;
-    ImgZapper->setPixmap(imgListZapper[intPicture - 1]);
-}
-
-// Without a caption the button still sits in its place but draws flat, so the window does
-// not show an empty box with nothing to press.
-void frmFieldProg::SetDescriptionCaption(const QString& strCaption) {
-    cmdDescription->setText(strCaption);
-    cmdDescription->setFlat(strCaption.isEmpty());
-}
-
-void frmFieldProg::ShowButtons() {
-    picDescription->show();
-    picQuit->show();
-    picAbout->show();
-}
-
-void frmFieldProg::ShowBars() {
-    pbProgress->setValue(0);
-    pbProgressClear->setValue(0);
-    pbProgress->show();
-    pbProgressClear->show();
-    picDescription->hide();
-    picQuit->hide();
-    picAbout->hide();
-}
-
-void frmFieldProg::DoEvents() {
-    QCoreApplication::processEvents();
-}
-
-QString frmFieldProg::Text(int intId) const {
-    return QString::fromStdString(LoadResString(intId + mintLanguage));
-}
-
-QString frmFieldProg::ExecutableName() const {
-    const std::string path = ExecutablePath.empty()
-                                 ? QCoreApplication::applicationFilePath().toStdString()
-                                 : ExecutablePath;
-    return QString::fromStdString(clsFilingFuncs().FileNameNoExtension(path));
-}
-
-QString frmFieldProg::ExecutableFolder() const {
-    const QString path = ExecutablePath.empty() ? QCoreApplication::applicationFilePath()
-                                                : QString::fromStdString(ExecutablePath);
-    return QFileInfo(path).absolutePath();
 }

@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "DownloadSequence.h"
+#include "DownloadView.h"
 #include "SerialPort.h"
 
 class QCloseEvent;
@@ -18,14 +20,11 @@ class QProgressBar;
 class QPushButton;
 class QTimer;
 class clsFieldProgrammer;
-class clsResFiles;
 
-// The downloader's main window. Form_Load is the whole start-up: it reads the payload, picks
-// the language, lets the user choose a COM port and then runs the download sequence nested
-// inside itself. Every device wait lets the Qt event loop run, so the buttons and the timer
-// keep working while the sequence sits inside a device call; mblnStopped is how the button
-// handlers tell the running sequence to end.
-class frmFieldProg : public QWidget {
+// The downloader's main window on Linux: the Qt view of the download sequence. Form_Load is
+// the whole start-up and runs the sequence nested inside itself; the window's controls and
+// handlers keep the names the sequence knows them by, and every handler hands over to it.
+class frmFieldProg : public QWidget, private DownloadView {
     Q_OBJECT
   public:
     explicit frmFieldProg(QWidget* parent = nullptr);
@@ -50,16 +49,16 @@ class frmFieldProg : public QWidget {
     void cmdAbout_Click();
 
     // --- State --------------------------------------------------------------------------------
-    bool Stopped() const { return mblnStopped; }
-    bool ResetPending() const { return mblnResetPending; }
-    std::int16_t Language() const { return mintLanguage; }
-    std::int32_t ComPort() const { return mlngComPort; }
+    bool Stopped() const;
+    bool ResetPending() const;
+    std::int16_t Language() const;
+    std::int32_t ComPort() const;
     // False once the window has been unloaded (Quit, close box, or no free port).
-    bool IsLoaded() const { return !unloaded_; }
+    bool IsLoaded() const;
     // The picture ImgZapper shows: 1 ready, 2 busy, 3 failed.
-    int CurrentPicture() const { return picture_; }
+    int CurrentPicture() const;
     // The device object while the window is loaded (null before Form_Load and after unload).
-    clsFieldProgrammer* Device() const { return MyLocalSerial.get(); }
+    clsFieldProgrammer* Device() const;
     // The executable's file name without extension, as the captions show it.
     QString ExecutableName() const;
 
@@ -84,38 +83,30 @@ class frmFieldProg : public QWidget {
     void showEvent(QShowEvent* event) override;
 
   private:
-    bool IsPortFree(std::int32_t lngPort);
-    bool RunDownloadSequence();
-    bool DownloadRounds();
-    bool SelectBinaryFile(QString& strPath);
-    bool ShowSuccess();
-    bool ShowFailure();
-    bool ToggleBusyPicture();
-    bool ToggleFailedPicture();
-    void ShowAboutBox();
-    void Form_Unload();
-    void ReleaseObjects();
+    // DownloadView
+    void SetCaption(const std::string& text) override;
+    void SetStatus(const std::string& text) override;
+    void SetButtonCaption(Button button, const std::string& text) override;
+    void ShowButtons(bool visible) override;
+    void EnableQuit(bool enabled) override;
+    void ShowBars(bool visible) override;
+    void SetBar(Bar bar, int value) override;
+    void ShowPicture(int picture) override;
+    void SetBusyTimer(bool running) override;
+    int ChoosePort(const std::string& title, const std::string& ok,
+                   const std::vector<PortChoice>& ports) override;
+    bool ChooseBinaryFile(const std::string& title, const std::string& folder,
+                          std::string& path) override;
+    void ShowMessage(const std::string& caption, const std::string& text) override;
+    void ShowAbout(const std::string& program, const std::string& version,
+                   const std::string& subVersion) override;
+    void ShowWindow() override;
+    void CloseMainWindow() override;
+    void CloseOtherWindows() override;
+    void DoEvents() override;
 
-    void ShowPicture(int intPicture);
-    void SetDescriptionCaption(const QString& strCaption);
-    void ShowButtons();
-    void ShowBars();
-    void DoEvents();
-    QString Text(int intId) const;
-    QString ExecutableFolder() const;
     void DrawPictures();
 
-    std::unique_ptr<clsResFiles> mobjResFiles;
-    std::unique_ptr<clsFieldProgrammer> MyLocalSerial;
-    std::int16_t mintLanguage = 0;
-    std::int32_t mlngComPort = 0;
-    bool mblnStopped = false;
-    bool mblnResetPending = false;
-
-    bool busyToggle_ = false;
-    bool failedToggle_ = false;
+    std::unique_ptr<DownloadSequence> sequence_;
     int picture_ = 1;
-    bool loaded_ = false;    // Form_Load got past its first step
-    bool unloaded_ = false;  // Form_Unload has run: nothing may touch the window any more
-    int sequenceDepth_ = 0;  // running download sequences (the device object stays alive)
 };

@@ -13,6 +13,7 @@
 #include "CliOptions.h"
 #include "Console.h"
 #include "ExitCodes.h"
+#include "BinFile.h"
 #include "ImageSource.h"
 #include "PortSession.h"
 #include "StringTable.h"
@@ -21,25 +22,17 @@
 #include "clsFPDetails.h"
 #include "clsFPMemory.h"
 #include "clsFPMisc.h"
+#include "TextIds.h"
+#include "ErrorNumbers.h"
 
 namespace {
 
-constexpr int kTextPressButton = 159;
-constexpr int kTextNoDevice = 161;
 
 constexpr std::uint32_t kMaxBank = 0xFFFF;        // bank numbers travel as 4 hex digits
 constexpr std::uint32_t kMaxAddress = 0xFFFFFF;   // byte addresses travel as 6 hex digits
 constexpr std::uint32_t kMaxByte = 0xFF;
 constexpr std::uint32_t kMaxPeekCount = 0x10000;  // bytes per peek; each costs a round trip
 constexpr std::size_t kBytesPerRow = 16;
-
-// Error numbers the tool reports itself when it refuses an argument before sending anything,
-// so that the message and exit code match what the device object would have said.
-constexpr std::int32_t kBankOutOfRange = 108;
-constexpr std::int32_t kReadAddressOutOfRange = 113;
-constexpr std::int32_t kWriteAddressOutOfRange = 116;
-constexpr std::int32_t kBlockOutOfRange = 122;
-constexpr std::int32_t kFolderMissing = 147;
 
 // What a subcommand needs once its arguments are checked.
 struct Request {
@@ -105,9 +98,9 @@ int Prepare(const CliOptions& options, Console& console, Request& request) {
     const auto& args = options.args;
     switch (options.command) {
         case Command::Read:
-            return ParseBounded(console, args[0], "BANK", kMaxBank, kBankOutOfRange, request.number);
+            return ParseBounded(console, args[0], "BANK", kMaxBank, errnum::kBankOutOfRange, request.number);
         case Command::Peek: {
-            const std::int32_t outOfRange = args.size() > 1 ? kBlockOutOfRange : kReadAddressOutOfRange;
+            const std::int32_t outOfRange = args.size() > 1 ? errnum::kBlockOutOfRange : errnum::kReadByteOutOfRange;
             if (int code = ParseBounded(console, args[0], "ADDRESS", kMaxAddress, outOfRange,
                                         request.number);
                 code != exitcode::kOk) {
@@ -115,7 +108,7 @@ int Prepare(const CliOptions& options, Console& console, Request& request) {
             }
             if (args.size() > 1) {
                 if (int code = ParseBounded(console, args[1], "COUNT", kMaxPeekCount,
-                                            kBlockOutOfRange, request.count);
+                                            errnum::kBlockOutOfRange, request.count);
                     code != exitcode::kOk) {
                     return code;
                 }
@@ -125,20 +118,20 @@ int Prepare(const CliOptions& options, Console& console, Request& request) {
                 }
                 // The device would wrap round past its last address; refuse instead.
                 if (request.number + request.count - 1 > kMaxAddress) {
-                    return Refuse(console, kBlockOutOfRange);
+                    return Refuse(console, errnum::kBlockOutOfRange);
                 }
             }
             return exitcode::kOk;
         }
         case Command::Poke: {
             if (int code = ParseBounded(console, args[0], "ADDRESS", kMaxAddress,
-                                        kWriteAddressOutOfRange, request.number);
+                                        errnum::kWriteByteOutOfRange, request.number);
                 code != exitcode::kOk) {
                 return code;
             }
             std::uint32_t value = 0;
             if (int code = ParseBounded(console, args[1], "VALUE", kMaxByte,
-                                        kWriteAddressOutOfRange, value);
+                                        errnum::kWriteByteOutOfRange, value);
                 code != exitcode::kOk) {
                 return code;
             }
@@ -148,7 +141,7 @@ int Prepare(const CliOptions& options, Console& console, Request& request) {
         case Command::ReadBack:
             request.path = args[0];
             request.force = options.force;
-            if (!FolderExists(request.path)) return Refuse(console, kFolderMissing);
+            if (!FolderExists(request.path)) return Refuse(console, errnum::kFolderMissing);
             if (!options.force && ::access(request.path.c_str(), F_OK) == 0) {
                 console.Error(request.path + " exists; give --force to overwrite it");
                 return exitcode::kBadInput;
@@ -161,7 +154,7 @@ int Prepare(const CliOptions& options, Console& console, Request& request) {
                 console.Error(error);
                 return exitcode::kBadInput;
             }
-            const std::string problem = ImageProblem(request.image.bytes);
+            const std::string problem = binfile::Problem(request.image.bytes);
             if (!problem.empty()) {
                 console.Error(request.path + ": " + problem);
                 return exitcode::kBadInput;
@@ -293,7 +286,7 @@ int Operation::ReadBack() {
         console_.Error(request_.path + ": could not be written");
         return exitcode::kFault;
     }
-    console_.Result("Read back " + std::to_string(HeaderDataCount(image)) + " data bytes into " +
+    console_.Result("Read back " + std::to_string(binfile::DataCount(image)) + " data bytes into " +
                     request_.path + " (" + std::to_string(image.size()) + " bytes, CRC-16 " +
                     ImageCrcText(image) + ")");
     return exitcode::kOk;
@@ -409,8 +402,8 @@ int Operation::Verify() {
     clsFPMemory& memory = device_.Memory();
     if (!memory.ReadAllFlashBankAddrs()) return Failed("Reading the flash back failed");
     console_.EndProgress();
-    const std::vector<std::uint8_t> onDevice = FlashData(memory.AllFlashBankData());
-    const std::vector<std::uint8_t> expected = FlashData(request_.image.bytes);
+    const std::vector<std::uint8_t> onDevice = binfile::FlashData(memory.AllFlashBankData());
+    const std::vector<std::uint8_t> expected = binfile::FlashData(request_.image.bytes);
 
     // Beyond the end of either side the flash is erased, so both read as FFh there.
     const std::size_t length = std::max(onDevice.size(), expected.size());
@@ -437,7 +430,7 @@ int Operation::Verify() {
     const std::uint8_t b = first < expected.size() ? expected[first] : 0xFF;
     console_.Result("Differs: " + std::to_string(differing) +
                     " byte(s) differ, the first at flash address 0x" + Hex(at, 6) +
-                    " (image offset 0x" + Hex(at + static_cast<std::uint32_t>(kHeaderBytes), 6) +
+                    " (image offset 0x" + Hex(at + static_cast<std::uint32_t>(binfile::kHeaderBytes), 6) +
                     "): device " + Hex(a, 2) + ", image " + Hex(b, 2) + "; " + sizes);
     return exitcode::kDiffers;
 }
@@ -460,13 +453,13 @@ int RunDeviceCommand(const CliOptions& options, Console& console) {
         console.Progress(percent, type);
     };
 
-    console.Status(console.Text(kTextPressButton));
+    console.Status(console.Text(textid::kPressButton));
     if (!session.WaitForButton(options.waitSeconds)) {
         if (interrupt::Received() != 0) {
             console.Status("Interrupted.");
             return interrupt::ExitCode();
         }
-        console.Status(console.Text(kTextNoDevice));
+        console.Status(console.Text(textid::kNoConnection));
         console.DeviceError("No device", device.LastError().Number(), device.LastError().Message());
         return exitcode::kNoDevice;
     }

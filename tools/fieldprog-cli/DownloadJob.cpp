@@ -8,26 +8,27 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <string>
+#include <algorithm>
 
 #include "CliOptions.h"
 #include "Console.h"
 #include "ExitCodes.h"
+#include "BinFile.h"
 #include "ImageSource.h"
 #include "PortSession.h"
 #include "clsError.h"
 #include "clsFPMemory.h"
+#include "clsFieldProgrammer.h"
+#include "DownloadSequence.h"
+#include "TextIds.h"
 
 namespace {
 
-// Status texts of the downloader, by their English ids.
-constexpr int kTextPressButton = 159;
-constexpr int kTextNoDevice = 161;
-constexpr int kTextDownloadFailed = 162;
-constexpr int kTextNoBinary = 163;
-constexpr int kTextClearFailed = 170;
-
 using Steady = std::chrono::steady_clock;
+
+constexpr int kPollRoundsPerSecond = 20;  // the button wait polls every 50 ms
 
 // Control characters would break the one-line-per-device layout of the record file.
 std::string OneLine(std::string text) {
@@ -103,20 +104,127 @@ bool ResolveImage(const CliOptions& options, Console& console, FlashImage& image
     }
     if (loaded && image.hasLanguage) console.Language(image.language);
     if (!loaded) {
-        console.Status(console.Text(kTextNoBinary));
+        console.Status(console.Text(textid::kNoBinary));
         console.Error(error);
         return false;
     }
-    const std::string problem = ImageProblem(image.bytes);
+    const std::string problem = binfile::Problem(image.bytes);
     if (!problem.empty()) {
-        console.Status(console.Text(kTextNoBinary));
+        console.Status(console.Text(textid::kNoBinary));
         console.Error(image.sourcePath + ": " + problem);
         return false;
     }
-    const std::string warning = ImageWarning(image.bytes);
+    const std::string warning = binfile::Warning(image.bytes);
     if (!warning.empty()) console.Error("warning: " + image.sourcePath + ": " + warning);
     return true;
 }
+
+
+
+// The console as the view of the download sequence: status lines and a progress line instead
+// of the window's controls, one result line and one record per device, and the exit code.
+class ConsoleView : public DownloadView {
+  public:
+    ConsoleView(const CliOptions& options, Console& console, ProductionLog& log,
+                const FlashImage& image, std::string crc, std::string port)
+        : options_(options), console_(console), log_(log), image_(image), crc_(std::move(crc)),
+          port_(std::move(port)) {}
+
+    DownloadSequence* sequence = nullptr;
+    int programmed = 0;
+    int exitCode = exitcode::kOk;
+
+    void SetCaption(const std::string&) override {}
+    void SetStatus(const std::string& text) override { console_.Status(text); }
+    void SetButtonCaption(Button, const std::string&) override {}
+    void ShowButtons(bool) override {}
+    void EnableQuit(bool) override {}
+    void ShowBars(bool visible) override {
+        if (!visible) console_.EndProgress();
+    }
+    void SetBar(Bar bar, int value) override {
+        console_.Progress(static_cast<std::int16_t>(value), bar == Bar::Clear ? 3 : 5);
+    }
+    void ShowPicture(int) override {}
+    void SetBusyTimer(bool) override {}
+    int ChoosePort(const std::string&, const std::string&, const std::vector<PortChoice>&) override {
+        return 0;
+    }
+    bool ChooseBinaryFile(const std::string&, const std::string&, std::string&) override {
+        return false;
+    }
+    void ShowMessage(const std::string&, const std::string& text) override { console_.Error(text); }
+    void ShowAbout(const std::string&, const std::string&, const std::string&) override {}
+    void ShowWindow() override {}
+    void CloseMainWindow() override {}
+    void CloseOtherWindows() override {}
+    void DoEvents() override {}
+    bool StopRequested() override { return interrupt::Received() != 0; }
+
+    bool DeviceWanted() override {
+        if (!options_.endless && started_ >= options_.count) return false;
+        // After a wait with nobody at the line the request stands as it was.
+        if (!idle_) console_.Status(console_.Text(textid::kPressButton));
+        idle_ = false;
+        return true;
+    }
+    void DeviceStarted() override {
+        ++started_;
+        startedAt_ = Steady::now();
+    }
+    void DeviceEnded(DeviceResult result) override {
+        const std::string tag = "Device " + std::to_string(result == DeviceResult::NoDevice
+                                                              ? started_ + 1
+                                                              : started_);
+        const clsError& error = sequence->Device()->LastError();
+        const auto elapsed = result == DeviceResult::NoDevice ? Steady::duration::zero()
+                                                              : Steady::now() - startedAt_;
+        switch (result) {
+            case DeviceResult::Idle:
+                idle_ = true;
+                return;
+            case DeviceResult::Programmed:
+                ++programmed;
+                exitCode = exitcode::kOk;
+                log_.Record(port_, image_, crc_, "OK", 0, "", elapsed);
+                console_.Result(tag + " programmed: " + image_.name + ", " +
+                                std::to_string(image_.bytes.size()) + " bytes, CRC-16 " + crc_ +
+                                ", " + Seconds(elapsed) + " s");
+                return;
+            case DeviceResult::Interrupted:
+                log_.Record(port_, image_, crc_, "INTERRUPTED", 0, "", elapsed);
+                return;
+            case DeviceResult::NoDevice:
+                Failure(tag, "NO-DEVICE", exitcode::kNoDevice, error, elapsed);
+                ++started_;  // the device that did not come counts as one of the run
+                return;
+            case DeviceResult::ClearFailed:
+                Failure(tag, "CLEAR-FAILED", exitcode::kClearFailed, error, elapsed);
+                return;
+            case DeviceResult::TransferFailed:
+                Failure(tag, "TRANSFER-FAILED", exitcode::kTransferFailed, error, elapsed);
+                return;
+        }
+    }
+
+  private:
+    void Failure(const std::string& tag, const char* result, int code, const clsError& error,
+                 Steady::duration elapsed) {
+        console_.DeviceError(tag + " failed", error.Number(), error.Message());
+        log_.Record(port_, image_, crc_, result, error.Number(), error.Message(), elapsed);
+        exitCode = code;
+    }
+
+    const CliOptions& options_;
+    Console& console_;
+    ProductionLog& log_;
+    const FlashImage& image_;
+    std::string crc_;
+    std::string port_;
+    int started_ = 0;
+    bool idle_ = false;
+    Steady::time_point startedAt_{};
+};
 
 }  // namespace
 
@@ -134,98 +242,34 @@ int RunDownloadJob(const CliOptions& options, Console& console) {
 
     PortSession session(console);
     if (const int code = session.Open(options); code != exitcode::kOk) return code;
-    clsFieldProgrammer& device = session.Device();
-    device.Progress = [&console](std::int16_t percent, std::int32_t type) {
-        console.Progress(percent, type);
-    };
-
-    // Loaded once: every device of the run gets the same bytes.
-    if (!image.fromPayload) {
-        if (!device.Memory().LoadBinaryFile(image.sourcePath)) {
-            console.Status(console.Text(kTextNoBinary));
-            console.DeviceError(image.sourcePath + " could not be loaded",
-                                device.LastError().Number(), device.LastError().Message());
-            return exitcode::kBadInput;
-        }
-    } else {
-        device.Memory().AllFlashBankData(image.bytes);
-    }
     console.Status("Image " + image.name + ": " + std::to_string(image.bytes.size()) +
                    " bytes, CRC-16 " + crc + ", port " + session.PortLabel());
 
-    int programmed = 0;
-    int lastFailure = exitcode::kOk;
-    bool idle = false;  // the last wait ran out with nobody at the line
-    for (int deviceNumber = 1; options.endless || deviceNumber <= options.count; ++deviceNumber) {
-        if (!idle) console.Status(console.Text(kTextPressButton));
-        idle = false;
-        const bool answered = session.WaitForButton(options.waitSeconds);
-        if (interrupt::Received() != 0) break;
-        const auto started = Steady::now();
-        const std::string tag = "Device " + std::to_string(deviceNumber);
+    ConsoleView view(options, console, log, image, crc, session.PortLabel());
+    SequenceSettings settings;
+    const int limit = std::numeric_limits<std::int16_t>::max();
+    settings.waitRounds = static_cast<std::int16_t>(
+        std::min(options.waitSeconds * kPollRoundsPerSecond, limit));
+    settings.waitLimitMs = options.waitSeconds * 1000LL;
+    settings.animationSteps = 0;
+    settings.carryOnAfterFailure = options.endless;
+    DownloadSequence sequence(view, std::move(settings));
+    view.sequence = &sequence;
+    // Loaded once: every device of the run gets the same bytes.
+    sequence.RunHeadless(session.Release(), image.bytes);
+    console.EndProgress();
 
-        // Each failure is reported with the downloader's status text, then the error record.
-        auto fail = [&](int textId, const char* result, int code) {
-            const std::int32_t number = device.LastError().Number();
-            const std::string message = device.LastError().Message();
-            console.Status(console.Text(textId));
-            console.DeviceError(tag + " failed", number, message);
-            log.Record(session.PortLabel(), image, crc, result, number, message,
-                       Steady::now() - started);
-            lastFailure = code;
-        };
-
-        if (!answered) {
-            // On an endless run an idle line is no failure: wait again, without a record.
-            if (options.endless && !session.PortFailed()) {
-                --deviceNumber;
-                idle = true;
-                continue;
-            }
-            fail(kTextNoDevice, "NO-DEVICE", exitcode::kNoDevice);
-            break;
-        }
-        if (!device.Memory().ClearFlashMemory()) {
-            if (interrupt::Received() != 0) {
-                log.Record(session.PortLabel(), image, crc, "INTERRUPTED", 0, "", Steady::now() - started);
-                break;
-            }
-            fail(kTextClearFailed, "CLEAR-FAILED", exitcode::kClearFailed);
-            if (options.endless && !session.PortFailed()) continue;
-            break;
-        }
-        if (interrupt::Received() != 0) {
-            log.Record(session.PortLabel(), image, crc, "INTERRUPTED", 0, "", Steady::now() - started);
-            break;
-        }
-        if (!device.Memory().DownloadBinaryData()) {
-            if (interrupt::Received() != 0) {
-                log.Record(session.PortLabel(), image, crc, "INTERRUPTED", 0, "", Steady::now() - started);
-                break;
-            }
-            fail(kTextDownloadFailed, "TRANSFER-FAILED", exitcode::kTransferFailed);
-            if (options.endless && !session.PortFailed()) continue;
-            break;
-        }
-        ++programmed;
-        lastFailure = exitcode::kOk;
-        log.Record(session.PortLabel(), image, crc, "OK", 0, "", Steady::now() - started);
-        console.Result(tag + " programmed: " + image.name + ", " +
-                       std::to_string(image.bytes.size()) + " bytes, CRC-16 " + crc + ", " +
-                       Seconds(Steady::now() - started) + " s");
-        if (interrupt::Received() != 0) break;
-    }
-
+    int code = view.exitCode;
     if (log.Failed()) {
         console.Error(options.logPath + ": a production record could not be written");
-        if (lastFailure == exitcode::kOk) lastFailure = exitcode::kFault;
+        if (code == exitcode::kOk) code = exitcode::kFault;
     }
     if (interrupt::Received() != 0) {
-        console.Status("Interrupted; " + std::to_string(programmed) + " device(s) programmed.");
+        console.Status("Interrupted; " + std::to_string(view.programmed) + " device(s) programmed.");
         return interrupt::ExitCode();
     }
     if (options.count > 1 || options.endless) {
-        console.Status(std::to_string(programmed) + " device(s) programmed.");
+        console.Status(std::to_string(view.programmed) + " device(s) programmed.");
     }
-    return lastFailure;
+    return code;
 }

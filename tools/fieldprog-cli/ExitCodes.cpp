@@ -3,15 +3,26 @@
 #include <algorithm>
 #include <array>
 
+#include "ErrorNumbers.h"
+
 namespace exitcode {
 
 namespace {
 
 // Error numbers grouped by what went wrong, so that a script need not know every number.
+using namespace errnum;
 constexpr std::array<std::int32_t, 17> kNotRecognisedNumbers = {
-    104, 106, 109, 114, 117, 123, 124, 125, 127, 130, 132, 134, 135, 136, 137, 140, 144};
-constexpr std::array<std::int32_t, 7> kNoDataNumbers = {110, 118, 119, 128, 138, 141, 143};
-constexpr std::array<std::int32_t, 4> kOutOfRangeNumbers = {108, 113, 116, 122};
+    kVersionNotRecognised,   kStatusNotRecognised,      kBankNotRecognised,
+    kReadByteNotRecognised,  kWriteByteNotRecognised,   kBlockNotRecognised,
+    kBlockNextNotRecognised, kBlockExitNotRecognised,   kReceiveNotRecognised,
+    kClearNotRecognised,     kRewriteNotRecognised,     kInterpreterNotRecognised,
+    kPowerdownNotRecognised, kFlashLedsNotRecognised,   kPrimaryNotRecognised,
+    kSecondaryNotRecognised, kNoStart};
+constexpr std::array<std::int32_t, 7> kNoDataNumbers = {
+    kBankNoData, kWriteByteNoData, kWriteByteNotWritten, kReceiveNoData,
+    kPrimaryNoData, kSecondaryNoData, kNoAck};
+constexpr std::array<std::int32_t, 4> kOutOfRangeNumbers = {
+    kBankOutOfRange, kReadByteOutOfRange, kWriteByteOutOfRange, kBlockOutOfRange};
 
 template <std::size_t N>
 bool Contains(const std::array<std::int32_t, N>& list, std::int32_t number) {
@@ -21,9 +32,9 @@ bool Contains(const std::array<std::int32_t, N>& list, std::int32_t number) {
 }  // namespace
 
 int ForErrorNumber(std::int32_t number) {
-    if (number == 101) return kPortError;
-    if (number == 103) return kNoDevice;
-    if (number == 146 || number == 147) return kBadInput;  // file or folder missing
+    if (number == errnum::kOpenFailed) return kPortError;
+    if (number == errnum::kConnectFailed) return kNoDevice;
+    if (number == errnum::kFileMissing || number == errnum::kFolderMissing) return kBadInput;
     if (Contains(kNotRecognisedNumbers, number)) return kNotRecognised;
     if (Contains(kNoDataNumbers, number)) return kNoData;
     if (Contains(kOutOfRangeNumbers, number)) return kOutOfRange;

@@ -17,7 +17,6 @@ struct FlashImage {
 
 // Largest file the tool reads as an image: the device addresses 16 MiB of flash at most.
 constexpr std::size_t kMaxImageBytes = 16u * 1024u * 1024u;
-constexpr std::size_t kHeaderBytes = 8;  // six zero bytes, then the data count, high byte first
 
 // Reads a .BIN file. False with the reason when it cannot be read.
 bool LoadImageFile(const std::string& path, FlashImage& image, std::string& error);
@@ -26,19 +25,6 @@ bool LoadPayloadImage(const std::string& path, FlashImage& image, std::string& e
 // A .BIN file or, when the file carries a payload, that payload's binary file.
 bool LoadAnyImage(const std::string& path, FlashImage& image, std::string& error);
 
-// Why the image must not be programmed (empty when it may). A header that promises more
-// data bytes than the file holds would put zero padding into the device in their place.
-std::string ImageProblem(const std::vector<std::uint8_t>& bytes);
-// Harmless oddities worth a warning (empty when none).
-std::string ImageWarning(const std::vector<std::uint8_t>& bytes);
-
-// The data count of the header (bytes 6 and 7); 0 when the image is too short to hold it.
-std::size_t HeaderDataCount(const std::vector<std::uint8_t>& bytes);
 // The CRC-16 of the whole image as four upper-case hex digits, the image's fingerprint in
 // the tool's messages and production records.
 std::string ImageCrcText(const std::vector<std::uint8_t>& bytes);
-
-// The bytes the device's flash holds for this image: the data after the header, as many as
-// the header counts (at most what the file has), without trailing erased (FFh) bytes, which
-// a read-back cannot tell from erased flash.
-std::vector<std::uint8_t> FlashData(const std::vector<std::uint8_t>& bytes);

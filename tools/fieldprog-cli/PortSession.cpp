@@ -101,4 +101,10 @@ bool PortSession::WaitForButton(int seconds) {
     return answered;
 }
 
+std::unique_ptr<clsFieldProgrammer> PortSession::Release() {
+    open_ = false;
+    gDevice = nullptr;
+    return std::move(device_);
+}
+
 bool PortSession::PortFailed() { return device_->Serial().Port().Failed(); }

@@ -42,6 +42,8 @@ public:
     bool PortFailed();
 
     clsFieldProgrammer& Device() { return *device_; }
+    // Hands the device, its port open, to a new owner; the session then holds nothing.
+    std::unique_ptr<clsFieldProgrammer> Release();
 
 private:
     Console& console_;

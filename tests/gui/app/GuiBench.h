@@ -23,9 +23,12 @@
 // The waiting window's status text in English.
 inline const QString kPress = "Press the button on the top of the Field Programmer to download.";
 
+// A .BIN image: six zero bytes, the data count high byte first, then the data.
 inline QByteArray SampleImage(int size) {
     QByteArray bytes(size, '\0');
-    for (int i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + 3) & 0xFF);
+    for (int i = 8; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + 3) & 0xFF);
+    bytes[6] = static_cast<char>((size - 8) >> 8);
+    bytes[7] = static_cast<char>((size - 8) & 0xFF);
     return bytes;
 }
 

@@ -26,7 +26,6 @@ class tst_frmFieldProg : public QObject {
     void stopWhileWaitingEndsQuietly_data();
     void stopWhileWaitingEndsQuietly();
     void waitRunsOutThenResetWaitsAgain();
-    void progressGoesToItsBar();
     void missingBinaryAsksForAFileEachTime();
 };
 
@@ -173,20 +172,6 @@ void tst_frmFieldProg::waitRunsOutThenResetWaitsAgain() {
     form.cmdDescription->click();
     QVERIFY(waitingAgain);
     QVERIFY(!form.IsLoaded());
-}
-
-void tst_frmFieldProg::progressGoesToItsBar() {
-    // type, percent -> clearing bar, main bar (both start at 7)
-    const int rows[][4] = {{3, 50, 50, 7},   {3, 0, 0, 7},   {5, 50, 7, 50},
-                           {1, 100, 7, 100}, {3, 101, 7, 7}, {5, -1, 7, 7}};
-    frmFieldProg form;
-    for (const auto& r : rows) {
-        form.pbProgressClear->setValue(7);
-        form.pbProgress->setValue(7);
-        form.MyLocalSerial_Progress(static_cast<std::int16_t>(r[1]), r[0]);
-        QCOMPARE((QList<int>{r[0], r[1], form.pbProgressClear->value(), form.pbProgress->value()}),
-                 (QList<int>{r[0], r[1], r[2], r[3]}));
-    }
 }
 
 void tst_frmFieldProg::missingBinaryAsksForAFileEachTime() {

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "FakeSerialPort.h"
+#include "FakeDevice.h"
 #include "ZelSerialComms.h"
 #include "clsError.h"
 #include "clsFPBuffers.h"
@@ -28,98 +28,6 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 using Texts = std::vector<std::string>;
 using Events = std::vector<std::pair<std::int16_t, std::int32_t>>;
-
-std::string Hex(unsigned long value, int width) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "%0*lX", width, value);
-    return buffer;
-}
-
-// Plays the Field Programmer on a FakeSerialPort: echoes every character (or answers "?" when
-// refusing), answers fixed commands from `replies`, serves bank reads ".Dxxxx" from `banks`
-// and steps through its byte-address mode (".Rxxxxxx", two spaces, values) over `memory`.
-class FakeDevice {
-  public:
-    explicit FakeDevice(FakeSerialPort& port) : port_(port) {
-        port_.OnWrite = [this](FakeSerialPort&, const std::string& w) {
-            for (const char c : w) Take(c);
-        };
-    }
-
-    std::map<std::string, std::string> replies{{".K", "\r\n01 0400\r\n"}};
-    std::map<int, std::string> banks;     // bank texts; missing banks read erased
-    std::map<long, std::uint8_t> memory;  // bytes of the byte-address mode
-    int bankBytes = 16;
-    bool refuse = false;  // answer "?" instead of echoing
-
-    // Puts `data` into the flash from bank 0 on; the rest of the last bank reads erased.
-    void Program(const Bytes& data) {
-        for (std::size_t i = 0; i < data.size(); i += bankBytes) {
-            std::string text;
-            for (std::size_t k = i; k < i + bankBytes; ++k) {
-                text += Hex(k < data.size() ? data[k] : 0xFF, 2) + " ";
-            }
-            banks[static_cast<int>(i / bankBytes)] = text;
-        }
-    }
-
-  private:
-    static constexpr std::int64_t kDelayMs = 20;  // replies come this long after the echo
-
-    void Take(char c) {
-        port_.Deliver(refuse ? "?" : std::string(1, c));
-        if (refuse) return;
-        if (inAddressMode_ && c != '\r') return AddressMode(c);
-        inAddressMode_ = false;
-        line_ += c;
-        for (const auto& [command, reply] : replies) {
-            if (Tail(command.size()) == command) return Answer(reply);
-        }
-        if (Command(".D", 4)) {
-            const auto found = banks.find(std::stoi(Tail(4), nullptr, 16));
-            std::string erased;
-            for (int k = 0; k < bankBytes; ++k) erased += "FF ";
-            return Answer("\r\n" + (found != banks.end() ? found->second : erased) + "\r\n");
-        }
-        if (Command(".R", 6)) {
-            address_ = std::stol(Tail(6), nullptr, 16);
-            inAddressMode_ = true;
-            Answer(AddressLine());
-        }
-    }
-    // Two spaces step to the next address; two digits write the byte, read back at once.
-    void AddressMode(char c) {
-        pending_ += c;
-        if (pending_ == "  ") {
-            ++address_;
-            port_.Deliver(AddressLine(), kDelayMs);
-        } else if (pending_.size() == 2) {
-            memory[address_] = static_cast<std::uint8_t>(std::stoi(pending_, nullptr, 16));
-            port_.Deliver(" " + Hex(memory[address_], 2));
-        }
-        if (pending_.size() == 2) pending_.clear();
-    }
-    std::string AddressLine() {
-        return "\r\n" + Hex(address_, 6) + " " + Hex(memory[address_], 2) + "\r\n";
-    }
-    void Answer(const std::string& reply) {
-        line_.clear();
-        port_.Deliver(reply, kDelayMs);
-    }
-    std::string Tail(std::size_t n) const {
-        return line_.size() >= n ? line_.substr(line_.size() - n) : "";
-    }
-    // Whether the line ends in `prefix` and `digits` more characters.
-    bool Command(const std::string& prefix, std::size_t digits) const {
-        const std::string tail = Tail(prefix.size() + digits);
-        return !tail.empty() && tail.compare(0, prefix.size(), prefix) == 0;
-    }
-
-    FakeSerialPort& port_;
-    std::string line_, pending_;
-    bool inAddressMode_ = false;
-    long address_ = 0;
-};
 
 // A façade on a scripted port in virtual time, with every event it raises recorded.
 class DeviceTest : public ::testing::Test {
@@ -249,7 +157,7 @@ TEST_F(DeviceTest, ProgramNameFoundBehindMarkerEvenMidByte) {
     const std::string name = "PROG-0042";
     // The marker starts in the second digit of a byte: ... 12 42 6x ...
     std::string digits = "12426";
-    for (const char c : name) digits += Hex(static_cast<unsigned char>(c), 2);
+    for (const char c : name) digits += FakeDevice::Hex(static_cast<unsigned char>(c), 2);
     digits += "3";
     Bytes data(24, 0x11);  // the name ends up in bank 1 of 0 to 2
     for (std::size_t i = 0; i < digits.size(); i += 2) {

@@ -1,0 +1,431 @@
+#include "DownloadSequence.h"
+
+#include <utility>
+
+#include "BinFile.h"
+#include "FileSystem.h"
+#include "StringTable.h"
+#include "TextIds.h"
+#include "Version.h"
+#include "ZelSerialComms.h"
+#include "clsFPMemory.h"
+#include "clsFieldProgrammer.h"
+#include "clsFilingFuncs.h"
+#include "clsResFiles.h"
+#include "clsTiming.h"
+
+namespace {
+
+constexpr int kAnimationStepMs = 100;    // pause between two pictures of an animation
+constexpr int kProgressTypeClear = 3;    // progress of clearing the flash
+constexpr int kPortRetryMs = 1000;       // a station looks for a vanished port this often
+constexpr int kPorts = 4;                // COM 1 to COM 4 are offered
+
+// Keeps the device object alive while a download sequence runs: a window closed in the middle
+// of a device call releases its objects only once the call has returned.
+class SequenceScope {
+  public:
+    SequenceScope(int& depth, std::function<void()> onLastExit)
+        : depth_(depth), onLastExit_(std::move(onLastExit)) {
+        ++depth_;
+    }
+    ~SequenceScope() {
+        if (--depth_ == 0) onLastExit_();
+    }
+    SequenceScope(const SequenceScope&) = delete;
+    SequenceScope& operator=(const SequenceScope&) = delete;
+
+  private:
+    int& depth_;
+    std::function<void()> onLastExit_;
+};
+
+}  // namespace
+
+DownloadSequence::DownloadSequence(DownloadView& view, SequenceSettings settings)
+    : view_(view), settings_(std::move(settings)) {}
+
+DownloadSequence::~DownloadSequence() {
+    if (!loaded_) return;
+    clsTiming::InstallMessagePump({});
+    // Normally the unload has released everything already; this covers a sequence that ends
+    // without one.
+    mblnStopped = true;
+    unloaded_ = true;
+    ReleaseObjects();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Start-up
+
+void DownloadSequence::Form_Load() {
+    if (mblnStopped || unloaded_ || loaded_) return;
+    loaded_ = true;
+    // Every wait of the device object runs the view's message loop through this pump.
+    clsTiming::InstallMessagePump([this] { Pump(); });
+
+    mobjResFiles = std::make_unique<clsResFiles>(settings_.executablePath);
+    MyLocalSerial = std::make_unique<clsFieldProgrammer>(
+        settings_.makePort ? settings_.makePort() : MakeSystemSerialPort());
+    MyLocalSerial->Progress = [this](std::int16_t intPercent, std::int32_t intType) {
+        MyLocalSerial_Progress(intPercent, intType);
+    };
+
+    mobjResFiles->GetReadMeData();
+    mintLanguage = mobjResFiles->Language();
+    // A language number without a text block would leave every caption empty.
+    if (mintLanguage != textid::kEnglish && mintLanguage != textid::kFrench &&
+        mintLanguage != textid::kGerman) {
+        mintLanguage = textid::kEnglish;
+    }
+
+    std::vector<PortChoice> ports(kPorts);
+    bool anyFree = false;
+    for (std::int32_t n = 1; n <= kPorts; ++n) {
+        anyFree = IsPortFree(n, ports[static_cast<std::size_t>(n - 1)]) || anyFree;
+    }
+    if (!anyFree) {
+        view_.ShowMessage(ExecutableName(), Text(textid::kNoFreePort));
+        mblnStopped = true;
+        Form_Unload();
+        return;
+    }
+
+    mlngComPort = view_.ChoosePort(Text(textid::kSelectPort), Text(textid::kOK), ports);
+    if (unloaded_) return;
+
+    MyLocalSerial->OpenCommPort(mlngComPort);
+    view_.SetCaption(ExecutableName() + " - COM " + std::to_string(mlngComPort));
+    view_.SetBar(DownloadView::Bar::Other, 0);
+    view_.SetBar(DownloadView::Bar::Clear, 0);
+    view_.ShowBars(false);
+    view_.ShowButtons(true);
+    view_.SetButtonCaption(DownloadView::Button::Description, "");
+    view_.SetButtonCaption(DownloadView::Button::Quit, Text(textid::kQuit));
+    view_.SetButtonCaption(DownloadView::Button::About, Text(textid::kAbout));
+    view_.SetStatus(Text(textid::kPressButton));
+    mblnResetPending = false;
+    mblnStopped = false;
+
+    view_.ShowWindow();
+    RunDownloadSequence();
+}
+
+bool DownloadSequence::RunHeadless(std::unique_ptr<clsFieldProgrammer> device,
+                                   std::vector<std::uint8_t> image) {
+    if (mblnStopped || unloaded_ || loaded_ || !device) return false;
+    loaded_ = true;
+    headless_ = true;
+    clsTiming::InstallMessagePump([this] { Pump(); });
+    MyLocalSerial = std::move(device);
+    MyLocalSerial->Progress = [this](std::int16_t intPercent, std::int32_t intType) {
+        MyLocalSerial_Progress(intPercent, intType);
+    };
+    headlessImage_ = std::move(image);
+    return RunDownloadSequence();
+}
+
+// A port is free when it can be opened; it is closed again at once. What opening it said is
+// kept for the port dialog.
+bool DownloadSequence::IsPortFree(std::int32_t lngPort, PortChoice& choice) {
+    choice.number = lngPort;
+    choice.description = ComPortDescription(lngPort);
+    choice.free = MyLocalSerial->IsComPortFree(lngPort);
+    if (!choice.free) choice.whyNotFree = DescribePortOpen(MyLocalSerial->Serial().LastOpenResult());
+    return choice.free;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Download sequence
+
+bool DownloadSequence::RunDownloadSequence() {
+    if (unloaded_ || !MyLocalSerial) return false;
+    SequenceScope scope(sequenceDepth_, [this] {
+        if (unloaded_) ReleaseObjects();
+    });
+    // An unexpected failure inside ends the sequence without a word, as its callers expect.
+    try {
+        return DownloadRounds();
+    } catch (...) {
+        return false;
+    }
+}
+
+// After every device call the stop flag is tested: Quit or the close box may have unloaded
+// the window while the call let the message loop run, and then the sequence ends quietly.
+bool DownloadSequence::DownloadRounds() {
+    if (!PrepareImage()) return false;
+    view_.ShowBars(false);
+    view_.ShowButtons(true);
+
+    clsFPMemory& memory = MyLocalSerial->Memory();
+    for (;;) {
+        if (!view_.DeviceWanted()) return false;
+        if (!WaitForDevice()) {
+            if (mblnStopped) return true;
+            if (settings_.carryOnAfterFailure && !MyLocalSerial->Serial().Port().Failed()) {
+                view_.DeviceEnded(DeviceResult::Idle);
+                continue;
+            }
+            return Failed(textid::kNoConnection, DeviceResult::NoDevice, true);
+        }
+        if (mblnStopped) return false;
+        view_.DeviceStarted();
+
+        view_.SetBar(DownloadView::Bar::Other, 0);
+        view_.SetBar(DownloadView::Bar::Clear, 0);
+        view_.ShowBars(true);
+        view_.ShowButtons(false);
+        const bool cleared = memory.ClearFlashMemory();
+        if (mblnStopped) {
+            view_.DeviceEnded(DeviceResult::Interrupted);
+            return false;
+        }
+        if (!cleared) {
+            if (!Failed(textid::kClearFailed, DeviceResult::ClearFailed)) return false;
+            continue;
+        }
+
+        view_.SetBusyTimer(true);
+        const bool sent = memory.DownloadBinaryData();
+        view_.SetBusyTimer(false);
+        if (mblnStopped) {
+            view_.DeviceEnded(DeviceResult::Interrupted);
+            return false;
+        }
+        if (!sent) {
+            if (!Failed(textid::kDownloadFailed, DeviceResult::TransferFailed)) return false;
+            continue;
+        }
+
+        view_.DeviceEnded(DeviceResult::Programmed);
+        ShowSuccess();
+        if (mblnStopped) return false;
+    }
+}
+
+// The image for this run: the payload's binary file, or one the user chooses. An image whose
+// header counts more data than it holds is refused: the device would take the transfer's zero
+// padding for the missing bytes.
+bool DownloadSequence::PrepareImage() {
+    clsFPMemory& memory = MyLocalSerial->Memory();
+    if (headless_) {
+        memory.AllFlashBankData(headlessImage_);
+    } else {
+        std::vector<std::uint8_t> bytData;
+        if (mobjResFiles->GetBinaryData(bytData)) {
+            memory.AllFlashBankData(bytData);
+        } else {
+            view_.SetButtonCaption(DownloadView::Button::Description, "");
+            std::string strPath;
+            const bool chosen = SelectBinaryFile(strPath);
+            if (unloaded_) return false;
+            if (!chosen || !memory.LoadBinaryFile(strPath)) {
+                view_.SetStatus(Text(textid::kNoBinary));
+                ShowFailure();
+                return false;
+            }
+        }
+    }
+    if (!binfile::Problem(memory.AllFlashBankData()).empty()) {
+        view_.SetStatus(Text(textid::kNoBinary));
+        ShowFailure();
+        return false;
+    }
+    return true;
+}
+
+// The button wait. A port whose device vanished (an adaptor pulled out) is opened again first,
+// so that plugging it back in and pressing Reset is enough; a station keeps looking for it.
+bool DownloadSequence::WaitForDevice() {
+    while (!MyLocalSerial->ReopenCommPort() && settings_.carryOnAfterFailure) {
+        MyLocalSerial->SleepFor(kPortRetryMs);
+        if (mblnStopped || unloaded_) return false;
+    }
+    if (settings_.waitLimitMs > 0) {
+        buttonDeadlineMs_ = clsTiming::CurrentClock().NowMs() + settings_.waitLimitMs;
+    }
+    const bool answered = MyLocalSerial->WaitForFieldProgrammer(settings_.waitRounds);
+    buttonDeadlineMs_ = 0;
+    return answered;
+}
+
+// A failure of a round: its status text and the failure indication. False when the sequence
+// ends here (the window then waits for Reset); a station carries on with the next device.
+bool DownloadSequence::Failed(int textId, DeviceResult result, bool animationFirst) {
+    view_.SetBusyTimer(false);
+    if (animationFirst) {
+        ShowFailure();
+        if (!unloaded_) view_.SetStatus(Text(textId));
+    } else {
+        view_.SetStatus(Text(textId));
+        ShowFailure();
+    }
+    view_.DeviceEnded(result);
+    if (!settings_.carryOnAfterFailure || unloaded_ || view_.StopRequested()) return false;
+    mblnStopped = false;
+    mblnResetPending = false;
+    view_.SetButtonCaption(DownloadView::Button::Description, "");
+    return true;
+}
+
+bool DownloadSequence::SelectBinaryFile(std::string& strPath) {
+    const std::string exe = settings_.executablePath.empty() ? FileSystem::RunningExecutablePath()
+                                                             : settings_.executablePath;
+    std::string folder = clsFilingFuncs().PathName(exe);
+    if (folder.size() > 1) folder.pop_back();  // the separator, but not a root's only one
+    return view_.ChooseBinaryFile("Select Binary File", folder, strPath);
+}
+
+bool DownloadSequence::ShowSuccess() {
+    view_.EnableQuit(false);
+    for (int i = 0; i < settings_.animationSteps && !unloaded_; ++i) {
+        ToggleBusyPicture();
+        MyLocalSerial->SleepFor(kAnimationStepMs);
+        DoEvents();
+    }
+    if (unloaded_) return true;
+    ShowPicture(1);
+    ShowButtonsOnly();
+    view_.EnableQuit(true);
+    return true;
+}
+
+bool DownloadSequence::ShowFailure() {
+    view_.EnableQuit(false);
+    view_.SetBusyTimer(false);
+    ShowButtonsOnly();
+    mblnStopped = true;
+    mblnResetPending = true;
+    view_.SetButtonCaption(DownloadView::Button::Description, Text(textid::kReset));
+    for (int i = 0; i < settings_.animationSteps && !unloaded_; ++i) {
+        ToggleFailedPicture();
+        MyLocalSerial->SleepFor(kAnimationStepMs);
+        DoEvents();
+    }
+    if (unloaded_) return true;
+    ShowPicture(3);
+    view_.EnableQuit(true);
+    return true;
+}
+
+bool DownloadSequence::ToggleBusyPicture() {
+    DoEvents();
+    ShowPicture(busyToggle_ ? 1 : 2);
+    DoEvents();
+    busyToggle_ = !busyToggle_;
+    return true;
+}
+
+bool DownloadSequence::ToggleFailedPicture() {
+    DoEvents();
+    ShowPicture(failedToggle_ ? 1 : 3);
+    DoEvents();
+    failedToggle_ = !failedToggle_;
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Handlers
+
+void DownloadSequence::WaitTimer_Timer() {
+    if (!unloaded_) ToggleBusyPicture();
+}
+
+void DownloadSequence::MyLocalSerial_Progress(std::int16_t intPercent, std::int32_t intType) {
+    if (unloaded_ || intPercent < 0 || intPercent > 100) return;
+    view_.SetBar(intType == kProgressTypeClear ? DownloadView::Bar::Clear : DownloadView::Bar::Other,
+                 intPercent);
+}
+
+void DownloadSequence::cmdDescription_Click() {
+    if (!mblnResetPending || unloaded_) return;
+    // The Reset button appears while the failure animation of the ending sequence still runs;
+    // a click then must not start a second sequence inside the first.
+    if (sequenceDepth_ > 0) return;
+    view_.SetButtonCaption(DownloadView::Button::Description, "");
+    mblnResetPending = false;
+    mblnStopped = false;
+    view_.SetStatus(Text(textid::kPressButton));
+    ShowPicture(1);
+    RunDownloadSequence();
+}
+
+void DownloadSequence::cmdQuit_Click() {
+    mblnStopped = true;
+    if (MyLocalSerial) MyLocalSerial->ExitWaitForFieldProgrammer();
+    view_.CloseMainWindow();
+}
+
+void DownloadSequence::cmdAbout_Click() {
+    if (!unloaded_ && MyLocalSerial) ShowAboutBox();
+}
+
+void DownloadSequence::ShowAboutBox() {
+    const std::string strVersion = std::to_string(fieldprog_version::kMajor) + "." +
+                                   std::to_string(fieldprog_version::kMinor) + "." +
+                                   std::to_string(fieldprog_version::kRevision);
+    const std::string strSubVersion = "(" + MyLocalSerial->Version() + ")";
+    view_.ShowAbout(ExecutableName(), strVersion, strSubVersion);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Unload
+
+void DownloadSequence::Form_Unload() {
+    if (unloaded_) return;
+    unloaded_ = true;
+    view_.SetBusyTimer(false);
+    if (!mblnStopped) {
+        mblnStopped = true;
+        if (MyLocalSerial) MyLocalSerial->ExitWaitForFieldProgrammer();
+    }
+    if (MyLocalSerial) MyLocalSerial->CloseCommPort();
+    view_.CloseOtherWindows();
+    if (sequenceDepth_ == 0) ReleaseObjects();
+}
+
+void DownloadSequence::ReleaseObjects() {
+    // A device call that ran on after the unload may have opened the port again.
+    if (MyLocalSerial) MyLocalSerial->CloseCommPort();
+    mobjResFiles.reset();
+    MyLocalSerial.reset();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Helpers
+
+void DownloadSequence::ShowPicture(int intPicture) {
+    if (intPicture < 1 || intPicture > 3 || unloaded_) return;
+    picture_ = intPicture;
+    view_.ShowPicture(intPicture);
+}
+
+void DownloadSequence::ShowButtonsOnly() {
+    view_.ShowBars(false);
+    view_.ShowButtons(true);
+}
+
+void DownloadSequence::DoEvents() { clsTiming().DoEvents(); }
+
+// Runs the view's message loop for every wait. A stop asked for from outside, or the end of a
+// limited button wait, is turned into a request to the link to give up; it is repeated at
+// every round, since each new command clears it.
+void DownloadSequence::Pump() {
+    if (pumping_) return;
+    pumping_ = true;
+    view_.DoEvents();
+    if (view_.StopRequested()) mblnStopped = true;
+    const bool late =
+        buttonDeadlineMs_ != 0 && clsTiming::CurrentClock().NowMs() >= buttonDeadlineMs_;
+    if ((view_.StopRequested() || late) && MyLocalSerial) MyLocalSerial->ExitWaitForFieldProgrammer();
+    pumping_ = false;
+}
+
+std::string DownloadSequence::Text(int intId) const { return LoadResString(intId + mintLanguage); }
+
+std::string DownloadSequence::ExecutableName() const {
+    const std::string path = settings_.executablePath.empty() ? FileSystem::RunningExecutablePath()
+                                                              : settings_.executablePath;
+    return clsFilingFuncs().FileNameNoExtension(path);
+}
