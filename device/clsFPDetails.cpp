@@ -81,10 +81,21 @@ bool clsFPDetails::ReadBank(std::int64_t bank, std::string& text) {
 
 // Finds the last bank holding data with two coarse upward passes and one downward pass, then
 // looks for the name marker in that bank and the one before it (the name may straddle them).
-// A fault here has no error text of its own, so it leaves the number as it is.
+// A fault here has no error text of its own, so it leaves the number as it is; SearchFaulted
+// tells it from a flash that holds no name.
 bool clsFPDetails::ReadProgramName() {
+    searchFaulted_ = false;
     if (!BeginOperation(context_)) return false;
-    return RunGuarded(context_, 0, [&] {
+    try {
+        return SearchProgramName();
+    } catch (const std::exception&) {
+        searchFaulted_ = true;
+        return false;
+    }
+}
+
+bool clsFPDetails::SearchProgramName() {
+    {
         if (!context_.gobjDetails->GetFPStatusRegister()) return false;
         const std::int64_t highest =
             static_cast<std::int64_t>(ParseHex(context_.gobjDetails->FlashPages())) - 1;
@@ -156,5 +167,5 @@ bool clsFPDetails::ReadProgramName() {
         programName_ = name;
         RaiseProgress(100);
         return true;
-    });
+    }
 }

@@ -18,6 +18,8 @@ public:
     bool GetFPVersion();
     bool GetFPStatusRegister();
     bool ReadProgramName();
+    // True when the last ReadProgramName ended in a fault rather than finding no name.
+    bool SearchFaulted() const { return searchFaulted_; }
 
     std::string SoftwareVersion() const { return softwareVersion_; }
     void SoftwareVersion(std::string value) { softwareVersion_ = std::move(value); }
@@ -36,6 +38,8 @@ public:
     void ProgramName(std::string value) { programName_ = std::move(value); }
 
 private:
+    bool SearchProgramName();
+    bool searchFaulted_ = false;
     static std::string KeepDigits(const std::string& text);
     static bool BankHasData(const std::string& text);
     bool ReadBank(std::int64_t bank, std::string& text);

@@ -238,8 +238,11 @@ int Operation::Info(bool json) {
     if (!details.GetFPStatusRegister()) return Failed("Reading the status register failed");
     const bool named = details.ReadProgramName();
     if (interrupt::Received() != 0) return interrupt::ExitCode();
-    // No marker in the flash is an answer, not a failure; a failed bank read is a failure.
-    if (!named && device_.LastError().Number() != 0) return Failed("Reading the program name failed");
+    // No marker in the flash is an answer, not a failure; a failed bank read or a fault in the
+    // search is a failure.
+    if (!named && (device_.LastError().Number() != 0 || details.SearchFaulted())) {
+        return Failed("Reading the program name failed");
+    }
     console_.EndProgress();
 
     const std::string pages = details.FlashPages();

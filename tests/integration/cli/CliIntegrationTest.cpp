@@ -341,5 +341,21 @@ TEST(CliBench, InfoDownloadVerifyReadBackPokeVerify) {
                     "1 byte(s) differ, the first at flash address 0x000020 "
                     "(image offset 0x000028)"))
         << differs.out;
+    const RunResult rewrite = cli({"rewrite"});
+    EXPECT_EQ(rewrite.code, 0) << rewrite.err;
+
+    // A name marker at the very end of the data leaves the name cut short: the search fails,
+    // which is not the same as a flash without a name.
+    Bytes cut(8 + 1024, 0);
+    cut[6] = 0x04;
+    cut[8 + 1020] = 0x24;
+    cut[8 + 1021] = 0x26;
+    cut[8 + 1022] = cut[8 + 1023] = 0x41;
+    std::ofstream(dir / "CUT.BIN", std::ios::binary)
+        .write(reinterpret_cast<const char*>(cut.data()), static_cast<std::streamsize>(cut.size()));
+    ASSERT_EQ(cli({"--image", dir / "CUT.BIN"}).code, 0);
+    const RunResult faulted = cli({"info"});
+    EXPECT_EQ(faulted.code, 11) << faulted.out << faulted.err;
+    EXPECT_TRUE(Has(faulted.err, "Reading the program name failed")) << faulted.err;
     emulator.Finish();
 }

@@ -131,6 +131,8 @@ TEST(ImageLife, FileToDeviceAndBackIsByteForByteTheSame) {
     EXPECT_EQ(fp.Details().ProgramName(), name);
     EXPECT_TRUE(endedAtHundred(0));
     EXPECT_EQ(tmp.TransferFiles(), 0);
+    ASSERT_TRUE(memory.ReWriteFlashMemory()) << fp.LastError().Number();
+    EXPECT_TRUE(endedAtHundred(4));
 
     EXPECT_TRUE(fp.Misc().FlashFPLEDs());
     EXPECT_TRUE(fp.Misc().ExecuteInterpreter());

@@ -280,6 +280,17 @@ TEST_F(DeviceTest, SaveTakesAnEmptyFolderAndTruncatesAndFileErrorsAreNumbered) {
     ASSERT_TRUE(m.SaveBinaryFile(file.string()));
     EXPECT_EQ(contents(file), "\x09");
 
+    // Exactly the file's bytes are loaded and sent: 256 bytes make two blocks, no third one.
+    const std::string exact(256, '\x5C');
+    std::ofstream((dir / "exact.bin").string(), std::ios::binary) << exact;
+    ASSERT_TRUE(m.LoadBinaryFile((dir / "exact.bin").string()));
+    ASSERT_TRUE(fp_->OpenCommPort(1));
+    fp_->Context().gblnConnected = true;
+    ASSERT_TRUE(m.DownloadBinaryData());
+    EXPECT_EQ(device_->blocks, 2);
+    EXPECT_EQ(device_->received, exact);
+    m.AllFlashBankData({9});
+
     EXPECT_FALSE(m.LoadBinaryFile((dir / "none.bin").string()));
     EXPECT_EQ(ErrorNumber(), 146);
     EXPECT_FALSE(m.SaveBinaryFile((dir / "none" / "x.bin").string()));

@@ -20,6 +20,7 @@
 #include "FileSystem.h"
 #include "PosixPorts.h"
 #include "SerialPort.h"
+#include "ZelPayload.h"
 
 namespace {
 
@@ -187,6 +188,46 @@ TEST(ComPortMapping, AdaptorsFirstInNumericOrderAndOnlyFourPorts) {
     std::filesystem::remove_all(dir);
     // FIELDPROG_COM<n> overrides are what every test against the emulated device relies on.
     for (int outside : {0, 5, -1}) EXPECT_EQ(ComPortDevicePath(outside), "") << outside;
+}
+
+}  // namespace
+
+namespace {
+
+// A downloader that cannot be written whole is cut back to what it was: the file size limit
+// makes the append fail half-way, in a child so the limit stays there.
+TEST(Files, HalfWrittenPayloadIsCutBackAndTempFilesAreTheOwnersOnly) {
+    const std::string dir = FileSystem::NewPrivateFolder(FileSystem::TempFolder(), "fp-files-");
+    ASSERT_FALSE(dir.empty());
+    ASSERT_TRUE(FileSystem::WriteWholeFile(dir + "/exe", std::string(4000, 'x')));
+    std::string noise(3000, '\0');  // does not compress: the payload outgrows the limit
+    std::uint32_t state = 7;
+    for (char& c : noise) c = static_cast<char>((state = state * 1103515245u + 12345u) >> 16);
+    ASSERT_TRUE(FileSystem::WriteWholeFile(dir + "/A.BIN", noise));
+    ASSERT_TRUE(FileSystem::WriteWholeFile(dir + "/out", "kept"));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{5000, 5000};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        _exit(ZelPayload().BuildPayload(dir + "/exe", {dir + "/A.BIN"}, dir + "/out") ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the build did not fail";
+    std::string out;
+    ASSERT_TRUE(FileSystem::ReadWholeFile(dir + "/out", out));
+    EXPECT_TRUE(out == "kept") << out.size() << " bytes";
+
+    const std::string temp = FileSystem::NewPrivateFile(dir, "ZAP");
+    unsigned bits = 0;
+    ASSERT_TRUE(FileSystem::PermissionBits(temp, bits));
+    EXPECT_EQ(bits, 0600u);
+    EXPECT_EQ(temp.compare(0, dir.size() + 4, dir + "/ZAP"), 0);
+    EXPECT_FALSE(FileSystem::MoveFile(temp, dir + "/out", false));  // never over an existing file
+    EXPECT_TRUE(FileSystem::MoveFile(temp, dir + "/out", true));
+    EXPECT_TRUE(FileSystem::RemoveTree(dir));
 }
 
 }  // namespace
