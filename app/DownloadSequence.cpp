@@ -163,14 +163,14 @@ bool DownloadSequence::DownloadRounds() {
         if (!view_.DeviceWanted()) return false;
         if (!WaitForDevice()) {
             if (mblnStopped) return true;
-            if (settings_.carryOnAfterFailure && !MyLocalSerial->Serial().Port().Failed()) {
-                view_.DeviceEnded(DeviceResult::Idle);
+            if (settings_.carryOnAfterFailure) {
+                // A port that failed meanwhile is looked for again at the next wait.
+                if (!MyLocalSerial->Serial().Port().Failed()) view_.DeviceEnded(DeviceResult::Idle);
                 continue;
             }
             return Failed(textid::kNoConnection, DeviceResult::NoDevice, true);
         }
-        if (mblnStopped) return false;
-        view_.DeviceStarted();
+        if (mblnStopped || !view_.DeviceStarted()) return false;
 
         view_.SetBar(DownloadView::Bar::Other, 0);
         view_.SetBar(DownloadView::Bar::Clear, 0);
@@ -189,8 +189,10 @@ bool DownloadSequence::DownloadRounds() {
         view_.SetBusyTimer(true);
         const bool sent = memory.DownloadBinaryData();
         view_.SetBusyTimer(false);
+        // A device whose transfer went through is programmed, stop or no stop.
+        if (sent) view_.DeviceEnded(DeviceResult::Programmed);
         if (mblnStopped) {
-            view_.DeviceEnded(DeviceResult::Interrupted);
+            if (!sent) view_.DeviceEnded(DeviceResult::Interrupted);
             return false;
         }
         if (!sent) {
@@ -198,7 +200,6 @@ bool DownloadSequence::DownloadRounds() {
             continue;
         }
 
-        view_.DeviceEnded(DeviceResult::Programmed);
         ShowSuccess();
         if (mblnStopped) return false;
     }
@@ -238,10 +239,14 @@ bool DownloadSequence::PrepareImage() {
 // The button wait. A port whose device vanished (an adaptor pulled out) is opened again first,
 // so that plugging it back in and pressing Reset is enough; a station keeps looking for it.
 bool DownloadSequence::WaitForDevice() {
+    bool lost = false;
     while (!MyLocalSerial->ReopenCommPort() && settings_.carryOnAfterFailure) {
+        if (!lost) view_.PortLost();
+        lost = true;
         MyLocalSerial->SleepFor(kPortRetryMs);
         if (mblnStopped || unloaded_) return false;
     }
+    if (lost) view_.PortBack();
     if (settings_.waitLimitMs > 0) {
         buttonDeadlineMs_ = clsTiming::CurrentClock().NowMs() + settings_.waitLimitMs;
     }

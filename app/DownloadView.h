@@ -69,7 +69,12 @@ class DownloadView {
     // Headless front ends count and record devices; a window needs none of this.
     // Asked before each button wait: false ends the sequence.
     virtual bool DeviceWanted() { return true; }
-    // The device answered its button press.
-    virtual void DeviceStarted() {}
+    // The device answered its button press. False: it is not to be programmed (a station
+    // whose devices are all done or under way elsewhere), and the sequence ends.
+    virtual bool DeviceStarted() { return true; }
     virtual void DeviceEnded(DeviceResult result) { (void)result; }
+    // A station's port vanished (an adaptor pulled out) and is looked for again every second;
+    // it came back.
+    virtual void PortLost() {}
+    virtual void PortBack() {}
 };

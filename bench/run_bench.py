@@ -1,15 +1,16 @@
 #!/usr/bin/env python3
 """Runs the benchmarks of a Release build tree and prints one table.
 
-    run_bench.py BUILD_DIR [--devices "1 2"] [--startup-runs 5]
-                 [--sections codec,cycle,split,startup,window]
+    run_bench.py BUILD_DIR [--devices "1 2"] [--ports "1 2 4"] [--per-port 2]
+                 [--startup-runs 5] [--sections codec,cycle,split,parallel,startup,window]
 
 Codec: bench_codec (Google Benchmark) beside zlib. Device cycle: fieldprog-cli against
 fieldprog-emu on a pseudo-terminal paced at 9600 baud, one full cycle per device with a
 16 KiB .BIN, compared with the floor the line and the device's own delays allow. Split: one
 measured cycle divided into line time, the fixed pause, the emulator's delays, the polling
 pauses the protocol prescribes and our own overhead, against the same cycle simulated with no
-overhead at all (bench_cycle_model). Start-up: time until the downloader's window is shown
+overhead at all (bench_cycle_model). Parallel: one fieldprog-cli programming N emulated devices
+on N ports at once, its devices per hour beside N times the single-port figure. Start-up: time until the downloader's window is shown
 (offscreen), when the window program was built. Window: its resident memory while it waits
 for the button.
 """
@@ -203,6 +204,34 @@ def run_cycle(bindir, devices, image):
             "floor_s": cycle_floor_ms(IMAGE_BYTES, devices) / 1000.0}
 
 
+def run_parallel(bindir, ports, per_port, image):
+    """One station run: `ports` emulators at 9600 baud, each serving `per_port` devices, and one
+    fieldprog-cli programming all of them at once."""
+    emus = []
+    for _ in range(ports):
+        cmd = ([os.path.join(bindir, "fieldprog-emu"), "--devices", str(per_port)] + emu_args()
+               + ["--expect", image])
+        emus.append(subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                     text=True))
+    names = [e.stdout.readline().split()[1] for e in emus]
+    cli_cmd = [os.path.join(bindir, "fieldprog-cli"), "download", "--image", image,
+               "--count", str(ports * per_port)]
+    for name in names:
+        cli_cmd += ["--port", name]
+    cli, cli_time = timed(cli_cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    cli_rc = cli.wait(timeout=120 + 60 * per_port)
+    matched = 0
+    for e in emus:
+        matched += e.stdout.read().count("EXPECT MATCH")
+        e.wait(timeout=30)
+    figures = read_time(cli_time)
+    devices = ports * per_port
+    return {"ports": ports, "devices": devices, "ok": cli_rc == 0 and matched == devices,
+            "wall_s": figures["wall_s"], "cpu_s": figures["cpu_s"],
+            "per_hour": devices * 3600.0 / figures["wall_s"],
+            "cpu_pct_per_port": 100.0 * figures["cpu_s"] / figures["wall_s"] / ports}
+
+
 def run_startup(bindir, image, runs):
     times = []
     with window_under_probe(bindir, image) as window:
@@ -223,8 +252,10 @@ def main():
     parser.add_argument("build")
     parser.add_argument("--devices", default="1 2")
     parser.add_argument("--startup-runs", type=int, default=5)
-    parser.add_argument("--sections", default="codec,cycle,split,startup,window",
-                        help="comma-separated subset of codec,cycle,split,startup,window")
+    parser.add_argument("--ports", default="1 2 4", help="port counts of the station runs")
+    parser.add_argument("--per-port", type=int, default=2, help="devices per port in a station run")
+    parser.add_argument("--sections", default="codec,cycle,split,parallel,startup,window",
+                        help="comma-separated subset of codec,cycle,split,parallel,startup,window")
     parser.add_argument("--json", help="also write the figures here")
     args = parser.parse_args()
     sections = set(args.sections.split(","))
@@ -285,6 +316,24 @@ def main():
                 print("  host CPU %.2f %% of wall, emulator CPU %.2f %%" % (split["cpu_pct"], split["emu_cpu_pct"]))
             print()
 
+        if "parallel" in sections:
+            print("Several ports at once (one fieldprog-cli, N emulators at 9600 baud, %d devices each)"
+                  % args.per_port)
+            print("  %-5s %-4s %8s %10s %14s %7s %14s" %
+                  ("ports", "ok", "wall s", "devices/h", "N x 1 port /h", "ratio", "CPU % per port"))
+            single = None
+            figures["parallel"] = []
+            for n in [int(x) for x in args.ports.split()]:
+                r = run_parallel(bindir, n, args.per_port, image)
+                figures["parallel"].append(r)
+                if n == 1:
+                    single = r["per_hour"]
+                scaled = single * n if single else float("nan")
+                print("  %-5d %-4s %8.1f %10.0f %14.0f %7.3f %14.2f" %
+                      (n, "yes" if r["ok"] else "NO", r["wall_s"], r["per_hour"], scaled,
+                       r["per_hour"] / scaled, r["cpu_pct_per_port"]))
+            print()
+
         if "startup" in sections:
             times = run_startup(bindir, image, args.startup_runs)
             figures["startup_ms"] = times
@@ -312,7 +361,7 @@ def main():
     if args.json:
         with open(args.json, "w") as f:
             json.dump(figures, f, indent=2)
-    ok = all(r["ok"] for r in figures["cycle"])
+    ok = all(r["ok"] for r in figures["cycle"] + figures.get("parallel", []))
     return 0 if ok else 1
 
 

@@ -87,9 +87,16 @@ HexResult ParseHexNumber(const std::string& text, std::uint32_t& value) {
     return HexResult::Ok;
 }
 
+namespace {
+// COM numbers are the system's own; beyond this no machine has ports.
+constexpr int kLargestCom = 256;
+}  // namespace
+
 bool ParseCommandLine(const std::vector<std::string>& argv, CliOptions& options,
                       std::string& error) {
     bool commandSeen = false;
+    bool portSeen = false;
+    bool comSeen = false;
     bool downloadOptionSeen = false;
     bool countGiven = false;
     std::string downloadOptionName;
@@ -134,17 +141,30 @@ bool ParseCommandLine(const std::vector<std::string>& argv, CliOptions& options,
             options.commandName = "version";
             return true;
         } else if (arg == "--port") {
-            if (!takeValue(options.portPath)) return false;
-            if (options.portPath.empty()) {
+            PortName port;
+            if (!takeValue(port.device)) return false;
+            if (port.device.empty()) {
                 error = "--port needs a device path";
                 return false;
             }
+            options.ports.push_back(port);
+            portSeen = true;
         } else if (arg == "--com") {
             if (!takeValue(value)) return false;
-            if (!ParseDecimal(value, 1, 4, options.comPort)) {
-                error = "--com takes a port number from 1 to 4";
-                return false;
+            std::size_t from = 0;
+            for (;;) {
+                const std::size_t comma = value.find(',', from);
+                PortName port;
+                if (!ParseDecimal(value.substr(from, comma - from), 1, kLargestCom, port.com)) {
+                    error = "--com takes port numbers from 1 to " + std::to_string(kLargestCom) +
+                            ", separated by commas";
+                    return false;
+                }
+                options.ports.push_back(port);
+                if (comma == std::string::npos) break;
+                from = comma + 1;
             }
+            comSeen = true;
         } else if (arg == "--wait") {
             if (!takeValue(value)) return false;
             // Each second is twenty polling rounds, and the link counts rounds in 16 bits.
@@ -226,10 +246,25 @@ bool ParseCommandLine(const std::vector<std::string>& argv, CliOptions& options,
         error = "give either --count or --endless, not both";
         return false;
     }
-    if (!options.portPath.empty() && options.comPort != 0) {
+    if (portSeen && comSeen) {
         error = "give either --port or --com, not both";
         return false;
     }
+    for (std::size_t i = 0; i < options.ports.size(); ++i) {
+        for (std::size_t k = 0; k < i; ++k) {
+            if (options.ports[i].device == options.ports[k].device &&
+                options.ports[i].com == options.ports[k].com) {
+                error = options.ports[i].Label() + " is given twice";
+                return false;
+            }
+        }
+    }
+    if (options.ports.size() > 1 && options.command != Command::Download) {
+        error = "several ports are for the download job; " + std::string(info->name) +
+                " takes one";
+        return false;
+    }
+    if (options.ports.empty()) options.ports.push_back(PortName{"", 1});
     if (options.force && options.command != Command::ReadBack) {
         error = "--force belongs to read-back";
         return false;

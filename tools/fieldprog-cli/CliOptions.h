@@ -35,13 +35,23 @@ struct CommandInfo {
 
 const std::vector<CommandInfo>& CommandTable();
 
+// One port as the command line names it: a device ("/dev/ttyUSB0", "COM7") or a COM number.
+struct PortName {
+    std::string device;
+    int com = 0;
+
+    // How the user named it, for messages before the port is opened.
+    std::string Label() const { return device.empty() ? "COM " + std::to_string(com) : device; }
+};
+
 struct CliOptions {
     Command command = Command::Download;
     std::string commandName = "download";
     std::vector<std::string> args;  // the subcommand's own arguments
 
-    std::string portPath;  // --port: a device path, opened directly
-    int comPort = 0;       // --com: 1 to 4; 0 when not given
+    // --port (any number of times) and --com N[,N...]; none given means COM 1. More than one
+    // port is a programming station: one device at a time on each port, all at once.
+    std::vector<PortName> ports;
     int waitSeconds = 50;  // --wait: how long to wait for the device's button; 0 = no limit
 
     std::string imagePath;    // --image

@@ -1,10 +1,9 @@
 #include "Console.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 
 #include "StringTable.h"
+#include "Terminal.h"
 
 namespace {
 
@@ -24,18 +23,9 @@ const char* PhaseName(std::int32_t type) {
     }
 }
 
-void WriteAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n <= 0) return;  // nowhere left to report to
-        done += static_cast<std::size_t>(n);
-    }
-}
-
 }  // namespace
 
-Console::Console() : interactive_(::isatty(STDERR_FILENO) == 1) {}
+Console::Console() : interactive_(terminal::IsInteractive(terminal::Stream::Err)) {}
 
 void Console::Language(std::int16_t offset) {
     // An offset the table has no texts for would blank every status line: stay English.
@@ -47,14 +37,14 @@ std::string Console::Text(int englishId) const {
     return text.empty() ? LoadResString(englishId) : text;
 }
 
-void Console::Line(int fd, const std::string& line) {
+void Console::Line(terminal::Stream stream, const std::string& line) {
     EndProgress();
-    WriteAll(fd, line + "\n");
+    terminal::Write(stream, line + "\n");
 }
 
-void Console::Result(const std::string& line) { Line(STDOUT_FILENO, line); }
-void Console::Status(const std::string& line) { Line(STDERR_FILENO, line); }
-void Console::Error(const std::string& line) { Line(STDERR_FILENO, "fieldprog-cli: " + line); }
+void Console::Result(const std::string& line) { Line(terminal::Stream::Out, line); }
+void Console::Status(const std::string& line) { Line(terminal::Stream::Err, line); }
+void Console::Error(const std::string& line) { Line(terminal::Stream::Err, "fieldprog-cli: " + line); }
 
 void Console::DeviceError(const std::string& what, std::int32_t number,
                           const std::string& message) {
@@ -80,7 +70,7 @@ void Console::Progress(std::int16_t percent, std::int32_t type) {
                       std::string(static_cast<std::size_t>(filled), '#').c_str(),
                       std::string(static_cast<std::size_t>(kBarWidth - filled), '.').c_str(),
                       static_cast<int>(percent));
-        WriteAll(STDERR_FILENO, line);
+        terminal::Write(terminal::Stream::Err, line);
         lineOpen_ = true;
         lastShown_ = percent;
         return;
@@ -89,11 +79,11 @@ void Console::Progress(std::int16_t percent, std::int32_t type) {
     const int step = percent / kPlainStepPct * kPlainStepPct;
     if (lastShown_ >= 0 && step <= lastShown_) return;
     lastShown_ = step;
-    WriteAll(STDERR_FILENO, std::string(PhaseName(type)) + ": " + std::to_string(step) + "%\n");
+    terminal::Write(terminal::Stream::Err, std::string(PhaseName(type)) + ": " + std::to_string(step) + "%\n");
 }
 
 void Console::EndProgress() {
-    if (lineOpen_) WriteAll(STDERR_FILENO, "\n");
+    if (lineOpen_) terminal::Write(terminal::Stream::Err, "\n");
     lineOpen_ = false;
     currentType_ = -1;
     lastShown_ = -1;

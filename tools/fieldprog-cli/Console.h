@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "Terminal.h"
+
 // Everything the tool tells its user. Results go to standard output so that scripts can
 // capture them; prompts, progress and errors go to standard error. On a terminal the
 // progress of an operation redraws one line; elsewhere it becomes a few plain lines.
@@ -29,7 +31,7 @@ public:
     void EndProgress();
 
 private:
-    void Line(int fd, const std::string& line);
+    void Line(terminal::Stream stream, const std::string& line);
 
     std::int16_t language_ = 0;
     bool interactive_;

@@ -1,8 +1,5 @@
 #include "DeviceCommands.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <exception>
@@ -13,6 +10,7 @@
 #include "CliOptions.h"
 #include "Console.h"
 #include "ExitCodes.h"
+#include "FileSystem.h"
 #include "BinFile.h"
 #include "ImageSource.h"
 #include "PortSession.h"
@@ -87,10 +85,8 @@ int ParseBounded(Console& console, const std::string& text, const char* what, st
 }
 
 bool FolderExists(const std::string& path) {
-    const std::size_t slash = path.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    struct stat info {};
-    return ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    const std::size_t slash = path.find_last_of("/\\");
+    return FileSystem::IsDirectory(slash == std::string::npos ? "." : path.substr(0, slash + 1));
 }
 
 // Everything that can be refused is refused here, before the port is even opened.
@@ -142,7 +138,7 @@ int Prepare(const CliOptions& options, Console& console, Request& request) {
             request.path = args[0];
             request.force = options.force;
             if (!FolderExists(request.path)) return Refuse(console, errnum::kFolderMissing);
-            if (!options.force && ::access(request.path.c_str(), F_OK) == 0) {
+            if (!options.force && FileSystem::IsRegularFile(request.path)) {
                 console.Error(request.path + " exists; give --force to overwrite it");
                 return exitcode::kBadInput;
             }
@@ -280,7 +276,7 @@ int Operation::ReadBack() {
     if (!memory.ReadAllFlashBankAddrs()) return Failed("Reading the flash back failed");
     console_.EndProgress();
     const std::vector<std::uint8_t> image = memory.AllFlashBankData();
-    if (::access(request_.path.c_str(), F_OK) == 0 && !request_.force) {
+    if (FileSystem::IsRegularFile(request_.path) && !request_.force) {
         console_.Error(request_.path + " appeared while reading; not overwritten");
         return exitcode::kBadInput;
     }

@@ -1,13 +1,8 @@
 #include "DownloadJob.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <ctime>
 #include <limits>
 #include <string>
 #include <algorithm>
@@ -18,6 +13,7 @@
 #include "BinFile.h"
 #include "ImageSource.h"
 #include "PortSession.h"
+#include "ProductionLog.h"
 #include "clsError.h"
 #include "clsFPMemory.h"
 #include "clsFieldProgrammer.h"
@@ -30,61 +26,9 @@ using Steady = std::chrono::steady_clock;
 
 constexpr int kPollRoundsPerSecond = 20;  // the button wait polls every 50 ms
 
-// Control characters would break the one-line-per-device layout of the record file.
-std::string OneLine(std::string text) {
-    for (char& c : text) {
-        if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
-    }
-    return text;
-}
+}  // namespace
 
-std::string UtcNow() {
-    const std::time_t now = std::time(nullptr);
-    std::tm parts{};
-    gmtime_r(&now, &parts);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-    return text;
-}
-
-std::string Seconds(Steady::duration elapsed) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f",
-                  std::chrono::duration<double>(elapsed).count());
-    return text;
-}
-
-// The production record: one tab-separated line per device, appended with a single write so
-// that stations sharing a file do not interleave their lines.
-class ProductionLog {
-public:
-    ~ProductionLog() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    bool Open(const std::string& path, std::string& error) {
-        fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        if (fd_ < 0) error = path + ": " + std::strerror(errno);
-        return fd_ >= 0;
-    }
-    void Record(const std::string& port, const FlashImage& image, const std::string& crc,
-                const char* result, std::int32_t errorNumber, const std::string& errorText,
-                Steady::duration elapsed) {
-        if (fd_ < 0) return;
-        const std::string line = UtcNow() + "\t" + OneLine(port) + "\t" + OneLine(image.name) +
-                                 "\t" + crc + "\t" + result + "\t" + std::to_string(errorNumber) +
-                                 "\t" + OneLine(errorText) + "\t" + Seconds(elapsed) + "\n";
-        if (::write(fd_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
-            failed_ = true;
-        }
-    }
-    bool Failed() const { return failed_; }
-
-private:
-    int fd_ = -1;
-    bool failed_ = false;
-};
-
-bool ResolveImage(const CliOptions& options, Console& console, FlashImage& image) {
+bool ResolveDownloadImage(const CliOptions& options, Console& console, FlashImage& image) {
     std::string error;
     bool loaded = false;
     if (!options.imagePath.empty()) {
@@ -120,6 +64,8 @@ bool ResolveImage(const CliOptions& options, Console& console, FlashImage& image
 }
 
 
+
+namespace {
 
 // The console as the view of the download sequence: status lines and a progress line instead
 // of the window's controls, one result line and one record per device, and the exit code.
@@ -168,10 +114,13 @@ class ConsoleView : public DownloadView {
         idle_ = false;
         return true;
     }
-    void DeviceStarted() override {
+    bool DeviceStarted() override {
         ++started_;
         startedAt_ = Steady::now();
+        return true;
     }
+    void PortLost() override { console_.Error(port_ + " is gone; waiting for it to come back"); }
+    void PortBack() override { console_.Status(port_ + " is back"); }
     void DeviceEnded(DeviceResult result) override {
         const std::string tag = "Device " + std::to_string(result == DeviceResult::NoDevice
                                                               ? started_ + 1
@@ -230,7 +179,7 @@ class ConsoleView : public DownloadView {
 
 int RunDownloadJob(const CliOptions& options, Console& console) {
     FlashImage image;
-    if (!ResolveImage(options, console, image)) return exitcode::kBadInput;
+    if (!ResolveDownloadImage(options, console, image)) return exitcode::kBadInput;
     const std::string crc = ImageCrcText(image.bytes);
 
     ProductionLog log;

@@ -1,8 +1,14 @@
 #pragma once
 
 struct CliOptions;
+struct FlashImage;
 class Console;
 
-// The download job: load the image once, then for each device wait for its button, clear the
-// flash and transfer the image, as the downloader window does. Returns the exit code.
+// The image of a download run: --image, --payload, or this program's own payload, checked
+// against the .BIN layout. False, with the reason reported, when there is none to program.
+bool ResolveDownloadImage(const CliOptions& options, Console& console, FlashImage& image);
+
+// The download job on one port: load the image once, then for each device wait for its
+// button, clear the flash and transfer the image, as the downloader window does. Returns the
+// exit code.
 int RunDownloadJob(const CliOptions& options, Console& console);

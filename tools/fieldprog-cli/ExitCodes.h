@@ -18,6 +18,8 @@ constexpr int kNotRecognised = 8;   // the device did not accept a command
 constexpr int kNoData = 9;          // the device accepted a command but its data did not come
 constexpr int kOutOfRange = 10;     // an address, bank or value outside what the device takes
 constexpr int kFault = 11;          // an unexpected failure inside an operation
+constexpr int kSomeFailed = 12;     // several ports: some devices (or ports) failed, others worked
+constexpr int kNoneProgrammed = 13; // several ports: not one device was programmed
 constexpr int kInterrupted = 130;   // Ctrl-C (128 + SIGINT); SIGTERM gives 143
 
 // The class of a device error number, as an exit code. 0 (a failure that recorded no

@@ -2,21 +2,20 @@
 
 
 #include <algorithm>
-#include <csignal>
 #include <limits>
 
 #include "CliOptions.h"
 #include "Console.h"
 #include "ExitCodes.h"
 #include "SerialPort.h"
+#include "Terminal.h"
 #include "ZelSerialComms.h"
 #include "clsError.h"
 #include "clsTiming.h"
 
 namespace {
 
-volatile std::sig_atomic_t gSignal = 0;
-clsFieldProgrammer* gDevice = nullptr;  // the device whose waits a signal cuts short
+clsFieldProgrammer* gDevice = nullptr;  // the device whose waits an interrupt cuts short
 // End of the button wait on the clock, 0 for none. A device that sends "P" but never echoes
 // the greeting costs the link far more than 50 ms a round, so rounds alone would overrun
 // --wait many times over.
@@ -24,20 +23,14 @@ std::int64_t gButtonDeadlineMs = 0;
 
 constexpr int kPollRoundsPerSecond = 20;  // the link's button wait polls every 50 ms
 
-extern "C" void OnSignal(int signo) {
-    gSignal = signo;
-    // Whatever is stuck after this gets no second chance.
-    std::signal(signo, SIG_DFL);
-}
-
-// Runs inside every wait of the link: a pending signal turns into a request to give up. The
-// request is repeated at every round, since each new command clears it, and it lets the
+// Runs inside every wait of the link: a pending interrupt turns into a request to give up.
+// The request is repeated at every round, since each new command clears it, and it lets the
 // message loop run itself, so the pump must not re-enter.
 void Pump() {
-    static bool running = false;
+    thread_local bool running = false;
     const bool late =
         gButtonDeadlineMs != 0 && clsTiming::CurrentClock().NowMs() >= gButtonDeadlineMs;
-    if (running || (gSignal == 0 && !late) || gDevice == nullptr) return;
+    if (running || (terminal::InterruptReceived() == 0 && !late) || gDevice == nullptr) return;
     running = true;
     gDevice->ExitWaitForFieldProgrammer();
     running = false;
@@ -48,17 +41,13 @@ void Pump() {
 namespace interrupt {
 
 void Install() {
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    terminal::InstallInterruptHandler();
     clsTiming::InstallMessagePump(Pump);
 }
 
-int Received() { return gSignal; }
+int Received() { return terminal::InterruptReceived(); }
 
-int ExitCode() { return 128 + gSignal; }
+int ExitCode() { return 128 + terminal::InterruptReceived(); }
 
 }  // namespace interrupt
 
@@ -72,22 +61,21 @@ PortSession::~PortSession() {
     gDevice = nullptr;
 }
 
-int PortSession::Open(const CliOptions& options) {
-    bool opened = false;
-    if (!options.portPath.empty()) {
-        opened = device_->OpenCommDevice(options.portPath);
-    } else {
-        opened = device_->OpenCommPort(options.comPort != 0 ? options.comPort : 1);
-    }
+int PortSession::Open(const CliOptions& options) { return Open(options.ports.front()); }
+
+int PortSession::Open(const PortName& port) {
+    const bool opened = port.device.empty() ? device_->OpenCommPort(port.com)
+                                            : device_->OpenCommDevice(port.device);
     const PortOpenResult& result = device_->Serial().LastOpenResult();
-    portLabel_ = result.device.empty() ? options.portPath : result.device;
+    portLabel_ = result.device.empty() ? port.Label() : result.device;
     if (opened) {
         open_ = true;
         return exitcode::kOk;
     }
     const std::string record = device_->LastError().Message() + " (error " +
                                std::to_string(device_->LastError().Number()) + ")";
-    console_.Error(DescribePortOpen(result) + ": " + record);
+    openFailure_ = DescribePortOpen(result);
+    console_.Error(openFailure_ + ": " + record);
     return result.status == PortOpenStatus::Busy ? exitcode::kPortBusy : exitcode::kPortError;
 }
 

@@ -8,6 +8,7 @@
 
 class Console;
 struct CliOptions;
+struct PortName;
 
 // Ctrl-C and SIGTERM. The handler only records the signal; the message pump that the link
 // runs during every wait sees it and asks the link to give up, so the running operation ends
@@ -32,6 +33,9 @@ public:
     // Opens the port named by --port or --com (COM 1 when neither is given). 0 on success,
     // otherwise the exit code, with the reason already reported.
     int Open(const CliOptions& options);
+    int Open(const PortName& port);
+    // Why the last Open failed, in the words the user was told.
+    const std::string& OpenFailure() const { return openFailure_; }
     // The device path in use, for messages and production records.
     const std::string& PortLabel() const { return portLabel_; }
 
@@ -49,5 +53,6 @@ private:
     Console& console_;
     std::unique_ptr<clsFieldProgrammer> device_;
     std::string portLabel_;
+    std::string openFailure_;
     bool open_ = false;
 };

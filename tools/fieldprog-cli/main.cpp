@@ -12,6 +12,8 @@
 #include "DownloadJob.h"
 #include "ExitCodes.h"
 #include "PortSession.h"
+#include "Station.h"
+#include "Terminal.h"
 #include "Version.h"
 
 namespace {
@@ -33,15 +35,17 @@ void PrintHelp() {
         "  With no subcommand the download job runs.\n"
         "\n"
         "Options:\n"
-        "  --port PATH        serial device to use, e.g. /dev/ttyUSB0 (reached as COM 1 through\n"
-        "                     FIELDPROG_COM1, which the tool sets for itself)\n"
-        "  --com N            COM port 1 to 4, mapped as the window maps it (FIELDPROG_COM<N>,\n"
-        "                     else USB-serial adaptors, then /dev/ttyS*); default COM 1\n"
+        "  --port PATH        serial device to use, e.g. /dev/ttyUSB0 or COM7; give it more\n"
+        "                     than once to program on several ports at once (download only)\n"
+        "  --com N[,N...]     COM port numbers, mapped as the window maps them (on Linux\n"
+        "                     FIELDPROG_COM<N>, else USB-serial adaptors, then /dev/ttyS*);\n"
+        "                     default COM 1; a list programs on all of them at once\n"
         "  --wait SECONDS     how long to wait for the device's button (default 50, 0 = no limit)\n"
         "  --image FILE.BIN   download: program this .BIN file\n"
         "  --payload FILE     download: program the binary file carried by this downloader\n"
         "                     (default: the one this program carries, if any)\n"
-        "  --count N          download: program N devices one after the other (default 1)\n"
+        "  --count N          download: program N devices one after the other (default 1);\n"
+        "                     on several ports N is the total over all of them\n"
         "  --endless          download: keep programming devices until Ctrl-C; a failed device\n"
         "                     is reported and logged and the next one is awaited\n"
         "  --log FILE         download: append one line per device, tab-separated: UTC time,\n"
@@ -69,6 +73,8 @@ void PrintHelp() {
         "    9  the device's data did not come (or did not read back)\n"
         "   10  out of range: bank, address or value the device cannot take\n"
         "   11  fault: an unexpected failure inside an operation\n"
+        "   12  several ports: some devices or ports failed, others were programmed\n"
+        "   13  several ports: no device was programmed\n"
         "  130  interrupted by Ctrl-C (143 for SIGTERM); the port is closed, nothing is left\n"
         "       behind. A second Ctrl-C ends the program at once.\n";
     std::fputs(text.c_str(), stdout);
@@ -77,6 +83,7 @@ void PrintHelp() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    terminal::Prepare();
     const std::vector<std::string> args(argv, argv + argc);
     CliOptions options;
     std::string error;
@@ -98,6 +105,9 @@ int main(int argc, char** argv) {
             break;
     }
     interrupt::Install();
-    if (options.command == Command::Download) return RunDownloadJob(options, console);
+    if (options.command == Command::Download) {
+        return options.ports.size() > 1 ? RunStation(options, console)
+                                        : RunDownloadJob(options, console);
+    }
     return RunDeviceCommand(options, console);
 }

@@ -1,0 +1,273 @@
+#include "Station.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <limits>
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "CliOptions.h"
+#include "Console.h"
+#include "DownloadJob.h"
+#include "DownloadSequence.h"
+#include "ErrorNumbers.h"
+#include "ExitCodes.h"
+#include "ImageSource.h"
+#include "PortSession.h"
+#include "ProductionLog.h"
+#include "StationDisplay.h"
+#include "Terminal.h"
+#include "clsError.h"
+#include "clsFieldProgrammer.h"
+
+namespace {
+
+using Steady = std::chrono::steady_clock;
+
+constexpr int kPollRoundsPerSecond = 20;  // the button wait polls every 50 ms
+
+// --count N over all ports: a port takes a new device only while fewer than N are done or
+// under way. --endless has no limit.
+class DeviceBudget {
+  public:
+    DeviceBudget(bool endless, int count) : endless_(endless), count_(count) {}
+    bool Exhausted() const { return !endless_ && claimed_.load() >= count_; }
+    bool Claim() {
+        if (endless_) return true;
+        int claimed = claimed_.load();
+        while (claimed < count_) {
+            if (claimed_.compare_exchange_weak(claimed, claimed + 1)) return true;
+        }
+        return false;
+    }
+
+  private:
+    bool endless_;
+    int count_;
+    std::atomic<int> claimed_{0};
+};
+
+// One port's view of the download sequence: its line of the display and its records.
+class PortView : public DownloadView {
+  public:
+    PortView(std::size_t index, std::string label, StationDisplay& display, ProductionLog& log,
+             DeviceBudget& budget, const FlashImage& image, std::string crc)
+        : index_(index), label_(std::move(label)), display_(display), log_(log),
+          budget_(budget), image_(image), crc_(std::move(crc)) {}
+
+    DownloadSequence* sequence = nullptr;
+
+    void SetCaption(const std::string&) override {}
+    void SetStatus(const std::string&) override {}
+    void SetButtonCaption(Button, const std::string&) override {}
+    void ShowButtons(bool) override {}
+    void EnableQuit(bool) override {}
+    void ShowBars(bool) override {}
+    // Each bar's progress counts only in its own phase.
+    void SetBar(Bar bar, int value) override {
+        if (busy_ && (bar == Bar::Clear) == !transferring_) display_.Percent(index_, value);
+    }
+    void ShowPicture(int) override {}
+    void SetBusyTimer(bool running) override {
+        transferring_ = running;
+        if (running) display_.State(index_, "transferring", 0);
+    }
+    int ChoosePort(const std::string&, const std::string&, const std::vector<PortChoice>&) override {
+        return 0;
+    }
+    bool ChooseBinaryFile(const std::string&, const std::string&, std::string&) override {
+        return false;
+    }
+    void ShowMessage(const std::string&, const std::string& text) override {
+        display_.Event(index_, text);
+    }
+    void ShowAbout(const std::string&, const std::string&, const std::string&) override {}
+    void ShowWindow() override {}
+    void CloseMainWindow() override {}
+    void CloseOtherWindows() override {}
+    void DoEvents() override {}
+    // Ctrl-C; or every device of the run is done or under way on other ports.
+    bool StopRequested() override {
+        return terminal::InterruptReceived() != 0 || (!busy_ && budget_.Exhausted());
+    }
+
+    bool DeviceWanted() override {
+        if (budget_.Exhausted()) return false;
+        display_.State(index_, "waiting for the button");
+        return true;
+    }
+    bool DeviceStarted() override {
+        busy_ = budget_.Claim();
+        ++number_;
+        startedAt_ = Steady::now();
+        if (busy_) display_.State(index_, "clearing", 0);
+        return busy_;
+    }
+    void DeviceEnded(DeviceResult result) override {
+        if (result == DeviceResult::Idle) return;
+        busy_ = false;
+        const auto elapsed = Steady::now() - startedAt_;
+        const std::string tag = "device " + std::to_string(number_);
+        const clsError& error = sequence->Device()->LastError();
+        const char* record = nullptr;
+        switch (result) {
+            case DeviceResult::Programmed:
+                display_.Count(index_, true);
+                log_.Record(label_, image_, crc_, "OK", 0, "", elapsed);
+                display_.Event(index_, tag + " programmed: " + image_.name + ", CRC-16 " + crc_ +
+                                           ", " + Seconds(elapsed) + " s");
+                display_.State(index_, "done");
+                return;
+            case DeviceResult::Interrupted:
+                log_.Record(label_, image_, crc_, "INTERRUPTED", 0, "", elapsed);
+                display_.State(index_, "interrupted");
+                return;
+            case DeviceResult::ClearFailed:
+                record = "CLEAR-FAILED";
+                break;
+            case DeviceResult::TransferFailed:
+                record = "TRANSFER-FAILED";
+                break;
+            default:
+                record = "NO-DEVICE";
+                break;
+        }
+        display_.Count(index_, false);
+        log_.Record(label_, image_, crc_, record, error.Number(), error.Message(), elapsed);
+        display_.Event(index_, tag + " failed: " + error.Message() + " (error " +
+                                   std::to_string(error.Number()) + ")");
+        display_.State(index_, "failed");
+    }
+    void PortLost() override {
+        log_.Record(label_, image_, crc_, "PORT-LOST", errnum::kOpenFailed,
+                    "the port went away", Steady::duration::zero());
+        display_.Event(index_, "the port went away; waiting for it to come back");
+        display_.State(index_, "port gone");
+    }
+    void PortBack() override { display_.Event(index_, "the port is back"); }
+
+  private:
+    std::size_t index_;
+    std::string label_;
+    StationDisplay& display_;
+    ProductionLog& log_;
+    DeviceBudget& budget_;
+    const FlashImage& image_;
+    std::string crc_;
+    bool busy_ = false;  // a device of this port is under way
+    bool transferring_ = false;
+    int number_ = 0;
+    Steady::time_point startedAt_{};
+};
+
+// One port of the station: the device object on its opened port, or why it could not be had.
+struct Worker {
+    std::string label;
+    std::unique_ptr<clsFieldProgrammer> device;
+    std::unique_ptr<PortView> view;
+    std::thread thread;
+};
+
+std::string PerHour(int devices, double seconds) {
+    if (seconds <= 0) return "-";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.0f", devices * 3600.0 / seconds);
+    return text;
+}
+
+}  // namespace
+
+int RunStation(const CliOptions& options, Console& console) {
+    FlashImage image;
+    if (!ResolveDownloadImage(options, console, image)) return exitcode::kBadInput;
+    const std::string crc = ImageCrcText(image.bytes);
+    ProductionLog log;
+    std::string logError;
+    if (!log.Open(options.logPath, logError)) {
+        console.Error(logError);
+        return exitcode::kBadInput;
+    }
+
+    // Every port is opened first; one that cannot be had is reported and left out.
+    std::vector<Worker> workers;
+    bool allOpened = true;
+    for (const PortName& port : options.ports) {
+        PortSession session(console);
+        Worker worker;
+        if (session.Open(port) == exitcode::kOk) {
+            worker.label = session.PortLabel();
+            worker.device = session.Release();
+        } else {
+            allOpened = false;
+            worker.label = session.PortLabel();
+            log.Record(worker.label, image, crc, "PORT-FAILED", errnum::kOpenFailed,
+                       session.OpenFailure(), Steady::duration::zero());
+        }
+        workers.push_back(std::move(worker));
+    }
+    console.Status("Image " + image.name + ": " + std::to_string(image.bytes.size()) +
+                   " bytes, CRC-16 " + crc + ", " + std::to_string(workers.size()) + " ports");
+
+    std::vector<std::string> labels;
+    for (const Worker& worker : workers) labels.push_back(worker.label);
+    StationDisplay display(labels, terminal::IsInteractive(terminal::Stream::Err));
+    DeviceBudget budget(options.endless, options.count);
+
+    SequenceSettings settings;
+    const int limit = std::numeric_limits<std::int16_t>::max();
+    settings.waitRounds = static_cast<std::int16_t>(
+        std::min(options.waitSeconds * kPollRoundsPerSecond, limit));
+    settings.waitLimitMs = options.waitSeconds * 1000LL;
+    settings.animationSteps = 0;
+    settings.carryOnAfterFailure = true;
+
+    const auto started = Steady::now();
+    for (std::size_t i = 0; i < workers.size(); ++i) {
+        Worker& worker = workers[i];
+        if (!worker.device) {
+            display.State(i, "not opened");
+            continue;
+        }
+        worker.view = std::make_unique<PortView>(i, worker.label, display, log, budget, image, crc);
+        worker.thread = std::thread([&worker, &image, settings] {
+            DownloadSequence sequence(*worker.view, settings);
+            worker.view->sequence = &sequence;
+            sequence.RunHeadless(std::move(worker.device), image.bytes);
+        });
+    }
+    for (Worker& worker : workers) {
+        if (worker.thread.joinable()) worker.thread.join();
+    }
+    display.Finish();
+    const double seconds = std::chrono::duration<double>(Steady::now() - started).count();
+
+    int programmed = 0;
+    int failed = 0;
+    std::size_t width = 4;
+    for (const std::string& label : labels) width = std::max(width, label.size());
+    console.Result("Port" + std::string(width - 4, ' ') + "  programmed  failed");
+    for (std::size_t i = 0; i < workers.size(); ++i) {
+        programmed += display.Programmed(i);
+        failed += display.Failed(i);
+        char line[64];
+        std::snprintf(line, sizeof line, "  %10d  %6d%s", display.Programmed(i), display.Failed(i),
+                      workers[i].view ? "" : "  (not opened)");
+        std::string name = workers[i].label;
+        name.resize(width, ' ');
+        console.Result(name + line);
+    }
+    console.Result("Total: " + std::to_string(programmed) + " programmed, " +
+                   std::to_string(failed) + " failed in " + Seconds(Steady::now() - started) +
+                   " s, " + PerHour(programmed, seconds) + " devices per hour");
+
+    if (log.Failed()) console.Error(options.logPath + ": a production record could not be written");
+    if (terminal::InterruptReceived() != 0) return interrupt::ExitCode();
+    if (programmed == 0) return exitcode::kNoneProgrammed;
+    if (failed > 0 || !allOpened || log.Failed()) return exitcode::kSomeFailed;
+    return exitcode::kOk;
+}
