@@ -35,6 +35,12 @@ frmComport::frmComport(QWidget* parent) : QDialog(parent) {
     QFont small = font();
     small.setBold(false);
     small.setPointSizeF(small.pointSizeF() * 0.8);
+    lblNotes = new QLabel(this);
+    lblNotes->setObjectName(QStringLiteral("lblNotes"));
+    lblNotes->setFont(small);
+    lblNotes->setWordWrap(true);
+    lblNotes->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    lblNotes->hide();
     for (int i = 0; i < kPorts; ++i) {
         optCom[i] = new QRadioButton(QStringLiteral("Com %1").arg(i + 1), this);
         optCom[i]->setObjectName(QStringLiteral("optCom%1").arg(i));
@@ -71,6 +77,7 @@ frmComport::frmComport(QWidget* parent) : QDialog(parent) {
     outer->setContentsMargins(16, 16, 16, 12);
     outer->setSpacing(14);
     outer->addLayout(top);
+    outer->addWidget(lblNotes);
     outer->addWidget(picOK);
     setMinimumWidth(380);
 }
@@ -83,10 +90,20 @@ void frmComport::ShowPortDetails(int index, const std::string& description,
     QString tip = description.empty()
                       ? tr("No serial device is mapped to COM %1 on this computer.").arg(index + 1)
                       : tr("COM %1 is %2 on this computer.").arg(index + 1).arg(text);
-    // A port that is not offered is often just held by another program: say so.
+    // A port that is not offered is often held by another program or closed to this user:
+    // say so under the options, where the technician reads it without hunting for it.
+    notes_[index] = whyNotFree.empty()
+                        ? QString()
+                        : QStringLiteral("Com %1: ").arg(index + 1) + QString::fromStdString(whyNotFree);
     if (!whyNotFree.empty()) tip += QLatin1Char('\n') + QString::fromStdString(whyNotFree);
     optCom[index]->setToolTip(tip);
     lblDevice[index]->setToolTip(tip);
+    QStringList shown;
+    for (const QString& note : notes_) {
+        if (!note.isEmpty()) shown << note;
+    }
+    lblNotes->setText(shown.join(QLatin1Char('\n')));
+    lblNotes->setVisible(!shown.isEmpty());
 }
 
 void frmComport::SetupForm(std::int16_t intFirstAvail, const QString& strComports,
