@@ -121,21 +121,29 @@ std::string AskSystem(Call call) {
     }
 }
 
+// The SID of the user this process runs as (DWORD elements keep it aligned); empty on failure.
+std::vector<DWORD> CurrentUser() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<DWORD> info(size / sizeof(DWORD) + 1);
+    const bool ok = size > 0 && GetTokenInformation(token, TokenUser, info.data(), size, &size);
+    CloseHandle(token);
+    if (!ok) return {};
+    const PSID sid = reinterpret_cast<const TOKEN_USER*>(info.data())->User.Sid;
+    std::vector<DWORD> copy(GetLengthSid(sid) / sizeof(DWORD) + 1);
+    if (!CopySid(static_cast<DWORD>(copy.size() * sizeof(DWORD)), copy.data(), sid)) return {};
+    return copy;
+}
+
 // A security descriptor that lets the current user, and no one else, at the file or folder:
 // its one entry names the user, and "protected" keeps the parent folder's entries out.
 class OwnerOnly {
   public:
-    explicit OwnerOnly(bool forFolder) {
-        HANDLE token = nullptr;
-        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return;
-        DWORD size = 0;
-        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-        user_.resize(size / sizeof(DWORD) + 1);
-        const bool haveUser =
-            size > 0 && GetTokenInformation(token, TokenUser, user_.data(), size, &size);
-        CloseHandle(token);
-        if (!haveUser) return;
-        const PSID sid = reinterpret_cast<TOKEN_USER*>(user_.data())->User.Sid;
+    explicit OwnerOnly(bool forFolder) : user_(CurrentUser()) {
+        if (user_.empty()) return;
+        const PSID sid = user_.data();
         const DWORD aclBytes = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(sid);
         acl_.resize(aclBytes / sizeof(DWORD) + 1);
         const auto acl = reinterpret_cast<PACL>(acl_.data());
@@ -152,8 +160,8 @@ class OwnerOnly {
     PACL Acl() { return reinterpret_cast<PACL>(acl_.data()); }
 
   private:
-    std::vector<DWORD> user_;  // DWORD elements keep the structures aligned
-    std::vector<DWORD> acl_;
+    std::vector<DWORD> user_;  // the user's SID
+    std::vector<DWORD> acl_;   // DWORD elements keep the list aligned
     SECURITY_DESCRIPTOR descriptor_{};
     SECURITY_ATTRIBUTES attributes_{};
     bool ok_ = false;
@@ -183,19 +191,37 @@ std::string CreateUnique(const std::string& folder, const std::string& prefix,
     return {};
 }
 
-// Whether the file's permissions are its own, shielded from its folder's.
-bool OwnPermissionsOnly(const std::wstring& path) {
+// Whether anyone but the file's owner, the current user and the system's own accounts may
+// open it (what group and other bits would say on POSIX systems).
+bool SharedWithOthers(const std::wstring& path) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                              nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
-        return false;
+    PSID owner = nullptr;
+    PACL acl = nullptr;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
+                              DACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION, &owner,
+                              nullptr, &acl, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return true;
     }
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    const bool shielded = GetSecurityDescriptorControl(descriptor, &control, &revision) &&
-                          (control & SE_DACL_PROTECTED) != 0;
+    const std::vector<DWORD> user = CurrentUser();
+    const PSID self =
+        user.empty() ? nullptr : reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid;
+    bool shared = acl == nullptr;  // no list at all lets everyone in
+    for (DWORD k = 0; !shared && acl != nullptr && k < acl->AceCount; ++k) {
+        void* entry = nullptr;
+        if (!GetAce(acl, k, &entry)) continue;
+        const auto* ace = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+        if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE ||
+            (ace->Header.AceFlags & INHERIT_ONLY_ACE) != 0) {
+            continue;
+        }
+        const PSID sid = const_cast<DWORD*>(&ace->SidStart);
+        shared = !(owner != nullptr && EqualSid(sid, owner)) &&
+                 !(self != nullptr && EqualSid(sid, self)) &&
+                 !IsWellKnownSid(sid, WinLocalSystemSid) &&
+                 !IsWellKnownSid(sid, WinBuiltinAdministratorsSid);
+    }
     LocalFree(descriptor);
-    return shielded;
+    return shared;
 }
 
 bool RemoveTreeW(const std::wstring& path) {
@@ -342,7 +368,7 @@ bool PermissionBits(const std::string& path, unsigned& bits) {
     const std::wstring wide = Widen(path);
     const DWORD attributes = GetFileAttributesW(wide.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return FailNow();
-    bits = OwnPermissionsOnly(wide) ? 0400 : 0444;
+    bits = SharedWithOthers(wide) ? 0444 : 0400;
     if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) bits |= (bits & 0444) >> 1;
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || IsExecutableName(path)) {
         bits |= (bits & 0444) >> 2;
