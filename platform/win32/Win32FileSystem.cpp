@@ -21,7 +21,6 @@ constexpr DWORD kChunkBytes = 65536;   // bytes per ReadFile / WriteFile of whol
 constexpr DWORD kLongestPath = 32768;  // UTF-16 units; no Windows path is longer
 constexpr int kUniqueNameTries = 100;  // random names tried before giving up
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-constexpr DWORD kIsAFolder = 336;  // ERROR_DIRECTORY_NOT_SUPPORTED, absent from mingw's headers
 
 thread_local std::string tLastError;
 
@@ -32,6 +31,12 @@ bool Fail(DWORD code) {
 
 bool FailNow() {
     return Fail(GetLastError());
+}
+
+// Windows itself only says "access denied" when a folder is opened as a file.
+bool FailOnFolder() {
+    tLastError = "Is a folder";
+    return false;
 }
 
 class Handle {
@@ -280,14 +285,14 @@ bool FileSize(const std::string& path, std::uint64_t& size) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!Attributes(path, data)) return false;
     if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        return Fail(kIsAFolder);
+        return FailOnFolder();
     }
     size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     return true;
 }
 
 bool ReadWholeFile(const std::string& path, std::string& data, std::uint64_t maxBytes) {
-    if (IsDirectory(path)) return Fail(kIsAFolder);
+    if (IsDirectory(path)) return FailOnFolder();
     Handle file(Open(path, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN));
     if (!file.Valid()) return FailNow();
     if (GetFileType(file.Get()) != FILE_TYPE_DISK) return Fail(ERROR_INVALID_FUNCTION);
@@ -380,13 +385,6 @@ bool SetPermissionBits(const std::string& path, unsigned bits) {
     std::wstring wide = Widen(path);
     DWORD attributes = GetFileAttributesW(wide.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return FailNow();
-    if ((bits & kOwnerWrite) != 0) {
-        attributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-    } else {
-        attributes |= FILE_ATTRIBUTE_READONLY;
-    }
-    if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
-    if (!SetFileAttributesW(wide.c_str(), attributes)) return FailNow();
 
     // An empty list of its own, unprotected, leaves the file with what its folder hands down.
     ACL empty{};
@@ -399,7 +397,16 @@ bool SetPermissionBits(const std::string& path, unsigned bits) {
                                                             : PROTECTED_DACL_SECURITY_INFORMATION);
     const DWORD error = SetNamedSecurityInfoW(wide.data(), SE_FILE_OBJECT, which, nullptr, nullptr,
                                               shared ? &empty : ownerOnly.Acl(), nullptr);
-    return error == ERROR_SUCCESS || Fail(error);
+    if (error != ERROR_SUCCESS) return Fail(error);
+
+    // The attribute comes last: Wine derives it from the permissions just set.
+    if ((bits & kOwnerWrite) != 0) {
+        attributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    } else {
+        attributes |= FILE_ATTRIBUTE_READONLY;
+    }
+    if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
+    return SetFileAttributesW(wide.c_str(), attributes) || FailNow();
 }
 
 std::string TempFolder() {

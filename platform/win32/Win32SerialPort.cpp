@@ -37,6 +37,11 @@ std::string NormalisedDevice(const std::string& device) {
     return isCom ? "\\\\.\\COM" + name.substr(3) : device;
 }
 
+bool IsFolder(const std::string& path) {
+    const DWORD attributes = GetFileAttributesW(Widen(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
 class Win32SerialPort : public SerialPort {
   public:
     ~Win32SerialPort() override { Close(); }
@@ -158,9 +163,10 @@ class Win32SerialPort : public SerialPort {
                 case ERROR_BAD_PATHNAME:
                     return fail(PortOpenStatus::NoDevice, error);
                 // Windows reports a port another program holds as "access denied", and does
-                // not say who holds it.
+                // not say who holds it. A folder gives the same answer.
                 case ERROR_ACCESS_DENIED:
                 case ERROR_SHARING_VIOLATION:
+                    if (IsFolder(result.device)) return fail(PortOpenStatus::NotSerial, 0);
                     return fail(PortOpenStatus::Busy, 0);
                 default:
                     return fail(PortOpenStatus::Failed, error);
