@@ -1,9 +1,11 @@
 // Files on Windows. Paths are UTF-8 inside the program and UTF-16 at every system call, so
 // names outside the ANSI code page ("C:\Users\Zoë\Téléchargements") work.
 
-#include <aclapi.h>
-#include <shellapi.h>
+// clang-format off
 #include <windows.h>
+#include <aclapi.h>    // the owner-only permissions of private files
+#include <shellapi.h>  // the UTF-16 command line split into arguments
+// clang-format on
 // <windows.h> maps MoveFile to MoveFileW; the seam's function of that name is meant below.
 #undef MoveFile
 
