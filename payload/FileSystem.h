@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <vector>
 
 // The one seam between the program and the operating system's files. Paths are UTF-8 text
 // inside the program; a backend converts them where its system wants another form. No OS type
@@ -61,5 +62,10 @@ std::string SystemFolder();
 std::string RunningExecutablePath();
 // The folder separator this system prefers.
 char Separator();
+
+// The program's command line, the program's name first, as UTF-8: where paths enter the
+// program. (Windows hands main() its arguments in the ANSI code page, which cannot carry
+// every name.)
+std::vector<std::string> Arguments(int argc, char** argv);
 
 }  // namespace FileSystem

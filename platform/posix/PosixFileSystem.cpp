@@ -237,4 +237,8 @@ std::string RunningExecutablePath() {
 
 char Separator() { return '/'; }
 
+std::vector<std::string> Arguments(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
 }  // namespace FileSystem

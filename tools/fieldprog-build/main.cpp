@@ -4,14 +4,11 @@
 // binary file and a one-line README.TXT record (name, language, description). It is
 // written under a temporary name beside the output, read back and checked, and only then
 // renamed into place, so a failed build never leaves a partial downloader behind.
+//
+// Paths are UTF-8 throughout and reach the system only through FileSystem, so names outside
+// the ANSI code page work on Windows too.
 
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -23,8 +20,6 @@
 #include "Version.h"
 #include "ZelPayload.h"
 #include "clsResFiles.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -53,8 +48,9 @@ const char* const kUsageText =
     "                         printable ASCII without commas\n"
     "  -o, --output PATH      the downloader to write (default: BIN_FILE without its\n"
     "                         extension, in the same folder)\n"
-    "      --downloader PATH  the downloader program to copy (default: fieldprog beside\n"
-    "                         this builder)\n"
+    "      --downloader PATH  the downloader program to copy (default: fieldprog, or\n"
+    "                         fieldprog.exe for a builder named .exe, beside this builder);\n"
+    "                         from a downloader named .exe the default output gets .exe too\n"
     "      --replace          overwrite an existing output\n"
     "  -h, --help             show this help\n"
     "      --version          show the version\n"
@@ -72,11 +68,11 @@ struct Options {
 };
 
 class UsageError {
-public:
+  public:
     explicit UsageError(std::string text) : text_(std::move(text)) {}
     const std::string& Text() const { return text_; }
 
-private:
+  private:
     std::string text_;
 };
 
@@ -87,14 +83,16 @@ std::optional<std::string> RecordFieldProblem(const std::string& text) {
         const auto code = static_cast<unsigned char>(c);
         if (c == ',') return std::string("contains a comma, which would split the record's fields");
         if (code < 32 || code > 126) {
-            return std::string("contains a character outside printable ASCII, which the "
-                               "downloader drops when it reads the record");
+            return std::string(
+                "contains a character outside printable ASCII, which the "
+                "downloader drops when it reads the record");
         }
     }
     return std::nullopt;
 }
 
-Options ParseArguments(int argc, char** argv, bool& helpOrVersion) {
+Options ParseArguments(const std::vector<std::string>& argv, bool& helpOrVersion) {
+    const int argc = static_cast<int>(argv.size());
     Options opt;
     helpOrVersion = false;
     std::vector<std::string> positional;
@@ -170,18 +168,51 @@ std::string UpperAscii(std::string s) {
     return s;
 }
 
-std::string ThreeDigits(int language) { return "00" + std::to_string(language); }
+std::string ThreeDigits(int language) {
+    return "00" + std::to_string(language);
+}
 
-// Removes the private temporary files however the build ends.
-class TempFiles {
-public:
-    ~TempFiles() {
-        std::error_code ec;
-        if (!partial.empty()) fs::remove(partial, ec);
-        if (!folder.empty()) fs::remove_all(folder, ec);
+// Where the name in `path` starts: after the last separator this system knows ('\\' and a
+// drive's ':' are separators on Windows only; elsewhere they are characters of a name).
+std::size_t NameStart(const std::string& path) {
+    const std::string separators = FileSystem::Separator() == '/' ? "/" : "/\\:";
+    const auto at = path.find_last_of(separators);
+    return at == std::string::npos ? 0 : at + 1;
+}
+
+std::string FileNameOf(const std::string& path) {
+    return path.substr(NameStart(path));
+}
+
+// The folder part with its final separator; empty for a bare name.
+std::string FolderOf(const std::string& path) {
+    return path.substr(0, NameStart(path));
+}
+
+// The name without its last extension ("FW.v2.BIN" -> "FW.v2").
+std::string StemOf(const std::string& name) {
+    const auto dot = name.rfind('.');
+    return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
+// ".exe" (as written) when `path` names a Windows program, else empty.
+std::string ExeSuffixOf(const std::string& path) {
+    const std::string tail = path.size() >= 4 ? path.substr(path.size() - 4) : std::string();
+    return UpperAscii(tail) == ".EXE" ? tail : std::string();
+}
+
+bool Exists(const std::string& path) {
+    std::uint64_t size = 0;
+    return FileSystem::FileSize(path, size) || FileSystem::IsDirectory(path);
+}
+
+// Removes the output under construction however the build ends.
+class PartialFile {
+  public:
+    ~PartialFile() {
+        if (!path.empty()) FileSystem::RemoveFile(path);
     }
-    std::string folder;   // holds README.TXT
-    std::string partial;  // the output under construction
+    std::string path;
 };
 
 int Fail(int code, const std::string& text) {
@@ -191,7 +222,7 @@ int Fail(int code, const std::string& text) {
 
 bool SameFile(const std::string& a, const std::string& b) {
     std::error_code ec;
-    return fs::equivalent(a, b, ec);
+    return std::filesystem::equivalent(std::filesystem::u8path(a), std::filesystem::u8path(b), ec);
 }
 
 // A warning only: the downloader sends whatever it carries, but an image whose header does
@@ -200,8 +231,8 @@ void WarnOnUnusualLayout(const std::string& path, const std::string& data) {
     bool ok = data.size() >= kBinHeaderBytes;
     if (ok) {
         for (std::size_t k = 0; k < 6; ++k) ok = ok && data[k] == '\0';
-        const std::size_t n = (static_cast<unsigned char>(data[6]) << 8) |
-                              static_cast<unsigned char>(data[7]);
+        const std::size_t n =
+            (static_cast<unsigned char>(data[6]) << 8) | static_cast<unsigned char>(data[7]);
         ok = ok && data.size() == kBinHeaderBytes + n;
     }
     if (!ok) {
@@ -212,44 +243,39 @@ void WarnOnUnusualLayout(const std::string& path, const std::string& data) {
 }
 
 // Moves the finished file into place. Without --replace an output that appeared meanwhile
-// is still not overwritten: link() refuses an existing name.
+// is still not overwritten: the move itself refuses an existing name.
 int Publish(const std::string& partial, const std::string& output, bool replace) {
-    if (!replace) {
-        if (::link(partial.c_str(), output.c_str()) == 0) {
-            ::unlink(partial.c_str());
-            return kOk;
-        }
-        if (errno == EEXIST) return Fail(kOutputExists, output + " exists; use --replace to overwrite it");
-        // Some file systems have no hard links: check, then rename.
-        std::error_code ec;
-        if (fs::exists(fs::symlink_status(output, ec))) {
-            return Fail(kOutputExists, output + " exists; use --replace to overwrite it");
-        }
+    if (FileSystem::MoveFile(partial, output, replace)) return kOk;
+    const std::string why = FileSystem::LastError();
+    if (!replace && Exists(output)) {
+        return Fail(kOutputExists, output + " exists; use --replace to overwrite it");
     }
-    if (::rename(partial.c_str(), output.c_str()) != 0) {
-        return Fail(kBuildFailed, "cannot move the result to " + output + ": " + std::strerror(errno));
-    }
-    return kOk;
+    return Fail(kBuildFailed, "cannot move the result to " + output + ": " + why);
 }
 
 int Build(const Options& opt) {
     // --- Inputs -------------------------------------------------------------------------
-    const fs::path binPath(opt.binFile);
-    const std::string binName = binPath.filename().string();
+    const std::string binName = FileNameOf(opt.binFile);
     if (binName.empty()) return Fail(kUsage, opt.binFile + " does not name a file");
     if (binName.find_first_of(":\\") != std::string::npos) {
-        return Fail(kUsage, "the binary file's name must not contain ':' or '\\' (inside the "
-                            "payload they end or split the name): " + binName);
+        return Fail(kUsage,
+                    "the binary file's name must not contain ':' or '\\' (inside the "
+                    "payload they end or split the name): " +
+                        binName);
     }
     if (binName.front() == '.') {
-        return Fail(kUsage, "the binary file is hidden (its name starts with '.'); hidden "
-                            "files are not packed: " + binName);
+        return Fail(kUsage,
+                    "the binary file is hidden (its name starts with '.'); hidden "
+                    "files are not packed: " +
+                        binName);
     }
     if (UpperAscii(binName).find(".BIN") == std::string::npos) {
-        return Fail(kUsage, "the binary file's name must contain \".bin\", or the downloader "
-                            "will not find it: " + binName);
+        return Fail(kUsage,
+                    "the binary file's name must contain \".bin\", or the downloader "
+                    "will not find it: " +
+                        binName);
     }
-    const std::string recordName = binPath.stem().string();
+    const std::string recordName = StemOf(binName);
     if (const auto problem = RecordFieldProblem(recordName)) {
         return Fail(kUsage, "the binary file's name " + *problem + ": " + binName);
     }
@@ -270,90 +296,74 @@ int Build(const Options& opt) {
     }
     WarnOnUnusualLayout(opt.binFile, binData);
 
+    // A builder named .exe makes Windows downloaders from the fieldprog.exe beside it.
     std::string downloader = opt.downloader;
     if (downloader.empty()) {
         const std::string self = FileSystem::RunningExecutablePath();
-        if (self.empty()) return Fail(kInputProblem, "cannot find this program's folder; use --downloader");
-        downloader = (fs::path(self).parent_path() / "fieldprog").string();
+        if (self.empty())
+            return Fail(kInputProblem, "cannot find this program's folder; use --downloader");
+        downloader = FolderOf(self) + "fieldprog" + ExeSuffixOf(self);
     }
     {
-        std::error_code ec;
-        if (!fs::is_regular_file(downloader, ec) || ::access(downloader.c_str(), R_OK) != 0 ||
-            fs::path(downloader).filename().string().front() == '.') {
-            return Fail(kInputProblem, "no readable downloader program at " + downloader +
-                                           (opt.downloader.empty() ? "; give one with --downloader" : ""));
+        std::string image;
+        if (!FileSystem::IsRegularFile(downloader) ||
+            !FileSystem::ReadWholeFile(downloader, image) ||
+            FileNameOf(downloader).front() == '.') {
+            return Fail(kInputProblem,
+                        "no readable downloader program at " + downloader +
+                            (opt.downloader.empty() ? "; give one with --downloader" : ""));
         }
     }
 
     // --- Output -------------------------------------------------------------------------
+    // A Windows downloader only runs with its extension.
     std::string output = opt.output;
-    if (output.empty()) {
-        fs::path p = binPath.parent_path() / binPath.stem();
-        output = p.string();
+    if (output.empty()) output = FolderOf(opt.binFile) + recordName + ExeSuffixOf(downloader);
+    if (FileSystem::IsDirectory(output))
+        return Fail(kUsage, output + " is a folder; name the output file");
+    if (SameFile(output, opt.binFile) || SameFile(output, downloader)) {
+        return Fail(kUsage, "the output " + output + " would overwrite an input");
     }
-    {
-        std::error_code ec;
-        const auto st = fs::symlink_status(output, ec);
-        if (fs::is_directory(st)) return Fail(kUsage, output + " is a folder; name the output file");
-        if (SameFile(output, opt.binFile) || SameFile(output, downloader)) {
-            return Fail(kUsage, "the output " + output + " would overwrite an input");
-        }
-        if (fs::exists(st) && !opt.replace) {
-            return Fail(kOutputExists, output + " exists; use --replace to overwrite it");
-        }
+    if (!opt.replace && Exists(output)) {
+        return Fail(kOutputExists, output + " exists; use --replace to overwrite it");
     }
-    const fs::path outFolder = fs::path(output).has_parent_path() ? fs::path(output).parent_path()
-                                                                 : fs::path(".");
+    const std::string outFolder = FolderOf(output).empty() ? std::string(".") : FolderOf(output);
 
     // --- Build --------------------------------------------------------------------------
-    TempFiles temp;
-    {
-        std::error_code ec;
-        std::string tmpl = (fs::temp_directory_path(ec) / "fieldprog-build-XXXXXX").string();
-        if (ec || ::mkdtemp(tmpl.data()) == nullptr) {
-            return Fail(kBuildFailed, "cannot create a temporary folder");
-        }
-        temp.folder = tmpl;
+    PartialFile partial;
+    partial.path = FileSystem::NewPrivateFile(outFolder, "." + FileNameOf(output) + ".partial-");
+    if (partial.path.empty()) {
+        return Fail(kBuildFailed,
+                    "cannot create a file in " + outFolder + ": " + FileSystem::LastError());
     }
-    const std::string readme = (fs::path(temp.folder) / "README.TXT").string();
+    // The record is made here and goes into the payload from memory.
     const std::string record = recordName + "," + ThreeDigits(opt.language) + "," +
                                opt.description + "," + kFourthField + "\r\n";
-    if (!FileSystem::WriteWholeFile(readme, record)) {
-        return Fail(kBuildFailed, "cannot write the README.TXT record in " + temp.folder);
-    }
-
-    {
-        std::string tmpl = (outFolder / ("." + fs::path(output).filename().string() + ".partial-XXXXXX")).string();
-        const int fd = ::mkstemp(tmpl.data());
-        if (fd < 0) {
-            return Fail(kBuildFailed, "cannot create a file in " + outFolder.string() + ": " +
-                                          std::strerror(errno));
-        }
-        ::close(fd);
-        temp.partial = tmpl;
-    }
     ZelPayload writer;
-    if (!writer.BuildPayload(downloader, {opt.binFile, readme}, temp.partial)) {
-        return Fail(kBuildFailed, "writing the downloader failed (disk full, or an input "
-                                  "changed while it was read?)");
+    if (!writer.BuildPayloadFrom(downloader, {{binName, binData}, {"README.TXT", record}},
+                                 partial.path)) {
+        return Fail(kBuildFailed,
+                    "writing the downloader failed (disk full, or an input "
+                    "changed while it was read?)");
     }
-    if (::chmod(temp.partial.c_str(), 0755) != 0) {
-        return Fail(kBuildFailed, std::string("cannot make the result executable: ") + std::strerror(errno));
+    if (!FileSystem::SetPermissionBits(partial.path, 0755)) {
+        return Fail(kBuildFailed, "cannot make the result executable: " + FileSystem::LastError());
     }
 
     // Read the result back exactly as the downloader will, before anyone can run it.
-    clsResFiles check(temp.partial);
+    clsResFiles check(partial.path);
     std::vector<std::uint8_t> image;
     const bool readOk = check.GetReadMeData() && check.GetBinaryData(image);
     if (!readOk || check.Name() != recordName || check.Language() != opt.language * 100 ||
         check.Description() != opt.description ||
         std::string(image.begin(), image.end()) != binData) {
-        return Fail(kBuildFailed, "the written downloader does not read back as built; nothing was kept");
+        return Fail(kBuildFailed,
+                    "the written downloader does not read back as built; nothing was kept");
     }
 
-    const int published = Publish(temp.partial, output, opt.replace);
+    const int published = Publish(partial.path, output, opt.replace);
     if (published != kOk) return published;
-    temp.partial.clear();
+    partial.path.clear();
 
     std::cout << "Built " << output << '\n'
               << "  image:       " << binName << " (" << binData.size() << " bytes)\n"
@@ -368,7 +378,7 @@ int Build(const Options& opt) {
 int main(int argc, char** argv) {
     try {
         bool done = false;
-        const Options opt = ParseArguments(argc, argv, done);
+        const Options opt = ParseArguments(FileSystem::Arguments(argc, argv), done);
         if (done) return kOk;
         return Build(opt);
     } catch (const UsageError& e) {

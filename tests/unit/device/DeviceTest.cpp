@@ -21,6 +21,7 @@
 #include "clsFPMemory.h"
 #include "clsFPMisc.h"
 #include "clsFieldProgrammer.h"
+#include "FileSystem.h"
 
 namespace {
 
@@ -244,8 +245,8 @@ TEST_F(DeviceTest, ReadBackBuildsHeaderAndStopsAtLastProgrammedByte) {
     data.insert(data.end(), {0x12, 0xFF, 0xFF});
     device_->Program(data);
     ASSERT_TRUE(m.ReadAllFlashBankAddrs());
-    Bytes expected = {0, 0, 0, 0, 0, 0, 0, 38};
-    expected.insert(expected.end(), data.begin(), data.end() - 2);
+    Bytes expected(data.begin(), data.end() - 2);
+    expected.insert(expected.begin(), {0, 0, 0, 0, 0, 0, 0, 38});
     EXPECT_EQ(m.AllFlashBankData(), expected);
     EXPECT_EQ(progress_.back(), (Events::value_type{100, 1}));
 
@@ -264,9 +265,8 @@ TEST_F(DeviceTest, ReadBackBuildsHeaderAndStopsAtLastProgrammedByte) {
 
 // Loading and saving exactly are shown by the integration test on a whole image.
 TEST_F(DeviceTest, SaveTakesAnEmptyFolderAndTruncatesAndFileErrorsAreNumbered) {
-    std::string pattern = (fs::temp_directory_path() / "fpdevXXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    const fs::path dir = pattern;
+    const fs::path dir = FileSystem::NewPrivateFolder(fs::temp_directory_path().string(), "fpdev");
+    ASSERT_FALSE(dir.empty());
     const auto contents = [](const fs::path& p) {
         std::ifstream in(p, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "FakeSerialPort.h"
+#include "FileSystem.h"
+#include "TestEnvironment.h"
 #include "ZelSerialComms.h"
 
 namespace {
@@ -219,9 +221,9 @@ class TransferTest : public LinkTest {
         progress.clear();
         errors.clear();
         throwAt100 = false;
-        char pattern[] = "/tmp/fp-link-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        setenv("TMPDIR", (tmpDir = pattern).c_str(), 1);
+        tmpDir = FileSystem::NewPrivateFolder(FileSystem::TempFolder(), "fp-link-");
+        ASSERT_FALSE(tmpDir.empty());
+        SetEnvironment(kTempFolderVariable, tmpDir);
         OnX = [](FakeSerialPort& p) { p.Deliver("C", 150); };
         OnBlock = [](FakeSerialPort& p) { p.Deliver(std::string(1, kACK), 20); };
         port->OnWrite = [this](FakeSerialPort& p, const std::string& w) {
@@ -245,8 +247,8 @@ class TransferTest : public LinkTest {
     }
     void TearDown() override {
         EXPECT_EQ(Leftovers(), 0);
-        fs::remove_all(tmpDir);
-        unsetenv("TMPDIR");
+        FileSystem::RemoveTree(tmpDir);
+        UnsetEnvironment(kTempFolderVariable);
         LinkTest::TearDown();
     }
     long Leftovers() const { return std::distance(fs::directory_iterator(tmpDir), {}); }
@@ -325,7 +327,7 @@ TEST_F(TransferTest, ReceiverFaultsRaiseTheirErrorAndLeaveNoFile) {
             };
         }
         throwAt100 = r.fault == HandlerThrows;
-        if (r.fault == NoTempDir) setenv("TMPDIR", (tmpDir + "/missing").c_str(), 1);
+        if (r.fault == NoTempDir) SetEnvironment(kTempFolderVariable, tmpDir + "/missing");
         EXPECT_EQ(link->DownloadBinaryData(Image(2 * 128)), r.error == 0) << r.fault;
         std::vector<std::int32_t> raised{0};
         if (r.error != 0) raised.push_back(r.error);

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "TestEnvironment.h"
 #include "TestFiles.h"
 #include "clsFilingFuncs.h"
 
@@ -48,35 +49,47 @@ TEST(clsFilingFuncs, PathOperationsFollowTheirTable) {
 
 TEST(clsFilingFuncs, FileExistSeesOnlyVisibleRegularFiles) {
     TempDir dir;
-    for (const char* name : {"fw.bin", ".fw.bin", "a*"}) WriteBytes(dir / name, "x");
-    EXPECT_TRUE(f.FileExist(dir / "fw.bin"));
+#ifdef _WIN32
+    const std::string device = "NUL";  // and Windows names cannot hold a '*'
+#else
+    const std::string device = "/dev/null";
+    WriteBytes(dir / "a*", "x");
     EXPECT_TRUE(f.FileExist(dir / "a*"));
+#endif
+    for (const char* name : {"fw.bin", ".fw.bin"}) WriteBytes(dir / name, "x");
+    EXPECT_TRUE(f.FileExist(dir / "fw.bin"));
     for (const std::string& path : {dir / "fw*", std::string(), dir / "missing", dir.Path(),
-                                    dir / ".fw.bin", std::string("/dev/null")}) {
+                                    dir / ".fw.bin", device}) {
         EXPECT_FALSE(f.FileExist(path)) << path;  // patterns are not expanded
     }
 }
 
 TEST(clsFilingFuncs, TempFilesArePrivateAndNew) {
     TempDir dir;
-    const char* old = std::getenv("TMPDIR");
+    const char* old = std::getenv(kTempFolderVariable);
     const std::string saved = old ? old : "";
-    ::setenv("TMPDIR", dir.Path().c_str(), 1);
-    EXPECT_EQ(f.TempPath(), dir.Path() + "/");
+    SetEnvironment(kTempFolderVariable, dir.Path());
+    EXPECT_EQ(f.TempPath(), dir.Path() + FileSystem::Separator());
+#ifndef _WIN32  // Windows falls back on other variables
     ::unsetenv("TMPDIR");
     EXPECT_EQ(f.TempPath(), "/tmp/");
-    if (old) ::setenv("TMPDIR", saved.c_str(), 1);
+#endif
+    if (old) SetEnvironment(kTempFolderVariable, saved);
 
+#ifndef _WIN32
     const mode_t oldMask = ::umask(0);  // a permissive umask must not widen the mode
+#endif
     const std::string first = f.TempFileName(dir.Path(), "ZAP");
-    const std::string second = f.TempFileName(dir.Path() + "/", "ZAP");
+    const std::string second = f.TempFileName(dir.Path() + FileSystem::Separator(), "ZAP");
+#ifndef _WIN32
     ::umask(oldMask);
+#endif
     EXPECT_NE(first, second);
-    EXPECT_EQ(first.substr(0, dir.Path().size() + 4), dir.Path() + "/ZAP");
-    struct stat info {};
-    ASSERT_EQ(::stat(first.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
-    EXPECT_EQ(info.st_size, 0);
+    EXPECT_EQ(first.substr(0, dir.Path().size() + 4), dir.Path() + FileSystem::Separator() + "ZAP");
+    unsigned bits = 0;
+    ASSERT_TRUE(FileSystem::PermissionBits(first, bits));
+    EXPECT_EQ(bits & 0777, 0600u);
+    EXPECT_EQ(ReadBytes(first), "");
     EXPECT_EQ(f.TempFileName(dir / "no-such-folder", "ZAP"), "");
 }
 
@@ -85,7 +98,11 @@ TEST(clsFilingFuncs, NextAvailableFileNameCountsPastTakenNames) {
     WriteBytes(dir / "Output000.EXE", "");
     WriteBytes(dir / "Output002.EXE", "");
     EXPECT_EQ(f.NextAvailableFileName(dir.Path(), "Output", "EXE"), "Output001");
+#ifdef _WIN32  // names differing in case only are one file there
+    EXPECT_EQ(f.NextAvailableFileName(dir.Path() + "/", "Output", "exe"), "Output001");
+#else
     EXPECT_EQ(f.NextAvailableFileName(dir.Path() + "/", "Output", "exe"), "Output000");
+#endif
     auto below1000 = [](const std::string& p) { return std::stoi(p.substr(11)) < 1000; };
     EXPECT_EQ(f.NextAvailableFileName("/out", "Output", "EXE", below1000), "Output1000");
     std::string last;
