@@ -346,7 +346,13 @@ int Build(const Options& opt) {
                     "writing the downloader failed (disk full, or an input "
                     "changed while it was read?)");
     }
-    if (!FileSystem::SetPermissionBits(partial.path, 0755)) {
+    // The result runs like the program it was made from, and its owner may always write it,
+    // so that the next build can replace it even when that program is read-only.
+    unsigned bits = 0755;
+    if (FileSystem::PermissionBits(downloader, bits)) {
+        bits = 0644 | (bits & FileSystem::kExecuteBits) | FileSystem::kOwnerWrite;
+    }
+    if (!FileSystem::SetPermissionBits(partial.path, bits)) {
         return Fail(kBuildFailed, "cannot make the result executable: " + FileSystem::LastError());
     }
 
