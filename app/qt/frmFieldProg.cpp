@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDialog>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -280,7 +281,9 @@ bool frmFieldProg::ChooseBinaryFile(const std::string& title, const std::string&
     // Linux file names are case-sensitive; binary files arrive spelled either way.
     const QString filter = QStringLiteral("Binary File (*.BIN *.bin)");
     const QString qTitle = QString::fromStdString(title);
-    const QString qFolder = QString::fromStdString(folder);
+    // An installed program's folder (/usr/bin) holds no binary files: start at home then.
+    QString qFolder = QString::fromStdString(folder);
+    if (!QFileInfo(qFolder).isWritable()) qFolder = QDir::homePath();
     const QString chosen = OpenFileDialog
                                ? OpenFileDialog(this, qTitle, qFolder, filter)
                                : QFileDialog::getOpenFileName(this, qTitle, qFolder, filter);

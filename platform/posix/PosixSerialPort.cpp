@@ -233,14 +233,20 @@ class PosixSerialPort : public SerialPort {
         result.status = PortOpenStatus::Opened;
     }
 
-    // Serial devices on Debian belong to the group "dialout"; its members may open them.
+    // Serial devices on Debian belong to the group "dialout", whose members may open them. A
+    // device whose group may not read and write it (another user's terminal) needs the
+    // administrator instead.
     static std::string AccessHint(const std::string& path) {
-        std::string name = "dialout";
         struct stat info {};
-        if (::stat(path.c_str(), &info) == 0) {
-            const struct group* entry = getgrgid(info.st_gid);
-            if (entry != nullptr && entry->gr_name != nullptr) name = entry->gr_name;
+        const struct group* entry = nullptr;
+        if (::stat(path.c_str(), &info) == 0 && info.st_gid != 0 &&
+            (info.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
+            entry = getgrgid(info.st_gid);
         }
+        if (entry == nullptr || entry->gr_name == nullptr) {
+            return "ask the administrator for read and write access to it";
+        }
+        const std::string name = entry->gr_name;
         return "to use serial ports, join the group \"" + name + "\" (sudo adduser $USER " + name +
                ") and log in again";
     }

@@ -130,7 +130,7 @@ TEST_F(PtyTest, OpenSaysWhyItFailed) {
         chmod(slavePath.c_str(), 0);
         const PortOpenResult refused = MakeSystemSerialPort()->OpenDevice(slavePath);
         EXPECT_EQ(refused.status, PortOpenStatus::NoPermission);
-        EXPECT_NE(DescribePortOpen(refused).find("log in again"), std::string::npos);
+        EXPECT_NE(DescribePortOpen(refused).find("permission denied; "), std::string::npos);
     }
 }
 
