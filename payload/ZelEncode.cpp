@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
+#include <cassert>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "FileSystem.h"
+#include "ZelCodec.h"
+#include "ZelEncoder.h"
 
 ZelEncodeError::ZelEncodeError(Kind kind, std::int32_t number, std::string source,
                                std::string description)
@@ -19,25 +21,26 @@ ZelEncodeError::ZelEncodeError(Kind kind, std::int32_t number, std::string sourc
       source_(std::move(source)),
       description_(std::move(description)) {}
 
+void zelcodec::ThrowIndex(const char* source) {
+    throw ZelEncodeError(ZelEncodeError::Kind::Index, ZelEncodeError::kSubscriptOutOfRange, source,
+                         "Subscript out of range");
+}
+
 namespace {
 
-constexpr char kEncodeSource[] = "clsHuffman.Encode()";
-constexpr char kDecodeSource[] = "clsHuffman.Decode()";
-constexpr char kIndexText[] = "Subscript out of range";
+using zelcodec::kDecodeSource;
+using zelcodec::kEncodeSource;
+using zelcodec::Load64;
+using zelcodec::ThrowIndex;
 
 constexpr std::size_t kIdSize = 4;             // "HE?" + CR
 constexpr std::size_t kChecksumOffset = 4;     // one byte
 constexpr std::size_t kLengthOffset = 5;       // 32-bit signed, little-endian
 constexpr std::size_t kSymbolCountOffset = 9;  // 16-bit signed, little-endian
 constexpr std::size_t kPairsOffset = 11;       // (symbol, code length) pairs
-constexpr int kMaxNodes = 512;                 // both trees live in a table of this size
+constexpr int kMaxNodes = 512;                 // the decoding tree lives in a table of this size
 // Decoding looks this many bits up at once; longer codes finish with a walk down the tree.
 constexpr unsigned kMaxTableBits = 12;
-
-[[noreturn]] void ThrowIndex(const char* source) {
-    throw ZelEncodeError(ZelEncodeError::Kind::Index, ZelEncodeError::kSubscriptOutOfRange, source,
-                         kIndexText);
-}
 
 [[noreturn]] void ThrowChecksum() {
     throw ZelEncodeError(ZelEncodeError::Kind::Checksum, ZelEncodeError::kObjectError,
@@ -45,169 +48,11 @@ constexpr unsigned kMaxTableBits = 12;
                          "The data might be corrupted (checksum did not match expected value)");
 }
 
-std::uint64_t Load64(const std::uint8_t* p) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    std::uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-#else
-    std::uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-#endif
-}
-
-// The low byte goes first.
-void Store16(std::uint8_t* p, std::uint16_t v) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    std::memcpy(p, &v, sizeof v);
-#else
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-#endif
-}
-
-void Store32(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-    p[2] = static_cast<std::uint8_t>(v >> 16);
-    p[3] = static_cast<std::uint8_t>(v >> 24);
-}
-
-void Store64(std::uint8_t* p, std::uint64_t v) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    std::memcpy(p, &v, sizeof v);
-#else
-    for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-#endif
-}
-
-constexpr std::size_t kWriterSlack = 8;  // bytes a BitWriter may store past its last one
-
-// Packs bits from the least significant end of each byte upwards. Every Put stores eight bytes
-// from the current one on (the bits not yet written are 0), so the buffer needs eight spare
-// bytes behind the last byte written; in return no Put has to test whether a word is full.
-class BitWriter {
-  public:
-    explicit BitWriter(std::uint8_t* out) : out_(out) {}
-
-    // Up to 32 bits; the first bit of the sequence is bit 0 of `bits`, and no bit above
-    // `count` is set.
-    void Put(std::uint64_t bits, unsigned count) {
-        acc_ |= bits << filled_;
-        filled_ += count;
-        Store64(out_, acc_);
-        out_ += filled_ >> 3;
-        acc_ >>= filled_ & ~7u;
-        filled_ &= 7;
-    }
-    void PutLong(std::uint64_t bits, unsigned count) {
-        while (count > 32) {
-            Put(bits & 0xFFFFFFFFu, 32);
-            bits >>= 32;
-            count -= 32;
-        }
-        Put(bits, count);
-    }
-    // Ends on the partly filled last byte, padded with 0 bits (already stored).
-    std::uint8_t* Finish() { return filled_ > 0 ? out_ + 1 : out_; }
-
-  private:
-    std::uint8_t* out_;
-    std::uint64_t acc_ = 0;  // fewer than 8 bits between calls
-    unsigned filled_ = 0;
-};
-
-struct EncodeNode {
-    int one = -1;
-    int zero = -1;
-    int value = -1;
-    std::uint64_t weight = 0;
-};
-
-struct SymbolCode {
-    std::uint64_t bits = 0;  // first bit from the root in bit 0
-    unsigned length = 0;
-};
-
-void AssignCodes(const std::vector<EncodeNode>& nodes, int node, std::uint64_t bits, unsigned depth,
-                 std::array<SymbolCode, 256>& codes) {
-    const EncodeNode& n = nodes[static_cast<std::size_t>(node)];
-    if (n.value >= 0) {
-        codes[static_cast<std::size_t>(n.value)] = SymbolCode{bits, depth};
-        return;
-    }
-    // The tree is at most ~46 levels deep for inputs below 2 GB, so 64 bits always hold a code.
-    if (depth >= 64) {
-        ThrowIndex(kEncodeSource);
-    }
-    AssignCodes(nodes, n.zero, bits, depth + 1, codes);
-    AssignCodes(nodes, n.one, bits | (std::uint64_t{1} << depth), depth + 1, codes);
-}
-
-// The merge order decides every code, so it follows one fixed rule: scan parentless nodes in
-// index order, keep the two lightest seen so far, and let the earlier node win every tie.
-std::array<SymbolCode, 256> BuildCodes(const std::array<std::uint64_t, 256>& counts) {
-    std::vector<EncodeNode> nodes;
-    nodes.reserve(kMaxNodes);
-    for (int v = 0; v < 256; ++v) {
-        if (counts[static_cast<std::size_t>(v)] == 0) {
-            continue;
-        }
-        EncodeNode leaf;
-        leaf.value = v;
-        leaf.weight = counts[static_cast<std::size_t>(v)];
-        nodes.push_back(leaf);
-    }
-    // The parentless nodes in index order with their weights, so that a scan visits only them.
-    struct Open {
-        int index;
-        std::uint64_t weight;
-    };
-    std::vector<Open> open;
-    open.reserve(nodes.size());
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-        open.push_back(Open{static_cast<int>(i), nodes[i].weight});
-    }
-    while (open.size() > 1) {
-        std::size_t a = 0;
-        std::size_t b = 1;
-        std::uint64_t wa = open[0].weight;
-        std::uint64_t wb = open[1].weight;
-        for (std::size_t i = 2; i < open.size(); ++i) {
-            // A lighter node replaces the heavier candidate, A when both weigh the same.
-            const std::uint64_t w = open[i].weight;
-            if (w < std::max(wa, wb)) {
-                if (wa >= wb) {
-                    a = i;
-                    wa = w;
-                } else {
-                    b = i;
-                    wb = w;
-                }
-            }
-        }
-        EncodeNode inner;
-        inner.zero = open[a].index;
-        inner.one = open[b].index;
-        inner.weight = wa + wb;
-        const int index = static_cast<int>(nodes.size());
-        nodes.push_back(inner);
-        // The new node has the highest index, so it goes last.
-        open.erase(open.begin() + static_cast<std::ptrdiff_t>(std::max(a, b)));
-        open.erase(open.begin() + static_cast<std::ptrdiff_t>(std::min(a, b)));
-        open.push_back(Open{index, inner.weight});
-    }
-    std::array<SymbolCode, 256> codes{};
-    AssignCodes(nodes, static_cast<int>(nodes.size()) - 1, 0, 0, codes);
-    return codes;
-}
-
 std::uint8_t XorOfBytes(const std::uint8_t* data, std::size_t length) {
     std::uint64_t wide = 0;
     std::size_t i = 0;
     for (; i + 8 <= length; i += 8) {
-        wide ^= Load64(data + i);
+        wide ^= zelcodec::Load64(data + i);
     }
     wide ^= wide >> 32;
     wide ^= wide >> 16;
@@ -217,27 +62,6 @@ std::uint8_t XorOfBytes(const std::uint8_t* data, std::size_t length) {
         sum ^= data[i];
     }
     return sum;
-}
-
-// Four partial counts, so that a run of one byte value does not make every increment wait for
-// the one before.
-std::array<std::uint64_t, 256> CountBytes(const std::uint8_t* data, std::size_t length) {
-    std::array<std::array<std::uint32_t, 256>, 4> partial{};
-    std::size_t i = 0;
-    for (; i + 4 <= length; i += 4) {
-        ++partial[0][data[i]];
-        ++partial[1][data[i + 1]];
-        ++partial[2][data[i + 2]];
-        ++partial[3][data[i + 3]];
-    }
-    for (; i < length; ++i) {
-        ++partial[0][data[i]];
-    }
-    std::array<std::uint64_t, 256> counts{};
-    for (std::size_t v = 0; v < 256; ++v) {
-        counts[v] = std::uint64_t{partial[0][v]} + partial[1][v] + partial[2][v] + partial[3][v];
-    }
-    return counts;
 }
 
 std::string StoredStream(const std::uint8_t* data, std::size_t length) {
@@ -254,76 +78,53 @@ std::string Compress(const std::uint8_t* data, std::size_t length) {
     if (length > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
         ThrowIndex(kEncodeSource);
     }
-
-    const std::array<std::uint64_t, 256> counts = CountBytes(data, length);
-    const std::uint8_t checksum = XorOfBytes(data, length);
-    const std::array<SymbolCode, 256> codes = BuildCodes(counts);
-
-    std::uint64_t dataBits = 0;
-    std::uint64_t codeBits = 0;
-    unsigned symbols = 0;
-    unsigned longest = 0;
-    for (std::size_t v = 0; v < 256; ++v) {
-        if (counts[v] == 0) {
-            continue;
-        }
-        ++symbols;
-        dataBits += counts[v] * codes[v].length;
-        codeBits += codes[v].length;
-        longest = std::max(longest, codes[v].length);
-    }
-    const std::uint64_t dataBytes = (dataBits + 7) / 8;
+    const ZelEncoder encoder(data, length);
+    const std::uint64_t dataBytes = (encoder.DataBits() + 7) / 8;
     // Only the data block is weighed against the input: header and code table do not count.
+    // A single byte value has an empty code and no data block at all.
     if (dataBytes == 0 || dataBytes > length) {
         return StoredStream(data, length);
     }
 
-    const std::uint64_t codeBytes = (codeBits + 7) / 8;
-    const std::size_t total =
-        kPairsOffset + std::size_t{2} * symbols + static_cast<std::size_t>(codeBytes + dataBytes);
-    std::string stream(total + kWriterSlack, '\0');
+    const unsigned symbols = encoder.SymbolCount();
+    const std::size_t total = kPairsOffset + std::size_t{2} * symbols +
+                              static_cast<std::size_t>((encoder.CodeBits() + 7) / 8 + dataBytes);
+    std::string stream(total + ZelEncoder::kSlack, '\0');
     auto* out = reinterpret_cast<std::uint8_t*>(&stream[0]);
     out[0] = 'H';
     out[1] = 'E';
     out[2] = '3';
     out[3] = '\r';
-    out[kChecksumOffset] = checksum;
-    Store32(out + kLengthOffset, static_cast<std::uint32_t>(length));
+    out[kChecksumOffset] = XorOfBytes(data, length);
+    for (int i = 0; i < 4; ++i) {
+        out[kLengthOffset + i] = static_cast<std::uint8_t>(length >> (8 * i));
+    }
     out[kSymbolCountOffset] = static_cast<std::uint8_t>(symbols);
     out[kSymbolCountOffset + 1] = static_cast<std::uint8_t>(symbols >> 8);
     std::uint8_t* p = out + kPairsOffset;
-    for (std::size_t v = 0; v < 256; ++v) {
-        if (counts[v] == 0) {
-            continue;
-        }
-        *p++ = static_cast<std::uint8_t>(v);
-        *p++ = static_cast<std::uint8_t>(codes[v].length);
-    }
-
-    BitWriter codeBlock(p);
-    for (std::size_t v = 0; v < 256; ++v) {
-        if (counts[v] != 0) {
-            codeBlock.PutLong(codes[v].bits, codes[v].length);
+    // With two values or more, every value present has a code of one bit at least.
+    for (unsigned v = 0; v < 256; ++v) {
+        const unsigned codeLength = encoder.CodeLength(static_cast<std::uint8_t>(v));
+        if (codeLength != 0) {
+            *p++ = static_cast<std::uint8_t>(v);
+            *p++ = static_cast<std::uint8_t>(codeLength);
         }
     }
-    p = codeBlock.Finish();
-
-    BitWriter dataBlock(p);
-    if (longest <= 32) {
-        for (std::size_t i = 0; i < length; ++i) {
-            const SymbolCode& c = codes[data[i]];
-            dataBlock.Put(c.bits, c.length);
-        }
-    } else {
-        for (std::size_t i = 0; i < length; ++i) {
-            const SymbolCode& c = codes[data[i]];
-            dataBlock.PutLong(c.bits, c.length);
-        }
-    }
-    p = dataBlock.Finish();
-    (void)p;  // the stream was sized exactly from the bit counts, plus the writer's slack
-    stream.resize(total);
+    const std::uint8_t* const streamEnd = encoder.WriteDataBlock(encoder.WriteCodeBlock(p));
+    assert(streamEnd == out + total);  // the size follows from the bit counts
+    (void)streamEnd;
+    stream.resize(total);  // drops the writers' slack
     return stream;
+}
+
+// The low byte goes first.
+void Store16(std::uint8_t* p, std::uint16_t v) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    std::memcpy(p, &v, sizeof v);
+#else
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+#endif
 }
 
 // The decoding tree as the stream describes it. Node 0 is the root; a node whose value is 0 or
@@ -415,8 +216,8 @@ void BuildTable(const DecodeTree& tree, unsigned tableBits, std::uint32_t* table
         const std::uint32_t second = table[i >> used];
         const unsigned both = used + slot::Used(second);
         const bool pair = slot::Yield(first) != 0 && slot::Yield(second) != 0 && both <= tableBits;
-        table[i] = pair ? slot::Make(both, 2, slot::Payload(first) | slot::Payload(second) << 8)
-                        : first;
+        table[i] =
+            pair ? slot::Make(both, 2, slot::Payload(first) | slot::Payload(second) << 8) : first;
     }
 }
 
@@ -626,7 +427,8 @@ class TableDecoder {
                     bRunning = false;
                     bFailed = bEnd == RoundEnd::Missing;
                 } else if (markCount < kMarks) {
-                    marks[markCount++] = Mark{Pos(b), static_cast<std::size_t>(b.out - spare.get())};
+                    marks[markCount++] =
+                        Mark{Pos(b), static_cast<std::size_t>(b.out - spare.get())};
                 }
             }
         }
@@ -684,9 +486,9 @@ constexpr std::size_t kMinSplitBytes = 128;  // smaller blocks are decoded by on
 
 // Decodes as far as the table can take it; the caller finishes bit by bit from the state.
 template <unsigned kLookups>
-DecodeState DecodeWithTable(const DecodeTree& tree, const std::uint32_t* table,
-                            unsigned tableBits, const std::uint8_t* block, std::size_t blockBytes,
-                            std::uint8_t* out, std::size_t limit) {
+DecodeState DecodeWithTable(const DecodeTree& tree, const std::uint32_t* table, unsigned tableBits,
+                            const std::uint8_t* block, std::size_t blockBytes, std::uint8_t* out,
+                            std::size_t limit) {
     const TableDecoder<kLookups> decoder(tree, table, tableBits, block, blockBytes);
     DecodeState state;
     if (blockBytes >= kMinSplitBytes) {
