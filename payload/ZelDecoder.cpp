@@ -14,7 +14,7 @@ constexpr unsigned kLookups = 56 / kMaxTableBits;
 static_assert(kLookups * kMaxTableBits <= 56, "a round must not run out of bits");
 
 // One table entry: the stream bits of the code in the low byte, its byte value in the high
-// byte. An entry of 0 means the bits begin a code longer than the table or a missing branch.
+// byte. An entry of 0 means the bits begin a code longer than the table, or a missing branch.
 using Entry = std::uint16_t;
 constexpr Entry MakeEntry(unsigned used, unsigned value) {
     return static_cast<Entry>(used | value << 8);

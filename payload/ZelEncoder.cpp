@@ -170,16 +170,18 @@ std::uint8_t* ZelEncoder::WriteCodeBlock(std::uint8_t* out) const {
 }
 
 std::uint8_t* ZelEncoder::WriteDataBlock(std::uint8_t* out) const {
+    // Locals, as any byte stored through `out` might be a member for all the compiler knows.
+    const std::uint8_t* const data = data_;
+    const std::uint8_t* const end = data_ + length_;
+    const std::array<SymbolCode, 256>& codes = codes_;
     BitWriter writer(out);
     if (longest_ <= 32) {
-        for (std::size_t i = 0; i < length_; ++i) {
-            const SymbolCode& code = codes_[data_[i]];
-            writer.Put(code.bits, code.length);
+        for (const std::uint8_t* p = data; p != end; ++p) {
+            writer.Put(codes[*p].bits, codes[*p].length);
         }
     } else {
-        for (std::size_t i = 0; i < length_; ++i) {
-            const SymbolCode& code = codes_[data_[i]];
-            writer.PutLong(code.bits, code.length);
+        for (const std::uint8_t* p = data; p != end; ++p) {
+            writer.PutLong(codes[*p].bits, codes[*p].length);
         }
     }
     return writer.Finish();
