@@ -146,15 +146,16 @@ void AssignCodes(const std::vector<EncodeNode>& nodes, int node, std::uint64_t b
 }  // namespace
 
 ZelEncoder::ZelEncoder(const std::uint8_t* data, std::size_t length)
-    : data_(data), length_(length), counts_(CountBytes(data, length)) {
-    const std::vector<EncodeNode> nodes = BuildTree(counts_);
+    : data_(data), length_(length) {
+    const std::array<std::uint64_t, 256> counts = CountBytes(data, length);
+    const std::vector<EncodeNode> nodes = BuildTree(counts);
     if (!nodes.empty()) {
         AssignCodes(nodes, static_cast<int>(nodes.size()) - 1, 0, 0, codes_);
     }
     for (std::size_t v = 0; v < 256; ++v) {
-        if (counts_[v] != 0) {
+        if (counts[v] != 0) {
             ++symbols_;
-            dataBits_ += counts_[v] * codes_[v].length;
+            dataBits_ += counts[v] * codes_[v].length;
             codeBits_ += codes_[v].length;
             longest_ = std::max(longest_, codes_[v].length);
         }

@@ -7,7 +7,8 @@
 // The static Huffman code of one block and the packing of its code block and data block.
 // Construction counts the bytes and builds the code; the framing (ZelEncode.cpp) decides
 // whether the block is stored or compressed and writes the header around the two bit blocks.
-// Internal to the codec.
+// The encoder reads the input again when it writes the data block, so the input must outlive
+// it. Internal to the codec.
 class ZelEncoder {
   public:
     // Bytes a Write may store behind the end it returns (always 0 bits).
@@ -35,7 +36,6 @@ class ZelEncoder {
 
     const std::uint8_t* data_;
     std::size_t length_;
-    std::array<std::uint64_t, 256> counts_{};
     std::array<SymbolCode, 256> codes_{};
     unsigned symbols_ = 0;
     unsigned longest_ = 0;
