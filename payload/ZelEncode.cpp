@@ -2,14 +2,14 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
-#include <cstring>
+#include <cassert>
 #include <limits>
-#include <memory>
 #include <utility>
-#include <vector>
 
 #include "FileSystem.h"
+#include "ZelCodec.h"
+#include "ZelDecoder.h"
+#include "ZelEncoder.h"
 
 ZelEncodeError::ZelEncodeError(Kind kind, std::int32_t number, std::string source,
                                std::string description)
@@ -19,25 +19,22 @@ ZelEncodeError::ZelEncodeError(Kind kind, std::int32_t number, std::string sourc
       source_(std::move(source)),
       description_(std::move(description)) {}
 
+void zelcodec::ThrowIndex(const char* source) {
+    throw ZelEncodeError(ZelEncodeError::Kind::Index, ZelEncodeError::kSubscriptOutOfRange, source,
+                         "Subscript out of range");
+}
+
 namespace {
 
-constexpr char kEncodeSource[] = "clsHuffman.Encode()";
-constexpr char kDecodeSource[] = "clsHuffman.Decode()";
-constexpr char kIndexText[] = "Subscript out of range";
+using zelcodec::kDecodeSource;
+using zelcodec::kEncodeSource;
+using zelcodec::ThrowIndex;
 
 constexpr std::size_t kIdSize = 4;             // "HE?" + CR
 constexpr std::size_t kChecksumOffset = 4;     // one byte
 constexpr std::size_t kLengthOffset = 5;       // 32-bit signed, little-endian
 constexpr std::size_t kSymbolCountOffset = 9;  // 16-bit signed, little-endian
 constexpr std::size_t kPairsOffset = 11;       // (symbol, code length) pairs
-constexpr int kMaxNodes = 512;                 // both trees live in a table of this size
-// Decoding looks this many bits up at once; longer codes finish with a walk down the tree.
-constexpr unsigned kMaxTableBits = 12;
-
-[[noreturn]] void ThrowIndex(const char* source) {
-    throw ZelEncodeError(ZelEncodeError::Kind::Index, ZelEncodeError::kSubscriptOutOfRange, source,
-                         kIndexText);
-}
 
 [[noreturn]] void ThrowChecksum() {
     throw ZelEncodeError(ZelEncodeError::Kind::Checksum, ZelEncodeError::kObjectError,
@@ -45,169 +42,11 @@ constexpr unsigned kMaxTableBits = 12;
                          "The data might be corrupted (checksum did not match expected value)");
 }
 
-std::uint64_t Load64(const std::uint8_t* p) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    std::uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-#else
-    std::uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-#endif
-}
-
-// The low byte goes first.
-void Store16(std::uint8_t* p, std::uint16_t v) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    std::memcpy(p, &v, sizeof v);
-#else
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-#endif
-}
-
-void Store32(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-    p[2] = static_cast<std::uint8_t>(v >> 16);
-    p[3] = static_cast<std::uint8_t>(v >> 24);
-}
-
-void Store64(std::uint8_t* p, std::uint64_t v) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    std::memcpy(p, &v, sizeof v);
-#else
-    for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-#endif
-}
-
-constexpr std::size_t kWriterSlack = 8;  // bytes a BitWriter may store past its last one
-
-// Packs bits from the least significant end of each byte upwards. Every Put stores eight bytes
-// from the current one on (the bits not yet written are 0), so the buffer needs eight spare
-// bytes behind the last byte written; in return no Put has to test whether a word is full.
-class BitWriter {
-  public:
-    explicit BitWriter(std::uint8_t* out) : out_(out) {}
-
-    // Up to 32 bits; the first bit of the sequence is bit 0 of `bits`, and no bit above
-    // `count` is set.
-    void Put(std::uint64_t bits, unsigned count) {
-        acc_ |= bits << filled_;
-        filled_ += count;
-        Store64(out_, acc_);
-        out_ += filled_ >> 3;
-        acc_ >>= filled_ & ~7u;
-        filled_ &= 7;
-    }
-    void PutLong(std::uint64_t bits, unsigned count) {
-        while (count > 32) {
-            Put(bits & 0xFFFFFFFFu, 32);
-            bits >>= 32;
-            count -= 32;
-        }
-        Put(bits, count);
-    }
-    // Ends on the partly filled last byte, padded with 0 bits (already stored).
-    std::uint8_t* Finish() { return filled_ > 0 ? out_ + 1 : out_; }
-
-  private:
-    std::uint8_t* out_;
-    std::uint64_t acc_ = 0;  // fewer than 8 bits between calls
-    unsigned filled_ = 0;
-};
-
-struct EncodeNode {
-    int one = -1;
-    int zero = -1;
-    int value = -1;
-    std::uint64_t weight = 0;
-};
-
-struct SymbolCode {
-    std::uint64_t bits = 0;  // first bit from the root in bit 0
-    unsigned length = 0;
-};
-
-void AssignCodes(const std::vector<EncodeNode>& nodes, int node, std::uint64_t bits, unsigned depth,
-                 std::array<SymbolCode, 256>& codes) {
-    const EncodeNode& n = nodes[static_cast<std::size_t>(node)];
-    if (n.value >= 0) {
-        codes[static_cast<std::size_t>(n.value)] = SymbolCode{bits, depth};
-        return;
-    }
-    // The tree is at most ~46 levels deep for inputs below 2 GB, so 64 bits always hold a code.
-    if (depth >= 64) {
-        ThrowIndex(kEncodeSource);
-    }
-    AssignCodes(nodes, n.zero, bits, depth + 1, codes);
-    AssignCodes(nodes, n.one, bits | (std::uint64_t{1} << depth), depth + 1, codes);
-}
-
-// The merge order decides every code, so it follows one fixed rule: scan parentless nodes in
-// index order, keep the two lightest seen so far, and let the earlier node win every tie.
-std::array<SymbolCode, 256> BuildCodes(const std::array<std::uint64_t, 256>& counts) {
-    std::vector<EncodeNode> nodes;
-    nodes.reserve(kMaxNodes);
-    for (int v = 0; v < 256; ++v) {
-        if (counts[static_cast<std::size_t>(v)] == 0) {
-            continue;
-        }
-        EncodeNode leaf;
-        leaf.value = v;
-        leaf.weight = counts[static_cast<std::size_t>(v)];
-        nodes.push_back(leaf);
-    }
-    // The parentless nodes in index order with their weights, so that a scan visits only them.
-    struct Open {
-        int index;
-        std::uint64_t weight;
-    };
-    std::vector<Open> open;
-    open.reserve(nodes.size());
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-        open.push_back(Open{static_cast<int>(i), nodes[i].weight});
-    }
-    while (open.size() > 1) {
-        std::size_t a = 0;
-        std::size_t b = 1;
-        std::uint64_t wa = open[0].weight;
-        std::uint64_t wb = open[1].weight;
-        for (std::size_t i = 2; i < open.size(); ++i) {
-            // A lighter node replaces the heavier candidate, A when both weigh the same.
-            const std::uint64_t w = open[i].weight;
-            if (w < std::max(wa, wb)) {
-                if (wa >= wb) {
-                    a = i;
-                    wa = w;
-                } else {
-                    b = i;
-                    wb = w;
-                }
-            }
-        }
-        EncodeNode inner;
-        inner.zero = open[a].index;
-        inner.one = open[b].index;
-        inner.weight = wa + wb;
-        const int index = static_cast<int>(nodes.size());
-        nodes.push_back(inner);
-        // The new node has the highest index, so it goes last.
-        open.erase(open.begin() + static_cast<std::ptrdiff_t>(std::max(a, b)));
-        open.erase(open.begin() + static_cast<std::ptrdiff_t>(std::min(a, b)));
-        open.push_back(Open{index, inner.weight});
-    }
-    std::array<SymbolCode, 256> codes{};
-    AssignCodes(nodes, static_cast<int>(nodes.size()) - 1, 0, 0, codes);
-    return codes;
-}
-
 std::uint8_t XorOfBytes(const std::uint8_t* data, std::size_t length) {
     std::uint64_t wide = 0;
     std::size_t i = 0;
     for (; i + 8 <= length; i += 8) {
-        wide ^= Load64(data + i);
+        wide ^= zelcodec::Load64(data + i);
     }
     wide ^= wide >> 32;
     wide ^= wide >> 16;
@@ -217,27 +56,6 @@ std::uint8_t XorOfBytes(const std::uint8_t* data, std::size_t length) {
         sum ^= data[i];
     }
     return sum;
-}
-
-// Four partial counts, so that a run of one byte value does not make every increment wait for
-// the one before.
-std::array<std::uint64_t, 256> CountBytes(const std::uint8_t* data, std::size_t length) {
-    std::array<std::array<std::uint32_t, 256>, 4> partial{};
-    std::size_t i = 0;
-    for (; i + 4 <= length; i += 4) {
-        ++partial[0][data[i]];
-        ++partial[1][data[i + 1]];
-        ++partial[2][data[i + 2]];
-        ++partial[3][data[i + 3]];
-    }
-    for (; i < length; ++i) {
-        ++partial[0][data[i]];
-    }
-    std::array<std::uint64_t, 256> counts{};
-    for (std::size_t v = 0; v < 256; ++v) {
-        counts[v] = std::uint64_t{partial[0][v]} + partial[1][v] + partial[2][v] + partial[3][v];
-    }
-    return counts;
 }
 
 std::string StoredStream(const std::uint8_t* data, std::size_t length) {
@@ -254,489 +72,43 @@ std::string Compress(const std::uint8_t* data, std::size_t length) {
     if (length > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
         ThrowIndex(kEncodeSource);
     }
-
-    const std::array<std::uint64_t, 256> counts = CountBytes(data, length);
-    const std::uint8_t checksum = XorOfBytes(data, length);
-    const std::array<SymbolCode, 256> codes = BuildCodes(counts);
-
-    std::uint64_t dataBits = 0;
-    std::uint64_t codeBits = 0;
-    unsigned symbols = 0;
-    unsigned longest = 0;
-    for (std::size_t v = 0; v < 256; ++v) {
-        if (counts[v] == 0) {
-            continue;
-        }
-        ++symbols;
-        dataBits += counts[v] * codes[v].length;
-        codeBits += codes[v].length;
-        longest = std::max(longest, codes[v].length);
-    }
-    const std::uint64_t dataBytes = (dataBits + 7) / 8;
+    const ZelEncoder encoder(data, length);
+    const std::uint64_t dataBytes = (encoder.DataBits() + 7) / 8;
     // Only the data block is weighed against the input: header and code table do not count.
+    // A single byte value has an empty code and no data block at all.
     if (dataBytes == 0 || dataBytes > length) {
         return StoredStream(data, length);
     }
 
-    const std::uint64_t codeBytes = (codeBits + 7) / 8;
-    const std::size_t total =
-        kPairsOffset + std::size_t{2} * symbols + static_cast<std::size_t>(codeBytes + dataBytes);
-    std::string stream(total + kWriterSlack, '\0');
+    const unsigned symbols = encoder.SymbolCount();
+    const std::size_t total = kPairsOffset + std::size_t{2} * symbols +
+                              static_cast<std::size_t>((encoder.CodeBits() + 7) / 8 + dataBytes);
+    std::string stream(total + ZelEncoder::kSlack, '\0');
     auto* out = reinterpret_cast<std::uint8_t*>(&stream[0]);
     out[0] = 'H';
     out[1] = 'E';
     out[2] = '3';
     out[3] = '\r';
-    out[kChecksumOffset] = checksum;
-    Store32(out + kLengthOffset, static_cast<std::uint32_t>(length));
+    out[kChecksumOffset] = XorOfBytes(data, length);
+    for (int i = 0; i < 4; ++i) {
+        out[kLengthOffset + i] = static_cast<std::uint8_t>(length >> (8 * i));
+    }
     out[kSymbolCountOffset] = static_cast<std::uint8_t>(symbols);
     out[kSymbolCountOffset + 1] = static_cast<std::uint8_t>(symbols >> 8);
     std::uint8_t* p = out + kPairsOffset;
-    for (std::size_t v = 0; v < 256; ++v) {
-        if (counts[v] == 0) {
-            continue;
-        }
-        *p++ = static_cast<std::uint8_t>(v);
-        *p++ = static_cast<std::uint8_t>(codes[v].length);
-    }
-
-    BitWriter codeBlock(p);
-    for (std::size_t v = 0; v < 256; ++v) {
-        if (counts[v] != 0) {
-            codeBlock.PutLong(codes[v].bits, codes[v].length);
+    // With two values or more, every value present has a code of one bit at least.
+    for (unsigned v = 0; v < 256; ++v) {
+        const unsigned codeLength = encoder.CodeLength(static_cast<std::uint8_t>(v));
+        if (codeLength != 0) {
+            *p++ = static_cast<std::uint8_t>(v);
+            *p++ = static_cast<std::uint8_t>(codeLength);
         }
     }
-    p = codeBlock.Finish();
-
-    BitWriter dataBlock(p);
-    if (longest <= 32) {
-        for (std::size_t i = 0; i < length; ++i) {
-            const SymbolCode& c = codes[data[i]];
-            dataBlock.Put(c.bits, c.length);
-        }
-    } else {
-        for (std::size_t i = 0; i < length; ++i) {
-            const SymbolCode& c = codes[data[i]];
-            dataBlock.PutLong(c.bits, c.length);
-        }
-    }
-    p = dataBlock.Finish();
-    (void)p;  // the stream was sized exactly from the bit counts, plus the writer's slack
-    stream.resize(total);
+    const std::uint8_t* const streamEnd = encoder.WriteDataBlock(encoder.WriteCodeBlock(p));
+    assert(streamEnd == out + total);  // the size follows from the bit counts
+    (void)streamEnd;
+    stream.resize(total);  // drops the writers' slack
     return stream;
-}
-
-// The decoding tree as the stream describes it. Node 0 is the root; a node whose value is 0 or
-// more ends a code even when it has children (a malformed table can make one code the prefix
-// of another, and the first node with a value wins).
-class DecodeTree {
-  public:
-    DecodeTree() {
-        for (auto& links : link_) links = {-1, -1};
-        value_.fill(-1);
-    }
-
-    int Child(int node, unsigned bit) const { return link_[node][bit]; }
-    int Value(int node) const { return value_[node]; }
-
-    void Walk(int& node, unsigned bit) {
-        std::int16_t& link = link_[node][bit];
-        if (link < 0) {
-            if (count_ >= kMaxNodes) {
-                ThrowIndex(kDecodeSource);
-            }
-            link = static_cast<std::int16_t>(count_++);
-        }
-        node = link;
-    }
-    void SetValue(int node, int value) { value_[node] = static_cast<std::int16_t>(value); }
-
-  private:
-    std::array<std::array<std::int16_t, 2>, kMaxNodes> link_{};
-    std::array<std::int16_t, kMaxNodes> value_{};
-    int count_ = 1;
-};
-
-// One lookup-table slot in 32 bits: bits 0-7 the stream bits it consumes, 8-15 the bytes it
-// yields (one or two), 16-23 the first byte and 24-31 the second. A slot that yields nothing
-// consumes nothing either and holds in bits 16-31 the node at which a longer code goes on, or
-// 0 when the looked-up bits lead to a missing branch. Two bytes per lookup save a lookup
-// wherever two short codes follow each other.
-namespace slot {
-constexpr std::uint32_t Make(std::uint32_t used, std::uint32_t yield, std::uint32_t payload) {
-    return used | yield << 8 | payload << 16;
-}
-constexpr unsigned Used(std::uint32_t s) {
-    return s & 0xFFu;
-}
-constexpr unsigned Yield(std::uint32_t s) {
-    return (s >> 8) & 0xFFu;
-}
-constexpr unsigned Payload(std::uint32_t s) {
-    return s >> 16;
-}
-}  // namespace slot
-
-// Gives every table index the slot of the first code its bits (first bit in bit 0) complete,
-// by walking the tree once: a code of length d fills every 2^d-th slot from its own bits on.
-void FillSlots(const DecodeTree& tree, std::uint32_t* table, unsigned tableBits, int node,
-               unsigned depth, std::uint32_t path) {
-    const std::size_t size = std::size_t{1} << tableBits;
-    for (unsigned bit = 0; bit < 2; ++bit) {
-        const int child = tree.Child(node, bit);
-        const std::uint32_t code = path | bit << depth;
-        const unsigned length = depth + 1;
-        std::uint32_t fill;
-        if (child < 0) {
-            fill = slot::Make(0, 0, 0);
-        } else if (tree.Value(child) >= 0) {
-            fill = slot::Make(length, 1, static_cast<std::uint32_t>(tree.Value(child)));
-        } else if (length == tableBits) {
-            fill = slot::Make(0, 0, static_cast<std::uint32_t>(child));
-        } else {
-            FillSlots(tree, table, tableBits, child, length, code);
-            continue;
-        }
-        for (std::size_t i = code; i < size; i += std::size_t{1} << length) {
-            table[i] = fill;
-        }
-    }
-}
-
-// Builds the table, then adds a second byte to every slot whose remaining bits complete
-// another code. The bits after the first code form a smaller index whose own slot (still
-// single, as the pass runs downwards) tells whether a code ends within them. A slot that
-// yields nothing reads itself and stays as it is.
-void BuildTable(const DecodeTree& tree, unsigned tableBits, std::uint32_t* table) {
-    FillSlots(tree, table, tableBits, 0, 0, 0);
-    for (std::size_t i = std::size_t{1} << tableBits; i-- > 0;) {
-        const std::uint32_t first = table[i];
-        const unsigned used = slot::Used(first);
-        const std::uint32_t second = table[i >> used];
-        const unsigned both = used + slot::Used(second);
-        const bool pair = slot::Yield(first) != 0 && slot::Yield(second) != 0 && both <= tableBits;
-        table[i] = pair ? slot::Make(both, 2, slot::Payload(first) | slot::Payload(second) << 8)
-                        : first;
-    }
-}
-
-// Follows the tree one bit at a time from `node`, starting at bit `pos` of the block. Returns
-// the symbol reached, or -1 when the block ends first.
-int WalkBits(const DecodeTree& tree, const std::uint8_t* block, std::uint64_t blockBits,
-             std::uint64_t& pos, int node) {
-    for (;;) {
-        if (pos >= blockBits) {
-            return -1;
-        }
-        const unsigned bit = (block[pos >> 3] >> (pos & 7)) & 1u;
-        ++pos;
-        node = tree.Child(node, bit);
-        if (node < 0) {
-            ThrowIndex(kDecodeSource);
-        }
-        if (tree.Value(node) >= 0) {
-            return tree.Value(node);
-        }
-    }
-}
-
-// Where table-driven decoding stopped: bytes written, the next unread bit of the block, and
-// the node a code in progress has reached (0 when none is).
-struct DecodeState {
-    std::size_t produced = 0;
-    std::uint64_t pos = 0;
-    int node = 0;
-};
-
-// One reader of the data block. `bits` holds the next `available` stream bits from bit 0 up
-// (anything above them is either 0 or the stream bits that follow), everything before `in`
-// has been loaded, and decoded bytes go to `out`.
-struct Cursor {
-    const std::uint8_t* in = nullptr;
-    std::uint64_t bits = 0;
-    unsigned available = 0;
-    std::uint8_t* out = nullptr;
-    int node = 0;  // a long code in progress when the input ran short
-
-    std::uint64_t Pos(const std::uint8_t* block) const {
-        return static_cast<std::uint64_t>(in - block) * 8 - available;
-    }
-};
-
-enum class RoundEnd { Done, Missing, Starved };
-
-// Table-driven decoding, `kLookups` lookups per refill of a cursor's bit buffer. A refill
-// leaves at least 56 bits, enough for kLookups lookups of tableBits each. A round runs only
-// while eight input bytes remain and its whole output fits, so neither the loads nor the
-// stores need a bounds check; the last bytes go bit by bit in the caller.
-template <unsigned kLookups>
-class TableDecoder {
-  public:
-    static constexpr std::ptrdiff_t kRoundOutput = 2 * kLookups;
-
-    TableDecoder(const DecodeTree& tree, const std::uint32_t* table, unsigned tableBits,
-                 const std::uint8_t* block, std::size_t blockBytes)
-        : tree_(tree),
-          table_(table),
-          tableBits_(tableBits),
-          mask_((std::uint64_t{1} << tableBits) - 1),
-          block_(block),
-          end_(block + blockBytes) {}
-
-    // A cursor at bit `pos` (at most the block's end) that writes to `out`.
-    Cursor At(std::uint64_t pos, std::uint8_t* out) const {
-        Cursor c;
-        c.out = out;
-        const std::size_t byte = static_cast<std::size_t>(pos >> 3);
-        c.in = block_ + byte;
-        if ((pos & 7) != 0) {
-            c.bits = block_[byte] >> (pos & 7);
-            c.available = 8 - static_cast<unsigned>(pos & 7);
-            ++c.in;
-        }
-        return c;
-    }
-
-    bool Ready(const Cursor& c, const std::uint8_t* outEnd) const {
-        return end_ - c.in >= 8 && outEnd - c.out >= kRoundOutput;
-    }
-
-    std::uint64_t Pos(const Cursor& c) const { return c.Pos(block_); }
-
-    RoundEnd Round(Cursor& c) const {
-        c.bits |= Load64(c.in) << c.available;
-        c.in += (63 - c.available) >> 3;
-        c.available |= 56;
-
-        // A slot that yields nothing also consumes nothing, so once one turns up every later
-        // lookup of the round repeats it and the round ends on it; one test afterwards suffices.
-        std::uint32_t s = 0;
-        for (unsigned i = 0; i < kLookups; ++i) {
-            s = table_[c.bits & mask_];
-            Store16(c.out, static_cast<std::uint16_t>(s >> 16));
-            c.out += slot::Yield(s);
-            c.bits >>= s & 63u;
-            c.available -= slot::Used(s);
-        }
-        if (slot::Yield(s) != 0) {
-            return RoundEnd::Done;
-        }
-
-        int node = static_cast<int>(slot::Payload(s));
-        if (node == 0) {
-            return RoundEnd::Missing;
-        }
-        // A code longer than the table: go on down the tree from where the table left off.
-        c.bits >>= tableBits_;
-        c.available -= tableBits_;
-        for (;;) {
-            if (c.available == 0) {
-                if (end_ - c.in < 8) {
-                    c.node = node;
-                    return RoundEnd::Starved;
-                }
-                c.bits |= Load64(c.in);
-                c.in += 7;
-                c.available = 56;
-            }
-            node = tree_.Child(node, static_cast<unsigned>(c.bits & 1u));
-            c.bits >>= 1;
-            --c.available;
-            if (node < 0) {
-                return RoundEnd::Missing;
-            }
-            if (tree_.Value(node) >= 0) {
-                break;
-            }
-        }
-        *c.out++ = static_cast<std::uint8_t>(tree_.Value(node));
-        return RoundEnd::Done;
-    }
-
-    // Decodes on from `from` (which must not be inside a code) into out[..limit).
-    DecodeState Run(DecodeState from, std::uint8_t* out, std::size_t limit) const {
-        Cursor c = At(from.pos, out + from.produced);
-        std::uint8_t* const outEnd = out + limit;
-        while (Ready(c, outEnd)) {
-            const RoundEnd end = Round(c);
-            if (end == RoundEnd::Missing) {
-                ThrowIndex(kDecodeSource);
-            }
-            if (end == RoundEnd::Starved) {
-                break;
-            }
-        }
-        return DecodeState{static_cast<std::size_t>(c.out - out), Pos(c), c.node};
-    }
-
-    // Decodes the first half of the block while a second reader decodes the second half from
-    // its first byte on, so that the two dependency chains overlap in the processor. The second
-    // reader may start inside a code, but a prefix code falls into step after a few codes: once
-    // the first reader, stepping code by code past the middle, reaches a position where the
-    // second one began a round, both have decoded the same bytes from there on and the second
-    // reader's output is taken over. Its errors count only from there, exactly as if the first
-    // reader had found them. When the readers never meet, the first one goes on alone.
-    DecodeState RunSplit(std::uint8_t* out, std::size_t limit) const {
-        const std::size_t blockBytes = static_cast<std::size_t>(end_ - block_);
-        const std::size_t midByte = blockBytes / 2;
-        const std::uint64_t midBits = static_cast<std::uint64_t>(midByte) * 8;
-        const std::size_t spareSize =
-            static_cast<std::size_t>(std::min<std::uint64_t>(limit, (blockBytes - midByte) * 8));
-        const std::unique_ptr<std::uint8_t[]> spare(new std::uint8_t[spareSize]);
-
-        struct Mark {
-            std::uint64_t pos;
-            std::size_t count;
-        };
-        constexpr std::size_t kMarks = 64;  // rounds of the second reader to meet it at
-        std::array<Mark, kMarks> marks;
-        marks[0] = Mark{midBits, 0};
-        std::size_t markCount = 1;
-
-        Cursor a = At(0, out);
-        Cursor b = At(midBits, spare.get());
-        std::uint8_t* const outEnd = out + limit;
-        std::uint8_t* const spareEnd = spare.get() + spareSize;
-        const std::uint64_t aLast = midBits - kLookups * tableBits_;  // last start of a round
-        bool bRunning = true;
-        bool bFailed = false;
-        bool aNearMiddle = false;
-        for (;;) {
-            if (!Ready(a, outEnd)) {
-                break;
-            }
-            if (Pos(a) > aLast) {
-                aNearMiddle = true;
-                break;
-            }
-            const RoundEnd aEnd = Round(a);
-            if (aEnd == RoundEnd::Missing) {
-                ThrowIndex(kDecodeSource);
-            }
-            if (aEnd == RoundEnd::Starved) {
-                break;
-            }
-            if (bRunning) {
-                if (!Ready(b, spareEnd)) {
-                    bRunning = false;
-                    continue;
-                }
-                const RoundEnd bEnd = Round(b);
-                if (bEnd != RoundEnd::Done) {
-                    bRunning = false;
-                    bFailed = bEnd == RoundEnd::Missing;
-                } else if (markCount < kMarks) {
-                    marks[markCount++] = Mark{Pos(b), static_cast<std::size_t>(b.out - spare.get())};
-                }
-            }
-        }
-        DecodeState state{static_cast<std::size_t>(a.out - out), Pos(a), a.node};
-        if (!aNearMiddle) {
-            return state;
-        }
-
-        const std::uint64_t blockBits = static_cast<std::uint64_t>(blockBytes) * 8;
-        std::size_t m = 0;
-        for (;;) {
-            while (m < markCount && marks[m].pos < state.pos) {
-                ++m;
-            }
-            if (m == markCount) {
-                return state;
-            }
-            if (marks[m].pos == state.pos && state.node == 0) {
-                break;
-            }
-            if (state.produced == limit) {
-                return state;
-            }
-            const int symbol = WalkBits(tree_, block_, blockBits, state.pos, state.node);
-            state.node = 0;
-            if (symbol < 0) {
-                return state;
-            }
-            out[state.produced++] = static_cast<std::uint8_t>(symbol);
-        }
-
-        const std::size_t taken = std::min<std::size_t>(
-            static_cast<std::size_t>(b.out - spare.get()) - marks[m].count, limit - state.produced);
-        std::memcpy(out + state.produced, spare.get() + marks[m].count, taken);
-        state.produced += taken;
-        if (state.produced == limit) {
-            return state;
-        }
-        if (bFailed) {
-            ThrowIndex(kDecodeSource);
-        }
-        return DecodeState{state.produced, Pos(b), b.node};
-    }
-
-  private:
-    const DecodeTree& tree_;
-    const std::uint32_t* table_;
-    unsigned tableBits_;
-    std::uint64_t mask_;
-    const std::uint8_t* block_;
-    const std::uint8_t* end_;
-};
-
-constexpr std::size_t kMinSplitBytes = 128;  // smaller blocks are decoded by one reader
-
-// Decodes as far as the table can take it; the caller finishes bit by bit from the state.
-template <unsigned kLookups>
-DecodeState DecodeWithTable(const DecodeTree& tree, const std::uint32_t* table,
-                            unsigned tableBits, const std::uint8_t* block, std::size_t blockBytes,
-                            std::uint8_t* out, std::size_t limit) {
-    const TableDecoder<kLookups> decoder(tree, table, tableBits, block, blockBytes);
-    DecodeState state;
-    if (blockBytes >= kMinSplitBytes) {
-        state = decoder.RunSplit(out, limit);
-    }
-    if (state.node == 0 && state.produced < limit) {
-        state = decoder.Run(state, out, limit);
-    }
-    return state;
-}
-
-// Table size in bits. Two codes per slot need room for two, but filling the table costs time
-// in proportion to its size, so a short output gets a smaller one, or none at all.
-unsigned TableBits(unsigned longestCode, std::size_t limit) {
-    unsigned bits = std::min(2 * longestCode, kMaxTableBits);
-    while (bits > 0 && (std::size_t{2} << bits) > limit) {
-        --bits;
-    }
-    return bits < 4 ? 0 : bits;
-}
-
-// Decodes the data block into out[0..limit) and returns the number of bytes produced: limit,
-// or fewer when the block ends first.
-std::size_t DecodeBlock(const DecodeTree& tree, unsigned longestCode, const std::uint8_t* block,
-                        std::size_t blockBytes, std::uint8_t* out, std::size_t limit) {
-    DecodeState state;
-    const unsigned tableBits = TableBits(longestCode, limit);
-    if (tableBits > 0) {
-        std::uint32_t table[std::size_t{1} << kMaxTableBits];
-        BuildTable(tree, tableBits, table);
-        if (tableBits <= 8) {
-            state = DecodeWithTable<7>(tree, table, tableBits, block, blockBytes, out, limit);
-        } else if (tableBits <= 9) {
-            state = DecodeWithTable<6>(tree, table, tableBits, block, blockBytes, out, limit);
-        } else if (tableBits <= 11) {
-            state = DecodeWithTable<5>(tree, table, tableBits, block, blockBytes, out, limit);
-        } else {
-            state = DecodeWithTable<4>(tree, table, tableBits, block, blockBytes, out, limit);
-        }
-    }
-    const std::uint64_t blockBits = static_cast<std::uint64_t>(blockBytes) * 8;
-    while (state.produced < limit) {
-        const int symbol = WalkBits(tree, block, blockBits, state.pos, state.node);
-        if (symbol < 0) {
-            break;
-        }
-        out[state.produced++] = static_cast<std::uint8_t>(symbol);
-        state.node = 0;
-    }
-    return state.produced;
 }
 
 std::string Expand(const std::uint8_t* data, std::size_t length) {
@@ -779,54 +151,37 @@ std::string Expand(const std::uint8_t* data, std::size_t length) {
         ThrowIndex(kDecodeSource);
     }
 
-    std::array<unsigned, 256> codeLength{};
+    std::array<std::uint8_t, 256> codeLengths{};
     std::size_t offset = kPairsOffset;
     for (int i = 0; i < symbolCount; ++i) {
         const std::uint8_t symbol = byteAt(offset);
-        codeLength[symbol] = byteAt(offset + 1);
+        codeLengths[symbol] = byteAt(offset + 1);
         offset += 2;
     }
-
-    // The code block is short (at most 256 codes of 255 bits), so it is read bit by bit. A
-    // block that runs past the stream fails as a read beyond the end would; a tree overflow
-    // on the way would raise the very same error.
     std::size_t codeBits = 0;
-    unsigned longest = 0;
-    for (unsigned codeLen : codeLength) {
-        codeBits += codeLen;
-        longest = std::max(longest, codeLen);
+    for (unsigned codeLength : codeLengths) {
+        codeBits += codeLength;
     }
+    // A code block that runs past the stream fails as a read beyond the end would; a tree
+    // overflow while reading it raises the very same error.
     if ((codeBits + 7) / 8 > length - offset) {
         ThrowIndex(kDecodeSource);
     }
-    const std::uint8_t* codes = data + offset;
-    DecodeTree tree;
-    std::size_t bitPos = 0;
-    for (int symbol = 0; symbol < 256; ++symbol) {
-        int node = 0;
-        for (unsigned i = 0; i < codeLength[symbol]; ++i, ++bitPos) {
-            tree.Walk(node, (codes[bitPos / 8] >> (bitPos % 8)) & 1u);
-        }
-        tree.SetValue(node, symbol);
-    }
-    offset += (bitPos + 7) / 8;
+    const ZelDecoder decoder(codeLengths, data + offset);
+    offset += (codeBits + 7) / 8;
 
-    const std::uint8_t* block = data + std::min(offset, length);
-    const std::size_t blockBytes = length - std::min(offset, length);
     // Every code takes at least one bit, so the data block bounds the output whatever the
     // header claims.
+    const std::size_t blockBytes = length - offset;
     const auto limit = static_cast<std::size_t>(std::min<std::uint64_t>(
         static_cast<std::uint64_t>(declared), static_cast<std::uint64_t>(blockBytes) * 8));
     std::string output(limit, '\0');
     auto* out = reinterpret_cast<std::uint8_t*>(&output[0]);
-    const std::size_t produced = DecodeBlock(tree, longest, block, blockBytes, out, limit);
+    const std::size_t produced = decoder.Decode(data + offset, blockBytes, out, limit);
 
     // A stream that ends before the declared length is truncated or damaged, even if the
     // bytes it did yield happen to match the checksum.
-    if (produced < static_cast<std::size_t>(declared)) {
-        ThrowChecksum();
-    }
-    if (XorOfBytes(out, produced) != checksum) {
+    if (produced < static_cast<std::size_t>(declared) || XorOfBytes(out, produced) != checksum) {
         ThrowChecksum();
     }
     return output;
