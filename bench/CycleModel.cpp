@@ -59,7 +59,14 @@ public:
     ModelPort(const EmuOptions& options, std::shared_ptr<MicroClock> clock)
         : clock_(std::move(clock)), device_(options, 0), pacer_(options.baud) {}
 
-    bool Open(int) override { return open_ = true; }
+    PortOpenResult Open(int comPort) override { return OpenDevice("COM" + std::to_string(comPort)); }
+    PortOpenResult OpenDevice(const std::string& device) override {
+        open_ = true;
+        PortOpenResult result;
+        result.status = PortOpenStatus::Opened;
+        result.device = device;
+        return result;
+    }
     bool Close() override {
         open_ = false;
         return true;
