@@ -87,10 +87,10 @@ EmuDevice::EmuDevice(const EmuOptions& options, EmuMicros start)
 // ---------------------------------------------------------------------------------------------
 // Output helpers
 
-void EmuDevice::Emit(std::string bytes, EmuMicros notBefore, bool atomic, bool flushStale) {
+void EmuDevice::Emit(std::string bytes, EmuMicros notBefore, bool atomic) {
     if (bytes.empty()) return;
     lastOutput_ = std::max(lastOutput_, notBefore);
-    output_.push_back(EmuOutput{std::move(bytes), notBefore, atomic, flushStale});
+    output_.push_back(EmuOutput{std::move(bytes), notBefore, atomic});
 }
 
 std::vector<EmuOutput> EmuDevice::TakeOutput() {
@@ -159,7 +159,7 @@ bool EmuDevice::Finished() const {
 }
 
 void EmuDevice::SendP(EmuMicros now) {
-    Emit("P", now, true, true);
+    Emit("P", now, true);
     lastP_ = now;
 }
 

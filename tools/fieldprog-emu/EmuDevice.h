@@ -81,7 +81,7 @@ class EmuDevice {
 
     std::string EchoOf(char c, char scope) const;
     bool FaultApplies(const std::string& set, char scope) const;
-    void Emit(std::string bytes, EmuMicros notBefore, bool atomic = false, bool flushStale = false);
+    void Emit(std::string bytes, EmuMicros notBefore, bool atomic = false);
     void Reply(const std::string& text, EmuMicros now);
     void Refuse(EmuMicros now);
     void SendP(EmuMicros now);

@@ -302,10 +302,7 @@ bool EmuServer::ReadInput() {
 void EmuServer::WriteDue(EmuMicros now) {
     FlushUnsent();
     if (!unsent_.empty()) return;  // order matters: what is due waits behind what is stuck
-    EmuPacer::Batch batch = pacer_.TakeDue(now);
-    if (batch.bytes.empty()) return;
-    if (batch.flushFirst && slave_ >= 0) tcflush(slave_, TCIFLUSH);
-    unsent_ = std::move(batch.bytes);
+    unsent_ = pacer_.TakeDue(now);
     FlushUnsent();
 }
 

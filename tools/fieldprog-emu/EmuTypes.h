@@ -13,6 +13,5 @@ constexpr EmuMicros kMicrosPerMs = 1000;
 struct EmuOutput {
     std::string bytes;
     EmuMicros notBefore = 0;
-    bool atomic = false;      // must reach the host in one read (an echo with what it carries)
-    bool flushStale = false;  // a fresh button press: output the host never read is dropped first
+    bool atomic = false;  // must reach the host in one read (an echo with what it carries)
 };

@@ -9,22 +9,22 @@ constexpr EmuMicros kByte = 1042;  // one byte at 9600 baud, rounded up
 
 TEST(EmuPacer, UnpacedOutputGoesOutAtOnceInOneWrite) {
     EmuPacer pacer(0);
-    pacer.Queue({"ab", 100, false, false});
-    pacer.Queue({"\r\nxy", 100, false, false});
-    EXPECT_EQ(pacer.TakeDue(99).bytes, "");
-    EXPECT_EQ(pacer.TakeDue(100).bytes, "ab\r\nxy");
+    pacer.Queue({"ab", 100, false});
+    pacer.Queue({"\r\nxy", 100, false});
+    EXPECT_EQ(pacer.TakeDue(99), "");
+    EXPECT_EQ(pacer.TakeDue(100), "ab\r\nxy");
     EXPECT_TRUE(pacer.OutputIdle());
 }
 
 TEST(EmuPacer, PacedOutputLeavesOneByteTimeApartWithoutDrift) {
     EmuPacer pacer(9600);
-    pacer.Queue({"0123456789", 0, false, false});
+    pacer.Queue({"0123456789", 0, false});
     std::string seen;
     EmuMicros now = 0;
     int writes = 0;
     while (!pacer.OutputIdle()) {
         now = pacer.NextDeadline();
-        const std::string part = pacer.TakeDue(now).bytes;
+        const std::string part = pacer.TakeDue(now);
         ASSERT_FALSE(part.empty());
         seen += part;
         ++writes;
@@ -37,38 +37,26 @@ TEST(EmuPacer, PacedOutputLeavesOneByteTimeApartWithoutDrift) {
 
 TEST(EmuPacer, AtomicOutputAndInnerLineEndsAreNeverCut) {
     EmuPacer pacer(9600);
-    pacer.Queue({"0001\b\b\b\b", 0, true, false});
-    EXPECT_EQ(pacer.TakeDue(7 * kByte).bytes, "");
-    EXPECT_EQ(pacer.TakeDue(8 * kByte).bytes, "0001\b\b\b\b");
+    pacer.Queue({"0001\b\b\b\b", 0, true});
+    EXPECT_EQ(pacer.TakeDue(7 * kByte), "");
+    EXPECT_EQ(pacer.TakeDue(8 * kByte), "0001\b\b\b\b");
 
     // A read that ended right after "\r\n" would look like a complete, empty reply.
     EmuPacer reply(9600);
-    reply.Queue({"\r\nAB\r\n", 0, false, false});
-    EXPECT_EQ(reply.TakeDue(1 * kByte).bytes, "\r");
-    EXPECT_EQ(reply.TakeDue(2 * kByte).bytes, "");
-    EXPECT_EQ(reply.TakeDue(3 * kByte).bytes, "\nA");
-    EXPECT_EQ(reply.TakeDue(6 * kByte).bytes, "B\r\n");
+    reply.Queue({"\r\nAB\r\n", 0, false});
+    EXPECT_EQ(reply.TakeDue(1 * kByte), "\r");
+    EXPECT_EQ(reply.TakeDue(2 * kByte), "");
+    EXPECT_EQ(reply.TakeDue(3 * kByte), "\nA");
+    EXPECT_EQ(reply.TakeDue(6 * kByte), "B\r\n");
 }
 
 TEST(EmuPacer, OutputQueuesBehindTheLineAndItsStartTime) {
     EmuPacer pacer(9600);
-    pacer.Queue({"abc", 0, true, false});
-    pacer.Queue({"d", 1000, true, false});  // asked for before the line is free
-    EXPECT_EQ(pacer.TakeDue(3 * kByte).bytes, "abc");
+    pacer.Queue({"abc", 0, true});
+    pacer.Queue({"d", 1000, true});  // asked for before the line is free
+    EXPECT_EQ(pacer.TakeDue(3 * kByte), "abc");
     EXPECT_EQ(pacer.NextDeadline(), 3125 + kByte);
-    EXPECT_EQ(pacer.TakeDue(3125 + kByte).bytes, "d");
-}
-
-TEST(EmuPacer, AFreshPressFlushesOnlyWhatWentBeforeIt) {
-    EmuPacer pacer(0);
-    pacer.Queue({"stale", 0, false, false});
-    pacer.Queue({"P", 0, true, true});
-    const EmuPacer::Batch first = pacer.TakeDue(0);
-    EXPECT_EQ(first.bytes, "stale");
-    EXPECT_FALSE(first.flushFirst);
-    const EmuPacer::Batch second = pacer.TakeDue(0);
-    EXPECT_EQ(second.bytes, "P");
-    EXPECT_TRUE(second.flushFirst);
+    EXPECT_EQ(pacer.TakeDue(3125 + kByte), "d");
 }
 
 TEST(EmuPacer, InputArrivesAtLineSpeed) {
