@@ -6,6 +6,8 @@
 #include <functional>
 #include <map>
 
+#include "EmuCommandTable.h"
+
 namespace {
 
 constexpr long kMaxMs = 3600L * 1000;       // one hour: any longer pause is a typo
@@ -37,8 +39,7 @@ bool ParseCommandSet(const std::string& text, std::string& set) {
         name.erase(1);
     if (name.size() != 1) return false;
     const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(name[0])));
-    static const std::string kKnown = "VKCWDRBGIQLX";
-    if (kKnown.find(letter) == std::string::npos) return false;
+    if (!EmuCommandTable::Knows(letter)) return false;
     set += letter;
     return true;
 }

@@ -20,7 +20,6 @@ namespace {
 constexpr EmuMicros kFinishGrace = 500 * kMicrosPerMs;  // lets the last reply drain before exit
 constexpr EmuMicros kHangupPause = 20 * kMicrosPerMs;   // nobody on the other end: look again later
 constexpr EmuMicros kMaxWait = 1000 * kMicrosPerMs;     // longest single wait of the loop
-constexpr std::size_t kImagePadding = 128;              // one block's worth, plus the spare byte
 
 EmuMicros Now() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -344,7 +343,7 @@ void EmuServer::CloseLine() {
 void EmuServer::OnDeviceClosed(EmuDeviceRecord& record) {
     ++counters_.devicesClosed;
     if (record.transferStarted) {
-        if (!options_.expectPath.empty()) record.expectResult = CompareWithExpected(record.image);
+        if (!options_.expectPath.empty()) record.expectResult = record.CompareWith(expected_);
         if (!options_.saveImagePath.empty()) SaveImage(record);
     }
     if (!record.failure.empty())
@@ -354,25 +353,6 @@ void EmuServer::OnDeviceClosed(EmuDeviceRecord& record) {
         pendingResults_.push_back("DEVICE " + std::to_string(record.number) + " EXPECT " +
                                   record.expectResult);
     changed_.notify_all();
-}
-
-// The host sends the file's bytes, possibly one spare zero byte after them, and pads the last
-// block with zeros; anything else is a mismatch.
-std::string EmuServer::CompareWithExpected(const std::vector<std::uint8_t>& image) const {
-    const std::size_t common = std::min(image.size(), expected_.size());
-    const auto diff = std::mismatch(
-        image.begin(), image.begin() + static_cast<std::ptrdiff_t>(common), expected_.begin());
-    std::size_t offset = static_cast<std::size_t>(diff.first - image.begin());
-    if (offset == common && image.size() >= expected_.size()) {
-        const auto extra = std::find_if(image.begin() + static_cast<std::ptrdiff_t>(common),
-                                        image.end(), [](std::uint8_t b) { return b != 0; });
-        offset = static_cast<std::size_t>(extra - image.begin());
-        if (offset == image.size()) {
-            if (image.size() - expected_.size() <= kImagePadding) return "MATCH";
-            offset = expected_.size() + kImagePadding;
-        }
-    }
-    return "MISMATCH AT " + std::to_string(offset);
 }
 
 void EmuServer::SaveImage(const EmuDeviceRecord& record) {

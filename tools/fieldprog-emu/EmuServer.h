@@ -63,7 +63,6 @@ class EmuServer {
     void CloseLine();
     void OnDeviceClosed(EmuDeviceRecord& record);
     void SaveImage(const EmuDeviceRecord& record);
-    std::string CompareWithExpected(const std::vector<std::uint8_t>& image) const;
     void Deliver();
 
     EmuOptions options_;
