@@ -73,6 +73,20 @@ void EmuDevice::Press(EmuMicros now) {
     SendP(now);
 }
 
+void EmuDevice::Unplug() {
+    Note("line unplugged");
+    CloseOpenRecord();
+    Quiet();
+    awaitingGreeting_ = false;
+    out_.Drop();
+}
+
+void EmuDevice::Plug(EmuMicros now) {
+    Note("line plugged in");
+    lastP_ = lastInput_ = now;
+    SchedulePress(now, options_.pressAfterMs);
+}
+
 // The host only reacts to a "P" that ends what it has collected, and it may not be listening
 // yet (or may have flushed the port on opening it): so the device repeats "P" while nobody has
 // greeted it and the line has been quiet for a while.

@@ -30,6 +30,11 @@ class EmuDevice {
     void Receive(std::uint8_t byte, EmuMicros now);
     void Tick(EmuMicros now);
     void Press(EmuMicros now);  // the button on the top of the device
+    // The line has gone (the adaptor was pulled out): the device in progress ends, anything
+    // half-done is forgotten and the device stays silent until Plug().
+    void Unplug();
+    // The line is back: a fresh device whose button presses again as configured.
+    void Plug(EmuMicros now);
     EmuMicros NextDeadline() const;
     std::vector<EmuOutput> TakeOutput() { return out_.Take(); }
 

@@ -15,6 +15,7 @@ class EmuOutbox {
 
     void Emit(std::string bytes, EmuMicros notBefore, bool atomic = false);
     std::vector<EmuOutput> Take();
+    void Drop() { pending_.clear(); }
     // The latest start asked for so far (the line is busy at least until then).
     EmuMicros LastOutput() const { return lastOutput_; }
     void Note(const std::string& text) const;

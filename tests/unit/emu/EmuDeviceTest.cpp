@@ -104,10 +104,12 @@ TEST(EmuCommands, RepliesFollowTheEchoAfterTheDelay) {
 
 // "P" at the configured moment and every second until the host greets; the greeting's reply
 // travels with its echo and is never asked "y/n"; ".Q" powers the device down and the next one
-// is pressed. After the last device, nothing.
-TEST(EmuButton, PressGreetPowerDownAndNextDevice) {
+// is pressed. A pulled line ends the device in progress; plugged in again, the button presses as
+// configured and the count goes on. After the last device, nothing.
+TEST(EmuButton, PressGreetPowerDownUnplugAndPlugIn) {
     Host host({"--reply-delay-ms", "80", "--press-after-ms", "300", "--devices", "2", "--yn-prompt",
-               "V"});
+               "V", "--unplug-ms", "50"});
+    EXPECT_EQ(host.options.unplugMs, 50);  // the server's pause, not the device's business
     std::vector<int> closed;
     host.device->DeviceClosed = [&closed](EmuDeviceRecord& r) { closed.push_back(r.number); };
     EXPECT_EQ(host.Send("", 300), "P");
@@ -122,9 +124,15 @@ TEST(EmuButton, PressGreetPowerDownAndNextDevice) {
     EXPECT_EQ(host.Send("", 1), "P");  // the next device
 
     EXPECT_EQ(host.Send(".X", 1500), ".XCC");  // and no "P" while the transfer runs
-    EXPECT_EQ(host.Send("\x04.Q", 10000), "\x04.Q\r\n");
+    host.device->Tick(host.now + 1000 * kMs);  // the next "C", lost with the line
+    host.device->Unplug();
+    EXPECT_EQ(host.Last().failure, "transfer not finished");
+    EXPECT_EQ(host.Send("", 5000), "");
+    host.device->Plug(host.now);
+    EXPECT_EQ(host.Send("", 300), "P");
+    EXPECT_EQ(host.Send(".V.Q", 10000), ".V\r\n123456 07 08 09\r\n.Q\r\n");
     EXPECT_TRUE(host.device->Finished());
-    EXPECT_EQ(closed, (std::vector<int>{1, 2}));
+    EXPECT_EQ(closed, (std::vector<int>{1, 2, 3}));
 }
 
 // Address mode as the host uses it: read a byte (".R" + address + CR), write one (value, CR
@@ -259,6 +267,7 @@ TEST(EmuOptions, RejectsBadValues) {
                         {"--bank-size", "4096", "--pages", "FFFF"},
                         {"--baud"},
                         {"--nak-at", "0"},
+                        {"--unplug-ms", "-1"},
                         {"--bogus"}};
     for (const Args& args : bad) {
         EmuOptions o;
