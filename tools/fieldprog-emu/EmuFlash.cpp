@@ -12,7 +12,9 @@ const char kHexDigits[] = "0123456789ABCDEF";
 EmuFlash::EmuFlash(int pages, int bankSize)
     : pages_(pages),
       bankSize_(bankSize),
-      bytes_(static_cast<std::size_t>(pages) * static_cast<std::size_t>(bankSize), kErased) {
+      bytes_(static_cast<std::size_t>(pages) * static_cast<std::size_t>(bankSize), kErased),
+      primary_(static_cast<std::size_t>(bankSize), kErased),
+      secondary_(static_cast<std::size_t>(bankSize), kErased) {
     assert(pages > 0 && bankSize > 0);
 }
 
@@ -33,6 +35,15 @@ std::size_t EmuFlash::ProgramImage(const std::vector<std::uint8_t>& image) {
     std::size_t count = (static_cast<std::size_t>(image[6]) << 8) | image[7];
     count = std::min({count, image.size() - kImageHeaderBytes, bytes_.size()});
     for (std::size_t i = 0; i < count; ++i) Program(i, image[kImageHeaderBytes + i]);
+    if (count == 0) return 0;
+    const auto bank = static_cast<std::size_t>(bankSize_);
+    const auto copyBank = [&](std::size_t b, std::vector<std::uint8_t>& into) {
+        const auto from = bytes_.begin() + static_cast<std::ptrdiff_t>(b * bank);
+        into.assign(from, from + static_cast<std::ptrdiff_t>(bank));
+    };
+    const std::size_t lastBank = (count - 1) / bank;
+    copyBank(lastBank, primary_);
+    if (lastBank > 0) copyBank(lastBank - 1, secondary_);
     return count;
 }
 

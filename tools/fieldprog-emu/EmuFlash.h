@@ -23,7 +23,13 @@ class EmuFlash {
     // Keeps a downloaded image as the device does: the 8-byte header carries the data length N
     // in bytes 6-7 (high byte first) and the N data bytes behind it go to flash from address 0.
     // N is capped by the bytes actually received and by the flash size. Returns the count kept.
+    // The two RAM buffers then hold the last bank written and the one before it.
     std::size_t ProgramImage(const std::vector<std::uint8_t>& image);
+
+    // RAM buffer 1 or 2 (".G1", ".G2"): erased until a download has filled it.
+    const std::vector<std::uint8_t>& RamBuffer(int which) const {
+        return which == 1 ? primary_ : secondary_;
+    }
 
     // A bank as the ".D" reply carries it: "XX " for every byte.
     std::string BankText(int bank) const;
@@ -32,4 +38,6 @@ class EmuFlash {
     int pages_;
     int bankSize_;
     std::vector<std::uint8_t> bytes_;
+    std::vector<std::uint8_t> primary_;
+    std::vector<std::uint8_t> secondary_;
 };

@@ -6,6 +6,8 @@
 #include <functional>
 #include <map>
 
+#include "EmuCommandTable.h"
+
 namespace {
 
 constexpr long kMaxMs = 3600L * 1000;       // one hour: any longer pause is a typo
@@ -37,8 +39,7 @@ bool ParseCommandSet(const std::string& text, std::string& set) {
         name.erase(1);
     if (name.size() != 1) return false;
     const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(name[0])));
-    static const std::string kKnown = "VKCWDRBGIQLX";
-    if (kKnown.find(letter) == std::string::npos) return false;
+    if (!EmuCommandTable::Knows(letter)) return false;
     set += letter;
     return true;
 }
@@ -69,6 +70,7 @@ bool ParseEmuOptions(const std::vector<std::string>& args, EmuOptions& o, std::s
         {"--baud", number(o.baud, 0, 4000000)},
         {"--reply-delay-ms", number(o.replyDelayMs, 0, kMaxMs)},
         {"--link", text(o.linkPath)},
+        {"--unplug-ms", number(o.unplugMs, 0, kMaxMs)},
         {"--press-after-ms", number(o.pressAfterMs, -1, kMaxMs)},
         {"--devices", number(o.devices, 0, 1000000)},
         {"--next-device-ms", number(o.nextDeviceMs, 0, kMaxMs)},
@@ -152,6 +154,11 @@ Line
   --reply-delay-ms N    delay from a command's last character to its reply (default 80);
                         0 makes a prompt device whose replies travel with the echo
   --link PATH           create a symlink PATH to the pseudo-terminal (removed on exit)
+  --unplug-ms N         how long the line stays away after SIGUSR2 (default 2000)
+  SIGUSR2               pull the line out: the pseudo-terminal closes (the host's open port
+                        hangs up) and the --link symlink goes; after --unplug-ms a fresh
+                        pseudo-terminal comes, at the same --link path, with a fresh device
+                        whose button presses as configured
 
 Button
   --press-after-ms N    first button press N ms after start (default 300, -1 = only on SIGUSR1)
@@ -185,7 +192,8 @@ Faults (CMD is a command letter such as C, .D or G1, or "all")
   --bad-write           single-byte writes do not take (the read-back shows the old value)
 
 Output lines on stdout
-  PORT <path>
+  PORT <path>           at start, and again when the line comes back after SIGUSR2
+  UNPLUGGED             the line has been pulled out
   DEVICE <n> RECEIVED <bytes> BYTES CRC 0x<hhhh> BLOCKS <blocks> <OK|FAIL|NONE>
   DEVICE <n> EXPECT MATCH | DEVICE <n> EXPECT MISMATCH AT <offset>
   DONE DEVICES <n> OK <ok> FAILED <failed>

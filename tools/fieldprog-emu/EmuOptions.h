@@ -11,6 +11,7 @@ struct EmuOptions {
     int baud = 9600;        // 0: unpaced, bytes go out as fast as the pseudo-terminal takes them
     int replyDelayMs = 80;  // from a command's last character to the first byte of its reply
     std::string linkPath;   // optional symlink to the pseudo-terminal
+    int unplugMs = 2000;    // how long the line stays away when it is pulled out
 
     // Button
     int pressAfterMs = 300;   // first press after start; negative: only on request

@@ -55,13 +55,11 @@ std::size_t EmuPacer::NextCut(const EmuOutput& head, std::size_t from) const {
     return cut;
 }
 
-EmuPacer::Batch EmuPacer::TakeDue(EmuMicros now) {
-    Batch batch;
+std::string EmuPacer::TakeDue(EmuMicros now) {
+    std::string due;
     while (!output_.empty()) {
         EmuOutput& head = output_.front();
         if (headStart_ < 0) {
-            // A press drops stale output; it must not drop what this batch already carries.
-            if (head.flushStale && !batch.bytes.empty()) break;
             const EmuMicros start = HeadStart();
             if (start > now) break;
             headStart_ = start;
@@ -75,8 +73,7 @@ EmuPacer::Batch EmuPacer::TakeDue(EmuMicros now) {
             if (take == size) break;
         }
         if (take > headPos_) {
-            if (headPos_ == 0 && head.flushStale) batch.flushFirst = true;
-            batch.bytes.append(head.bytes, headPos_, take - headPos_);
+            due.append(head.bytes, headPos_, take - headPos_);
             headPos_ = take;
         }
         if (headPos_ < size) break;
@@ -85,7 +82,7 @@ EmuPacer::Batch EmuPacer::TakeDue(EmuMicros now) {
         headStart_ = -1;
         headPos_ = 0;
     }
-    return batch;
+    return due;
 }
 
 EmuMicros EmuPacer::NextDeadline() const {

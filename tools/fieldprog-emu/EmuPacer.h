@@ -22,13 +22,9 @@ class EmuPacer {
 
     void Queue(EmuOutput output);
 
-    struct Batch {
-        std::string bytes;
-        bool flushFirst = false;  // drop the host's unread input before writing these bytes
-    };
     // The output bytes that are due at `now`, in order. A reply is never cut right after one of
     // its inner line feeds: the host takes a read that ends in a line end for the whole reply.
-    Batch TakeDue(EmuMicros now);
+    std::string TakeDue(EmuMicros now);
 
     // The next moment at which input or output becomes due; kEmuNever when nothing waits.
     EmuMicros NextDeadline() const;

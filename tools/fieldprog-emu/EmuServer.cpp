@@ -20,7 +20,6 @@ namespace {
 constexpr EmuMicros kFinishGrace = 500 * kMicrosPerMs;  // lets the last reply drain before exit
 constexpr EmuMicros kHangupPause = 20 * kMicrosPerMs;   // nobody on the other end: look again later
 constexpr EmuMicros kMaxWait = 1000 * kMicrosPerMs;     // longest single wait of the loop
-constexpr std::size_t kImagePadding = 128;              // one block's worth, plus the spare byte
 
 EmuMicros Now() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -58,6 +57,29 @@ bool EmuServer::Start(std::string& error) {
         error = "cannot read " + options_.expectPath;
         return false;
     }
+    if (!OpenLine(error)) return false;
+
+    int wake[2];
+    if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) {
+        error = std::string("cannot create a pipe: ") + std::strerror(errno);
+        CloseLine();
+        return false;
+    }
+    wakeRead_ = wake[0];
+    wakeWrite_ = wake[1];
+
+    const EmuMicros start = Now();
+    device_ = std::make_unique<EmuDevice>(options_, start);
+    device_->Log = [this, start](const std::string& text) {
+        if (options_.log) pendingLogs_.push_back(Timestamp(Now() - start) + text);
+    };
+    device_->DeviceClosed = [this](EmuDeviceRecord& record) { OnDeviceClosed(record); };
+    thread_ = std::thread(&EmuServer::Run, this);
+    return true;
+}
+
+// A fresh pseudo-terminal, held open from our side, and the symlink to it.
+bool EmuServer::OpenLine(std::string& error) {
     master_ = posix_openpt(O_RDWR | O_NOCTTY);
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
         error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
@@ -89,47 +111,42 @@ bool EmuServer::Start(std::string& error) {
     tio.c_cflag |= CLOCAL | CREAD;
     tcsetattr(slave_, TCSANOW, &tio);
 
-    if (!options_.linkPath.empty()) {
-        struct stat st {};
-        if (lstat(options_.linkPath.c_str(), &st) == 0) {
-            if (!S_ISLNK(st.st_mode)) {
-                error = options_.linkPath + " exists and is not a symlink";
-                CloseLine();
-                return false;
-            }
-            unlink(options_.linkPath.c_str());
-        }
-        if (symlink(name, options_.linkPath.c_str()) != 0) {
-            error = "cannot create " + options_.linkPath + ": " + std::strerror(errno);
+    if (options_.linkPath.empty()) return true;
+    struct stat st {};
+    if (lstat(options_.linkPath.c_str(), &st) == 0) {
+        if (!S_ISLNK(st.st_mode)) {
+            error = options_.linkPath + " exists and is not a symlink";
             CloseLine();
             return false;
         }
-        linkCreated_ = true;
+        unlink(options_.linkPath.c_str());
     }
-
-    int wake[2];
-    if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) {
-        error = std::string("cannot create a pipe: ") + std::strerror(errno);
+    if (symlink(name, options_.linkPath.c_str()) != 0) {
+        error = "cannot create " + options_.linkPath + ": " + std::strerror(errno);
         CloseLine();
         return false;
     }
-    wakeRead_ = wake[0];
-    wakeWrite_ = wake[1];
-
-    const EmuMicros start = Now();
-    device_ = std::make_unique<EmuDevice>(options_, start);
-    device_->Log = [this, start](const std::string& text) {
-        if (options_.log) pendingLogs_.push_back(Timestamp(Now() - start) + text);
-    };
-    device_->DeviceClosed = [this](EmuDeviceRecord& record) { OnDeviceClosed(record); };
-    thread_ = std::thread(&EmuServer::Run, this);
+    linkCreated_ = true;
     return true;
+}
+
+std::string EmuServer::SlavePath() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return slavePath_;
 }
 
 void EmuServer::RequestPress() {
     pressRequested_.store(true);
     if (wakeWrite_ >= 0) {
         const ssize_t ignored = write(wakeWrite_, "p", 1);
+        (void)ignored;
+    }
+}
+
+void EmuServer::RequestUnplug(int ms) {
+    unplugMs_.store(std::max(ms, 0));
+    if (wakeWrite_ >= 0) {
+        const ssize_t ignored = write(wakeWrite_, "u", 1);
         (void)ignored;
     }
 }
@@ -181,7 +198,7 @@ EmuCounters EmuServer::Counters() const {
 
 bool EmuServer::Succeeded() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!device_) return false;
+    if (!device_ || replugFailed_) return false;
     int served = 0;
     for (const EmuDeviceRecord& r : device_->Records()) {
         if (r.Verdict() == "FAIL") return false;
@@ -203,25 +220,32 @@ void EmuServer::Run() {
             std::lock_guard<std::mutex> lock(mutex_);
             const EmuMicros now = Now();
             if (stopRequested_.load()) break;
-            if (pressRequested_.exchange(false)) device_->Press(now);
-            std::uint8_t byte = 0;
-            EmuMicros arrival = 0;
-            while (pacer_.TakeInput(now, byte, arrival)) device_->Receive(byte, arrival);
-            device_->Tick(now);
-            for (EmuOutput& output : device_->TakeOutput()) pacer_.Queue(std::move(output));
-            WriteDue(now);
-            if (device_->LineCloseRequested()) {
-                CloseLine();
-                break;
+            const int unplugMs = unplugMs_.exchange(-1);
+            if (unplugMs >= 0) Unplug(now, unplugMs);
+            if (replugAt_ <= now && !Replug(now)) break;
+            if (replugAt_ != kEmuNever) {
+                deadline = replugAt_;  // the line is away; a press waits until it is back
+            } else {
+                if (pressRequested_.exchange(false)) device_->Press(now);
+                std::uint8_t byte = 0;
+                EmuMicros arrival = 0;
+                while (pacer_.TakeInput(now, byte, arrival)) device_->Receive(byte, arrival);
+                device_->Tick(now);
+                for (EmuOutput& output : device_->TakeOutput()) pacer_.Queue(std::move(output));
+                WriteDue(now);
+                if (device_->LineCloseRequested()) {
+                    CloseLine();
+                    break;
+                }
+                if (device_->Finished() && !options_.stay) {
+                    if (finishAt == kEmuNever) finishAt = now + kFinishGrace;
+                    if (now >= finishAt && pacer_.OutputIdle() && unsent_.empty()) break;
+                }
+                waitWritable = !unsent_.empty();
+                // While the terminal is full, what is due waits for room rather than for time.
+                deadline = std::min({waitWritable ? kEmuNever : pacer_.NextDeadline(),
+                                     device_->NextDeadline(), finishAt});
             }
-            if (device_->Finished() && !options_.stay) {
-                if (finishAt == kEmuNever) finishAt = now + kFinishGrace;
-                if (now >= finishAt && pacer_.OutputIdle() && unsent_.empty()) break;
-            }
-            waitWritable = !unsent_.empty();
-            // While the terminal is full, what is due waits for room rather than for time.
-            deadline = std::min({waitWritable ? kEmuNever : pacer_.NextDeadline(),
-                                 device_->NextDeadline(), finishAt});
         }
         Deliver();
 
@@ -302,10 +326,7 @@ bool EmuServer::ReadInput() {
 void EmuServer::WriteDue(EmuMicros now) {
     FlushUnsent();
     if (!unsent_.empty()) return;  // order matters: what is due waits behind what is stuck
-    EmuPacer::Batch batch = pacer_.TakeDue(now);
-    if (batch.bytes.empty()) return;
-    if (batch.flushFirst && slave_ >= 0) tcflush(slave_, TCIFLUSH);
-    unsent_ = std::move(batch.bytes);
+    unsent_ = pacer_.TakeDue(now);
     FlushUnsent();
 }
 
@@ -328,17 +349,44 @@ void EmuServer::FlushUnsent() {
 }
 
 void EmuServer::CloseLine() {
-    if (slave_ >= 0) close(slave_);
-    if (master_ >= 0) close(master_);
-    slave_ = master_ = -1;
     if (linkCreated_) {
-        // Only remove the link if it still points at our terminal.
+        // Only remove the link if it still points at our terminal. It goes first, so that a host
+        // that sees the line hang up finds no link to it any more.
         char target[256];
         const ssize_t n = readlink(options_.linkPath.c_str(), target, sizeof target - 1);
         if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == slavePath_)
             unlink(options_.linkPath.c_str());
         linkCreated_ = false;
     }
+    if (slave_ >= 0) close(slave_);
+    if (master_ >= 0) close(master_);
+    slave_ = master_ = -1;
+}
+
+// Closing the master hangs up every descriptor the host holds on the slave, as pulling a USB
+// adaptor does; what was on its way to the host is lost with the line.
+void EmuServer::Unplug(EmuMicros now, int ms) {
+    if (replugAt_ == kEmuNever) {
+        device_->Unplug();
+        pacer_ = EmuPacer(options_.baud);
+        unsent_.clear();
+        CloseLine();
+        pendingResults_.push_back("UNPLUGGED");
+    }
+    replugAt_ = now + static_cast<EmuMicros>(ms) * kMicrosPerMs;
+}
+
+bool EmuServer::Replug(EmuMicros now) {
+    replugAt_ = kEmuNever;
+    std::string error;
+    if (!OpenLine(error)) {
+        pendingLogs_.push_back("cannot plug the line in again: " + error);
+        replugFailed_ = true;
+        return false;
+    }
+    pendingResults_.push_back("PORT " + slavePath_);
+    device_->Plug(now);
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -347,7 +395,7 @@ void EmuServer::CloseLine() {
 void EmuServer::OnDeviceClosed(EmuDeviceRecord& record) {
     ++counters_.devicesClosed;
     if (record.transferStarted) {
-        if (!options_.expectPath.empty()) record.expectResult = CompareWithExpected(record.image);
+        if (!options_.expectPath.empty()) record.expectResult = record.CompareWith(expected_);
         if (!options_.saveImagePath.empty()) SaveImage(record);
     }
     if (!record.failure.empty())
@@ -357,25 +405,6 @@ void EmuServer::OnDeviceClosed(EmuDeviceRecord& record) {
         pendingResults_.push_back("DEVICE " + std::to_string(record.number) + " EXPECT " +
                                   record.expectResult);
     changed_.notify_all();
-}
-
-// The host sends the file's bytes, possibly one spare zero byte after them, and pads the last
-// block with zeros; anything else is a mismatch.
-std::string EmuServer::CompareWithExpected(const std::vector<std::uint8_t>& image) const {
-    const std::size_t common = std::min(image.size(), expected_.size());
-    const auto diff = std::mismatch(
-        image.begin(), image.begin() + static_cast<std::ptrdiff_t>(common), expected_.begin());
-    std::size_t offset = static_cast<std::size_t>(diff.first - image.begin());
-    if (offset == common && image.size() >= expected_.size()) {
-        const auto extra = std::find_if(image.begin() + static_cast<std::ptrdiff_t>(common),
-                                        image.end(), [](std::uint8_t b) { return b != 0; });
-        offset = static_cast<std::size_t>(extra - image.begin());
-        if (offset == image.size()) {
-            if (image.size() - expected_.size() <= kImagePadding) return "MATCH";
-            offset = expected_.size() + kImagePadding;
-        }
-    }
-    return "MISMATCH AT " + std::to_string(offset);
 }
 
 void EmuServer::SaveImage(const EmuDeviceRecord& record) {

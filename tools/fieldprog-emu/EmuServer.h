@@ -34,11 +34,17 @@ class EmuServer {
     // Creates the pseudo-terminal (and the symlink) and starts the device. False with a message
     // when the terminal, the link or the --expect file cannot be had.
     bool Start(std::string& error);
-    const std::string& SlavePath() const { return slavePath_; }
+    // The pseudo-terminal's path (a new one after each replug).
+    std::string SlavePath() const;
 
-    // Both are safe to call from a signal handler.
+    // All three are safe to call from a signal handler.
     void RequestPress();
     void RequestStop();
+    // Pulls the line out as if a USB adaptor were unplugged: the pseudo-terminal closes, so the
+    // host's open port hangs up, and the symlink goes. After `ms` a fresh pseudo-terminal takes
+    // its place, at the same symlink, with a freshly plugged device. Result lines "UNPLUGGED"
+    // and "PORT <path>" mark both moments.
+    void RequestUnplug(int ms);
 
     // Negative timeouts wait without limit. True when the condition was reached.
     bool WaitStopped(int timeoutMs);
@@ -47,23 +53,26 @@ class EmuServer {
     std::vector<EmuDeviceRecord> Devices() const;  // ended and in progress
     std::vector<std::uint8_t> FlashBytes() const;
     EmuCounters Counters() const;
-    // No device failed or mismatched, and every device asked for was served.
+    // No device failed or mismatched, every device asked for was served, and the line came back
+    // after every unplug.
     bool Succeeded() const;
 
-    // Result lines ("DEVICE ...", "DONE ...") and diagnostics. They are called on the device
-    // thread without any lock held; set them before Start().
+    // Result lines ("DEVICE ...", "UNPLUGGED", "PORT ...", "DONE ...") and diagnostics. They are
+    // called on the device thread without any lock held; set them before Start().
     std::function<void(const std::string&)> ResultLine;
     std::function<void(const std::string&)> LogLine;
 
   private:
     void Run();
+    bool OpenLine(std::string& error);
+    void Unplug(EmuMicros now, int ms);
+    bool Replug(EmuMicros now);
     void WriteDue(std::int64_t now);
     void FlushUnsent();
     bool ReadInput();  // false when the other end has hung up
     void CloseLine();
     void OnDeviceClosed(EmuDeviceRecord& record);
     void SaveImage(const EmuDeviceRecord& record);
-    std::string CompareWithExpected(const std::vector<std::uint8_t>& image) const;
     void Deliver();
 
     EmuOptions options_;
@@ -87,5 +96,8 @@ class EmuServer {
 
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> pressRequested_{false};
+    std::atomic<int> unplugMs_{-1};   // -1: no unplug asked for
+    EmuMicros replugAt_ = kEmuNever;  // kEmuNever while the line is in
+    bool replugFailed_ = false;
     std::thread thread_;
 };

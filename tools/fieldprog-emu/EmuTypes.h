@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cctype>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -13,6 +14,30 @@ constexpr EmuMicros kMicrosPerMs = 1000;
 struct EmuOutput {
     std::string bytes;
     EmuMicros notBefore = 0;
-    bool atomic = false;      // must reach the host in one read (an echo with what it carries)
-    bool flushStale = false;  // a fresh button press: output the host never read is dropped first
+    bool atomic = false;  // must reach the host in one read (an echo with what it carries)
 };
+
+// Numbers as the device prints them: upper-case hexadecimal, zero-padded to `digits`.
+inline std::string EmuHex(unsigned value, int digits) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string text(static_cast<std::size_t>(digits), '0');
+    for (int i = digits - 1; i >= 0; --i, value >>= 4)
+        text[static_cast<std::size_t>(i)] = kDigits[value & 0x0F];
+    return text;
+}
+
+inline bool EmuIsHexDigit(char c) {
+    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+}
+
+// The value of hexadecimal digits that have passed EmuIsHexDigit.
+inline unsigned EmuHexValue(const std::string& digits) {
+    unsigned value = 0;
+    for (const char c : digits) {
+        const int d = std::isdigit(static_cast<unsigned char>(c))
+                          ? c - '0'
+                          : std::toupper(static_cast<unsigned char>(c)) - 'A' + 10;
+        value = value * 16 + static_cast<unsigned>(d);
+    }
+    return value;
+}

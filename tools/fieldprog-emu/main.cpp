@@ -12,11 +12,14 @@
 namespace {
 
 EmuServer* gServer = nullptr;
+int gUnplugMs = 0;
 
 void OnSignal(int signal) {
     if (gServer == nullptr) return;
     if (signal == SIGUSR1)
         gServer->RequestPress();
+    else if (signal == SIGUSR2)
+        gServer->RequestUnplug(gUnplugMs);
     else
         gServer->RequestStop();
 }
@@ -51,10 +54,12 @@ int main(int argc, char** argv) {
 
     // Signals only set flags and wake the device thread, so install them before it starts.
     gServer = &server;
+    gUnplugMs = options.unplugMs;
     Install(SIGTERM);
     Install(SIGINT);
     Install(SIGHUP);
     Install(SIGUSR1);
+    Install(SIGUSR2);
     std::signal(SIGPIPE, SIG_IGN);
 
     if (!server.Start(error)) {

@@ -1,0 +1,70 @@
+// The line pacing in virtual time: what the host may see, and when.
+#include <gtest/gtest.h>
+
+#include "EmuPacer.h"
+
+namespace {
+
+constexpr EmuMicros kByte = 1042;  // one byte at 9600 baud, rounded up
+
+TEST(EmuPacer, UnpacedOutputGoesOutAtOnceInOneWrite) {
+    EmuPacer pacer(0);
+    pacer.Queue({"ab", 100, false});
+    pacer.Queue({"\r\nxy", 100, false});
+    EXPECT_EQ(pacer.TakeDue(99), "");
+    EXPECT_EQ(pacer.TakeDue(100), "ab\r\nxy");
+    EXPECT_TRUE(pacer.OutputIdle());
+}
+
+TEST(EmuPacer, PacedOutputLeavesOneByteTimeApartWithoutDrift) {
+    EmuPacer pacer(9600);
+    pacer.Queue({"0123456789", 0, false});
+    std::string writes;
+    EmuMicros now = 0;
+    for (int i = 0; i < 20 && !pacer.OutputIdle(); ++i)
+        writes += pacer.TakeDue(now = pacer.NextDeadline()) + "|";
+    EXPECT_EQ(writes, "0|1|2|3|4|5|6|7|8|9|");
+    // Ten bytes of ten bits at 9600 baud: 10.42 ms, not ten rounded-up byte times.
+    EXPECT_EQ(now, 10417);
+}
+
+TEST(EmuPacer, AtomicOutputAndInnerLineEndsAreNeverCut) {
+    EmuPacer pacer(9600);
+    pacer.Queue({"0001\b\b\b\b", 0, true});
+    EXPECT_EQ(pacer.TakeDue(7 * kByte), "");
+    EXPECT_EQ(pacer.TakeDue(8 * kByte), "0001\b\b\b\b");
+
+    // A read that ended right after "\r\n" would look like a complete, empty reply.
+    EmuPacer reply(9600);
+    reply.Queue({"\r\nAB\r\n", 0, false});
+    EXPECT_EQ(reply.TakeDue(1 * kByte), "\r");
+    EXPECT_EQ(reply.TakeDue(2 * kByte), "");
+    EXPECT_EQ(reply.TakeDue(3 * kByte), "\nA");
+    EXPECT_EQ(reply.TakeDue(6 * kByte), "B\r\n");
+}
+
+TEST(EmuPacer, OutputQueuesBehindTheLineAndItsStartTime) {
+    EmuPacer pacer(9600);
+    pacer.Queue({"abc", 0, true});
+    pacer.Queue({"d", 1000, true});  // asked for before the line is free
+    EXPECT_EQ(pacer.TakeDue(3 * kByte), "abc");
+    EXPECT_EQ(pacer.NextDeadline(), 3125 + kByte);
+    EXPECT_EQ(pacer.TakeDue(3125 + kByte), "d");
+}
+
+TEST(EmuPacer, InputArrivesAtLineSpeed) {
+    EmuPacer pacer(9600);
+    pacer.Received("xyz", 5000);
+    std::uint8_t byte = 0;
+    EmuMicros at = 0;
+    EXPECT_FALSE(pacer.TakeInput(5000, byte, at));
+    ASSERT_TRUE(pacer.TakeInput(5000 + 3 * kByte, byte, at));
+    EXPECT_EQ(byte, 'x');
+    EXPECT_EQ(at, 5000 + kByte);
+    ASSERT_TRUE(pacer.TakeInput(5000 + 3 * kByte, byte, at));
+    ASSERT_TRUE(pacer.TakeInput(5000 + 3 * kByte, byte, at));
+    EXPECT_EQ(byte, 'z');
+    EXPECT_EQ(at, 5000 + 3 * kByte);
+}
+
+}  // namespace
