@@ -124,10 +124,9 @@ private:
         while (pacer_.TakeInput(at, byte, arrival)) device_.Receive(byte, arrival);
         device_.Tick(at);
         for (EmuOutput& output : device_.TakeOutput()) pacer_.Queue(std::move(output));
-        EmuPacer::Batch batch = pacer_.TakeDue(at);
-        if (batch.flushFirst) inbox_.clear();
-        bytesToHost += batch.bytes.size();
-        inbox_ += batch.bytes;
+        const std::string due = pacer_.TakeDue(at);
+        bytesToHost += due.size();
+        inbox_ += due;
     }
 
     std::shared_ptr<MicroClock> clock_;
