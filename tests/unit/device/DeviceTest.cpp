@@ -1,19 +1,17 @@
+// The device façade and its command groups against the scripted device in virtual time.
+
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iterator>
-#include <map>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "FakeDevice.h"
+#include "TestFiles.h"
 #include "ZelSerialComms.h"
 #include "clsError.h"
 #include "clsFPBuffers.h"
@@ -24,7 +22,6 @@
 
 namespace {
 
-namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 using Texts = std::vector<std::string>;
 using Events = std::vector<std::pair<std::int16_t, std::int32_t>>;
@@ -70,17 +67,22 @@ TEST_F(DeviceTest, EveryDeviceOperationIsSilentWhileNotConnected) {
     clsFPMemory& m = fp_->Memory();
     clsFPBuffers& b = fp_->Buffers();
     clsFPMisc& x = fp_->Misc();
-    const std::function<bool()> operations[] = {
-        [&] { return d.GetFPVersion(); }, [&] { return d.GetFPStatusRegister(); },
-        [&] { return d.ReadProgramName(); }, [&] { return m.ReadFlashBankAddr(0, text); },
-        [&] { return m.ReadAllFlashBankAddrs(); }, [&] { return m.ReadIndividualAddress(0, text); },
-        [&] { return m.WriteIndividualAddress(0, text); },
-        [&] { return m.ReadBlockAddress(0, 2, block); },
-        [&] { return m.ClearFlashMemory(); }, [&] { return m.ReWriteFlashMemory(); },
-        [&] { return b.ReadInternalReceiveBuffer(); },
-        [&] { return b.ReadPrimaryFlashRAMBuffer(); },
-        [&] { return b.ReadSecondaryFlashRAMBuffer(); }, [&] { return x.ExecuteInterpreter(); },
-        [&] { return x.PowerdownFP(); }, [&] { return x.FlashFPLEDs(); }};
+    const std::function<bool()> operations[] = {[&] { return d.GetFPVersion(); },
+                                                [&] { return d.GetFPStatusRegister(); },
+                                                [&] { return d.ReadProgramName(); },
+                                                [&] { return m.ReadFlashBankAddr(0, text); },
+                                                [&] { return m.ReadAllFlashBankAddrs(); },
+                                                [&] { return m.ReadIndividualAddress(0, text); },
+                                                [&] { return m.WriteIndividualAddress(0, text); },
+                                                [&] { return m.ReadBlockAddress(0, 2, block); },
+                                                [&] { return m.ClearFlashMemory(); },
+                                                [&] { return m.ReWriteFlashMemory(); },
+                                                [&] { return b.ReadInternalReceiveBuffer(); },
+                                                [&] { return b.ReadPrimaryFlashRAMBuffer(); },
+                                                [&] { return b.ReadSecondaryFlashRAMBuffer(); },
+                                                [&] { return x.ExecuteInterpreter(); },
+                                                [&] { return x.PowerdownFP(); },
+                                                [&] { return x.FlashFPLEDs(); }};
     for (std::size_t i = 0; i < std::size(operations); ++i) {
         fp_->LastError().Number(111);  // a stale error the operation must clear
         EXPECT_FALSE(operations[i]()) << "operation " << i;
@@ -244,8 +246,8 @@ TEST_F(DeviceTest, ReadBackBuildsHeaderAndStopsAtLastProgrammedByte) {
     data.insert(data.end(), {0x12, 0xFF, 0xFF});
     device_->Program(data);
     ASSERT_TRUE(m.ReadAllFlashBankAddrs());
-    Bytes expected = {0, 0, 0, 0, 0, 0, 0, 38};
-    expected.insert(expected.end(), data.begin(), data.end() - 2);
+    Bytes expected(data.begin(), data.end() - 2);
+    expected.insert(expected.begin(), {0, 0, 0, 0, 0, 0, 0, 38});
     EXPECT_EQ(m.AllFlashBankData(), expected);
     EXPECT_EQ(progress_.back(), (Events::value_type{100, 1}));
 
@@ -262,41 +264,32 @@ TEST_F(DeviceTest, ReadBackBuildsHeaderAndStopsAtLastProgrammedByte) {
     EXPECT_EQ(m.AllFlashBankData(), expected);
 }
 
-// Loading and saving exactly are shown by the integration test on a whole image.
+// A load then a save gives the same file, as the integration test shows on a whole image.
 TEST_F(DeviceTest, SaveTakesAnEmptyFolderAndTruncatesAndFileErrorsAreNumbered) {
-    std::string pattern = (fs::temp_directory_path() / "fpdevXXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    const fs::path dir = pattern;
-    const auto contents = [](const fs::path& p) {
-        std::ifstream in(p, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    };
+    TempDir dir;
     clsFPMemory& m = fp_->Memory();
-    const fs::path file = dir / "copy.bin";
     m.AllFlashBankData({0, 0, 0, 0, 0, 0, 0, 3, 1, 0xFF, 0});
-    ASSERT_TRUE(m.SaveBinaryFile(file.string()));
-    EXPECT_EQ(contents(file), std::string("\0\0\0\0\0\0\0\3\1\xFF\0", 11));
+    ASSERT_TRUE(m.SaveBinaryFile(dir / "copy.bin"));
+    EXPECT_EQ(ReadBytes(dir / "copy.bin"), std::string("\0\0\0\0\0\0\0\3\1\xFF\0", 11));
     m.AllFlashBankData({9});
-    ASSERT_TRUE(m.SaveBinaryFile(file.string()));
-    EXPECT_EQ(contents(file), "\x09");
+    ASSERT_TRUE(m.SaveBinaryFile(dir / "copy.bin"));
+    EXPECT_EQ(ReadBytes(dir / "copy.bin"), "\x09");
 
     // Exactly the file's bytes are loaded and sent: 256 bytes make two blocks, no third one.
     const std::string exact(256, '\x5C');
-    std::ofstream((dir / "exact.bin").string(), std::ios::binary) << exact;
-    ASSERT_TRUE(m.LoadBinaryFile((dir / "exact.bin").string()));
-    ASSERT_TRUE(fp_->OpenCommPort(1));
-    fp_->Context().gblnConnected = true;
+    WriteBytes(dir / "exact.bin", exact);
+    ASSERT_TRUE(m.LoadBinaryFile(dir / "exact.bin"));
+    Connect();
     ASSERT_TRUE(m.DownloadBinaryData());
     EXPECT_EQ(device_->blocks, 2);
     EXPECT_EQ(device_->received, exact);
-    m.AllFlashBankData({9});
 
-    EXPECT_FALSE(m.LoadBinaryFile((dir / "none.bin").string()));
+    m.AllFlashBankData({9});
+    EXPECT_FALSE(m.LoadBinaryFile(dir / "none.bin"));
     EXPECT_EQ(ErrorNumber(), 146);
-    EXPECT_FALSE(m.SaveBinaryFile((dir / "none" / "x.bin").string()));
+    EXPECT_FALSE(m.SaveBinaryFile(dir / "none/x.bin"));
     EXPECT_EQ(ErrorNumber(), 147);
     EXPECT_EQ(m.AllFlashBankData(), Bytes{9});
-    fs::remove_all(dir);
 }
 
 // --- Buffers and conversions -----------------------------------------------------------------
@@ -312,8 +305,11 @@ TEST_F(DeviceTest, BufferDataAreSplitIntoBytesWithSpareEntry) {
         const char* command;
         std::string data;
         Bytes expected;
-    } rows[] = {{".B", "0A1B2C", {0x0A, 0x1B, 0x2C, 0}}, {".B", "0A1", {0x0A, 0x01, 0}},
-                {".B", "", {}}, {".G2", "", {}}, {".G2", "01 02 03", {1, 2, 0}},
+    } rows[] = {{".B", "0A1B2C", {0x0A, 0x1B, 0x2C, 0}},
+                {".B", "0A1", {0x0A, 0x01, 0}},
+                {".B", "", {}},
+                {".G2", "", {}},
+                {".G2", "01 02 03", {1, 2, 0}},
                 {".G2", "01 02 03 ", {1, 2, 3, 0}}};
     for (const auto& r : rows) {
         device_->replies[r.command] = "\r\n" + r.data + "\r\n\r\n";
