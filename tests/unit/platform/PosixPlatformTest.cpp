@@ -11,15 +11,14 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "FileSystem.h"
 #include "PosixPorts.h"
 #include "SerialPort.h"
+#include "TestFiles.h"
 #include "ZelPayload.h"
 
 namespace {
@@ -155,8 +154,7 @@ TEST_F(PtyTest, VanishedDeviceFailsWithoutHanging) {
 }
 
 TEST(UucpLock, OnlyALiveForeignProcessHoldsThePort) {
-    char dir[] = "/tmp/fp-lock-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
+    TempDir dir;
     const pid_t gone = fork();
     if (gone == 0) _exit(0);
     waitpid(gone, nullptr, 0);
@@ -167,38 +165,33 @@ TEST(UucpLock, OnlyALiveForeignProcessHoldsThePort) {
         {std::to_string(getpid()) + "\n", 0},                              // our own
         {"garbage\n", 0},
     };
-    const std::string lock = std::string(dir) + "/LCK..ttyUSB0";
     for (const auto& [content, owner] : rows) {
-        std::ofstream(lock, std::ios::binary) << content;
-        EXPECT_EQ(UucpLockOwner(dir, "/dev/ttyUSB0"), owner) << content;
+        WriteBytes(dir / "LCK..ttyUSB0", content);
+        EXPECT_EQ(UucpLockOwner(dir.Path(), "/dev/ttyUSB0"), owner) << content;
     }
-    std::filesystem::remove_all(dir);
 }
 
 TEST(ComPortMapping, AdaptorsFirstInNumericOrderAndOnlyFourPorts) {
-    char dir[] = "/tmp/fp-dev-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string d = std::string(dir) + "/";
+    TempDir dir;
     for (auto n : {"ttyS1", "ttyUSB2", "ttyS0", "ttyUSB10", "ttyACM0", "ttyUSBx", "ttyS"}) {
-        std::ofstream(d + n);
+        WriteBytes(dir / n, "");
     }
-    const std::vector<std::string> expected = {d + "ttyUSB2", d + "ttyUSB10", d + "ttyACM0",
-                                               d + "ttyS0", d + "ttyS1"};
-    EXPECT_EQ(SerialDeviceCandidates(dir), expected);
-    std::filesystem::remove_all(dir);
+    const std::vector<std::string> expected = {dir / "ttyUSB2", dir / "ttyUSB10", dir / "ttyACM0",
+                                               dir / "ttyS0", dir / "ttyS1"};
+    EXPECT_EQ(SerialDeviceCandidates(dir.Path()), expected);
     // FIELDPROG_COM<n> overrides are what every test against the emulated device relies on.
     for (int outside : {0, 5, -1}) EXPECT_EQ(ComPortDevicePath(outside), "") << outside;
 }
-
-}  // namespace
-
-namespace {
 
 // A downloader that cannot be written whole is cut back to what it was: the file size limit
 // makes the append fail half-way, in a child so the limit stays there.
 TEST(Files, HalfWrittenPayloadIsCutBackAndTempFilesAreTheOwnersOnly) {
     const std::string dir = FileSystem::NewPrivateFolder(FileSystem::TempFolder(), "fp-files-");
     ASSERT_FALSE(dir.empty());
+    {
+        ScopedEnv unset("TMPDIR", "");  // an empty TMPDIR counts as none
+        EXPECT_EQ(FileSystem::TempFolder(), "/tmp/");
+    }
     ASSERT_TRUE(FileSystem::WriteWholeFile(dir + "/exe", std::string(4000, 'x')));
     std::string noise(3000, '\0');  // does not compress: the payload outgrows the limit
     std::uint32_t state = 7;
