@@ -1,7 +1,10 @@
 // The device command set over a real pseudo-terminal, against the emulated Field Programmer:
-// the whole life of an image, and what a refusing device makes of each command.
+// the whole life of an image, what a refusing device makes of each command, a device whose
+// replies travel with their echoes, and a port held by another program.
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -10,6 +13,9 @@
 #include <vector>
 
 #include "EmuBench.h"
+#include "Images.h"
+#include "SerialPort.h"
+#include "ZelSerialComms.h"
 #include "clsError.h"
 #include "clsFPBuffers.h"
 #include "clsFPDetails.h"
@@ -28,6 +34,7 @@ EmuOptions SmallFlash() {
     EmuOptions o = FastOptions();
     o.pages = kPages;
     o.bankSize = kBankSize;
+    o.pageMs = 100;  // a clear or rewrite takes long enough to report its pages in pieces
     return o;
 }
 
@@ -36,23 +43,30 @@ bool AllErased(Bytes::const_iterator from, Bytes::const_iterator to) {
 }
 
 // File, single byte, clear, download, RAM buffers, read-back, file again, single bytes and a
-// block, program name, and the one-word commands.
+// block, program name, rewrite and the one-word commands. The greeting's version reply must be
+// taken with its echo, or the echo check of the next command would trip over it.
 TEST(ImageLife, FileToDeviceAndBackIsByteForByteTheSame) {
-    PrivateTempDir tmp;
-    EmuLine line(SmallFlash());
+    TempFolderScope tmp;
+    EmuOptions options = SmallFlash();
+    options.ynPrompt = "C";  // the clear asks "y/n" first
+    EmuLine line(options);
     ASSERT_TRUE(line.Started()) << line.Error();
     clsFieldProgrammer fp;
     std::vector<std::pair<std::int16_t, std::int32_t>> events;
     fp.Progress = [&](std::int16_t p, std::int32_t t) { events.emplace_back(p, t); };
-    // Whether the progress of one kind (0 name search ... 6 end-of-data search) ended at 100.
-    const auto endedAtHundred = [&](std::int32_t type) {
+    // The progress of one kind (0 name search ... 6 end-of-data search).
+    const auto of = [&](std::int32_t type) {
         std::vector<std::int16_t> seen;
         for (const auto& [percent, kind] : events) {
             if (kind == type) seen.push_back(percent);
         }
-        return !seen.empty() && seen.back() == 100 &&
-               std::all_of(seen.begin(), seen.end(),
-                           [](std::int16_t p) { return p >= 0 && p <= 100; });
+        return seen;
+    };
+    // Whether it rose in steps between 0 and 100 and ended at 100.
+    const auto endedAtHundred = [&](std::int32_t type) {
+        const std::vector<std::int16_t> seen = of(type);
+        return !seen.empty() && seen.back() == 100 && seen.front() >= 0 &&
+               std::is_sorted(seen.begin(), seen.end());
     };
     ASSERT_TRUE(Connect(fp, line));
     clsFPMemory& memory = fp.Memory();
@@ -70,10 +84,9 @@ TEST(ImageLife, FileToDeviceAndBackIsByteForByteTheSame) {
     std::copy(name.begin(), name.end(), data.begin() + kMarkerAt + 2);
     data[0x10] = 0xA5;   // must survive the byte written below, which only a clear undoes
     data.back() = 0x5A;  // the read-back ends at the last byte that is not erased
-    // A .BIN file: six zero bytes, the data count high byte first, then the data.
-    Bytes bin = {0, 0, 0, 0, 0, 0, kDataBytes >> 8, kDataBytes & 0xFF};
+    Bytes bin = binfile::Header(kDataBytes);
     bin.insert(bin.end(), data.begin(), data.end());
-    WriteFile(tmp / "FIRMWARE.BIN", bin);
+    WriteBytes(tmp / "FIRMWARE.BIN", Text(bin));
 
     std::string zero = "00";
     ASSERT_TRUE(memory.WriteIndividualAddress(0x10, zero));
@@ -81,6 +94,7 @@ TEST(ImageLife, FileToDeviceAndBackIsByteForByteTheSame) {
     ASSERT_TRUE(memory.LoadBinaryFile(tmp / "FIRMWARE.BIN"));
     ASSERT_TRUE(memory.ClearFlashMemory()) << fp.LastError().Number();
     EXPECT_TRUE(endedAtHundred(3));
+    EXPECT_GE(of(3).size(), 2u) << "the page counter should arrive in several pieces";
     const Bytes erased = line.Emu().FlashBytes();
     EXPECT_TRUE(AllErased(erased.begin(), erased.end()));
     {
@@ -116,7 +130,7 @@ TEST(ImageLife, FileToDeviceAndBackIsByteForByteTheSame) {
     EXPECT_TRUE(endedAtHundred(6));
     EXPECT_TRUE(endedAtHundred(1));
     ASSERT_TRUE(memory.SaveBinaryFile(tmp / "SAVED.BIN"));
-    EXPECT_TRUE(ReadFile(tmp / "SAVED.BIN") == bin);
+    EXPECT_EQ(ReadBytes(tmp / "SAVED.BIN"), Text(bin));
 
     std::string value;
     ASSERT_TRUE(memory.ReadIndividualAddress(0x10, value));
@@ -130,7 +144,7 @@ TEST(ImageLife, FileToDeviceAndBackIsByteForByteTheSame) {
     ASSERT_TRUE(fp.Details().ReadProgramName()) << fp.LastError().Number();
     EXPECT_EQ(fp.Details().ProgramName(), name);
     EXPECT_TRUE(endedAtHundred(0));
-    EXPECT_EQ(tmp.TransferFiles(), 0);
+    EXPECT_EQ(tmp.Entries(), 2) << "the two .BIN files and nothing else";
     ASSERT_TRUE(memory.ReWriteFlashMemory()) << fp.LastError().Number();
     EXPECT_TRUE(endedAtHundred(4));
 
@@ -181,6 +195,48 @@ TEST(Refusals, EachCommandReportsItsOwnErrorNumber) {
         EXPECT_EQ(fp.LastError().Number(), error);
         EXPECT_EQ(raised, 1) << error;
     }
+}
+
+// Replies that travel with their echoes are consumed with them: slow, but every command and
+// the transfer still work.
+TEST(PromptDevice, GreetingStatusAndTransferWork) {
+    EmuOptions options = FastOptions();
+    options.replyDelayMs = 0;
+    EmuLine line(options);
+    ASSERT_TRUE(line.Started()) << line.Error();
+    clsFieldProgrammer fp;
+    ASSERT_TRUE(Connect(fp, line));
+    ASSERT_TRUE(fp.Details().GetFPStatusRegister()) << fp.LastError().Number();
+    EXPECT_EQ(fp.Details().StatusRegister() + " " + fp.Details().FlashPages(), "01 0040");
+    const Bytes image = BinImage(121);  // 129 bytes: two blocks
+    fp.Memory().AllFlashBankData(image);
+    ShortPauses pauses;
+    ASSERT_TRUE(fp.Memory().DownloadBinaryData()) << fp.LastError().Number();
+    ASSERT_TRUE(line.Emu().WaitDevicesClosed(1, kPatienceMs)) << "no .Q reached the device";
+    EXPECT_EQ(line.LastDevice().Verdict(), "OK") << line.LastDevice().failure;
+    EXPECT_TRUE(line.LastDevice().image == Padded(image));
+}
+
+// Neither another process nor a second open in this one gets a held port, and the façade's
+// probe says so; once the holder lets go the probe finds it free, and leaves it so.
+TEST(HeldPort, IsNotFreeToAnotherProcessOrObjectUntilReleased) {
+    EmuLine line(FastOptions());
+    ASSERT_TRUE(line.Started()) << line.Error();
+    ZelSerialComms holder;
+    ASSERT_TRUE(holder.OpenCommPort(kCom));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(MakeSystemSerialPort()->Open(kCom).Opened() ? 1 : 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "another process got the port";
+
+    clsFieldProgrammer other;
+    EXPECT_FALSE(other.IsComPortFree(kCom));
+    EXPECT_EQ(other.LastError().Number(), 101);
+    ASSERT_TRUE(holder.CloseCommPort());
+    EXPECT_TRUE(other.IsComPortFree(kCom));
+    EXPECT_TRUE(holder.OpenCommPort(kCom)) << "the probe left the port held";
 }
 
 }  // namespace

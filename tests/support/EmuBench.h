@@ -1,26 +1,17 @@
 #pragma once
 
-// What the link and device integration tests share: an emulated Field Programmer on a fresh
-// pseudo-terminal with a COM number pointing at it, a private temporary folder, and a clock
-// that shortens the long pauses of a download.
-
-#include <stdlib.h>
+// The emulated Field Programmer inside the test's own process, on a fresh pseudo-terminal with
+// a COM number pointing at it, and a clock that shortens the long pauses of a download.
 
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "EmuServer.h"
+#include "TestFiles.h"
 #include "clsTiming.h"
 
 namespace bench {
-
-namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
 
 constexpr int kCom = 3;                    // the COM number every test points at the emulator
 constexpr std::int16_t kPressLoops = 200;  // polling rounds allowed for the button (10 s)
@@ -43,10 +34,11 @@ class EmuLine {
   public:
     explicit EmuLine(const EmuOptions& options) : server_(options) {
         started_ = server_.Start(error_);
-        if (started_) setenv(Variable().c_str(), server_.SlavePath().c_str(), 1);
+        if (started_) {
+            com_ = std::make_unique<ScopedEnv>("FIELDPROG_COM" + std::to_string(kCom),
+                                               server_.SlavePath());
+        }
     }
-    ~EmuLine() { unsetenv(Variable().c_str()); }
-
     bool Started() const { return started_; }
     const std::string& Error() const { return error_; }
     EmuServer& Emu() { return server_; }
@@ -57,11 +49,10 @@ class EmuLine {
     }
 
   private:
-    static std::string Variable() { return "FIELDPROG_COM" + std::to_string(kCom); }
-
     EmuServer server_;
     bool started_ = false;
     std::string error_;
+    std::unique_ptr<ScopedEnv> com_;
 };
 
 // A press of the device's button, answered by `host` (the link or the device façade). A
@@ -76,33 +67,6 @@ template <class Host>
 bool Connect(Host& host, EmuLine& line) {
     return host.OpenCommPort(kCom) && Press(host, line);
 }
-
-// A private TMPDIR for the test, so that a transfer's leftover files can be seen and counted.
-class PrivateTempDir {
-  public:
-    PrivateTempDir() {
-        std::string pattern = (fs::temp_directory_path() / "fp-integ-XXXXXX").string();
-        if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-        setenv("TMPDIR", path_.c_str(), 1);
-    }
-    ~PrivateTempDir() {
-        unsetenv("TMPDIR");
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-    // How many transfer files (ZAP*) are still lying in the folder.
-    int TransferFiles() const {
-        int n = 0;
-        for (const auto& entry : fs::directory_iterator(path_)) {
-            n += entry.path().filename().string().rfind("ZAP", 0) == 0;
-        }
-        return n;
-    }
-
-  private:
-    std::string path_;
-};
 
 // Every download ends with a fixed five-second pause between EOT and ".Q", which the emulator
 // does not need. The sleep helper takes long pauses in slices of 300 ms; while this lives such
@@ -120,32 +84,5 @@ class ShortPauses {
         std::shared_ptr<Clock> real = SystemClock();
     };
 };
-
-// Bytes that look like firmware: a fixed pseudo-random sequence.
-inline Bytes Noise(std::size_t count, std::uint32_t seed) {
-    Bytes bytes(count);
-    for (auto& b : bytes) {
-        seed = seed * 1103515245u + 12345u;
-        b = static_cast<std::uint8_t>(seed >> 16);
-    }
-    return bytes;
-}
-
-// What the device must receive for `image`: the image, its last block filled up with zeros.
-inline Bytes Padded(Bytes image) {
-    image.resize((image.size() + 127) / 128 * 128, 0x00);
-    return image;
-}
-
-inline Bytes ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void WriteFile(const std::string& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-}
 
 }  // namespace bench
