@@ -9,9 +9,8 @@
 
 #include "EmuServer.h"
 #include "TestFiles.h"
+#include "clsFieldProgrammer.h"
 #include "clsTiming.h"
-
-namespace bench {
 
 constexpr int kCom = 3;                    // the COM number every test points at the emulator
 constexpr std::int16_t kPressLoops = 200;  // polling rounds allowed for the button (10 s)
@@ -55,16 +54,14 @@ class EmuLine {
     std::unique_ptr<ScopedEnv> com_;
 };
 
-// A press of the device's button, answered by `host` (the link or the device façade). A
-// download ends with ".Q", which powers the device down: it needs the button again.
-template <class Host>
-bool Press(Host& host, EmuLine& line) {
+// A press of the device's button, answered by the host. A download ends with ".Q", which
+// powers the device down: it needs the button again.
+inline bool Press(clsFieldProgrammer& host, EmuLine& line) {
     line.Emu().RequestPress();
     return host.WaitForFieldProgrammer(kPressLoops);
 }
 
-template <class Host>
-bool Connect(Host& host, EmuLine& line) {
+inline bool Connect(clsFieldProgrammer& host, EmuLine& line) {
     return host.OpenCommPort(kCom) && Press(host, line);
 }
 
@@ -84,5 +81,3 @@ class ShortPauses {
         std::shared_ptr<Clock> real = SystemClock();
     };
 };
-
-}  // namespace bench

@@ -6,6 +6,7 @@
 // steps through its byte-address mode (".Rxxxxxx", two spaces, values) over `memory`, counts
 // pages while it clears or rewrites, and takes a block transfer (".X", "C", blocks checked and
 // acknowledged one by one, EOT) into `received`. Knobs switch on the faults a device can have.
+// FakeLine makes ports as a program does, each with a fresh device on it.
 
 #include <cstdint>
 #include <cstdio>
@@ -49,7 +50,6 @@ class FakeDevice {
     bool neverC = false;            // ".X" is never answered with "C"
     bool writesFailAfterC = false;  // the host's writes fail once "C" is out
     int nakAtBlock = 0;             // NAK instead of ACK, and the transfer is given up
-    int silentAtBlock = 0;          // no answer at all, and the transfer is given up
     int vanishAtBlock = 0;          // the line goes away when this block arrives
     std::int64_t ackMs = 10;        // an ACK follows its block this late
     bool strayBytes = false;        // NAK bytes every 10 ms until the ACK
@@ -57,7 +57,6 @@ class FakeDevice {
     std::string received;  // data of every acknowledged block, in order
     int blocks = 0;        // blocks received, all transfers together
     int badBlocks = 0;     // blocks whose number, complement or CRC was wrong
-    bool ended = false;    // EOT came after the blocks
 
     // The button on the top of the device, `afterMs` from now.
     void Press(std::int64_t afterMs = 0) { port_.Deliver("P", afterMs); }
@@ -142,9 +141,7 @@ class FakeDevice {
     void Transfer(char c) {
         if (frame_.empty() && c == '\x04') {  // EOT: echoed, and the device is done
             inTransfer_ = false;
-            ended = true;
-            port_.Deliver("\x04", echoMs);
-            return;
+            return port_.Deliver("\x04", echoMs);
         }
         frame_ += c;
         if (frame_.size() < kFrameBytes) return;
@@ -157,12 +154,8 @@ class FakeDevice {
                           frame.substr(131) == Crc(frame.substr(3, 128));
         badBlocks += good ? 0 : 1;
         if (k == vanishAtBlock) return port_.Vanish();
-        if (k == silentAtBlock || k == nakAtBlock) {
-            inTransfer_ = false;  // the device gives the transfer up
-            if (k == nakAtBlock) port_.Deliver("\x15", ackMs);
-            return;
-        }
-        if (!good) return port_.Deliver("\x15", ackMs);
+        if (k == nakAtBlock) inTransfer_ = false;  // the device gives the transfer up
+        if (k == nakAtBlock || !good) return port_.Deliver("\x15", ackMs);
         received += frame.substr(3, 128);
         for (std::int64_t t = 10; strayBytes && t < ackMs; t += 10) port_.Deliver("\x15", t);
         port_.Deliver("\x06", ackMs);
@@ -213,7 +206,6 @@ class FakeDevice {
     long address_ = 0;
 };
 
-// Serial ports as a program makes them, each with a fresh device on it.
 class FakeLine {
   public:
     explicit FakeLine(std::shared_ptr<VirtualClock> clock) : clock_(std::move(clock)) {}

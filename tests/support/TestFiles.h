@@ -1,14 +1,13 @@
 #pragma once
 
-// Files for tests, through the program's own file-system seam so that the unit suites build
-// and run on every system the program does.
+// Files and environment for tests, through the program's own file-system seam so that the unit
+// suites build and run on every system the program does.
 
 #include <cstdlib>
 #include <filesystem>
 #include <iterator>
 #include <stdexcept>
 #include <string>
-#include <utility>
 
 #include "FileSystem.h"
 
@@ -16,47 +15,41 @@
 class TempDir {
   public:
     TempDir() : path_(FileSystem::NewPrivateFolder(FileSystem::TempFolder(), "fp-test-")) {
-        if (path_.empty())
-            throw std::runtime_error("no temporary folder: " + FileSystem::LastError());
+        if (path_.empty()) throw std::runtime_error("no folder: " + FileSystem::LastError());
     }
     ~TempDir() { FileSystem::RemoveTree(path_); }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
     const std::string& Path() const { return path_; }
-    // How many entries the folder holds (a transfer's leftover files, say).
-    long Entries() const {
-        return std::distance(std::filesystem::directory_iterator(path_),
-                             std::filesystem::directory_iterator());
+    long Entries() const {  // files and folders in it
+        return std::distance(std::filesystem::directory_iterator(path_), {});
     }
 
   private:
     std::string path_;
 };
 
-// Sets an environment variable while this lives; the former value comes back after it.
+// Sets an environment variable while this lives; an empty value removes it.
 class ScopedEnv {
   public:
-    ScopedEnv(std::string name, const std::string& value) : name_(std::move(name)) {
-        const char* old = std::getenv(name_.c_str());
-        had_ = old != nullptr;
-        old_ = had_ ? old : "";
-        Set(value, true);
+    ScopedEnv(const std::string& name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name.c_str())) old_ = old;
+        Set(name_, value);
     }
-    ~ScopedEnv() { Set(old_, had_); }
+    ~ScopedEnv() { Set(name_, old_); }
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
   private:
-    void Set(const std::string& value, bool present) {
+    static void Set(const std::string& name, const std::string& value) {
 #ifdef _WIN32
-        _putenv_s(name_.c_str(), present ? value.c_str() : "");
+        _putenv_s(name.c_str(), value.c_str());
 #else
-        present ? setenv(name_.c_str(), value.c_str(), 1) : unsetenv(name_.c_str());
+        value.empty() ? unsetenv(name.c_str()) : setenv(name.c_str(), value.c_str(), 1);
 #endif
     }
     std::string name_, old_;
-    bool had_ = false;
 };
 
 // The variable that names the system's temporary folder.

@@ -1,9 +1,8 @@
 // fieldprog-cli against fieldprog-emu on a pseudo-terminal: every test runs the real programs
 // and checks what reached the emulated device, the exit code and the records. What a failing
-// device makes the CLI say, exit and record is the fault matrix's part.
+// device or Ctrl-C makes the CLI say, exit and record is the fault matrix's part.
 
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <cstdio>
 #include <sstream>
@@ -82,25 +81,6 @@ TEST(CliDownload, BuiltDownloaderProgramsTwoDevicesFromItsOwnPayload) {
                   emulator.Port() + " " + crc + " OK 0");
     }
     EXPECT_EQ(tmp.Entries(), 0) << "the transfer's temporary copy is left";
-}
-
-// Ctrl-C in the middle of a transfer (paced like a real line, so that it is still running)
-// ends the job with its own exit code and record, and no temporary file left behind.
-TEST(CliDownload, CtrlCDuringTransferIsRecordedAsInterrupted) {
-    TempDir dir, tmp;
-    WriteBytes(dir / "FIRMWARE.BIN", Text(BinImage(8000)));
-    EmuProcess emulator({"--baud", "9600"});
-    ASSERT_FALSE(emulator.Port().empty());
-    Subprocess cli(Cli({"--port", emulator.Port(), "--image", dir / "FIRMWARE.BIN", "--log",
-                        dir / "production.log"}),
-                   {{"TMPDIR", tmp.Path()}});
-    ASSERT_TRUE(cli.WaitForStderr("Transferring: 10%", kRunMs)) << cli.Stderr();
-    cli.Signal(SIGINT);
-    EXPECT_EQ(cli.Wait(kRunMs), 130) << cli.Stderr();
-    const std::vector<std::string> f = Split(ReadBytes(dir / "production.log"), '\t');
-    ASSERT_EQ(f.size(), 8u);
-    EXPECT_EQ(f[4] + " " + f[5], "INTERRUPTED 0");
-    EXPECT_EQ(tmp.Entries(), 0);
 }
 
 // Everything that can be refused is refused before the port is opened: the port named here

@@ -30,7 +30,8 @@ std::size_t Replay(const Corpus& corpus) {
     std::sort(files.begin(), files.end());
     for (const fs::path& file : files) {
         std::ifstream in(file, std::ios::binary);
-        const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
+                                      std::istreambuf_iterator<char>());
         FuzzSetCurrentInput(file.string());
         corpus.target(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
     }
@@ -45,9 +46,10 @@ TEST_P(FuzzReplay, EverySavedInputKeepsItsProperties) {
     EXPECT_GT(Replay(GetParam()), 0u) << "no saved inputs in fuzz/corpus/" << GetParam().folder;
 }
 
-INSTANTIATE_TEST_SUITE_P(Corpus, FuzzReplay,
-                         ::testing::Values(Corpus{"decoder", FuzzDecoder}, Corpus{"container", FuzzContainer},
-                                           Corpus{"readme", FuzzReadMe}, Corpus{"device", FuzzDevice}),
-                         [](const ::testing::TestParamInfo<Corpus>& row) { return std::string(row.param.folder); });
+INSTANTIATE_TEST_SUITE_P(
+    Corpus, FuzzReplay,
+    ::testing::Values(Corpus{"decoder", FuzzDecoder}, Corpus{"container", FuzzContainer},
+                      Corpus{"readme", FuzzReadMe}, Corpus{"device", FuzzDevice}),
+    [](const ::testing::TestParamInfo<Corpus>& row) { return std::string(row.param.folder); });
 
 }  // namespace

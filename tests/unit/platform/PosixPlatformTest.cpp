@@ -119,6 +119,7 @@ TEST_F(PtyTest, OpenSaysWhyItFailed) {
     EXPECT_EQ(MakeSystemSerialPort()->OpenDevice(slavePath).status, PortOpenStatus::Busy);
     EXPECT_EQ(first->OpenDevice(slavePath).status, PortOpenStatus::Busy);  // already open
     first->Close();
+    EXPECT_TRUE(MakeSystemSerialPort()->OpenDevice(slavePath).Opened()) << "the port stayed held";
 
     EXPECT_EQ(MakeSystemSerialPort()->OpenDevice("/dev/null").status, PortOpenStatus::NotSerial);
     const PortOpenResult missing = MakeSystemSerialPort()->OpenDevice("/dev/ttyNoSuchPort9");
@@ -189,7 +190,7 @@ TEST(Files, HalfWrittenPayloadIsCutBackAndTempFilesAreTheOwnersOnly) {
     const std::string dir = FileSystem::NewPrivateFolder(FileSystem::TempFolder(), "fp-files-");
     ASSERT_FALSE(dir.empty());
     {
-        ScopedEnv unset("TMPDIR", "");  // an empty TMPDIR counts as none
+        ScopedEnv unset("TMPDIR", "");
         EXPECT_EQ(FileSystem::TempFolder(), "/tmp/");
     }
     ASSERT_TRUE(FileSystem::WriteWholeFile(dir + "/exe", std::string(4000, 'x')));
