@@ -3,7 +3,6 @@
 // The device is the emulator on a pseudo-terminal, so every picture shows a real run.
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QProgressBar>
 #include <cstdio>
@@ -20,17 +19,14 @@ int failures = 0;
 void Save(QWidget* window, const QString& name) {
     QApplication::processEvents();
     const QString path = outputFolder + '/' + name + ".png";
-    if (!window->grab().save(path)) {
-        std::fprintf(stderr, "fieldprog-shots: cannot write %s\n", qPrintable(path));
-        ++failures;
-        return;
-    }
-    std::printf("%s\n", qPrintable(path));
+    const bool saved = window->grab().save(path);
+    std::fprintf(saved ? stdout : stderr, saved ? "%s\n" : "fieldprog-shots: cannot write %s\n",
+                 qPrintable(path));
+    failures += saved ? 0 : 1;
 }
 
-// One run of the window against the emulator. While it runs, `ready` is asked every 20 ms;
-// when it says yes the window is saved as `name` and closed. A run that ends by itself (a
-// failure, Reset mode) is saved when the start-up returns.
+// One run of the window against the emulator, saved as soon as `ready` says yes (asked every
+// 20 ms) and then closed; a run that ends by itself (a failure) is saved when it returns.
 void Shoot(const QString& name, int language, std::vector<std::string> emuArgs, int imageSize,
            const std::function<bool(frmFieldProg&)>& ready) {
     TempDir dir;
@@ -38,8 +34,7 @@ void Shoot(const QString& name, int language, std::vector<std::string> emuArgs, 
     EmuProcess emu(emuArgs);
     if (emu.Port().empty()) {
         std::fprintf(stderr, "fieldprog-shots: the emulator did not start\n");
-        ++failures;
-        return;
+        return void(++failures);
     }
     frmFieldProg form;
     bool saved = false;
@@ -49,7 +44,7 @@ void Shoot(const QString& name, int language, std::vector<std::string> emuArgs, 
         Save(&form, name);
         form.close();
     });
-    if (!saved && form.IsLoaded()) Save(&form, name);
+    if (!saved) Save(&form, name);
     if (form.IsLoaded()) form.close();
 }
 
@@ -64,15 +59,10 @@ int main(int argc, char* argv[]) {
     outputFolder = QString::fromLocal8Bit(argv[1]);
     QDir().mkpath(outputFolder);
 
-    QElapsedTimer shown;
-    const auto afterAWhile = [&shown](frmFieldProg&) {
-        if (!shown.isValid()) shown.start();
-        return shown.elapsed() > 500;
-    };
+    const auto shown = [](frmFieldProg&) { return true; };
     const auto never = [](frmFieldProg&) { return false; };
-    Shoot("main-waiting", 0, {"--press-after-ms", "-1"}, 300, afterAWhile);
-    shown.invalidate();
-    Shoot("main-waiting-de", 2, {"--press-after-ms", "-1"}, 300, afterAWhile);
+    Shoot("main-waiting", 0, {"--press-after-ms", "-1"}, 300, shown);
+    Shoot("main-waiting-de", 2, {"--press-after-ms", "-1"}, 300, shown);
     Shoot("main-working", 0, {"--baud", "9600"}, 4096, [](frmFieldProg& form) {
         return !form.pbProgress->isHidden() && form.pbProgress->value() >= 50 &&
                form.CurrentPicture() == 2;
@@ -84,7 +74,6 @@ int main(int argc, char* argv[]) {
     dialog.SetupForm(0, "2,3", "Please select a Comm Port.", "OK");
     dialog.show();
     Save(&dialog, "port-dialog");
-
     frmAbout about;
     const QString version = QStringLiteral("%1.%2.%3")
                                 .arg(fieldprog_version::kMajor)

@@ -20,16 +20,7 @@
 
 namespace {
 
-constexpr int kPages = 0x0008;  // a 2 KiB flash of 256-byte banks: read back in a few seconds
-constexpr int kBankSize = 256;
-
-EmuOptions SmallFlash() {
-    EmuOptions o = FastOptions();
-    o.pages = kPages;
-    o.bankSize = kBankSize;
-    o.pageMs = 100;  // a clear or rewrite takes long enough to report its pages in pieces
-    return o;
-}
+constexpr int kPages = 0x0008, kBankSize = 256;  // a 2 KiB flash: read back in a few seconds
 
 bool AllErased(Bytes::const_iterator from, Bytes::const_iterator to) {
     return std::all_of(from, to, [](std::uint8_t b) { return b == 0xFF; });
@@ -40,9 +31,10 @@ bool AllErased(Bytes::const_iterator from, Bytes::const_iterator to) {
 // echo check of the next command would trip over it.
 TEST(ImageLife, ClearedProgrammedReadBackAndRewritten) {
     TempFolderScope tmp;
-    EmuOptions options = SmallFlash();
-    options.ynPrompt = "C";  // the clear asks "y/n" first
-    EmuLine line(options);
+    EmuLine line([](EmuOptions& o) {
+        o.ynPrompt = "C";  // the clear asks "y/n" first
+        o.pageMs = 100;    // a clear or rewrite takes long enough to report its pages in pieces
+    });
     ASSERT_TRUE(line.Started()) << line.Error();
     clsFieldProgrammer fp;
     std::vector<std::pair<std::int16_t, std::int32_t>> events;
@@ -58,7 +50,7 @@ TEST(ImageLife, ClearedProgrammedReadBackAndRewritten) {
                            std::is_sorted(seen.begin(), seen.end());
         return whole ? seen : std::vector<std::int16_t>();
     };
-    ASSERT_TRUE(Connect(fp, line));
+    ASSERT_TRUE(fp.OpenCommPort(kEmuCom) && line.Press(fp));
     clsFPMemory& memory = fp.Memory();
 
     // The name sits in the last data bank, right behind the bytes 24h 26h. Without the bytes
@@ -90,7 +82,7 @@ TEST(ImageLife, ClearedProgrammedReadBackAndRewritten) {
     EXPECT_TRUE(AllErased(flash.begin() + kDataBytes, flash.end()));
 
     // The RAM buffers hold the last block and the last two banks written, and a spare entry.
-    ASSERT_TRUE(Press(fp, line));
+    ASSERT_TRUE(line.Press(fp));
     const auto withSpare = [](Bytes::const_iterator from, std::size_t count) {
         Bytes b(from, from + static_cast<std::ptrdiff_t>(count));
         b.push_back(0x00);
@@ -129,13 +121,13 @@ TEST(ImageLife, ClearedProgrammedReadBackAndRewritten) {
 // Each row runs on the same refusing device, one after another; the last one leaves the device
 // in its address mode.
 TEST(Refusals, EachCommandReportsItsOwnErrorNumber) {
-    EmuOptions options = SmallFlash();
-    options.refuse = "KBGIQLW";
-    options.badWrite = true;
-    EmuLine line(options);
+    EmuLine line([](EmuOptions& o) {
+        o.refuse = "KBGIQLW";
+        o.badWrite = true;
+    });
     ASSERT_TRUE(line.Started()) << line.Error();
     clsFieldProgrammer fp;
-    ASSERT_TRUE(Connect(fp, line));
+    ASSERT_TRUE(fp.OpenCommPort(kEmuCom) && line.Press(fp));
     constexpr std::int32_t kEnd = kPages * kBankSize;  // the first address past the flash
     std::string text, zero = "00", other = "12";
     std::vector<std::string> block;

@@ -57,8 +57,6 @@ class DeviceTest : public ::testing::Test {
 // Refusals, and the other device errors met along the way, are numbered by the integration
 // test against the emulated device.
 
-// --- The façade ------------------------------------------------------------------------------
-
 TEST_F(DeviceTest, EveryDeviceOperationIsSilentWhileNotConnected) {
     ASSERT_TRUE(fp_->OpenCommPort(1));
     std::string text = "ab";
@@ -67,22 +65,18 @@ TEST_F(DeviceTest, EveryDeviceOperationIsSilentWhileNotConnected) {
     clsFPMemory& m = fp_->Memory();
     clsFPBuffers& b = fp_->Buffers();
     clsFPMisc& x = fp_->Misc();
-    const std::function<bool()> operations[] = {[&] { return d.GetFPVersion(); },
-                                                [&] { return d.GetFPStatusRegister(); },
-                                                [&] { return d.ReadProgramName(); },
-                                                [&] { return m.ReadFlashBankAddr(0, text); },
-                                                [&] { return m.ReadAllFlashBankAddrs(); },
-                                                [&] { return m.ReadIndividualAddress(0, text); },
-                                                [&] { return m.WriteIndividualAddress(0, text); },
-                                                [&] { return m.ReadBlockAddress(0, 2, block); },
-                                                [&] { return m.ClearFlashMemory(); },
-                                                [&] { return m.ReWriteFlashMemory(); },
-                                                [&] { return b.ReadInternalReceiveBuffer(); },
-                                                [&] { return b.ReadPrimaryFlashRAMBuffer(); },
-                                                [&] { return b.ReadSecondaryFlashRAMBuffer(); },
-                                                [&] { return x.ExecuteInterpreter(); },
-                                                [&] { return x.PowerdownFP(); },
-                                                [&] { return x.FlashFPLEDs(); }};
+    // clang-format off
+    const std::function<bool()> operations[] = {
+        [&] { return d.GetFPVersion(); }, [&] { return d.GetFPStatusRegister(); },
+        [&] { return d.ReadProgramName(); }, [&] { return m.ReadFlashBankAddr(0, text); },
+        [&] { return m.ReadAllFlashBankAddrs(); }, [&] { return m.ReadIndividualAddress(0, text); },
+        [&] { return m.WriteIndividualAddress(0, text); },
+        [&] { return m.ReadBlockAddress(0, 2, block); }, [&] { return m.ClearFlashMemory(); },
+        [&] { return m.ReWriteFlashMemory(); }, [&] { return b.ReadInternalReceiveBuffer(); },
+        [&] { return b.ReadPrimaryFlashRAMBuffer(); }, [&] { return b.ReadSecondaryFlashRAMBuffer(); },
+        [&] { return x.ExecuteInterpreter(); }, [&] { return x.PowerdownFP(); },
+        [&] { return x.FlashFPLEDs(); }};
+    // clang-format on
     for (std::size_t i = 0; i < std::size(operations); ++i) {
         fp_->LastError().Number(111);  // a stale error the operation must clear
         EXPECT_FALSE(operations[i]()) << "operation " << i;
@@ -121,8 +115,6 @@ TEST_F(DeviceTest, PageNumbersOfTheLinkBecomeProgress) {
     // 511 / 1023 * 100 = 49.95; 7 / 15 * 100 = 46.7
     EXPECT_EQ(progress_, (Events{{50, 3}, {47, 4}}));
 }
-
-// --- Details ---------------------------------------------------------------------------------
 
 TEST_F(DeviceTest, VersionAndStatusTakeOnlyTheExpectedDigitCount) {
     Connect();
@@ -172,8 +164,6 @@ TEST_F(DeviceTest, ProgramNameFoundBehindMarkerEvenMidByte) {
     EXPECT_EQ(progress_.front(), (Events::value_type{0, 0}));
     EXPECT_EQ(progress_.back(), (Events::value_type{100, 0}));
 }
-
-// --- Memory ----------------------------------------------------------------------------------
 
 TEST_F(DeviceTest, BankAndByteAddressesAreFixedWidthHexAndChecked) {
     Connect();
@@ -291,8 +281,6 @@ TEST_F(DeviceTest, SaveTakesAnEmptyFolderAndTruncatesAndFileErrorsAreNumbered) {
     EXPECT_EQ(ErrorNumber(), 147);
     EXPECT_EQ(m.AllFlashBankData(), Bytes{9});
 }
-
-// --- Buffers and conversions -----------------------------------------------------------------
 
 TEST_F(DeviceTest, BufferDataAreSplitIntoBytesWithSpareEntry) {
     Connect();
