@@ -39,7 +39,6 @@ class FakeSerialPort : public SerialPort {
     std::string written;                                       // every byte, in order
     std::vector<std::pair<std::int64_t, std::string>> writes;  // (virtual time, bytes)
     int openedPort = 0;
-    int openCount = 0;
     std::vector<int> rThresholds;  // every receive threshold set, in order
 
     // --- SerialPort ---------------------------------------------------------------------
@@ -63,7 +62,6 @@ class FakeSerialPort : public SerialPort {
         if (!result.Opened()) return result;
         open_ = true;
         failed_ = false;
-        ++openCount;
         return result;
     }
     bool Close() override {

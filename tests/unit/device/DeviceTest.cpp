@@ -86,6 +86,7 @@ TEST_F(DeviceTest, EveryDeviceOperationIsSilentWhileNotConnected) {
     fp_->LastError().Number(111);
     EXPECT_FALSE(m.DownloadBinaryData());
     EXPECT_EQ(ErrorNumber(), 111);
+    EXPECT_TRUE(errors_.empty()) << "clearing an error raises nothing";
     EXPECT_EQ(port_->written, "");
     EXPECT_EQ(text, "ab");
 }

@@ -1,3 +1,5 @@
+// The file helpers: the path table, what counts as a file, temporary files, free names.
+
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -27,30 +29,17 @@ TEST(clsFilingFuncs, PathOperationsFollowTheirTable) {
         Op op;
         std::string input, expected;
     } rows[] = {
-        {ext, "a.b.bin", "BIN"},
-        {ext, "file", ""},
-        {ext, "file.", ""},
-        {ext, ".bin", "BIN"},
-        {ext, "C:\\dir.old\\file", "OLD\\FILE"},
-        {stem, "C:\\dir\\a.b.bin", "a"},
-        {stem, "C:\\dir.old\\file", "file"},
-        {stem, "/srv/FP1.BIN", "FP1"},
-        {path, "C:\\dir\\file.bin", "C:\\dir\\"},
-        {path, "/srv/a\\b.bin", "/srv/a\\"},
-        {path, "file.bin", ""},
-        {name, "C:\\dir\\", ""},
-        {name, "C:/dir/file.bin", "file.bin"},
-        {name, "file.bin", "file.bin"},
-        {sep, "  C:\\dir  ", "C:\\dir\\"},
-        {sep, "out", "out/"},
-        {sep, "C:/dir", "C:/dir/"},
-        {sep, "C:\\dir\\", "C:\\dir\\"},
-        {sep, "", ""},
-        {exe, "out.exe", "out.exe"},
-        {exeLower, "out.exe", "out.exe.exe"},
-        {exe, "out", "out.EXE"},
-        {inWork, "file.bin", "C:\\work\\file.bin"},
-        {inWork, "D:\\x\\file.bin", "D:\\x\\file.bin"},
+        // clang-format off
+        {ext, "a.b.bin", "BIN"}, {ext, "file", ""}, {ext, "file.", ""}, {ext, ".bin", "BIN"},
+        {ext, "C:\\dir.old\\file", "OLD\\FILE"}, {stem, "C:\\dir\\a.b.bin", "a"},
+        {stem, "C:\\dir.old\\file", "file"}, {stem, "/srv/FP1.BIN", "FP1"},
+        {path, "C:\\dir\\file.bin", "C:\\dir\\"}, {path, "/srv/a\\b.bin", "/srv/a\\"},
+        {path, "file.bin", ""}, {name, "C:\\dir\\", ""}, {name, "C:/dir/file.bin", "file.bin"},
+        {name, "file.bin", "file.bin"}, {sep, "  C:\\dir  ", "C:\\dir\\"}, {sep, "out", "out/"},
+        {sep, "C:/dir", "C:/dir/"}, {sep, "C:\\dir\\", "C:\\dir\\"}, {sep, "", ""},
+        {exe, "out.exe", "out.exe"}, {exeLower, "out.exe", "out.exe.exe"}, {exe, "out", "out.EXE"},
+        {inWork, "file.bin", "C:\\work\\file.bin"}, {inWork, "D:\\x\\file.bin", "D:\\x\\file.bin"},
+        // clang-format on
     };
     for (const auto& row : rows) {
         std::string text = row.input;
