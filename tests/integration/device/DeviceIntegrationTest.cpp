@@ -5,34 +5,91 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "EmuBench.h"
+#include "EmuProcess.h"
 #include "Images.h"
+#include "TestFiles.h"
 #include "clsError.h"
 #include "clsFPBuffers.h"
 #include "clsFPDetails.h"
 #include "clsFPMemory.h"
 #include "clsFPMisc.h"
 #include "clsFieldProgrammer.h"
+#include "clsTiming.h"
 
 namespace {
 
+constexpr int kPatienceMs = 20000;               // generous: the machine is shared
 constexpr int kPages = 0x0008, kBankSize = 256;  // a 2 KiB flash: read back in a few seconds
+
+// The emulator behind COM 3: the button only on request, running on after its device powers
+// down. The host is connected to it.
+class Line {
+  public:
+    explicit Line(std::vector<std::string> args) : emu_(With(std::move(args))) {
+        if (!emu_.Port().empty()) com_ = std::make_unique<ScopedEnv>("FIELDPROG_COM3", emu_.Port());
+    }
+    bool Connect() { return fp.OpenCommPort(3) && Press(); }
+    // A download ends with ".Q", which powers the device down: it needs the button again.
+    bool Press() {
+        emu_.Press();
+        return fp.WaitForFieldProgrammer(200);  // polling rounds: 10 s
+    }
+    // Whether the emulator has said `text` (a result line) within the patience.
+    bool Said(const std::string& text) { return emu_.Process().WaitForStdout(text, kPatienceMs); }
+    clsFieldProgrammer fp;
+
+  private:
+    static std::vector<std::string> With(std::vector<std::string> args) {
+        args.insert(args.end(), {"--press-after-ms", "-1", "--stay", "--pages", "0008"});
+        return args;
+    }
+    EmuProcess emu_;
+    std::unique_ptr<ScopedEnv> com_;
+};
+
+// Every download ends with a fixed five-second pause between EOT and ".Q", which the emulator
+// does not need. The sleep helper takes long pauses in slices of 300 ms; while this lives such
+// a slice lasts 20 ms. The 50 ms polling rounds and the time told stay real, because the
+// dialogue's timing and the waits' limits rest on them.
+class ShortPauses {
+  public:
+    ShortPauses() { clsTiming::InstallClock(std::make_shared<ShortSlices>()); }
+    ~ShortPauses() { clsTiming::InstallClock(nullptr); }
+
+  private:
+    struct ShortSlices : Clock {
+        std::int64_t NowMs() override { return real->NowMs(); }
+        void SleepMs(std::int64_t ms) override { real->SleepMs(ms >= 300 ? 20 : ms); }
+        std::shared_ptr<Clock> real = SystemClock();
+    };
+};
 
 // Clear, download, RAM buffers, read-back, a block of single bytes, program name, rewrite and
 // the one-word commands. The greeting's version reply must be taken with its echo, or the
 // echo check of the next command would trip over it.
 TEST(ImageLife, ClearedProgrammedReadBackAndRewritten) {
+    TempDir dir;
+    // The name sits in the last data bank, right behind the bytes 24h 26h. Without the bytes
+    // 24h and 42h the digits "2426" cannot occur anywhere else, not even across two bytes.
+    constexpr std::size_t kDataBytes = 1500, kMarkerAt = 8 + 1300;
+    const std::string name = "FPNAME-09";
+    Bytes bin = BinImage(kDataBytes, 2024);
+    std::replace_if(
+        bin.begin() + 8, bin.end(), [](std::uint8_t b) { return b == 0x24 || b == 0x42; }, 0x5A);
+    bin[kMarkerAt] = 0x24;
+    bin[kMarkerAt + 1] = 0x26;
+    std::copy(name.begin(), name.end(), bin.begin() + kMarkerAt + 2);
+    WriteBytes(dir / "FW.BIN", Text(bin));
+    // The clear asks "y/n" first, and takes long enough to report its pages in pieces.
+    Line line({"--yn-prompt", "C", "--page-ms", "100", "--expect", dir / "FW.BIN"});
     TempFolderScope tmp;
-    EmuLine line([](EmuOptions& o) {
-        o.ynPrompt = "C";  // the clear asks "y/n" first
-        o.pageMs = 100;    // a clear or rewrite takes long enough to report its pages in pieces
-    });
-    ASSERT_TRUE(line.Started()) << line.Error();
-    clsFieldProgrammer fp;
+    ASSERT_TRUE(line.Connect());
+    clsFieldProgrammer& fp = line.fp;
     std::vector<std::pair<std::int16_t, std::int32_t>> events;
     fp.Progress = [&](std::int16_t p, std::int32_t t) { events.emplace_back(p, t); };
     // The progress of one kind (0 name search ... 6 end-of-data search), if it rose from 0 or
@@ -46,19 +103,7 @@ TEST(ImageLife, ClearedProgrammedReadBackAndRewritten) {
                            std::is_sorted(seen.begin(), seen.end());
         return whole ? seen : std::vector<std::int16_t>();
     };
-    ASSERT_TRUE(fp.OpenCommPort(kEmuCom) && line.Press(fp));
     clsFPMemory& memory = fp.Memory();
-
-    // The name sits in the last data bank, right behind the bytes 24h 26h. Without the bytes
-    // 24h and 42h the digits "2426" cannot occur anywhere else, not even across two bytes.
-    constexpr std::size_t kDataBytes = 1500, kMarkerAt = 1300;
-    const std::string name = "FPNAME-09";
-    Bytes bin = BinImage(kDataBytes, 2024);
-    std::replace_if(
-        bin.begin() + 8, bin.end(), [](std::uint8_t b) { return b == 0x24 || b == 0x42; }, 0x5A);
-    bin[8 + kMarkerAt] = 0x24;
-    bin[8 + kMarkerAt + 1] = 0x26;
-    std::copy(name.begin(), name.end(), bin.begin() + 8 + kMarkerAt + 2);
     memory.AllFlashBankData(bin);
 
     ASSERT_TRUE(memory.ClearFlashMemory()) << fp.LastError().Number();
@@ -68,19 +113,18 @@ TEST(ImageLife, ClearedProgrammedReadBackAndRewritten) {
         ASSERT_TRUE(memory.DownloadBinaryData()) << fp.LastError().Number();
     }
     EXPECT_FALSE(progress(5).empty());
-    ASSERT_TRUE(line.Emu().WaitDevicesClosed(1, kPatienceMs));
-    const Bytes padded = Padded(bin);
-    EXPECT_TRUE(line.LastDevice().image == padded);
-    const Bytes flash = line.Emu().FlashBytes();
-    EXPECT_TRUE(std::equal(bin.begin() + 8, bin.end(), flash.begin()));
+    EXPECT_TRUE(line.Said("DEVICE 1 EXPECT MATCH"));
 
     // The RAM buffers hold the last block and the last two banks written, and a spare entry.
-    ASSERT_TRUE(line.Press(fp));
+    ASSERT_TRUE(line.Press());
     const auto withSpare = [](Bytes::const_iterator from, std::size_t count) {
         Bytes b(from, from + static_cast<std::ptrdiff_t>(count));
         b.push_back(0x00);
         return b;
     };
+    const Bytes padded = Padded(bin);
+    Bytes flash(bin.begin() + 8, bin.end());
+    flash.resize(kPages * kBankSize, 0xFF);
     clsFPBuffers& buffers = fp.Buffers();
     ASSERT_TRUE(buffers.ReadInternalReceiveBuffer());
     EXPECT_TRUE(buffers.InternalReceiveBuffer() == withSpare(padded.end() - 128, 128));
@@ -107,20 +151,20 @@ TEST(ImageLife, ClearedProgrammedReadBackAndRewritten) {
     EXPECT_TRUE(fp.Misc().FlashFPLEDs() && fp.Misc().ExecuteInterpreter() &&
                 fp.Misc().PowerdownFP());
     EXPECT_EQ(fp.LastError().Number(), 0);
-    EXPECT_TRUE(line.Emu().WaitDevicesClosed(2, kPatienceMs)) << "the second .Q did not arrive";
+    EXPECT_TRUE(line.Said("DEVICE 2 RECEIVED")) << "the second .Q did not arrive";
     EXPECT_EQ(tmp.Entries(), 0) << "a transfer file was left";
 }
 
 // Each row runs on the same refusing device, one after another; the last one leaves the device
 // in its address mode.
 TEST(Refusals, EachCommandReportsItsOwnErrorNumber) {
-    EmuLine line([](EmuOptions& o) {
-        o.refuse = "KBGIQLW";
-        o.badWrite = true;
-    });
-    ASSERT_TRUE(line.Started()) << line.Error();
-    clsFieldProgrammer fp;
-    ASSERT_TRUE(fp.OpenCommPort(kEmuCom) && line.Press(fp));
+    std::vector<std::string> args = {"--bad-write"};
+    for (const char* command : {"K", "B", "G", "I", "Q", "L", "W"}) {
+        args.insert(args.end(), {"--refuse", command});
+    }
+    Line line(args);
+    ASSERT_TRUE(line.Connect());
+    clsFieldProgrammer& fp = line.fp;
     constexpr std::int32_t kEnd = kPages * kBankSize;  // the first address past the flash
     std::string text, zero = "00", other = "12";
     std::vector<std::string> block;
