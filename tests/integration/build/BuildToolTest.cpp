@@ -24,9 +24,7 @@ class BuildToolTest : public ::testing::Test {
   protected:
     void SetUp() override {
         WriteBytes(bin, kImage);
-        WriteBytes(downloader,
-                   "\x7f"
-                   "ELF pretend program image");
+        WriteBytes(downloader, "\x7f ELF pretend program image");
         ::chmod(downloader.c_str(), 0555);  // read-only, as an installed program may be
     }
     RunResult Build(std::vector<std::string> args) {
@@ -92,16 +90,12 @@ TEST_F(BuildToolTest, RefusesBadInputWithItsOwnExitCode) {
         std::vector<std::string> args;
         int code;
     } rows[] = {
-        {{"--language", "3", bin}, 2},
-        {{"--bogus", bin}, 2},
-        {{}, 2},
-        {{dir / "FW.HEX"}, 2},
-        {{"--description", "Loads, then sets", bin}, 2},
-        {{"--description", "Tab\there", bin}, 2},
-        {{dir / "MISSING.BIN"}, 3},
-        {{dir / "TINY.BIN"}, 3},
-        {{dir / "CUT.BIN"}, 3},
+        // clang-format off
+        {{"--language", "3", bin}, 2}, {{"--bogus", bin}, 2}, {{}, 2}, {{dir / "FW.HEX"}, 2},
+        {{"--description", "Loads, then sets", bin}, 2}, {{"--description", "Tab\there", bin}, 2},
+        {{dir / "MISSING.BIN"}, 3}, {{dir / "TINY.BIN"}, 3}, {{dir / "CUT.BIN"}, 3},
         {{"--downloader", dir / "no-such-program", bin}, 3},
+        // clang-format on
     };
     for (const auto& row : rows) {
         std::vector<std::string> args = row.args;

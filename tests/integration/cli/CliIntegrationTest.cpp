@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 #include <string>
@@ -123,11 +124,20 @@ TEST(CliInput, BadInputIsRefusedBeforeThePortIsOpened) {
 }
 
 // One device through a bench session: identity of the blank device as text and JSON, then
-// program it, verify it, read it back, change one byte, verify again, which must point at
-// exactly that byte, and rewrite the flash.
+// program it, find its name, read its buffers, verify it, read it back, change one byte,
+// verify again, which must point at exactly that byte, rewrite the flash and the one-word
+// commands.
 TEST(CliBench, InfoDownloadVerifyReadBackPokeVerifyRewrite) {
     TempDir dir;
-    const Bytes bin = BinImage(1000);
+    // The name sits behind the bytes 24h 26h; without the bytes 24h and 42h the digits "2426"
+    // cannot occur anywhere else, not even across two bytes.
+    Bytes bin = BinImage(1000);
+    std::replace_if(
+        bin.begin() + 8, bin.end(), [](std::uint8_t b) { return b == 0x24 || b == 0x42; }, 0x5A);
+    const std::string name =
+        "\x24\x26"
+        "FPNAME-09";
+    std::copy(name.begin(), name.end(), bin.begin() + 8 + 900);
     WriteBytes(dir / "FIRMWARE.BIN", Text(bin));
     EmuProcess emulator({"--press-after-ms", "-1", "--devices", "0", "--pages", "0008"});
     ASSERT_FALSE(emulator.Port().empty());
@@ -149,6 +159,10 @@ TEST(CliBench, InfoDownloadVerifyReadBackPokeVerifyRewrite) {
     EXPECT_EQ(Split(json.out, '\n').size(), 1u) << json.out;
 
     ASSERT_EQ(cli({"--image", dir / "FIRMWARE.BIN"}).code, 0);
+    expect(cli({"info"}), 0, {"Program name:            FPNAME-09"});
+    expect(cli({"buffers"}), 0,
+           {"Internal receive buffer (128 bytes):", "Primary flash RAM buffer (256 bytes):",
+            "Secondary flash RAM buffer (256 bytes):"});
     expect(cli({"verify", dir / "FIRMWARE.BIN"}), 0, {"Equal"});
     expect(cli({"read-back", dir / "BACK.BIN"}), 0, {"Read back 1000 data bytes"});
     EXPECT_EQ(ReadBytes(dir / "BACK.BIN"), Text(bin));
@@ -159,7 +173,10 @@ TEST(CliBench, InfoDownloadVerifyReadBackPokeVerifyRewrite) {
     expect(cli({"peek", "20"}), 0, {"000020: 00"});
     expect(cli({"verify", dir / "FIRMWARE.BIN"}), 1,
            {"1 byte(s) differ, the first at flash address 0x000020 (image offset 0x000028)"});
-    expect(cli({"rewrite"}), 0, {});
+    expect(cli({"rewrite"}), 0, {"Flash rewritten."});
+    expect(cli({"leds"}), 0, {"LEDs flashed."});
+    expect(cli({"interpreter"}), 0, {"Interpreter started."});
+    expect(cli({"power-down"}), 0, {"Powered down."});
 
     // A name marker at the very end of the data leaves the name cut short: the search fails,
     // which is not the same as a flash without a name.
