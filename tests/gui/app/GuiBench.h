@@ -9,8 +9,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTimer>
-#include <algorithm>
 #include <functional>
+#include <map>
 #include <set>
 
 #include "EmuProcess.h"
@@ -65,25 +65,18 @@ class ModalWatcher : public QObject {
 // Virtual time that also runs actions at given moments ("the user clicks Quit at 3 s").
 class ScheduledClock : public VirtualClock {
   public:
-    void At(std::int64_t atMs, std::function<void()> action) {
-        actions_.push_back({atMs, std::move(action)});
-    }
+    void At(std::int64_t atMs, std::function<void()> action) { due_.emplace(atMs, action); }
     void SleepMs(std::int64_t ms) override {
         VirtualClock::SleepMs(ms);
-        for (auto due = Due(); due != actions_.end(); due = Due()) {
-            auto action = std::move(due->second);
-            actions_.erase(due);
+        while (!due_.empty() && due_.begin()->first <= NowMs()) {
+            auto action = std::move(due_.begin()->second);
+            due_.erase(due_.begin());
             action();  // may add actions
         }
     }
 
   private:
-    using Actions = std::vector<std::pair<std::int64_t, std::function<void()>>>;
-    Actions::iterator Due() {
-        return std::find_if(actions_.begin(), actions_.end(),
-                            [this](const auto& a) { return a.first <= NowMs(); });
-    }
-    Actions actions_;
+    std::multimap<std::int64_t, std::function<void()>> due_;
 };
 
 // The main window on the scripted device, in virtual time.

@@ -1,8 +1,7 @@
-// The file helpers: the path table, what counts as a file, temporary files, free names.
+// The file helpers: the path table, what counts as a file, temporary files.
 
 #include <gtest/gtest.h>
 
-#include <stdexcept>
 #include <string>
 
 #include "TestFiles.h"
@@ -69,20 +68,6 @@ TEST(clsFilingFuncs, TempFilesAreNewAndInTheTemporaryFolder) {
     EXPECT_EQ(first.substr(0, dir.Path().size() + 4), dir.Path() + "/ZAP");
     EXPECT_EQ(ReadBytes(first), "");
     EXPECT_EQ(f.TempFileName(dir / "no-such-folder", "ZAP"), "");
-}
-
-TEST(clsFilingFuncs, NextAvailableFileNameCountsPastTakenNames) {
-    TempDir dir;
-    WriteBytes(dir / "Output000.EXE", "");
-    WriteBytes(dir / "Output002.EXE", "");
-    EXPECT_EQ(f.NextAvailableFileName(dir.Path(), "Output", "EXE"), "Output001");
-    EXPECT_EQ(f.NextAvailableFileName(dir.Path() + "/", "Output", "exe"), "Output000");
-    auto below1000 = [](const std::string& p) { return std::stoi(p.substr(11)) < 1000; };
-    EXPECT_EQ(f.NextAvailableFileName("/out", "Output", "EXE", below1000), "Output1000");
-    std::string last;
-    auto all = [&](const std::string& p) { return last = p, true; };
-    EXPECT_THROW(f.NextAvailableFileName("C:\\out", "Output", "EXE", all), std::overflow_error);
-    EXPECT_EQ(last, "C:\\out\\Output32767.EXE");
 }
 
 }  // namespace
