@@ -1,5 +1,5 @@
 // The device command set over a real pseudo-terminal, against the emulated Field Programmer:
-// the whole life of an image, and what a refusing device makes of each command.
+// the address mode, clear and rewrite, and what a refusing device makes of each command.
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "EmuProcess.h"
-#include "Images.h"
 #include "TestFiles.h"
 #include "clsError.h"
 #include "clsFPBuffers.h"
@@ -19,11 +18,9 @@
 #include "clsFPMemory.h"
 #include "clsFPMisc.h"
 #include "clsFieldProgrammer.h"
-#include "clsTiming.h"
 
 namespace {
 
-constexpr int kPatienceMs = 20000;               // generous: the machine is shared
 constexpr int kPages = 0x0008, kBankSize = 256;  // a 2 KiB flash: read back in a few seconds
 
 // The emulator behind COM 3: the button only on request, running on after its device powers
@@ -34,13 +31,10 @@ class Line {
         if (!emu_.Port().empty()) com_ = std::make_unique<ScopedEnv>("FIELDPROG_COM3", emu_.Port());
     }
     bool Connect() { return fp.OpenCommPort(3) && Press(); }
-    // A download ends with ".Q", which powers the device down: it needs the button again.
     bool Press() {
         emu_.Press();
         return fp.WaitForFieldProgrammer(200);  // polling rounds: 10 s
     }
-    // Whether the emulator has said `text` (a result line) within the patience.
-    bool Said(const std::string& text) { return emu_.Process().WaitForStdout(text, kPatienceMs); }
     clsFieldProgrammer fp;
 
   private:
@@ -52,39 +46,18 @@ class Line {
     std::unique_ptr<ScopedEnv> com_;
 };
 
-// Every download ends with a fixed five-second pause between EOT and ".Q", which the emulator
-// does not need. The sleep helper takes long pauses in slices of 300 ms; while this lives such
-// a slice lasts 20 ms. The 50 ms polling rounds and the time told stay real, because the
-// dialogue's timing and the waits' limits rest on them.
-class ShortPauses {
-  public:
-    ShortPauses() { clsTiming::InstallClock(std::make_shared<ShortSlices>()); }
-    ~ShortPauses() { clsTiming::InstallClock(nullptr); }
-
-  private:
-    struct ShortSlices : Clock {
-        std::int64_t NowMs() override { return real->NowMs(); }
-        void SleepMs(std::int64_t ms) override { real->SleepMs(ms >= 300 ? 20 : ms); }
-        std::shared_ptr<Clock> real = SystemClock();
-    };
-};
-
-// Clear, download, read-back, a block of single bytes and rewrite (the CLI's bench session
-// drives the other commands). The greeting's version reply must be taken with its echo, or
-// the echo check of the next command would trip over it.
-TEST(ImageLife, ClearedProgrammedReadBackAndRewritten) {
-    TempDir dir;
-    const Bytes bin = BinImage(1500);
-    WriteBytes(dir / "FW.BIN", Text(bin));
-    // The clear asks "y/n" first, and takes long enough to report its pages in pieces.
-    Line line({"--yn-prompt", "C", "--page-ms", "100", "--expect", dir / "FW.BIN"});
-    TempFolderScope tmp;
+// A byte written and a block read in the device's address mode, a clear that asks "y/n" first
+// and reports its pages in pieces, and a rewrite; downloads and read-backs run in the CLI's
+// bench session. The greeting's version reply must be taken with its echo, or the echo check
+// of the next command would trip over it.
+TEST(DeviceCommands, AddressModeClearAndRewrite) {
+    Line line({"--yn-prompt", "C", "--page-ms", "100"});
     ASSERT_TRUE(line.Connect());
     clsFieldProgrammer& fp = line.fp;
     std::vector<std::pair<std::int16_t, std::int32_t>> events;
     fp.Progress = [&](std::int16_t p, std::int32_t t) { events.emplace_back(p, t); };
-    // The progress of one kind (1 bank reads ... 6 end-of-data search), if it rose from 0 or
-    // more to 100.
+    // The progress of one kind (2 block read, 3 clear, 4 rewrite), if it rose from 0 or more to
+    // 100.
     const auto progress = [&](std::int32_t type) {
         std::vector<std::int16_t> seen;
         for (const auto& [percent, kind] : events) {
@@ -95,28 +68,17 @@ TEST(ImageLife, ClearedProgrammedReadBackAndRewritten) {
         return whole ? seen : std::vector<std::int16_t>();
     };
     clsFPMemory& memory = fp.Memory();
-    memory.AllFlashBankData(bin);
-
-    ASSERT_TRUE(memory.ClearFlashMemory()) << fp.LastError().Number();
-    EXPECT_GE(progress(3).size(), 2u) << "the page counter should arrive in several pieces";
-    {
-        ShortPauses pauses;
-        ASSERT_TRUE(memory.DownloadBinaryData()) << fp.LastError().Number();
-    }
-    EXPECT_FALSE(progress(5).empty());
-    EXPECT_TRUE(line.Said("DEVICE 1 EXPECT MATCH"));
-    EXPECT_EQ(tmp.Entries(), 0) << "a transfer file was left";
-
-    ASSERT_TRUE(line.Press());
-    memory.AllFlashBankData({});
-    ASSERT_TRUE(memory.ReadAllFlashBankAddrs()) << fp.LastError().Number();
-    EXPECT_TRUE(memory.AllFlashBankData() == bin) << memory.AllFlashBankData().size() << " bytes";
-    EXPECT_FALSE(progress(6).empty() || progress(1).empty());
+    std::string value = "5a";
+    ASSERT_TRUE(memory.WriteIndividualAddress(0x11, value));
     std::vector<std::string> block;
-    ASSERT_TRUE(memory.ReadBlockAddress(1500 - 1, 2, block));
-    EXPECT_EQ(block, (std::vector<std::string>{"5A", "FF", "FF"}));
+    ASSERT_TRUE(memory.ReadBlockAddress(0x10, 2, block));
+    EXPECT_EQ(block, (std::vector<std::string>{"FF", "5A", "FF"}));
     EXPECT_FALSE(progress(2).empty());
     // Its status query finds the device out of its address mode again.
+    ASSERT_TRUE(memory.ClearFlashMemory()) << fp.LastError().Number();
+    EXPECT_GE(progress(3).size(), 2u) << "the page counter should arrive in several pieces";
+    ASSERT_TRUE(memory.ReadIndividualAddress(0x11, value));
+    EXPECT_EQ(value, "FF");
     ASSERT_TRUE(memory.ReWriteFlashMemory()) << fp.LastError().Number();
     EXPECT_FALSE(progress(4).empty());
 }

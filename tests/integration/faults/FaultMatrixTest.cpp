@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <memory>
 #include <sstream>
@@ -27,7 +26,7 @@ const char* const kNoBinary = "Error: Failed to extract binary information.";
 const char* const kClearFailed = "Failed to clear flash memory.";
 const char* const kDownloadFailed = "Error: Download Failed.";
 
-enum class Scene { Device, HeldPort, Vanish, CtrlC, Unreadable, Truncated, CorruptPayload };
+enum class Scene { Device, HeldPort, Vanish, CtrlC, Truncated, CorruptPayload };
 
 struct Row {
     const char* name;
@@ -81,11 +80,6 @@ class FaultMatrix : public ::testing::TestWithParam<Row> {
             argv, std::map<std::string, std::string>{{"TMPDIR", tmp.Path()}});
     }
     std::vector<std::string> BadImage(Scene scene) {
-        if (scene ==
-            Scene::Unreadable) {  // a folder in the file's place; permissions do not stop root
-            mkdir((dir / "UNREADABLE.BIN").c_str(), 0700);
-            return {"--image", dir / "UNREADABLE.BIN"};
-        }
         if (scene == Scene::Truncated) {
             WriteBytes(dir / "SHORT.BIN", ReadBytes(dir / "FW.BIN").substr(0, 500));
             return {"--image", dir / "SHORT.BIN"};
@@ -190,7 +184,6 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrix, ::testing::Values(
         "(fieldprog-cli): Failed to open com port. (error 101)", "NONE", nullptr},
     Row{"device_vanished_at_button", Scene::Vanish, {}, 20, 5, kNoConnect,
         "Failed to connect to field programmer. (error 103)", "NONE", "NO-DEVICE\t103"},
-    Row{"unreadable_BIN", Scene::Unreadable, {}, 10, 2, kNoBinary, "UNREADABLE.BIN: ", "NONE", nullptr},
     Row{"truncated_BIN", Scene::Truncated, {}, 10, 2, kNoBinary,
         "the header counts 1016 data bytes but only 492 follow it (truncated file?)", "NONE", nullptr},
     Row{"corrupted_payload", Scene::CorruptPayload, {}, 10, 2, kNoBinary,
