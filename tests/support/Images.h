@@ -48,9 +48,7 @@ inline std::string MakeDownloader(const std::string& folder, const Bytes& image,
     entries.push_back(
         {"README.TXT", "CC46-EURO,00" + std::to_string(language) + ",Euro,BLANK\r\n"});
     FileSystem::RemoveFile(path);
-    const bool built = FileSystem::WriteWholeFile(stub,
-                                                  "\x7f"
-                                                  "ELF stand-in program\n") &&
+    const bool built = FileSystem::WriteWholeFile(stub, "\x7f ELF stand-in program\n") &&
                        ZelPayload().BuildPayloadFrom(stub, entries, path);
     return built ? path : std::string();
 }

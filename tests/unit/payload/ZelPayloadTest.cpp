@@ -28,9 +28,7 @@ Files ListOf(const ZelPayload& payload) {
 
 // An executable image holding every byte value, delimiters too, but no marker.
 std::string Image() {
-    std::string image =
-        "\x7f"
-        "ELF image -=+(a:b)+=-\r\n";
+    std::string image = "\x7f ELF image -=+(a:b)+=-\r\n";
     for (int v = 0; v < 256; ++v) image.push_back(static_cast<char>(v));
     return image;
 }

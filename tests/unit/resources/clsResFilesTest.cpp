@@ -17,11 +17,7 @@ using Files = std::vector<std::pair<std::string, std::string>>;
 // Builds real downloaders (a stand-in image plus a payload) in a private temporary folder.
 class ResFilesTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        WriteBytes(exe,
-                   "\x7f"
-                   "ELF stand-in image\r\n");
-    }
+    void SetUp() override { WriteBytes(exe, "\x7f ELF stand-in image\r\n"); }
     // The files go into the payload in the order given.
     std::string Build(const Files& files) {
         std::vector<PayloadEntry> entries;
