@@ -4,13 +4,17 @@
 // time. It echoes every character (or answers "?" when refusing), presses its button on
 // request, answers fixed commands from `replies`, serves bank reads ".Dxxxx" from `banks`,
 // steps through its byte-address mode (".Rxxxxxx", two spaces, values) over `memory`, counts
-// pages while it clears or rewrites, and takes a block transfer (".X", "C", blocks acknowledged
-// one by one, EOT, ".Q") into `received`.
+// pages while it clears or rewrites, and takes a block transfer (".X", "C", blocks checked and
+// acknowledged one by one, EOT) into `received`. Knobs switch on the faults a device can have.
+// FakeLine makes ports as a program does, each with a fresh device on it.
 
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <memory>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "FakeSerialPort.h"
@@ -29,18 +33,30 @@ class FakeDevice {
         return buffer;
     }
 
-    std::map<std::string, std::string> replies{{".K", "\r\n01 0400\r\n"}, {".V", "\r\n123456 07 08 09\r\n"}};
+    std::map<std::string, std::string> replies{{".K", "\r\n01 0400\r\n"},
+                                               {".V", "\r\n123456 07 08 09\r\n"}};
     std::map<int, std::string> banks;     // bank texts; missing banks read erased
     std::map<long, std::uint8_t> memory;  // bytes of the byte-address mode
     int bankBytes = 16;
-    bool refuse = false;         // answer "?" instead of echoing
-    std::string refuseCommand;   // answer "?" in place of the echo of this command's last letter
-    std::string silentAfter;  // a command the device echoes and then never answers
-    int nakAtBlock = 0;       // answer NAK instead of ACK to this block (1-based); 0: never
+    std::int64_t echoMs = 1;    // an echo follows its character this late
+    std::int64_t replyMs = 20;  // a reply follows the command's last character this late
+
+    // Faults of the dialogue.
+    bool refuse = false;        // answer "?" instead of echoing
+    std::string refuseCommand;  // answer "?" in place of the echo of this command's last letter
+    std::string silentAfter;    // a command the device echoes and then never answers
+    char ynPrompt = 0;          // this command letter asks " y/n" with its echo; "Y" goes on
+    // Faults of the transfer; blocks count from 1 in each transfer.
+    bool neverC = false;            // ".X" is never answered with "C"
+    bool writesFailAfterC = false;  // the host's writes fail once "C" is out
+    int nakAtBlock = 0;             // NAK instead of ACK, and the transfer is given up
+    int vanishAtBlock = 0;          // the line goes away when this block arrives
+    std::int64_t ackMs = 10;        // an ACK follows its block this late
+    bool strayBytes = false;        // NAK bytes every 10 ms until the ACK
 
     std::string received;  // data of every acknowledged block, in order
-    int blocks = 0;        // blocks acknowledged
-    bool ended = false;    // EOT came after the blocks
+    int blocks = 0;        // blocks received, all transfers together
+    int badBlocks = 0;     // blocks whose number, complement or CRC was wrong
 
     // The button on the top of the device, `afterMs` from now.
     void Press(std::int64_t afterMs = 0) { port_.Deliver("P", afterMs); }
@@ -57,23 +73,34 @@ class FakeDevice {
     }
 
   private:
-    static constexpr std::int64_t kEchoMs = 1;         // an echo follows its character this soon
-    static constexpr std::int64_t kDelayMs = 20;       // replies come this long after the echo
-    static constexpr std::size_t kFrameBytes = 133;    // SOH, number, complement, 128, CRC
-    static constexpr std::int64_t kPageStepMs = 100;   // between two page numbers of a clear
+    static constexpr std::size_t kFrameBytes = 133;   // SOH, number, complement, 128, CRC
+    static constexpr std::int64_t kPageStepMs = 100;  // between two page numbers of a clear
 
     void Take(char c) {
         if (inTransfer_) return Transfer(c);
+        const bool refused = refuse || (!refuseCommand.empty() &&
+                                        Tail(refuseCommand.size() - 1) + c == refuseCommand);
         // Like a real device the echo comes a moment after the character, so the host finds it
         // (and a reply that follows quickly) at its next read after a pause.
-        const bool refused = refuse || (!refuseCommand.empty() && Tail(refuseCommand.size() - 1) +
-                                                                     c == refuseCommand);
-        port_.Deliver(refused ? "?" : std::string(1, c), kEchoMs);
+        port_.Deliver(refused ? "?" : std::string(1, c), echoMs);
         if (refused) return line_.clear();
+        if (std::exchange(awaitingYes_, false)) {
+            if (c == 'Y') Act();
+            return line_.clear();
+        }
         if (inAddressMode_ && c != '\r') return AddressMode(c);
         inAddressMode_ = false;
         line_ += c;
         if (!silentAfter.empty() && Tail(silentAfter.size()) == silentAfter) return line_.clear();
+        if (ynPrompt != 0 && Tail(2) == std::string{'.', ynPrompt}) {
+            port_.Deliver(" y/n", echoMs);
+            awaitingYes_ = true;
+            return;
+        }
+        Act();
+    }
+    // What the command at the end of the line makes the device do, if it is complete.
+    void Act() {
         for (const auto& [command, reply] : replies) {
             if (Tail(command.size()) == command) return Answer(reply);
         }
@@ -82,7 +109,10 @@ class FakeDevice {
             line_.clear();
             inTransfer_ = true;
             frame_.clear();
-            return port_.Deliver("C", 150);
+            block_ = 0;
+            if (!neverC) port_.Deliver("C", 150);
+            if (writesFailAfterC) port_.failWrites = true;
+            return;
         }
         if (Command(".D", 4)) {
             const auto found = banks.find(std::stoi(Tail(4), nullptr, 16));
@@ -99,41 +129,55 @@ class FakeDevice {
     // The page counter of a clear or rewrite: numbers overwritten by backspaces, then a line end.
     void CountPages() {
         line_.clear();
-        std::int64_t at = kDelayMs;
+        std::int64_t at = replyMs;
         for (const unsigned page : {0x000u, 0x100u, 0x200u, 0x3FFu}) {
             port_.Deliver(Hex(page, 4) + "\b\b\b\b", at);
             at += kPageStepMs;
         }
         port_.Deliver("\r\n", at);
     }
+    // Each block is checked as a receiver must: its number (1, 2, ... 255, 0, 1, ...), the
+    // number's complement and the CRC-16 of its data, high byte first.
     void Transfer(char c) {
         if (frame_.empty() && c == '\x04') {  // EOT: echoed, and the device is done
             inTransfer_ = false;
-            ended = true;
-            port_.Deliver("\x04", kEchoMs);
-            return;
+            return port_.Deliver("\x04", echoMs);
         }
         frame_ += c;
         if (frame_.size() < kFrameBytes) return;
+        const std::string frame = std::exchange(frame_, std::string());
         ++blocks;
-        if (blocks == nakAtBlock) {
-            inTransfer_ = false;  // refused: the device gives the transfer up
-            port_.Deliver("\x15", 10);
-        } else {
-            received += frame_.substr(3, 128);
-            port_.Deliver("\x06", 10);
+        const int k = ++block_;
+        const auto number = static_cast<char>(k % 256);
+        const bool good = frame[0] == '\x01' && frame[1] == number &&
+                          frame[2] == static_cast<char>(255 - k % 256) &&
+                          frame.substr(131) == Crc(frame.substr(3, 128));
+        badBlocks += good ? 0 : 1;
+        if (k == vanishAtBlock) return port_.Vanish();
+        if (k == nakAtBlock) inTransfer_ = false;  // the device gives the transfer up
+        if (k == nakAtBlock || !good) return port_.Deliver("\x15", ackMs);
+        received += frame.substr(3, 128);
+        for (std::int64_t t = 10; strayBytes && t < ackMs; t += 10) port_.Deliver("\x15", t);
+        port_.Deliver("\x06", ackMs);
+    }
+    // CRC-16 with polynomial 1021h from zero, bit by bit, as two bytes high first.
+    static std::string Crc(const std::string& data) {
+        unsigned crc = 0;
+        for (const char byte : data) {
+            crc ^= static_cast<unsigned char>(byte) << 8;
+            for (int bit = 0; bit < 8; ++bit) crc = (crc << 1) ^ (crc & 0x8000 ? 0x1021 : 0);
         }
-        frame_.clear();
+        return {static_cast<char>((crc >> 8) & 0xFF), static_cast<char>(crc & 0xFF)};
     }
     // Two spaces step to the next address; two digits write the byte, read back at once.
     void AddressMode(char c) {
         pending_ += c;
         if (pending_ == "  ") {
             ++address_;
-            port_.Deliver(AddressLine(), kDelayMs);
+            port_.Deliver(AddressLine(), replyMs);
         } else if (pending_.size() == 2) {
             memory[address_] = static_cast<std::uint8_t>(std::stoi(pending_, nullptr, 16));
-            port_.Deliver(" " + Hex(memory[address_], 2), kEchoMs);
+            port_.Deliver(" " + Hex(memory[address_], 2), echoMs);
         }
         if (pending_.size() == 2) pending_.clear();
     }
@@ -142,7 +186,7 @@ class FakeDevice {
     }
     void Answer(const std::string& reply) {
         line_.clear();
-        port_.Deliver(reply, kDelayMs);
+        port_.Deliver(reply, replyMs);
     }
     std::string Tail(std::size_t n) const {
         return line_.size() >= n ? line_.substr(line_.size() - n) : "";
@@ -157,5 +201,25 @@ class FakeDevice {
     std::string line_, pending_, frame_;
     bool inAddressMode_ = false;
     bool inTransfer_ = false;
+    bool awaitingYes_ = false;
+    int block_ = 0;
     long address_ = 0;
+};
+
+class FakeLine {
+  public:
+    explicit FakeLine(std::shared_ptr<VirtualClock> clock) : clock_(std::move(clock)) {}
+    // A port on which the COM numbers in `held` are taken by another program.
+    std::unique_ptr<SerialPort> MakePort(std::set<int> held = {}) {
+        auto made = std::make_unique<FakeSerialPort>(clock_);
+        made->held = std::move(held);
+        port = made.get();
+        device = std::make_unique<FakeDevice>(*port);
+        return made;
+    }
+    FakeSerialPort* port = nullptr;  // the newest; gone once its owner lets it go
+    std::unique_ptr<FakeDevice> device;
+
+  private:
+    std::shared_ptr<VirtualClock> clock_;
 };

@@ -2,7 +2,7 @@
 //   fieldprog-shots <output folder>
 // The device is the emulator on a pseudo-terminal, so every picture shows a real run.
 
-#include <QElapsedTimer>
+#include <QDir>
 #include <QLabel>
 #include <QProgressBar>
 #include <cstdio>
@@ -18,36 +18,33 @@ int failures = 0;
 
 void Save(QWidget* window, const QString& name) {
     QApplication::processEvents();
-    const QString path = outputFolder + QLatin1Char('/') + name + QStringLiteral(".png");
-    if (!window->grab().save(path)) {
-        std::fprintf(stderr, "fieldprog-shots: cannot write %s\n", qPrintable(path));
-        ++failures;
-        return;
-    }
-    std::printf("%s\n", qPrintable(path));
+    const QString path = outputFolder + '/' + name + ".png";
+    const bool saved = window->grab().save(path);
+    std::fprintf(saved ? stdout : stderr, saved ? "%s\n" : "fieldprog-shots: cannot write %s\n",
+                 qPrintable(path));
+    failures += saved ? 0 : 1;
 }
 
-// One run of the window against the emulator. While it runs, `ready` is asked every 20 ms;
-// when it says yes the window is saved as `name` and closed. A run that ends by itself (a
-// failure, Reset mode) is saved when the start-up returns.
-void Shoot(const QString& name, int language, const QStringList& emuArgs, int imageSize,
+// One run of the window against the emulator, saved as soon as `ready` says yes (asked every
+// 20 ms) and then closed; a run that ends by itself (a failure) is saved when it returns.
+void Shoot(const QString& name, int language, std::vector<std::string> emuArgs, int imageSize,
            const std::function<bool(frmFieldProg&)>& ready) {
-    QTemporaryDir dir;
-    Emulator emu(QStringList{"--pages", "0040", "--page-ms", "2", "--stay"} + emuArgs);
-    if (emu.path.isEmpty()) {
+    TempDir dir;
+    emuArgs.insert(emuArgs.begin(), {"--pages", "0040", "--page-ms", "2", "--stay"});
+    EmuProcess emu(emuArgs);
+    if (emu.Port().empty()) {
         std::fprintf(stderr, "fieldprog-shots: the emulator did not start\n");
-        ++failures;
-        return;
+        return void(++failures);
     }
     frmFieldProg form;
     bool saved = false;
-    RunOnEmulator(form, dir.path(), SampleImage(imageSize), language, [&] {
+    RunOnEmulator(form, dir.Path(), emu.Port(), BinImage(imageSize), language, [&] {
         if (saved || !form.isVisible() || !ready(form)) return;
         saved = true;
         Save(&form, name);
         form.close();
     });
-    if (!saved && form.IsLoaded()) Save(&form, name);
+    if (!saved) Save(&form, name);
     if (form.IsLoaded()) form.close();
 }
 
@@ -62,40 +59,30 @@ int main(int argc, char* argv[]) {
     outputFolder = QString::fromLocal8Bit(argv[1]);
     QDir().mkpath(outputFolder);
 
-    QElapsedTimer shown;
-    auto afterAWhile = [&shown](frmFieldProg&) {
-        if (!shown.isValid()) shown.start();
-        return shown.elapsed() > 500;
-    };
-    Shoot(QStringLiteral("main-waiting"), 0, {"--press-after-ms", "-1"}, 300, afterAWhile);
-    shown.invalidate();
-    Shoot(QStringLiteral("main-waiting-de"), 2, {"--press-after-ms", "-1"}, 300, afterAWhile);
-    Shoot(QStringLiteral("main-working"), 0, {"--baud", "9600"}, 4096, [](frmFieldProg& form) {
+    const auto shown = [](frmFieldProg&) { return true; };
+    const auto never = [](frmFieldProg&) { return false; };
+    Shoot("main-waiting", 0, {"--press-after-ms", "-1"}, 300, shown);
+    Shoot("main-waiting-de", 2, {"--press-after-ms", "-1"}, 300, shown);
+    Shoot("main-working", 0, {"--baud", "9600"}, 4096, [](frmFieldProg& form) {
         return !form.pbProgress->isHidden() && form.pbProgress->value() >= 50 &&
                form.CurrentPicture() == 2;
     });
-    auto never = [](frmFieldProg&) { return false; };
-    Shoot(QStringLiteral("main-failed"), 0, {"--baud", "0", "--nak-at", "3"}, 1024, never);
-    Shoot(QStringLiteral("main-failed-de"), 2, {"--baud", "0", "--nak-at", "3"}, 1024, never);
+    Shoot("main-failed", 0, {"--nak-at", "3"}, 1024, never);
+    Shoot("main-failed-de", 2, {"--nak-at", "3"}, 1024, never);
 
-    {
-        frmComport dialog;
-        dialog.SetupForm(0, QStringLiteral("2,3"), QStringLiteral("Please select a Comm Port."),
-                         QStringLiteral("OK"));
-        dialog.show();
-        Save(&dialog, QStringLiteral("port-dialog"));
-    }
-    {
-        frmAbout about;
-        const QString version = QStringLiteral("%1.%2.%3")
-                                    .arg(fieldprog_version::kMajor)
-                                    .arg(fieldprog_version::kMinor)
-                                    .arg(fieldprog_version::kRevision);
-        about.lblVersion->setText(version);
-        about.lblSubVersion->setText(QLatin1Char('(') + version + QLatin1Char(')'));
-        about.setWindowTitle(QStringLiteral("About CC46-EURO"));
-        about.show();
-        Save(&about, QStringLiteral("about"));
-    }
+    frmComport dialog;
+    dialog.SetupForm(0, "2,3", "Please select a Comm Port.", "OK");
+    dialog.show();
+    Save(&dialog, "port-dialog");
+    frmAbout about;
+    const QString version = QStringLiteral("%1.%2.%3")
+                                .arg(fieldprog_version::kMajor)
+                                .arg(fieldprog_version::kMinor)
+                                .arg(fieldprog_version::kRevision);
+    about.lblVersion->setText(version);
+    about.lblSubVersion->setText('(' + version + ')');
+    about.setWindowTitle("About CC46-EURO");
+    about.show();
+    Save(&about, "about");
     return failures == 0 ? 0 : 1;
 }

@@ -1,13 +1,12 @@
-// The main window in virtual time, on a port where no device ever answers: start-up, port
-// choice, the wait running out, Reset, Quit, close, About and the file dialog.
+// The main window on the scripted device in virtual time: what its controls show in each state
+// of the download sequence, and the windows it opens (port dialog, About box, file dialog). The
+// sequence itself is tested on its own, without widgets.
 
 #include <QLabel>
-#include <QMessageBox>
 #include <QProgressBar>
 #include <QtTest>
 
 #include "GuiBench.h"
-#include "Version.h"
 #include "frmAbout.h"
 
 namespace {
@@ -20,49 +19,24 @@ bool ButtonsShown(const frmFieldProg& f) {
 class tst_frmFieldProg : public QObject {
     Q_OBJECT
   private slots:
-    void startUp_data();
     void startUp();
-    void noFreePortEndsAfterOneMessage();
-    void stopWhileWaitingEndsQuietly_data();
-    void stopWhileWaitingEndsQuietly();
-    void waitRunsOutThenResetWaitsAgain();
-    void missingBinaryAsksForAFileEachTime();
+    void failureThenResetWaitsAgain();
+    void missingBinaryOpensTheFileDialog();
+    void portDialogOnItsOwn();
 };
 
-void tst_frmFieldProg::startUp_data() {
-    QTest::addColumn<int>("language");
-    QTest::addColumn<QString>("free");     // the free ports
-    QTest::addColumn<QString>("options");  // per option: * selected, y enabled, n disabled
-    QTest::addColumn<int>("port");         // the one chosen
-    QTest::addColumn<QString>("texts");    // port dialog caption | Quit | status
-    // clang-format off
-    QTest::newRow("English") << 0 << "1234" << "*yyy" << 1
-        << "Please select a Comm Port.|Quit|" + kPress;
-    QTest::newRow("French") << 1 << "1234" << "*yyy" << 1
-        << "Veuillez choisir un port de COMM.|Quitté|"
-           "Appuyez sur le bouton sur le dessus du programmeur de zone au téléchargement.";
-    QTest::newRow("German, only port 4 free") << 2 << "4" << "*nny" << 4
-        << "Wählen Sie bitte einen Kommunikationkanal aus.|Beendet|"
-           "Betätigen Sie die Taste auf die Oberseite des Feldprogrammierers zum Download.";
-    // clang-format on
-}
-
-// The port dialog in the record's language, the waiting window, and an About box that shows
-// freshly composed texts each time it opens.
+// The port dialog in the record's language with the free ports enabled and why the others are
+// not, the waiting window, an About box that shows freshly composed texts each time, and a quiet
+// end by the close box.
 void tst_frmFieldProg::startUp() {
-    QFETCH(QString, free);
-    QFETCH(int, port);
-    QFETCH(QString, texts);
-    std::set<int> ports;
-    for (QChar c : free) ports.insert(c.digitValue());
     Bench bench;
-    QFETCH(int, language);
-    frmFieldProg& form = bench.Form(language, ports);
-    QString options, caption;
+    frmFieldProg& form = bench.Form(2, {1, 2, 3});  // German, only port 4 free
+    QString options, caption, why;
     bench.modals.On<frmComport>([&](frmComport* d) {
         for (auto* o : d->optCom) options += o->isChecked() ? '*' : o->isEnabled() ? 'y' : 'n';
         caption = d->windowTitle() + '|' + d->cmdOK->text();
-        d->optCom[port - 1]->click();
+        why = d->optCom[0]->toolTip();
+        d->optCom[3]->click();
         d->cmdOK->click();
     });
     QStringList about;
@@ -83,104 +57,51 @@ void tst_frmFieldProg::startUp() {
     });
     bench.ClickAt(1000, form.cmdAbout);
     bench.ClickAt(1500, form.cmdAbout);
-    bench.ClickAt(3000, form.cmdQuit);
+    bench.ClickAt(3000, nullptr);
     form.Form_Load();
 
-    QTEST(options, "options");
-    QCOMPARE(caption, texts.section('|', 0, 0) + "|OK");
-    QCOMPARE(waiting, QStringLiteral("CC46-EURO - COM %1|").arg(port) + texts.section('|', 1));
-    QCOMPARE(bench.openedPort, port);
-    const QString v = QStringLiteral("%1.%2.%3")
-                          .arg(fieldprog_version::kMajor)
-                          .arg(fieldprog_version::kMinor)
-                          .arg(fieldprog_version::kRevision);
-    const QString expected = QStringLiteral("About CC46-EURO|%1|(%1)").arg(v);
-    QCOMPARE(about, (QStringList{expected, expected}));
+    QVERIFY(!form.IsLoaded() && form.Device() == nullptr && form.CurrentPicture() == 1);
+    QCOMPARE(options, "*nny");
+    QCOMPARE(caption, "Wählen Sie bitte einen Kommunikationkanal aus.|OK");
+    QVERIFY(why.contains("COM1 is busy: held by PID 7 (minicom)"));
+    QCOMPARE(waiting,
+             "CC46-EURO - COM 4|Beendet|Betätigen Sie die Taste auf die Oberseite des "
+             "Feldprogrammierers zum Download.");
+    QCOMPARE(about, QStringList(2, "About CC46-EURO|1.0.0|(1.0.0)"));
 }
 
-void tst_frmFieldProg::noFreePortEndsAfterOneMessage() {
-    Bench bench;
-    frmFieldProg& form = bench.Form(2, {});
-    QString shown;
-    bench.modals.On<QMessageBox>([&](QMessageBox* box) {
-        shown = box->windowTitle() + '|' + box->text();
-        QCOMPARE(box->icon(), QMessageBox::Warning);
-        box->button(QMessageBox::Ok)->click();
-    });
-    form.Form_Load();
-
-    QCOMPARE(bench.modals.seen, QStringList{"QMessageBox"});
-    QCOMPARE(shown, "CC46-EURO|Es gibt keine freien Kommunikationkanäle und beendet Anwendung.");
-    QVERIFY(!form.IsLoaded() && !form.isVisible() && form.Device() == nullptr);
-    QCOMPARE(bench.openedPort, 0);
-}
-
-void tst_frmFieldProg::stopWhileWaitingEndsQuietly_data() {
-    QTest::addColumn<bool>("useQuit");
-    QTest::newRow("Quit button") << true;
-    QTest::newRow("close box") << false;
-}
-
-void tst_frmFieldProg::stopWhileWaitingEndsQuietly() {
-    QFETCH(bool, useQuit);
+// Nobody presses the button: the failure display with Reset; a click on Reset waits again.
+void tst_frmFieldProg::failureThenResetWaitsAgain() {
     Bench bench;
     frmFieldProg& form = bench.Form(0);
     bench.ChoosePort(1);
-    // The empty Description button does nothing while the window waits.
-    bench.ClickAt(1000, form.cmdDescription);
-    bool descriptionIgnored = false;
-    bench.clock->At(1500, [&] {
-        descriptionIgnored =
-            !form.Stopped() && !form.ResetPending() && form.lblStatus->text() == kPress;
-    });
-    bench.ClickAt(3000, useQuit ? form.cmdQuit : nullptr);
     form.Form_Load();
-
-    QVERIFY(descriptionIgnored);
-    QVERIFY(!form.IsLoaded() && form.Device() == nullptr);
-    QCOMPARE(form.CurrentPicture(), 1);
-    QCOMPARE(form.lblStatus->text(), kPress);
-    QVERIFY(bench.clock->NowMs() < 10000);  // the wait ended at the stop, not at its limit
-    // Loading the unloaded window again starts nothing.
-    form.Form_Load();
-    QCOMPARE(bench.modals.seen, QStringList{"frmComport"});
-}
-
-void tst_frmFieldProg::waitRunsOutThenResetWaitsAgain() {
-    Bench bench;
-    frmFieldProg& form = bench.Form(0);
-    bench.ChoosePort(1);
-    form.Form_Load();  // nobody presses the button: the sequence ends with the wait's failure
 
     QVERIFY(form.IsLoaded());
-    QVERIFY(bench.clock->NowMs() >= 1000 * 50);
     QCOMPARE(form.lblStatus->text(),
              "Error: Failed to connect to the Field Programmer, "
              "please check it is correctly connected.");
     QCOMPARE(form.cmdDescription->text(), "Reset");
-    QVERIFY(form.ResetPending() && ButtonsShown(form));
+    QVERIFY(ButtonsShown(form) && form.pbProgress->isHidden());
     QCOMPARE(form.CurrentPicture(), 3);
 
-    // Reset: the texts of the waiting state and a fresh wait, ended here by Quit.
     const std::int64_t resetAt = bench.clock->NowMs();
-    bool waitingAgain = false;
+    QString waitingAgain;
     bench.clock->At(resetAt + 1000, [&] {
-        waitingAgain = form.lblStatus->text() == kPress && form.cmdDescription->text().isEmpty() &&
-                       !form.ResetPending() && form.CurrentPicture() == 1;
+        waitingAgain = form.lblStatus->text() + '|' + form.cmdDescription->text() + '|' +
+                       QString::number(form.CurrentPicture()) +
+                       (ButtonsShown(form) ? "|shown" : "");
     });
     bench.ClickAt(resetAt + 2000, form.cmdQuit);
     form.cmdDescription->click();
-    QVERIFY(waitingAgain);
+    QCOMPARE(waitingAgain, kPress + "||1|shown");
     QVERIFY(!form.IsLoaded());
 }
 
-void tst_frmFieldProg::missingBinaryAsksForAFileEachTime() {
+void tst_frmFieldProg::missingBinaryOpensTheFileDialog() {
     Bench bench;
-    const QString plain = bench.dir.path() + "/plain.exe";
-    QFile file(plain);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("no payload here") > 0);
-    file.close();
-    frmFieldProg& form = bench.Form(0, {1, 2, 3, 4}, plain);
+    WriteBytes(bench.dir / "plain.exe", "no payload here");
+    frmFieldProg& form = bench.Form(0, {}, bench.dir / "plain.exe");
     bench.ChoosePort(1);
     QStringList asked;
     form.OpenFileDialog = [&](QWidget*, const QString& title, const QString& folder,
@@ -190,13 +111,50 @@ void tst_frmFieldProg::missingBinaryAsksForAFileEachTime() {
     };
     form.Form_Load();
 
-    QCOMPARE(asked.size(), 1);
-    QVERIFY(asked[0].startsWith("Select Binary File|" + bench.dir.path() + "|Binary File (*.BIN"));
+    QCOMPARE(asked, QStringList{"Select Binary File|" + QString::fromStdString(bench.dir.Path()) +
+                                "|Binary File (*.BIN *.bin)"});
     QCOMPARE(form.lblStatus->text(), "Error: Failed to extract binary information.");
     QCOMPARE(form.cmdDescription->text(), "Reset");
-    form.cmdDescription->click();
-    QCOMPARE(asked.size(), 2);
     QCOMPARE(form.CurrentPicture(), 3);
+}
+
+// The port dialog on its own: the options SetupForm enables and selects, what the close box
+// leaves chosen, the layout and the device paths it shows.
+void tst_frmFieldProg::portDialogOnItsOwn() {
+    qputenv("FIELDPROG_COM2", "/dev/pts/fieldprog-test");
+    frmComport dialog;
+    qunsetenv("FIELDPROG_COM2");
+    QCOMPARE(dialog.lblDevice[1]->text(), QStringLiteral("/dev/pts/fieldprog-test"));
+    QVERIFY(dialog.optCom[1]->toolTip().contains("/dev/pts/fieldprog-test"));
+
+    // Elements that are no port number are ignored; the first option stays selected even when
+    // its port is not free.
+    dialog.SetupForm(0, "x,3,7,0,,2", "Pick one", "Go");
+    QString state;
+    for (auto* option : dialog.optCom) state += option->isEnabled() ? 'y' : 'n';
+    QCOMPARE(state, QStringLiteral("nyyn"));
+    QVERIFY(dialog.optCom[0]->isChecked());
+    QCOMPARE(dialog.windowTitle() + '|' + dialog.cmdOK->text(), QStringLiteral("Pick one|Go"));
+
+    // Com 1 | Com 3 over Com 2 | Com 4.
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    auto at = [&](int i) { return dialog.optCom[i]->mapTo(&dialog, QPoint(0, 0)); };
+    QVERIFY(at(0).y() == at(2).y() && at(0).x() < at(2).x());
+    QVERIFY(at(1).y() == at(3).y() && at(1).x() < at(3).x());
+    QVERIFY(at(0).y() < at(1).y() && at(0).x() == at(1).x());
+    dialog.hide();
+
+    // The close box gives Com 1 whatever was clicked; OK gives the option clicked.
+    for (const bool closeBox : {true, false}) {
+        ModalWatcher modals;
+        modals.On<frmComport>([&](frmComport* shown) {
+            QTest::mouseClick(shown->optCom[2], Qt::LeftButton);
+            closeBox ? void(shown->close()) : QTest::mouseClick(shown->cmdOK, Qt::LeftButton);
+        });
+        QCOMPARE(dialog.exec(), int(closeBox ? QDialog::Rejected : QDialog::Accepted));
+        QCOMPARE(int(dialog.Comport()), closeBox ? 1 : 3);
+    }
 }
 
 QTEST_MAIN(tst_frmFieldProg)

@@ -1,8 +1,9 @@
+// fieldprog-build run as a process: what it builds, where, and what it refuses.
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -20,19 +21,16 @@ constexpr int kRunMs = 60000;  // an upper bound for a loaded machine, not an ex
 const std::string kImage("\0\0\0\0\0\0\0\x05\0\xff\r\n\x1a", 13);
 
 class BuildToolTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         WriteBytes(bin, kImage);
-        WriteBytes(downloader, "\x7f" "ELF pretend program image");
+        WriteBytes(downloader, "\x7f ELF pretend program image");
+        ::chmod(downloader.c_str(), 0555);  // read-only, as an installed program may be
     }
     RunResult Build(std::vector<std::string> args) {
         args.insert(args.begin(), {FIELDPROG_BUILD_EXE, "--downloader", downloader});
         return RunToEnd(args, kRunMs);
     }
-    std::ptrdiff_t Entries() const {
-        return std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator());
-    }
-
     TempDir dir;
     std::string bin = dir / "FW123.BIN";
     std::string downloader = dir / "stand-in-downloader";
@@ -44,6 +42,7 @@ TEST_F(BuildToolTest, BuiltDownloaderReadsBackWithImageAndRecordAndIsReplacedOnl
         Build({"--language", "1", "--description", "Euro coin set", "--output", out, bin});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("French"), std::string::npos) << r.out;
+    // The program's execute bits, and its owner may replace it.
     struct stat st {};
     ASSERT_EQ(::stat(out.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0755u);
@@ -56,7 +55,7 @@ TEST_F(BuildToolTest, BuiltDownloaderReadsBackWithImageAndRecordAndIsReplacedOnl
     std::vector<std::uint8_t> image;
     ASSERT_TRUE(res.GetBinaryData(image));
     EXPECT_EQ(std::string(image.begin(), image.end()), kImage);
-    EXPECT_EQ(Entries(), 3) << "nothing but the inputs and the result is left behind";
+    EXPECT_EQ(dir.Entries(), 3) << "nothing but the inputs and the result is left behind";
 
     // An existing output is kept unless --replace is given.
     const std::string built = ReadBytes(out);
@@ -65,7 +64,7 @@ TEST_F(BuildToolTest, BuiltDownloaderReadsBackWithImageAndRecordAndIsReplacedOnl
     ASSERT_EQ(Build({"--replace", "--language", "2", "--output", out, bin}).code, 0);
     ASSERT_TRUE(res.GetReadMeData());
     EXPECT_EQ(res.Language(), 200);
-    EXPECT_EQ(Entries(), 3);
+    EXPECT_EQ(dir.Entries(), 3);
 }
 
 TEST_F(BuildToolTest, DefaultsPlaceTheOutputBesideTheBinaryAndFindTheDownloaderBesideTheBuilder) {
@@ -91,10 +90,12 @@ TEST_F(BuildToolTest, RefusesBadInputWithItsOwnExitCode) {
         std::vector<std::string> args;
         int code;
     } rows[] = {
+        // clang-format off
         {{"--language", "3", bin}, 2}, {{"--bogus", bin}, 2}, {{}, 2}, {{dir / "FW.HEX"}, 2},
         {{"--description", "Loads, then sets", bin}, 2}, {{"--description", "Tab\there", bin}, 2},
         {{dir / "MISSING.BIN"}, 3}, {{dir / "TINY.BIN"}, 3}, {{dir / "CUT.BIN"}, 3},
         {{"--downloader", dir / "no-such-program", bin}, 3},
+        // clang-format on
     };
     for (const auto& row : rows) {
         std::vector<std::string> args = row.args;

@@ -4,35 +4,24 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "BinFile.h"
 #include "DownloadSequence.h"
 #include "FakeDevice.h"
-#include "FileSystem.h"
-#include "ZelPayload.h"
+#include "Images.h"
+#include "TestFiles.h"
 #include "clsFieldProgrammer.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-// A well-formed image of `count` data bytes.
-Bytes Image(std::size_t count) {
-    Bytes bytes = binfile::Header(count);
-    for (std::size_t i = 0; i < count; ++i) bytes.push_back(static_cast<std::uint8_t>(i * 7 + 3));
-    return bytes;
-}
-
 // Every call the sequence makes, as one line each ("status: ...", "picture 3", ...).
 class RecordingView : public DownloadView {
   public:
-    explicit RecordingView(std::shared_ptr<VirtualClock> clock) : clock_(std::move(clock)) {}
-
     std::vector<std::string> log;
     std::vector<DeviceResult> results;
     int chosenPort = 1;
@@ -42,8 +31,8 @@ class RecordingView : public DownloadView {
     bool stop = false;
     DownloadSequence* sequence = nullptr;
 
-    // Runs `action` once the virtual clock reaches `atMs` (the sequence's waits move it).
-    void At(std::int64_t atMs, std::function<void()> action) { timed_.push_back({atMs, action}); }
+    // Runs `action` at the next turn of the message loop, as a user's click would.
+    void Soon(std::function<void()> action) { soon_.push_back(std::move(action)); }
     bool Has(const std::string& line) const {
         return std::find(log.begin(), log.end(), line) != log.end();
     }
@@ -54,46 +43,45 @@ class RecordingView : public DownloadView {
         return {};
     }
 
-    void SetCaption(const std::string& t) override { log.push_back("caption: " + t); }
-    void SetStatus(const std::string& t) override { log.push_back("status: " + t); }
+    void SetCaption(const std::string& t) override { Log("caption: " + t); }
+    void SetStatus(const std::string& t) override { Log("status: " + t); }
     void SetButtonCaption(Button b, const std::string& t) override {
-        log.push_back("button " + std::to_string(static_cast<int>(b)) + ": " + t);
+        Log("button " + std::to_string(static_cast<int>(b)) + ": " + t);
     }
-    void ShowButtons(bool v) override { log.push_back(v ? "buttons shown" : "buttons hidden"); }
-    void EnableQuit(bool e) override { log.push_back(e ? "quit enabled" : "quit disabled"); }
-    void ShowBars(bool v) override { log.push_back(v ? "bars shown" : "bars hidden"); }
+    void ShowButtons(bool v) override { Log(v ? "buttons shown" : "buttons hidden"); }
+    void EnableQuit(bool e) override { Log(e ? "quit enabled" : "quit disabled"); }
+    void ShowBars(bool v) override { Log(v ? "bars shown" : "bars hidden"); }
     void SetBar(Bar b, int v) override {
-        log.push_back((b == Bar::Clear ? "clear bar " : "bar ") + std::to_string(v));
+        Log((b == Bar::Clear ? "clear bar " : "bar ") + std::to_string(v));
     }
-    void ShowPicture(int p) override { log.push_back("picture " + std::to_string(p)); }
-    void SetBusyTimer(bool r) override { log.push_back(r ? "timer on" : "timer off"); }
+    void ShowPicture(int p) override { Log("picture " + std::to_string(p)); }
+    void SetBusyTimer(bool r) override { Log(r ? "timer on" : "timer off"); }
     int ChoosePort(const std::string& title, const std::string& ok,
                    const std::vector<PortChoice>& ports) override {
         offered = ports;
-        log.push_back("port dialog: " + title + "|" + ok);
+        Log("port dialog: " + title + "|" + ok);
         return chosenPort;
     }
-    bool ChooseBinaryFile(const std::string& title, const std::string&, std::string& path) override {
-        log.push_back("file dialog: " + title);
+    bool ChooseBinaryFile(const std::string& title, const std::string&,
+                          std::string& path) override {
+        Log("file dialog: " + title);
         path = chosenFile;
         return !path.empty();
     }
     void ShowMessage(const std::string& caption, const std::string& text) override {
-        log.push_back("message: " + caption + "|" + text);
+        Log("message: " + caption + "|" + text);
     }
     void ShowAbout(const std::string& p, const std::string& v, const std::string& s) override {
-        log.push_back("about: " + p + "|" + v + "|" + s);
+        Log("about: " + p + "|" + v + "|" + s);
     }
-    void ShowWindow() override { log.push_back("shown"); }
+    void ShowWindow() override { Log("shown"); }
     void CloseMainWindow() override {
-        log.push_back("closed");
+        Log("closed");
         sequence->Form_Unload();
     }
     void CloseOtherWindows() override {}
     void DoEvents() override {
-        for (auto& t : timed_) {
-            if (t.action && clock_->NowMs() >= t.atMs) std::exchange(t.action, nullptr)();
-        }
+        for (auto& action : std::exchange(soon_, {})) action();
     }
     bool StopRequested() override { return stop; }
     bool DeviceWanted() override { return wanted-- > 0; }
@@ -102,54 +90,37 @@ class RecordingView : public DownloadView {
         if (onEnded) onEnded(r);
     }
     std::function<void(DeviceResult)> onEnded;
-    // Quit at the next turn of the message loop, as a user would.
-    void QuitSoon() { At(0, [this] { sequence->cmdQuit_Click(); }); }
+    std::function<void(const std::string&)> onLine;  // sees every line as it is logged
+    void QuitSoon() {
+        Soon([this] { sequence->cmdQuit_Click(); });
+    }
 
   private:
-    struct Timed {
-        std::int64_t atMs;
-        std::function<void()> action;
-    };
-    std::shared_ptr<VirtualClock> clock_;
-    std::vector<Timed> timed_;
+    void Log(const std::string& line) {
+        log.push_back(line);
+        if (onLine) onLine(line);
+    }
+    std::vector<std::function<void()>> soon_;
 };
 
 class SequenceTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        clsTiming::InstallClock(clock);
-        folder = FileSystem::NewPrivateFolder(FileSystem::TempFolder(), "fp-seq-");
-        ASSERT_FALSE(folder.empty());
-        ASSERT_TRUE(FileSystem::WriteWholeFile(folder + "/stub", "stand-in program"));
-    }
+    void SetUp() override { clsTiming::InstallClock(clock); }
     void TearDown() override {
         sequence.reset();
         clsTiming::InstallClock(nullptr);
-        FileSystem::RemoveTree(folder);
+        EXPECT_EQ(tmp.Entries(), 0) << "a temporary file was left";
     }
 
     // A downloader carrying `image` (none when empty) and a record in `language`.
     std::string Downloader(const Bytes& image, int language = 0) {
-        std::vector<PayloadEntry> entries;
-        if (!image.empty()) entries.push_back({"CC46-EURO.BIN", std::string(image.begin(), image.end())});
-        entries.push_back({"README.TXT", "CC46-EURO,00" + std::to_string(language) + ",Euro,BLANK\r\n"});
-        const std::string path = folder + "/CC46-EURO.exe";
-        FileSystem::RemoveFile(path);
-        EXPECT_TRUE(ZelPayload().BuildPayloadFrom(folder + "/stub", entries, path));
-        return path;
+        return MakeDownloader(folder.Path(), image, language);
     }
-
-    // The window's sequence on the scripted device; ports outside `free` are held elsewhere.
-    void Start(const std::string& exe, std::set<int> free = {1, 2, 3, 4}) {
+    // The window's sequence on the scripted device; ports in `held` are taken elsewhere.
+    void Start(const std::string& exe, std::set<int> held = {}) {
         SequenceSettings settings;
         settings.executablePath = exe;
-        settings.makePort = [this, free] {
-            auto p = std::make_unique<Port>(clock, free);
-            p->openAtEnd = &portOpenAtEnd;
-            port = p.get();
-            device = std::make_unique<FakeDevice>(*port);
-            return p;
-        };
+        settings.makePort = [this, held] { return line.MakePort(held); };
         Make(std::move(settings));
         sequence->Form_Load();
     }
@@ -158,42 +129,33 @@ class SequenceTest : public ::testing::Test {
         view.sequence = sequence.get();
     }
 
-    struct Port : FakeSerialPort {
-        Port(std::shared_ptr<VirtualClock> c, std::set<int> f) : FakeSerialPort(c), free(f) {}
-        ~Port() override {
-            if (openAtEnd != nullptr) *openAtEnd = IsOpen();
-        }
-        PortOpenResult Open(int n) override {
-            if (free.count(n) == 0) {
-                PortOpenResult held;
-                held.status = PortOpenStatus::Busy;
-                held.device = "COM" + std::to_string(n);
-                held.holder = "PID 7 (minicom)";
-                return held;
-            }
-            return FakeSerialPort::Open(n);
-        }
-        std::set<int> free;
-        bool* openAtEnd = nullptr;
-    };
-
     std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
-    RecordingView view{clock};
-    std::string folder;
-    Port* port = nullptr;
-    bool portOpenAtEnd = false;  // whether the port was still open when it was released
-    std::unique_ptr<FakeDevice> device;
+    TempDir folder;  // made before the temporary folder is replaced
+    TempFolderScope tmp;
+    RecordingView view;
+    FakeLine line{clock};
     std::unique_ptr<DownloadSequence> sequence;
 };
 
-constexpr const char* kPress = "status: Press the button on the top of the Field Programmer to download.";
+constexpr const char* kPress =
+    "status: Press the button on the top of the Field Programmer to download.";
 constexpr const char* kNoDevice =
-    "status: Error: Failed to connect to the Field Programmer, please check it is correctly connected.";
+    "status: Error: Failed to connect to the Field Programmer, please check it is correctly "
+    "connected.";
 
+// While it waits: the About box, progress outside the bars and a click on the empty button
+// change nothing; Quit ends the wait quietly.
 TEST_F(SequenceTest, StartUpOffersTheFreePortsInTheRecordsLanguage) {
     view.chosenPort = 3;
-    view.At(0, [&] { view.sequence->cmdQuit_Click(); });
-    Start(Downloader(Image(300), 2), {2, 3});
+    view.Soon([&] {
+        EXPECT_EQ(line.port->openedPort, 3);
+        sequence->cmdAbout_Click();
+        sequence->MyLocalSerial_Progress(101, 5);
+        sequence->MyLocalSerial_Progress(-1, 3);
+        sequence->cmdDescription_Click();
+        sequence->cmdQuit_Click();
+    });
+    Start(Downloader(BinImage(300), 2), {1, 4});
     EXPECT_TRUE(view.Has("port dialog: Wählen Sie bitte einen Kommunikationkanal aus.|OK"));
     ASSERT_EQ(view.offered.size(), 4u);
     EXPECT_FALSE(view.offered[0].free);
@@ -201,17 +163,19 @@ TEST_F(SequenceTest, StartUpOffersTheFreePortsInTheRecordsLanguage) {
     EXPECT_TRUE(view.offered[1].free && view.offered[2].free && !view.offered[3].free);
     EXPECT_TRUE(view.Has("caption: CC46-EURO - COM 3"));
     EXPECT_TRUE(view.Has("button 1: Beendet"));
-    EXPECT_EQ(port->openedPort, 3);
-    // Quit while waiting ends quietly: no failure picture, no message, the port closed.
+    EXPECT_TRUE(view.Has("about: CC46-EURO|1.0.0|(1.0.0)"));
+    EXPECT_FALSE(view.Has("bar 101") || view.Has("clear bar -1"));
+    EXPECT_EQ(
+        view.Last("status"),
+        "status: Betätigen Sie die Taste auf die Oberseite des Feldprogrammierers zum Download.");
     EXPECT_TRUE(view.Has("closed"));
     EXPECT_FALSE(view.Has("picture 3"));
     EXPECT_TRUE(sequence->Unloaded());
     EXPECT_EQ(sequence->Device(), nullptr);
-    EXPECT_FALSE(portOpenAtEnd);
 }
 
 TEST_F(SequenceTest, NoFreePortShowsOneMessageAndEnds) {
-    Start(Downloader(Image(300)), {});
+    Start(Downloader(BinImage(300)), {1, 2, 3, 4});
     EXPECT_EQ(view.log, (std::vector<std::string>{
                             "message: CC46-EURO|There are no free Comm Ports, exiting application.",
                             "timer off"}));
@@ -220,68 +184,88 @@ TEST_F(SequenceTest, NoFreePortShowsOneMessageAndEnds) {
     EXPECT_EQ(view.log.size(), 2u);
 }
 
-TEST_F(SequenceTest, TwoDevicesInARowGetTheSameImageWithProgressOnTheirBars) {
-    const Bytes image = Image(300);
-    view.At(0, [&] { device->Press(100); });
-    view.onEnded = [&](DeviceResult) {
-        if (view.results.size() == 1) device->Press(100);  // the next one, during the animation
-        if (view.results.size() == 2) view.QuitSoon();
-    };
-    Start(Downloader(image));
-    EXPECT_EQ(view.results, std::vector<DeviceResult>(2, DeviceResult::Programmed));
-    std::string once(image.begin(), image.end());
-    once.resize(384, '\0');  // 308 bytes in three blocks
-    EXPECT_EQ(device->received, once + once);
-    EXPECT_TRUE(view.Has("clear bar 100") && view.Has("bar 100"));
-    EXPECT_TRUE(view.Has("bars shown") && view.Has("buttons hidden") && view.Has("timer on"));
-    EXPECT_EQ(view.Last("status"), kPress);  // success leaves the request for the next device
-    EXPECT_FALSE(view.Has("picture 3"));
+// The next device pressed during the success animation is programmed too. Quit or the close
+// box in the middle of a device's work ends the run quietly; the device object goes only once
+// the call that was running has returned.
+TEST_F(SequenceTest, DevicesInARowWithProgressOnTheirBarsAndQuitWhileClearingOrSending) {
+    const Bytes image = BinImage(300);
+    for (const char* moment : {"clear bar 25", "bar 33"}) {
+        sequence.reset();
+        view = RecordingView();
+        view.Soon([&] { line.device->Press(100); });
+        view.onEnded = [&](DeviceResult) { line.device->Press(100); };
+        view.onLine = [&](const std::string& l) {
+            if (l == moment && view.results.size() == 2) view.QuitSoon();
+        };
+        Start(Downloader(image));
+        EXPECT_EQ(view.results,
+                  (std::vector<DeviceResult>{DeviceResult::Programmed, DeviceResult::Programmed,
+                                             DeviceResult::Interrupted}))
+            << moment;
+        EXPECT_EQ(line.device->received.substr(0, 2 * 384),
+                  Text(Padded(image)) + Text(Padded(image)));
+        EXPECT_TRUE(view.Has("clear bar 100") && view.Has("bar 100"));
+        EXPECT_TRUE(view.Has("bars shown") && view.Has("buttons hidden") && view.Has("timer on"));
+        EXPECT_EQ(view.Last("status"), kPress) << moment;  // success leaves the request
+        EXPECT_FALSE(view.Has("picture 3")) << moment;
+        EXPECT_TRUE(sequence->Unloaded() && sequence->Device() == nullptr) << moment;
+        EXPECT_EQ(tmp.Entries(), 0) << moment;
+    }
 }
 
+// A vanished port (an adaptor pulled out) is opened again at Reset.
 TEST_F(SequenceTest, FailuresShowTheirTextThenResetStartsAgain) {
     struct Row {
         const char* what;
-        std::function<void(FakeDevice&)> fault;
+        std::function<void(FakeLine&)> fault;
         std::string status;
     };
     const Row rows[] = {
         {"nobody presses", nullptr, kNoDevice},
-        {"clear refused", [](FakeDevice& d) { d.refuseCommand = ".C"; },
+        {"clear refused", [](FakeLine& l) { l.device->refuseCommand = ".C"; },
          "status: Failed to clear flash memory."},
-        {"block refused", [](FakeDevice& d) { d.nakAtBlock = 2; }, "status: Error: Download Failed."},
+        {"block refused", [](FakeLine& l) { l.device->nakAtBlock = 2; },
+         "status: Error: Download Failed."},
         // A device that echoes and then falls silent: the failure shows within seconds.
-        {"silent after echo", [](FakeDevice& d) { d.silentAfter = ".K"; },
+        {"silent after echo", [](FakeLine& l) { l.device->silentAfter = ".K"; },
          "status: Failed to clear flash memory."},
+        {"port vanished", [](FakeLine& l) { l.port->Vanish(); }, kNoDevice},
     };
     for (const Row& row : rows) {
         sequence.reset();
-        view = RecordingView(clock);
+        view = RecordingView();
         const std::int64_t start = clock->NowMs();
-        view.At(start, [&] {
+        view.Soon([&] {
             if (!row.fault) return;
-            row.fault(*device);
-            device->Press(100);
+            row.fault(line);
+            line.device->Press(100);
         });
-        Start(Downloader(Image(300)));
+        // Reset is offered while the failure animation still runs; a click then is ignored.
+        view.onLine = [&](const std::string& l) {
+            if (l == "button 0: Reset") view.Soon([&] { sequence->cmdDescription_Click(); });
+        };
+        Start(Downloader(BinImage(300)));
         EXPECT_EQ(view.Last("status"), row.status) << row.what;
+        EXPECT_EQ(std::count(view.log.begin(), view.log.end(), kPress), 1) << row.what;
         EXPECT_EQ(view.Last("picture"), "picture 3") << row.what;
         EXPECT_EQ(view.Last("button 0"), "button 0: Reset") << row.what;
         EXPECT_TRUE(sequence->ResetPending() && sequence->Stopped()) << row.what;
+        // The failure animation runs before the connection text is shown.
+        EXPECT_TRUE(row.status != kNoDevice || view.log.back() == kNoDevice) << row.what;
         if (!row.fault) {
             EXPECT_GE(clock->NowMs() - start, 1000 * 50) << "the wait lasts its 1000 rounds";
-            // The failure animation runs before the connection text is shown.
-            EXPECT_EQ(view.log.back(), kNoDevice);
         } else {
             EXPECT_LT(clock->NowMs() - start, 12000) << row.what;
         }
         // Reset: the request again, picture 1, and a fresh round that programs a good device.
-        device = std::make_unique<FakeDevice>(*port);
-        device->Press(100);
+        view.onLine = nullptr;
+        line.device = std::make_unique<FakeDevice>(*line.port);
+        line.device->Press(100);
         view.onEnded = [&](DeviceResult) { view.QuitSoon(); };
         sequence->cmdDescription_Click();
-        EXPECT_EQ(device->blocks, 3) << row.what;
+        EXPECT_EQ(line.device->blocks, 3) << row.what;
         EXPECT_EQ(view.results.back(), DeviceResult::Programmed) << row.what;
-        EXPECT_TRUE(view.Has(kPress));
+        EXPECT_EQ(std::count(view.log.begin(), view.log.end(), kPress), 2) << row.what;
     }
 }
 
@@ -290,71 +274,41 @@ TEST_F(SequenceTest, WithoutABinaryTheFileDialogAsksEachTime) {
     EXPECT_EQ(view.Last("file dialog"), "file dialog: Select Binary File");
     EXPECT_EQ(view.Last("status"), "status: Error: Failed to extract binary information.");
     // A chosen file whose header counts more bytes than it holds is refused too.
-    Bytes truncated = Image(300);
-    truncated.resize(200);
-    view.chosenFile = folder + "/SHORT.BIN";
-    FileSystem::WriteWholeFile(view.chosenFile, std::string(truncated.begin(), truncated.end()));
+    view.chosenFile = folder / "SHORT.BIN";
+    WriteBytes(view.chosenFile, Text(BinImage(300)).substr(0, 200));
     view.log.clear();
     sequence->cmdDescription_Click();
     EXPECT_TRUE(view.Has("file dialog: Select Binary File"));
     EXPECT_EQ(view.Last("status"), "status: Error: Failed to extract binary information.");
     // A good file is programmed.
-    const Bytes good = Image(128);
-    FileSystem::WriteWholeFile(view.chosenFile, std::string(good.begin(), good.end()));
-    device->Press(100);
+    WriteBytes(view.chosenFile, Text(BinImage(128)));
+    line.device->Press(100);
     view.onEnded = [&](DeviceResult) { view.QuitSoon(); };
     sequence->cmdDescription_Click();
-    EXPECT_EQ(device->blocks, 2);
-}
-
-TEST_F(SequenceTest, VanishedPortIsOpenedAgainAtReset) {
-    view.At(0, [&] { port->Vanish(); });
-    Start(Downloader(Image(300)));
-    EXPECT_EQ(view.log.back(), kNoDevice);
-    EXPECT_LT(clock->NowMs(), 5000) << "a vanished port fails the wait at once";
-    const int opens = port->openCount;
-    device->Press(100);
-    view.onEnded = [&](DeviceResult) { view.QuitSoon(); };
-    sequence->cmdDescription_Click();
-    EXPECT_EQ(port->openCount, opens + 1);
-    EXPECT_EQ(device->blocks, 3);
-}
-
-TEST_F(SequenceTest, AboutShowsTheVersionsAndProgressOutsideTheBarsIsIgnored) {
-    view.At(0, [&] {
-        view.sequence->cmdAbout_Click();
-        view.sequence->MyLocalSerial_Progress(101, 5);
-        view.sequence->MyLocalSerial_Progress(-1, 3);
-        view.sequence->cmdDescription_Click();  // empty button: nothing happens
-        view.sequence->cmdQuit_Click();
-    });
-    Start(Downloader(Image(300)));
-    EXPECT_TRUE(view.Has("about: CC46-EURO|1.0.0|(1.0.0)"));
-    EXPECT_FALSE(view.Has("bar 101") || view.Has("clear bar -1"));
+    EXPECT_EQ(line.device->blocks, 2);
 }
 
 TEST_F(SequenceTest, StationCarriesOnAfterFailuresAndIdleWaitsUntilStopped) {
-    auto owned = std::make_unique<Port>(clock, std::set<int>{1});
-    port = owned.get();
-    device = std::make_unique<FakeDevice>(*port);
-    auto fp = std::make_unique<clsFieldProgrammer>(std::move(owned));
+    auto fp = std::make_unique<clsFieldProgrammer>(line.MakePort());
     ASSERT_TRUE(fp->OpenCommPort(1));
     SequenceSettings settings;
     settings.carryOnAfterFailure = true;
     settings.animationSteps = 0;
     settings.waitRounds = 20;
     Make(std::move(settings));
-    device->nakAtBlock = 1;
-    device->Press(100);
+    FakeDevice& device = *line.device;
+    device.nakAtBlock = 1;
+    device.Press(100);
     view.onEnded = [&](DeviceResult r) {
-        if (r == DeviceResult::TransferFailed) device->nakAtBlock = 0;
-        if (r == DeviceResult::Idle && view.results.size() == 2) device->Press(100);
+        if (r == DeviceResult::TransferFailed) device.nakAtBlock = 0;
+        if (r == DeviceResult::Idle && view.results.size() == 2) device.Press(100);
         if (r == DeviceResult::Programmed) view.stop = true;  // Ctrl-C while waiting again
     };
-    EXPECT_TRUE(sequence->RunHeadless(std::move(fp), Image(300)));
-    EXPECT_EQ(view.results, (std::vector<DeviceResult>{DeviceResult::TransferFailed,
-                                                       DeviceResult::Idle, DeviceResult::Programmed}));
-    EXPECT_EQ(device->blocks, 1 + 3);
+    EXPECT_TRUE(sequence->RunHeadless(std::move(fp), BinImage(300)));
+    EXPECT_EQ(view.results,
+              (std::vector<DeviceResult>{DeviceResult::TransferFailed, DeviceResult::Idle,
+                                         DeviceResult::Programmed}));
+    EXPECT_EQ(device.blocks, 1 + 3);
 }
 
 }  // namespace

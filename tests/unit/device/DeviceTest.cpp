@@ -1,19 +1,17 @@
+// The device façade and its command groups against the scripted device in virtual time.
+
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iterator>
-#include <map>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "FakeDevice.h"
+#include "TestFiles.h"
 #include "ZelSerialComms.h"
 #include "clsError.h"
 #include "clsFPBuffers.h"
@@ -21,11 +19,9 @@
 #include "clsFPMemory.h"
 #include "clsFPMisc.h"
 #include "clsFieldProgrammer.h"
-#include "FileSystem.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 using Texts = std::vector<std::string>;
 using Events = std::vector<std::pair<std::int16_t, std::int32_t>>;
@@ -61,8 +57,6 @@ class DeviceTest : public ::testing::Test {
 // Refusals, and the other device errors met along the way, are numbered by the integration
 // test against the emulated device.
 
-// --- The façade ------------------------------------------------------------------------------
-
 TEST_F(DeviceTest, EveryDeviceOperationIsSilentWhileNotConnected) {
     ASSERT_TRUE(fp_->OpenCommPort(1));
     std::string text = "ab";
@@ -71,17 +65,18 @@ TEST_F(DeviceTest, EveryDeviceOperationIsSilentWhileNotConnected) {
     clsFPMemory& m = fp_->Memory();
     clsFPBuffers& b = fp_->Buffers();
     clsFPMisc& x = fp_->Misc();
+    // clang-format off
     const std::function<bool()> operations[] = {
         [&] { return d.GetFPVersion(); }, [&] { return d.GetFPStatusRegister(); },
         [&] { return d.ReadProgramName(); }, [&] { return m.ReadFlashBankAddr(0, text); },
         [&] { return m.ReadAllFlashBankAddrs(); }, [&] { return m.ReadIndividualAddress(0, text); },
         [&] { return m.WriteIndividualAddress(0, text); },
-        [&] { return m.ReadBlockAddress(0, 2, block); },
-        [&] { return m.ClearFlashMemory(); }, [&] { return m.ReWriteFlashMemory(); },
-        [&] { return b.ReadInternalReceiveBuffer(); },
-        [&] { return b.ReadPrimaryFlashRAMBuffer(); },
-        [&] { return b.ReadSecondaryFlashRAMBuffer(); }, [&] { return x.ExecuteInterpreter(); },
-        [&] { return x.PowerdownFP(); }, [&] { return x.FlashFPLEDs(); }};
+        [&] { return m.ReadBlockAddress(0, 2, block); }, [&] { return m.ClearFlashMemory(); },
+        [&] { return m.ReWriteFlashMemory(); }, [&] { return b.ReadInternalReceiveBuffer(); },
+        [&] { return b.ReadPrimaryFlashRAMBuffer(); }, [&] { return b.ReadSecondaryFlashRAMBuffer(); },
+        [&] { return x.ExecuteInterpreter(); }, [&] { return x.PowerdownFP(); },
+        [&] { return x.FlashFPLEDs(); }};
+    // clang-format on
     for (std::size_t i = 0; i < std::size(operations); ++i) {
         fp_->LastError().Number(111);  // a stale error the operation must clear
         EXPECT_FALSE(operations[i]()) << "operation " << i;
@@ -91,6 +86,8 @@ TEST_F(DeviceTest, EveryDeviceOperationIsSilentWhileNotConnected) {
     fp_->LastError().Number(111);
     EXPECT_FALSE(m.DownloadBinaryData());
     EXPECT_EQ(ErrorNumber(), 111);
+    // Every stale number set here was raised; clearing them raised nothing.
+    EXPECT_EQ(errors_, std::vector<std::int32_t>(std::size(operations) + 1, 111));
     EXPECT_EQ(port_->written, "");
     EXPECT_EQ(text, "ab");
 }
@@ -120,8 +117,6 @@ TEST_F(DeviceTest, PageNumbersOfTheLinkBecomeProgress) {
     // 511 / 1023 * 100 = 49.95; 7 / 15 * 100 = 46.7
     EXPECT_EQ(progress_, (Events{{50, 3}, {47, 4}}));
 }
-
-// --- Details ---------------------------------------------------------------------------------
 
 TEST_F(DeviceTest, VersionAndStatusTakeOnlyTheExpectedDigitCount) {
     Connect();
@@ -171,8 +166,6 @@ TEST_F(DeviceTest, ProgramNameFoundBehindMarkerEvenMidByte) {
     EXPECT_EQ(progress_.front(), (Events::value_type{0, 0}));
     EXPECT_EQ(progress_.back(), (Events::value_type{100, 0}));
 }
-
-// --- Memory ----------------------------------------------------------------------------------
 
 TEST_F(DeviceTest, BankAndByteAddressesAreFixedWidthHexAndChecked) {
     Connect();
@@ -263,43 +256,33 @@ TEST_F(DeviceTest, ReadBackBuildsHeaderAndStopsAtLastProgrammedByte) {
     EXPECT_EQ(m.AllFlashBankData(), expected);
 }
 
-// Loading and saving exactly are shown by the integration test on a whole image.
+// A load then a save gives the same file, as the integration test shows on a whole image.
 TEST_F(DeviceTest, SaveTakesAnEmptyFolderAndTruncatesAndFileErrorsAreNumbered) {
-    const fs::path dir = FileSystem::NewPrivateFolder(fs::temp_directory_path().string(), "fpdev");
-    ASSERT_FALSE(dir.empty());
-    const auto contents = [](const fs::path& p) {
-        std::ifstream in(p, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    };
+    TempDir dir;
     clsFPMemory& m = fp_->Memory();
-    const fs::path file = dir / "copy.bin";
     m.AllFlashBankData({0, 0, 0, 0, 0, 0, 0, 3, 1, 0xFF, 0});
-    ASSERT_TRUE(m.SaveBinaryFile(file.string()));
-    EXPECT_EQ(contents(file), std::string("\0\0\0\0\0\0\0\3\1\xFF\0", 11));
+    ASSERT_TRUE(m.SaveBinaryFile(dir / "copy.bin"));
+    EXPECT_EQ(ReadBytes(dir / "copy.bin"), std::string("\0\0\0\0\0\0\0\3\1\xFF\0", 11));
     m.AllFlashBankData({9});
-    ASSERT_TRUE(m.SaveBinaryFile(file.string()));
-    EXPECT_EQ(contents(file), "\x09");
+    ASSERT_TRUE(m.SaveBinaryFile(dir / "copy.bin"));
+    EXPECT_EQ(ReadBytes(dir / "copy.bin"), "\x09");
 
     // Exactly the file's bytes are loaded and sent: 256 bytes make two blocks, no third one.
     const std::string exact(256, '\x5C');
-    std::ofstream((dir / "exact.bin").string(), std::ios::binary) << exact;
-    ASSERT_TRUE(m.LoadBinaryFile((dir / "exact.bin").string()));
-    ASSERT_TRUE(fp_->OpenCommPort(1));
-    fp_->Context().gblnConnected = true;
+    WriteBytes(dir / "exact.bin", exact);
+    ASSERT_TRUE(m.LoadBinaryFile(dir / "exact.bin"));
+    Connect();
     ASSERT_TRUE(m.DownloadBinaryData());
     EXPECT_EQ(device_->blocks, 2);
     EXPECT_EQ(device_->received, exact);
-    m.AllFlashBankData({9});
 
-    EXPECT_FALSE(m.LoadBinaryFile((dir / "none.bin").string()));
+    m.AllFlashBankData({9});
+    EXPECT_FALSE(m.LoadBinaryFile(dir / "none.bin"));
     EXPECT_EQ(ErrorNumber(), 146);
-    EXPECT_FALSE(m.SaveBinaryFile((dir / "none" / "x.bin").string()));
+    EXPECT_FALSE(m.SaveBinaryFile(dir / "none/x.bin"));
     EXPECT_EQ(ErrorNumber(), 147);
     EXPECT_EQ(m.AllFlashBankData(), Bytes{9});
-    fs::remove_all(dir);
 }
-
-// --- Buffers and conversions -----------------------------------------------------------------
 
 TEST_F(DeviceTest, BufferDataAreSplitIntoBytesWithSpareEntry) {
     Connect();
@@ -312,8 +295,11 @@ TEST_F(DeviceTest, BufferDataAreSplitIntoBytesWithSpareEntry) {
         const char* command;
         std::string data;
         Bytes expected;
-    } rows[] = {{".B", "0A1B2C", {0x0A, 0x1B, 0x2C, 0}}, {".B", "0A1", {0x0A, 0x01, 0}},
-                {".B", "", {}}, {".G2", "", {}}, {".G2", "01 02 03", {1, 2, 0}},
+    } rows[] = {{".B", "0A1B2C", {0x0A, 0x1B, 0x2C, 0}},
+                {".B", "0A1", {0x0A, 0x01, 0}},
+                {".B", "", {}},
+                {".G2", "", {}},
+                {".G2", "01 02 03", {1, 2, 0}},
                 {".G2", "01 02 03 ", {1, 2, 3, 0}}};
     for (const auto& r : rows) {
         device_->replies[r.command] = "\r\n" + r.data + "\r\n\r\n";

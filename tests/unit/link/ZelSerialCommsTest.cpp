@@ -1,8 +1,8 @@
-#include <gtest/gtest.h>
-#include <stdlib.h>
+// The echo dialogue, the waits and the block transfer of the link, against the scripted device
+// in virtual time.
 
-#include <algorithm>
-#include <filesystem>
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <iterator>
 #include <memory>
@@ -10,14 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "FakeSerialPort.h"
-#include "FileSystem.h"
-#include "TestEnvironment.h"
+#include "FakeDevice.h"
+#include "Images.h"
+#include "TestFiles.h"
 #include "ZelSerialComms.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using Command = std::function<bool(ZelSerialComms&)>;
 
 Command Echoed(const std::string& command, std::int16_t loops, std::int16_t bytes) {
@@ -30,11 +29,24 @@ class LinkTest : public ::testing::Test {
         clsTiming::InstallClock(clock = std::make_shared<VirtualClock>());
         auto fake = std::make_unique<FakeSerialPort>(clock);
         port = fake.get();
+        device = std::make_unique<FakeDevice>(*port);
         link = std::make_unique<ZelSerialComms>(std::move(fake));
         ASSERT_TRUE(link->OpenCommPort(1));
+        progress.clear();
+        errors.clear();
+        link->Progress = [this](std::int16_t v) {
+            progress.push_back(v);
+            if (v == 100 && throwAt100) throw std::runtime_error("handler");
+        };
+        // The temporary file must be gone before the owner hears of a failure.
+        link->Error = [this](std::int32_t e) {
+            errors.push_back(e);
+            EXPECT_TRUE(e == 0 || tmp.Entries() == 0) << "error " << e;
+        };
     }
     void TearDown() override {
         link.reset();
+        EXPECT_EQ(tmp.Entries(), 0);
         clsTiming::InstallMessagePump(nullptr);
         clsTiming::InstallClock(nullptr);
     }
@@ -42,25 +54,6 @@ class LinkTest : public ::testing::Test {
     void Fresh() {
         TearDown();
         SetUp();
-    }
-    // A device that echoes every character but line ends and answers every `trigger` (the
-    // written stream ending with it) `delayMs` later.
-    struct Answer {
-        std::string trigger, text;
-        int delayMs;
-    };
-    void Device(std::vector<Answer> answers = {}) {
-        port->OnWrite = [answers, seen = std::string()](FakeSerialPort& p,
-                                                        const std::string& w) mutable {
-            if (w != "\r" && w != "\n") p.Deliver(w);
-            seen += w;
-            for (const auto& a : answers) {
-                const auto n = a.trigger.size();
-                if (seen.size() >= n && seen.compare(seen.size() - n, n, a.trigger) == 0) {
-                    p.Deliver(a.text, a.delayMs);
-                }
-            }
-        };
     }
     // Presses Quit (ManualExit) every time the message loop runs from virtual time `atMs` on.
     void QuitFrom(std::int64_t atMs) {
@@ -73,53 +66,48 @@ class LinkTest : public ::testing::Test {
         });
     }
 
+    TempFolderScope tmp;
     std::shared_ptr<VirtualClock> clock;
     FakeSerialPort* port = nullptr;
+    std::unique_ptr<FakeDevice> device;
     std::unique_ptr<ZelSerialComms> link;
+    bool throwAt100 = false;
+    std::vector<std::int16_t> progress;
+    std::vector<std::int32_t> errors;
 };
 
 TEST_F(LinkTest, EchoCheckStopsTheSendAtTheFirstBadCharacter) {
     const struct {
-        std::string echoOfA;
-        int delayMs;
+        int echoMs;
+        bool refuse;
         std::string result, written;
-    } rows[] = {{"A", 500, "AB", "AB"},  // 11th read
-                {"A", 550, "", "A"},     // would need a 12th
-                {"?", 0, "", "A"}};
+    } rows[] = {{500, false, "AB", "AB"},  // the 11th read
+                {550, false, "", "A"},     // would need a 12th
+                {1, true, "", "A"}};
     for (const auto& r : rows) {
         Fresh();
-        port->OnWrite = [r](FakeSerialPort& p, const std::string& w) {
-            p.Deliver(w == "A" ? r.echoOfA : w, w == "A" ? r.delayMs : 0);
-        };
-        EXPECT_EQ(link->SendEchoedString("AB", 50, -1), r.result) << r.delayMs;
-        EXPECT_EQ(port->written, r.written) << r.delayMs;
+        device->echoMs = r.echoMs;
+        device->refuse = r.refuse;
+        EXPECT_EQ(link->SendEchoedString("AB", 50, -1), r.result) << r.echoMs;
+        EXPECT_EQ(port->written, r.written) << r.echoMs;
     }
 }
 
 TEST_F(LinkTest, CommandRepliesLineEndsAndPrompts) {
-    const struct {
-        std::string command;
-        std::vector<Answer> answers;
-        std::string written, reply;
-    } rows[] = {
-        // The reply begins with the last character of the echo...
-        {".V", {{".V", "1.23 FP\r\n", 100}}, ".V", "V1.23 FP"},
-        // ...or right after it when the command ends with a CR, which is written unechoed.
-        {".R000010\r", {{"\r", "41 42\r\n", 100}}, ".R000010\r", "41 42"},
-        // A prompt that comes with the echo is answered with an echoed "Y".
-        {".E", {{".E", " y/n", 0}, {"Y", "\r\n", 100}}, ".EY", "E y/n"},
-    };
-    for (const auto& r : rows) {
-        Fresh();
-        Device(r.answers);
-        std::string reply;
-        EXPECT_TRUE(link->SendEchoedCommand(r.command, &reply, 50, -1)) << r.command;
-        EXPECT_EQ(port->written, r.written);
-        EXPECT_EQ(reply, r.reply);
-    }
+    // The reply begins with the last character of the echo.
+    device->replyMs = 100;
+    device->replies[".V"] = "1.23 FP\r\n";
+    std::string reply;
+    EXPECT_TRUE(link->SendEchoedCommand(".V", &reply, 50, -1));
+    EXPECT_EQ(reply, "V1.23 FP");
+    // A prompt that comes with the echo is answered with an echoed "Y".
+    device->ynPrompt = 'E';
+    device->replies[".E"] = "\r\n";
+    EXPECT_TRUE(link->SendEchoedCommand(".E", &reply, 50, -1));
+    EXPECT_EQ(port->written, ".V.EY");
+    EXPECT_EQ(reply, "E y/n");
     // CR LF goes out as CR, a pause, LF.
-    Fresh();
-    Device({{"\n", "ok\r\n", 100}});
+    port->writes.clear();
     EXPECT_TRUE(link->SendEchoedCommand("AB\r\n"));
     ASSERT_EQ(port->writes.size(), 4u);
     EXPECT_EQ(port->writes[3].second, "\n");
@@ -146,7 +134,7 @@ TEST_F(LinkTest, WaitForDataLineEndsByteCountsAndItsBound) {
     }
 }
 
-TEST_F(LinkTest, ButtonPressIsGreeted) {
+TEST_F(LinkTest, ButtonPressIsGreetedAndProgressPiecesRaiseProgFlag) {
     // The first "." is answered wrongly; the "P" still stands, so "." goes out again.
     port->OnWrite = [n = 0](FakeSerialPort& p, const std::string& w) mutable {
         p.Deliver(w == "." && n++ == 0 ? "?" : w);
@@ -154,11 +142,15 @@ TEST_F(LinkTest, ButtonPressIsGreeted) {
     port->Deliver("P", 300);
     EXPECT_TRUE(link->WaitForFieldProgrammer(50));
     EXPECT_EQ(port->written, "...V");
-}
 
-TEST_F(LinkTest, ProgressPiecesWithBackspacesRaiseProgFlag) {
-    // "done" has no backspace and raises nothing.
-    Device({{".C", "12345\b\b\b\b\b", 100}, {".C", "done", 300}, {".C", "OK\r\n", 500}});
+    // Only pieces with backspaces raise the flag, with their last four visible characters.
+    port->OnWrite = [](FakeSerialPort& p, const std::string& w) {
+        p.Deliver(w);
+        if (w != "C") return;
+        p.Deliver("12345\b\b\b\b\b", 100);
+        p.Deliver("done", 300);
+        p.Deliver("OK\r\n", 500);
+    };
     std::vector<std::pair<std::string, std::int32_t>> flags;
     link->ProgFlag = [&](const std::string& v, std::int32_t t) { flags.emplace_back(v, t); };
     EXPECT_TRUE(link->SendProgEchoedCommand(".C", nullptr, 50, 3));
@@ -176,23 +168,29 @@ TEST_F(LinkTest, WaitsEndWhenTheDeviceFallsSilentOvershootsOrQuitIsPressed) {
     const Command button = [](ZelSerialComms& l) { return l.WaitForFieldProgrammer(0); };
     const struct {
         Command command;
-        std::string reply;  // to ".R", 100 ms after its echo
+        std::string reply;  // to ".R"
         bool ok;
         std::int64_t quitAtMs;  // 0: only as a last resort
         bool vanished;          // the port fails before the call: give up at once
-    } rows[] = {
-        {Echoed(".V", 3, -1), "", false, 0, false}, {prog, "", false, 0, false},
-        {Echoed(".R", 3, 2), "12345", false, 0, false}, {Echoed(".R", 3, 2), "123", true, 0, false},
-        // No limit of their own, so only Quit ends them, in the round it comes in.
-        {Echoed(".V", 0, -1), "", false, 100000, false}, {data, "", false, 100000, false},
-        {button, "", false, 100000, false},
-        {Echoed(".V", 50, -1), "", false, 0, true}, {data, "", false, 0, true},
-        {button, "", false, 0, true}};
+    } rows[] = {{Echoed(".V", 3, -1), "", false, 0, false},
+                {prog, "", false, 0, false},
+                {Echoed(".R", 3, 2), "12345", false, 0, false},
+                {Echoed(".R", 3, 2), "123", true, 0, false},
+                // No limit of their own, so only Quit ends them, in the round it comes in.
+                {Echoed(".V", 0, -1), "", false, 100000, false},
+                {data, "", false, 100000, false},
+                {button, "", false, 100000, false},
+                {Echoed(".V", 50, -1), "", false, 0, true},
+                {data, "", false, 0, true},
+                {button, "", false, 0, true}};
     for (std::size_t k = 0; k < std::size(rows); ++k) {
         const auto& r = rows[k];
         Fresh();
         QuitFrom(r.quitAtMs ? r.quitAtMs : 3600000);
-        Device({{".R", r.reply, 100}});
+        device->replies = {{".R", r.reply}};  // ".V" and ".C" are echoed and never answered
+        device->silentAfter = ".C";
+        device->replyMs = 100;
+        device->echoMs = 0;  // a zero loop count also means no pause before the echo read
         if (r.vanished) port->Vanish();
         EXPECT_EQ(r.command(*link), r.ok) << k;
         EXPECT_GE(clock->NowMs(), r.quitAtMs) << k;
@@ -208,132 +206,58 @@ TEST_F(LinkTest, WaitsEndWhenTheDeviceFallsSilentOvershootsOrQuitIsPressed) {
 
 // --- Binary transfer -----------------------------------------------------------------------
 
-constexpr char kACK = 0x06;
-constexpr char kNAK = 0x15;
-
-// A receiver that echoes commands, answers ".X" through OnX (a "C" after 150 ms) and each
-// frame through OnBlock (an ACK after 20 ms), with a private TMPDIR to look for leftovers.
-class TransferTest : public LinkTest {
-  protected:
-    void SetUp() override {
-        LinkTest::SetUp();
-        frames.clear();
-        progress.clear();
-        errors.clear();
-        throwAt100 = false;
-        tmpDir = FileSystem::NewPrivateFolder(FileSystem::TempFolder(), "fp-link-");
-        ASSERT_FALSE(tmpDir.empty());
-        SetEnvironment(kTempFolderVariable, tmpDir);
-        OnX = [](FakeSerialPort& p) { p.Deliver("C", 150); };
-        OnBlock = [](FakeSerialPort& p) { p.Deliver(std::string(1, kACK), 20); };
-        port->OnWrite = [this](FakeSerialPort& p, const std::string& w) {
-            if (w.size() == 133) {
-                frames.push_back(w);
-                OnBlock(p);
-            } else {
-                p.Deliver(w);
-                if (w == "X") OnX(p);
-            }
-        };
-        link->Progress = [this](std::int16_t v) {
-            progress.push_back(v);
-            if (v == 100 && throwAt100) throw std::runtime_error("handler");
-        };
-        // The temporary file must be gone before the owner hears of a failure.
-        link->Error = [this](std::int32_t e) {
-            errors.push_back(e);
-            EXPECT_TRUE(e == 0 || Leftovers() == 0) << "error " << e;
-        };
-    }
-    void TearDown() override {
-        EXPECT_EQ(Leftovers(), 0);
-        FileSystem::RemoveTree(tmpDir);
-        UnsetEnvironment(kTempFolderVariable);
-        LinkTest::TearDown();
-    }
-    long Leftovers() const { return std::distance(fs::directory_iterator(tmpDir), {}); }
-    static std::vector<std::uint8_t> Image(std::size_t n) {
-        std::vector<std::uint8_t> v(n);
-        for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::uint8_t>(i * 7 % 251 + 1);
-        return v;
-    }
-
-    std::string tmpDir;
-    std::function<void(FakeSerialPort&)> OnX, OnBlock;
-    bool throwAt100 = false;
-    std::vector<std::string> frames;
-    std::vector<std::int16_t> progress;
-    std::vector<std::int32_t> errors;
-};
-
-TEST_F(TransferTest, ProgressFollowsTheAcknowledgedBlocks) {
+// The device checks every block's number (past 255 it wraps to 0), complement and CRC.
+TEST_F(LinkTest, TransferSendsPaddedBlocksAndProgressFollowsTheAcknowledgedOnes) {
     const std::pair<std::size_t, std::vector<std::int16_t>> rows[] = {
-        {0, {0}}, {3 * 128, {0, 33, 67, 100}}, {8 * 128 - 5, {0, 12, 25, 38, 50, 62, 75, 88, 100}}};
+        {0, {0}},
+        {3 * 128, {0, 33, 67, 100}},
+        {8 * 128 - 5, {0, 12, 25, 38, 50, 62, 75, 88, 100}},
+        {256 * 128 + 1, {}}};  // 257 blocks, the last one carrying one byte
     for (const auto& [bytes, seen] : rows) {
         Fresh();
-        EXPECT_TRUE(link->DownloadBinaryData(Image(bytes))) << bytes;
-        EXPECT_EQ(frames.size(), (bytes + 127) / 128);
-        EXPECT_EQ(progress, seen) << bytes;
+        const Bytes image = Noise(bytes);
+        EXPECT_TRUE(link->DownloadBinaryData(image)) << bytes;
+        EXPECT_EQ(device->blocks, static_cast<int>((bytes + 127) / 128));
+        EXPECT_EQ(device->badBlocks, 0);
+        EXPECT_TRUE(device->received == Text(Padded(image))) << bytes;
+        if (!seen.empty()) {
+            EXPECT_EQ(progress, seen) << bytes;
+        }
+        EXPECT_EQ(progress.size(), static_cast<std::size_t>(device->blocks) + 1);
         EXPECT_EQ(port->written.substr(port->written.size() - 3), "\x04.Q");
         EXPECT_EQ(errors, std::vector<std::int32_t>{0});
-        EXPECT_EQ(port->rThresholdHistory, (std::vector<int>{1, 0, 1}));
+        EXPECT_EQ(port->rThresholds, (std::vector<int>{1, 0, 1}));
     }
 }
 
-// Frames: SOH, number and complement wrapping 255 -> 0, zero padding, CRC high byte first.
-TEST_F(TransferTest, FramesNumberPastBlock255AndPadTheLastBlock) {
-    const auto image = Image(256 * 128 + 1);
-    ASSERT_TRUE(link->DownloadBinaryData(image));
-    ASSERT_EQ(frames.size(), 257u);  // the 257th carries one byte
-    const ClsCRC crc;
-    for (std::size_t k = 0; k < frames.size(); ++k) {
-        const auto& f = frames[k];
-        const auto n = static_cast<std::uint8_t>((k + 1) % 256);
-        ASSERT_EQ(f.substr(0, 3), std::string({'\x01', char(n), char(255 - n)})) << k;
-        std::vector<std::uint8_t> data(128, 0);
-        std::copy(image.begin() + k * 128, image.begin() + std::min(image.size(), k * 128 + 128),
-                  data.begin());
-        ASSERT_EQ(f.substr(3, 128), std::string(data.begin(), data.end())) << k;
-        const auto check = crc.CRC162Var(crc.CRC16(data));
-        ASSERT_EQ(f.substr(131), std::string(check.begin(), check.end())) << k;
-    }
-}
-
-// The ACK wait wakes on every byte, but stray bytes must not use up its time limit.
-TEST_F(TransferTest, ReceiverFaultsRaiseTheirErrorAndLeaveNoFile) {
-    enum Fault { NoC, Nak, WriteFails, Vanishes, HandlerThrows, NoTempDir, Chatter, LongChatter };
+// The ACK wait wakes on every byte, but stray bytes must not use up its time limit. The block
+// count is a 16-bit number: an image of 32768 blocks is too long to count.
+TEST_F(LinkTest, ReceiverFaultsRaiseTheirErrorAndLeaveNoFile) {
+    enum Fault { NoC, Nak, WriteFails, Vanishes, Throws, NoTempDir, Chatter, LongChatter, Long };
     const struct {
         Fault fault;
         std::int32_t error;  // 0: the transfer succeeds
-        std::size_t frames;
-    } rows[] = {{NoC, 144, 0},      {Nak, 143, 1},           {WriteFails, 145, 0},
-                {Vanishes, 145, 1}, {HandlerThrows, 145, 2}, {NoTempDir, 145, 0},
-                {Chatter, 0, 2},    {LongChatter, 143, 1}};
+        int blocks;
+    } rows[] = {{NoC, 144, 0},      {Nak, 143, 1},         {WriteFails, 145, 0},
+                {Vanishes, 145, 1}, {Throws, 145, 2},      {NoTempDir, 145, 0},
+                {Chatter, 0, 2},    {LongChatter, 143, 1}, {Long, 145, 32768}};
     for (const auto& r : rows) {
         Fresh();
-        if (r.fault == NoC) OnX = [](FakeSerialPort&) {};
-        if (r.fault == WriteFails) {
-            OnX = [](FakeSerialPort& p) {
-                p.Deliver("C", 150);
-                p.failWrites = true;
-            };
-        }
-        if (r.fault == Nak) OnBlock = [](FakeSerialPort& p) { p.Deliver(std::string(1, kNAK)); };
-        if (r.fault == Vanishes) OnBlock = [](FakeSerialPort& p) { p.Vanish(); };
-        if (r.fault == Chatter || r.fault == LongChatter) {
-            OnBlock = [at = r.fault == Chatter ? 2550 : 2600](FakeSerialPort& p) {
-                for (int t = 10; t < at; t += 10) p.Deliver(std::string(1, kNAK), t);
-                p.Deliver(std::string(1, kACK), at);
-            };
-        }
-        throwAt100 = r.fault == HandlerThrows;
-        if (r.fault == NoTempDir) SetEnvironment(kTempFolderVariable, tmpDir + "/missing");
-        EXPECT_EQ(link->DownloadBinaryData(Image(2 * 128)), r.error == 0) << r.fault;
+        device->neverC = r.fault == NoC;
+        device->nakAtBlock = r.fault == Nak ? 1 : 0;
+        device->writesFailAfterC = r.fault == WriteFails;
+        device->vanishAtBlock = r.fault == Vanishes ? 1 : 0;
+        device->strayBytes = r.fault == Chatter || r.fault == LongChatter;
+        device->ackMs = r.fault == Chatter ? 2550 : r.fault == LongChatter ? 2600 : 10;
+        throwAt100 = r.fault == Throws;
+        ScopedEnv missing(kTempVariable, r.fault == NoTempDir ? tmp / "missing" : tmp.Path());
+        const Bytes image = Noise(r.fault == Long ? 32768 * 128 : 2 * 128);
+        EXPECT_EQ(link->DownloadBinaryData(image), r.error == 0) << r.fault;
         std::vector<std::int32_t> raised{0};
         if (r.error != 0) raised.push_back(r.error);
         EXPECT_EQ(errors, raised) << r.fault;
-        EXPECT_EQ(frames.size(), r.frames) << r.fault;
-        EXPECT_EQ(port->rThreshold, 1) << r.fault;
+        EXPECT_EQ(device->blocks, r.blocks) << r.fault;
+        EXPECT_EQ(port->rThresholds.back(), 1) << r.fault;
     }
 }
 

@@ -1,7 +1,9 @@
+// The POSIX backends on their own: the serial port on a real pseudo-terminal, its lock files
+// and COM mapping, and the file system where it matters that files are real.
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
-#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,16 +13,15 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "FileSystem.h"
+#include "Images.h"
 #include "PosixPorts.h"
 #include "SerialPort.h"
-#include "ZelPayload.h"
+#include "TestFiles.h"
 
 namespace {
 
@@ -32,12 +33,12 @@ class PtyTest : public ::testing::Test {
         char name[256] = {};
         ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
         close(slave);
-        setenv("FIELDPROG_COM1", (slavePath = name).c_str(), 1);
+        com1.reset();  // the former value must come back first
+        com1 = std::make_unique<ScopedEnv>("FIELDPROG_COM1", slavePath = name);
     }
     void TearDown() override {
         if (master >= 0) close(master);
         master = -1;
-        unsetenv("FIELDPROG_COM1");
     }
     // Settings of the slave side, read or changed through a descriptor of our own.
     termios Slave(void (*change)(termios&) = nullptr) {
@@ -54,6 +55,7 @@ class PtyTest : public ::testing::Test {
 
     int master = -1;
     std::string slavePath;
+    std::unique_ptr<ScopedEnv> com1;
 };
 
 // What goes out is checked byte for byte by the transfers against the emulated device.
@@ -105,8 +107,7 @@ TEST_F(PtyTest, SettingsWhileOpenAndRestoredAfterClose) {
 
 TEST_F(PtyTest, OpenSaysWhyItFailed) {
     const std::string lock = "/var/lock/LCK.." + slavePath.substr(slavePath.rfind('/') + 1);
-    std::ofstream(lock) << "      " << getppid() << "\n";
-    if (access(lock.c_str(), F_OK) == 0) {
+    if (FileSystem::WriteWholeFile(lock, "      " + std::to_string(getppid()) + "\n")) {
         const PortOpenResult locked = MakeSystemSerialPort()->Open(1);
         EXPECT_EQ(locked.status, PortOpenStatus::Busy);
         EXPECT_NE(locked.holder.find("PID " + std::to_string(getppid())), std::string::npos);
@@ -120,6 +121,7 @@ TEST_F(PtyTest, OpenSaysWhyItFailed) {
     EXPECT_EQ(MakeSystemSerialPort()->OpenDevice(slavePath).status, PortOpenStatus::Busy);
     EXPECT_EQ(first->OpenDevice(slavePath).status, PortOpenStatus::Busy);  // already open
     first->Close();
+    EXPECT_TRUE(MakeSystemSerialPort()->OpenDevice(slavePath).Opened()) << "the port stayed held";
 
     EXPECT_EQ(MakeSystemSerialPort()->OpenDevice("/dev/null").status, PortOpenStatus::NotSerial);
     const PortOpenResult missing = MakeSystemSerialPort()->OpenDevice("/dev/ttyNoSuchPort9");
@@ -155,8 +157,7 @@ TEST_F(PtyTest, VanishedDeviceFailsWithoutHanging) {
 }
 
 TEST(UucpLock, OnlyALiveForeignProcessHoldsThePort) {
-    char dir[] = "/tmp/fp-lock-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
+    TempDir dir;
     const pid_t gone = fork();
     if (gone == 0) _exit(0);
     waitpid(gone, nullptr, 0);
@@ -167,44 +168,36 @@ TEST(UucpLock, OnlyALiveForeignProcessHoldsThePort) {
         {std::to_string(getpid()) + "\n", 0},                              // our own
         {"garbage\n", 0},
     };
-    const std::string lock = std::string(dir) + "/LCK..ttyUSB0";
     for (const auto& [content, owner] : rows) {
-        std::ofstream(lock, std::ios::binary) << content;
-        EXPECT_EQ(UucpLockOwner(dir, "/dev/ttyUSB0"), owner) << content;
+        WriteBytes(dir / "LCK..ttyUSB0", content);
+        EXPECT_EQ(UucpLockOwner(dir.Path(), "/dev/ttyUSB0"), owner) << content;
     }
-    std::filesystem::remove_all(dir);
 }
 
 TEST(ComPortMapping, AdaptorsFirstInNumericOrderAndOnlyFourPorts) {
-    char dir[] = "/tmp/fp-dev-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string d = std::string(dir) + "/";
+    TempDir dir;
     for (auto n : {"ttyS1", "ttyUSB2", "ttyS0", "ttyUSB10", "ttyACM0", "ttyUSBx", "ttyS"}) {
-        std::ofstream(d + n);
+        WriteBytes(dir / n, "");
     }
-    const std::vector<std::string> expected = {d + "ttyUSB2", d + "ttyUSB10", d + "ttyACM0",
-                                               d + "ttyS0", d + "ttyS1"};
-    EXPECT_EQ(SerialDeviceCandidates(dir), expected);
-    std::filesystem::remove_all(dir);
+    const std::vector<std::string> expected = {dir / "ttyUSB2", dir / "ttyUSB10", dir / "ttyACM0",
+                                               dir / "ttyS0", dir / "ttyS1"};
+    EXPECT_EQ(SerialDeviceCandidates(dir.Path()), expected);
     // FIELDPROG_COM<n> overrides are what every test against the emulated device relies on.
     for (int outside : {0, 5, -1}) EXPECT_EQ(ComPortDevicePath(outside), "") << outside;
 }
 
-}  // namespace
-
-namespace {
-
 // A downloader that cannot be written whole is cut back to what it was: the file size limit
 // makes the append fail half-way, in a child so the limit stays there.
 TEST(Files, HalfWrittenPayloadIsCutBackAndTempFilesAreTheOwnersOnly) {
-    const std::string dir = FileSystem::NewPrivateFolder(FileSystem::TempFolder(), "fp-files-");
-    ASSERT_FALSE(dir.empty());
-    ASSERT_TRUE(FileSystem::WriteWholeFile(dir + "/exe", std::string(4000, 'x')));
-    std::string noise(3000, '\0');  // does not compress: the payload outgrows the limit
-    std::uint32_t state = 7;
-    for (char& c : noise) c = static_cast<char>((state = state * 1103515245u + 12345u) >> 16);
-    ASSERT_TRUE(FileSystem::WriteWholeFile(dir + "/A.BIN", noise));
-    ASSERT_TRUE(FileSystem::WriteWholeFile(dir + "/out", "kept"));
+    {
+        ScopedEnv unset("TMPDIR", "");
+        EXPECT_EQ(FileSystem::TempFolder(), "/tmp/");
+    }
+    TempDir folder;
+    const std::string& dir = folder.Path();
+    WriteBytes(dir + "/exe", std::string(4000, 'x'));
+    WriteBytes(dir + "/A.BIN", Text(Noise(3000)));  // does not compress: outgrows the limit
+    WriteBytes(dir + "/out", "kept");
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -216,9 +209,7 @@ TEST(Files, HalfWrittenPayloadIsCutBackAndTempFilesAreTheOwnersOnly) {
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the build did not fail";
-    std::string out;
-    ASSERT_TRUE(FileSystem::ReadWholeFile(dir + "/out", out));
-    EXPECT_TRUE(out == "kept") << out.size() << " bytes";
+    EXPECT_EQ(ReadBytes(dir + "/out"), "kept");
 
     const std::string temp = FileSystem::NewPrivateFile(dir, "ZAP");
     unsigned bits = 0;
@@ -227,7 +218,6 @@ TEST(Files, HalfWrittenPayloadIsCutBackAndTempFilesAreTheOwnersOnly) {
     EXPECT_EQ(temp.compare(0, dir.size() + 4, dir + "/ZAP"), 0);
     EXPECT_FALSE(FileSystem::MoveFile(temp, dir + "/out", false));  // never over an existing file
     EXPECT_TRUE(FileSystem::MoveFile(temp, dir + "/out", true));
-    EXPECT_TRUE(FileSystem::RemoveTree(dir));
 }
 
 }  // namespace

@@ -1,14 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "FileSystem.h"
 #include "TestFiles.h"
 #include "ZelPayload.h"
-#include "FileSystem.h"
 #include "clsResFiles.h"
 
 namespace {
@@ -17,17 +16,14 @@ using Files = std::vector<std::pair<std::string, std::string>>;
 
 // Builds real downloaders (a stand-in image plus a payload) in a private temporary folder.
 class ResFilesTest : public ::testing::Test {
-protected:
-    void SetUp() override { WriteBytes(exe, "\x7f" "ELF stand-in image\r\n"); }
+  protected:
+    void SetUp() override { WriteBytes(exe, "\x7f ELF stand-in image\r\n"); }
     // The files go into the payload in the order given.
     std::string Build(const Files& files) {
-        std::vector<std::string> paths;
-        for (const auto& f : files) {
-            WriteBytes(dir / f.first, f.second);
-            paths.push_back(dir / f.first);
-        }
+        std::vector<PayloadEntry> entries;
+        for (const auto& [name, data] : files) entries.push_back({name, data});
         const std::string out = dir / ("out" + std::to_string(++builds));
-        EXPECT_TRUE(ZelPayload().BuildPayload(exe, paths, out));
+        EXPECT_TRUE(ZelPayload().BuildPayloadFrom(exe, entries, out));
         return out;
     }
 
@@ -39,7 +35,7 @@ protected:
 TEST_F(ResFilesTest, RecordRules) {
     // Every row starts from Name and Description "old" and a language no record can give.
     const struct {
-        const char *record;
+        const char* record;
         bool ok;
         const char *name, *description;
         std::int16_t language;
@@ -50,8 +46,8 @@ TEST_F(ResFilesTest, RecordRules) {
         {"FW123,2,\tDesc\x7f,BLANK\r\n", true, "FW123", "Desc", 200},
         {"FW123, 1 ,Desc,BLANK,extra", true, "FW123", "Desc", 100},
         {"FW123,000,Loads, then sets,BLANK", true, "FW123", "Loads", 0},
-        {"FW123,002,Desc", false, "FW123", "Desc", 300},      // three fields
-        {"FW123,5,Desc,BLANK", false, "FW123", "Desc", 0},    // unknown language: English
+        {"FW123,002,Desc", false, "FW123", "Desc", 300},    // three fields
+        {"FW123,5,Desc,BLANK", false, "FW123", "Desc", 0},  // unknown language: English
         {"FW123,-1,Desc,BLANK", false, "FW123", "Desc", 0},
         {"FW123,,Desc,BLANK", false, "FW123", "old", 300},
         {"FW123,1x,Desc,BLANK", false, "FW123", "old", 300},
@@ -76,14 +72,17 @@ TEST_F(ResFilesTest, FindsTheRecordAndTheBinaryFileOrSaysSo) {
     const struct {
         const char* label;
         Files files;
-        const char* name;  // after GetReadMeData, which succeeds in every row
+        const char* name;    // after GetReadMeData, which succeeds in every row
         std::string binary;  // empty: refused
     } rows[] = {
         {"no README.TXT", {{"FW.BIN", "ab"}}, "keep", "ab"},
         {"lower-case name; the first file with BIN in its name",
-         {{"notes.txt", "no"}, {"MY.BIN.TXT", std::string("\0\xff\r\n", 4)}, {"OTHER.BIN", "later"},
+         {{"notes.txt", "no"},
+          {"MY.BIN.TXT", std::string("\0\xff\r\n", 4)},
+          {"OTHER.BIN", "later"},
           {"readme.txt", "MY,000,D,B"}},
-         "MY", std::string("\0\xff\r\n", 4)},
+         "MY",
+         std::string("\0\xff\r\n", 4)},
         {"no .BIN", {{"README.TXT", "A,0,B,C"}}, "A", ""},
         {"one byte", {{"ONE.BIN", "x"}, {"README.TXT", "A,0,B,C"}}, "A", ""},
         {"empty", {{"EMPTY.BIN", ""}, {"README.TXT", "A,0,B,C"}}, "A", ""},

@@ -6,24 +6,28 @@
 #include <string>
 #include <vector>
 
+#include "TestFiles.h"
+
 // A child process whose standard output and error go to files, so that it never blocks on a
 // full pipe and the test can wait for a text to appear.
 class Subprocess {
   public:
-    // Starts argv[0] with the test's environment plus `env`.
-    Subprocess(std::vector<std::string> argv, const std::map<std::string, std::string>& env = {});
-    ~Subprocess();  // kills and reaps a child that is still running
+    // Starts argv[0] with the test's environment plus `env`, in a process group of its own so
+    // that a signal meant for it reaches only it.
+    explicit Subprocess(const std::vector<std::string>& argv,
+                        const std::map<std::string, std::string>& env = {});
+    ~Subprocess() { Wait(0); }  // kills and reaps a child that is still running
     Subprocess(const Subprocess&) = delete;
     Subprocess& operator=(const Subprocess&) = delete;
 
-    std::string Stdout() const { return Read("/out"); }
-    std::string Stderr() const { return Read("/err"); }
+    std::string Stdout() const { return Read("out"); }
+    std::string Stderr() const { return Read("err"); }
     // False when the child ended or `timeoutMs` passed before `text` showed up.
     bool WaitForStdout(const std::string& text, int timeoutMs) {
-        return WaitFor("/out", text, timeoutMs);
+        return WaitFor("out", text, timeoutMs);
     }
     bool WaitForStderr(const std::string& text, int timeoutMs) {
-        return WaitFor("/err", text, timeoutMs);
+        return WaitFor("err", text, timeoutMs);
     }
     // The exit code (128 + n after signal n); -1 when it did not start or did not end in time
     // (it is then killed).
@@ -37,7 +41,7 @@ class Subprocess {
     // Without a file, waits for the child's end.
     bool WaitFor(const std::string& file, const std::string& text, int timeoutMs);
 
-    std::string dir_;  // holds the files "out" and "err"
+    TempDir dir_;  // holds the files "out" and "err"
     pid_t pid_ = -1;
     int status_ = 0;
     bool ended_ = false;

@@ -2,57 +2,45 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <thread>
 
 extern char** environ;
 
-Subprocess::Subprocess(std::vector<std::string> argv,
+Subprocess::Subprocess(const std::vector<std::string>& argv,
                        const std::map<std::string, std::string>& env) {
-    // Everything the child needs is prepared before fork: the child only calls exec.
-    std::vector<std::string> envText;
+    std::vector<std::string> texts;
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string entry = *e;
-        if (env.count(entry.substr(0, entry.find('='))) == 0) envText.push_back(entry);
+        if (env.count(entry.substr(0, entry.find('='))) == 0) texts.push_back(entry);
     }
-    for (const auto& [name, value] : env) envText.push_back(name + "=" + value);
-    std::vector<char*> envp, args;
-    for (auto& text : envText) envp.push_back(text.data());
-    for (auto& arg : argv) args.push_back(arg.data());
-    envp.push_back(nullptr);
+    for (const auto& [name, value] : env) texts.push_back(name + "=" + value);
+    std::vector<char*> args, envp;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    for (std::string& text : texts) envp.push_back(text.data());
     args.push_back(nullptr);
-    std::string pattern = (std::filesystem::temp_directory_path() / "fp-proc-XXXXXX").string();
-    dir_ = mkdtemp(pattern.data()) != nullptr ? pattern : "/nonexistent";
-    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const int out = open((dir_ + "/out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    const int err = open((dir_ + "/err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    pid_ = fork();
-    if (pid_ == 0) {
-        dup2(in, STDIN_FILENO);
-        dup2(out, STDOUT_FILENO);
-        dup2(err, STDERR_FILENO);
-        setpgid(0, 0);  // its own process group: a signal meant for it reaches only it
-        execve(args[0], args.data(), envp.data());
-        _exit(127);
-    }
-    for (const int fd : {in, out, err}) close(fd);
-}
-
-Subprocess::~Subprocess() {
-    Wait(0);
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
+    envp.push_back(nullptr);
+    const std::string out = dir_ / "out", err = dir_ / "err";
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&files, 1, out.c_str(), O_WRONLY | O_CREAT, 0600);
+    posix_spawn_file_actions_addopen(&files, 2, err.c_str(), O_WRONLY | O_CREAT, 0600);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    if (posix_spawn(&pid_, args[0], &files, &attributes, args.data(), envp.data()) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&files);
+    posix_spawnattr_destroy(&attributes);
 }
 
 std::string Subprocess::Read(const std::string& file) const {
-    std::ifstream in(dir_ + file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::string text;
+    FileSystem::ReadWholeFile(dir_ / file, text);
+    return text;
 }
 
 bool Subprocess::Ended() {
