@@ -44,7 +44,9 @@ const Language kLanguages[] = {
 };
 
 // Test names and messages show the language, not the bytes of the row.
-void PrintTo(const Language& language, std::ostream* out) { *out << language.name; }
+void PrintTo(const Language& language, std::ostream* out) {
+    *out << language.name;
+}
 
 std::wstring Text(int englishId, int language) {
     return Widen(LoadResString(englishId + language * 100));
@@ -164,7 +166,8 @@ class WindowUnderWineTest : public ::testing::TestWithParam<Language> {
 
 TEST_P(WindowUnderWineTest, CarriesItsPayloadAndProgramsADevice) {
     const Language& language = GetParam();
-    const std::string image = winehost::MakeBin(300, language.number);
+    // A longer transfer when photographing, so the picture catches it half-way.
+    const std::string image = winehost::MakeBin(shots_.empty() ? 300 : 4000, language.number);
     ASSERT_TRUE(FileSystem::WriteWholeFile(folder / "FW.BIN", image));
     const std::string name = std::string("Zapper") + language.name;
     const std::string downloader = folder / (name + ".exe");
