@@ -252,6 +252,29 @@ TEST_P(WindowUnderWineTest, ShowsAFailedClearAndOffersReset) {
     EXPECT_EQ(window.Wait(kWindowMs), 0);
 }
 
+// fieldprog.exe itself carries no binary file: it asks for one with the common file dialog,
+// and cancelling that is a failure that offers Reset.
+class WindowWithoutPayloadTest : public WindowUnderWineTest {};
+
+TEST_F(WindowWithoutPayloadTest, AsksForABinaryFileAndCancellingOffersReset) {
+    const Language& language = kLanguages[0];
+    Emulator emulator(folder, kCom, "--press-after-ms -1");
+    ASSERT_TRUE(emulator.Started());
+    Program window(folder, "\"" + winehost::ProgramFolder() + "fieldprog.exe\"", "window");
+    const HWND form = OpenOnCom3(window, language, "fieldprog", false);
+    ASSERT_NE(form, nullptr);
+    HWND files = AwaitDialog(window.Id(), L"Select Binary File");
+    ASSERT_NE(files, nullptr) << "no file dialog";
+    Click(GetDlgItem(files, IDCANCEL));
+    EXPECT_TRUE(Await([&] { return ItemText(form, IDC_lblStatus) == Text(163, 0); }))
+        << Narrow(ItemText(form, IDC_lblStatus));
+    EXPECT_TRUE(Await([&] {
+        return ItemText(GetDlgItem(form, IDC_picDescription), IDC_cmdDescription) == Text(167, 0);
+    }));
+    Click(BoxButton(form, IDC_picQuit, IDC_cmdQuit));
+    EXPECT_EQ(window.Wait(kWindowMs), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Languages, WindowUnderWineTest, ::testing::ValuesIn(kLanguages),
                          [](const ::testing::TestParamInfo<Language>& row) {
                              return std::string(row.param.name);
