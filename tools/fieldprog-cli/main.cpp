@@ -11,6 +11,7 @@
 #include "DeviceCommands.h"
 #include "DownloadJob.h"
 #include "ExitCodes.h"
+#include "FileSystem.h"
 #include "PortSession.h"
 #include "Station.h"
 #include "Terminal.h"
@@ -84,7 +85,8 @@ void PrintHelp() {
 
 int main(int argc, char** argv) {
     terminal::Prepare();
-    const std::vector<std::string> args(argv, argv + argc);
+    // On Windows main() gets its arguments in the ANSI code page; paths must arrive whole.
+    const std::vector<std::string> args = FileSystem::Arguments(argc, argv);
     CliOptions options;
     std::string error;
     Console console;

@@ -1,0 +1,283 @@
+// A downloader made by fieldprog-build from fieldprog.exe, in each language: it carries its
+// payload, and its window, driven from outside through its controls as a user would, picks
+// COM 3, programs the emulated device and quits; with a device that refuses to clear its flash
+// it shows the failure and offers Reset.
+// With FIELDPROG_SHOTS naming a host folder, the states are also photographed there.
+
+#include <gtest/gtest.h>
+// clang-format off
+#include <windows.h>
+#include <commctrl.h>
+// clang-format on
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "FormIds.h"
+#include "StringTable.h"
+#include "Version.h"
+#include "Win32Text.h"
+#include "WineHost.h"
+#include "clsResFiles.h"
+
+namespace {
+
+using winehost::Emulator;
+using winehost::Folder;
+using winehost::Has;
+using winehost::Program;
+
+constexpr int kCom = 3;
+constexpr int kWindowMs = 30000;  // generous: the machine is shared
+
+struct Language {
+    int number;  // the record's language number
+    const char* name;
+    std::vector<const char*> shots;  // states photographed for the documentation
+};
+
+const Language kLanguages[] = {
+    {0, "English", {"port-dialog", "waiting", "working", "about", "failed"}},
+    {1, "French", {"failed-fr"}},
+    {2, "German", {"port-dialog-de", "waiting-de", "failed-de"}},
+};
+
+// Test names and messages show the language, not the bytes of the row.
+void PrintTo(const Language& language, std::ostream* out) {
+    *out << language.name;
+}
+
+std::wstring Text(int englishId, int language) {
+    return Widen(LoadResString(englishId + language * 100));
+}
+
+std::wstring ItemText(HWND parent, int id) {
+    wchar_t text[512] = {};
+    GetDlgItemTextW(parent, id, text, 512);
+    return text;
+}
+
+HWND BoxButton(HWND form, int box, int button) {
+    return GetDlgItem(GetDlgItem(form, box), button);
+}
+
+// A button press as the mouse makes it; posted, so that a modal dialog it opens does not hold
+// this program up.
+void Click(HWND button) {
+    PostMessageW(button, BM_CLICK, 0, 0);
+}
+
+template <typename Condition>
+bool Await(Condition condition, int ms = kWindowMs) {
+    for (int waited = 0; waited < ms; waited += 50) {
+        if (condition()) return true;
+        Sleep(50);
+    }
+    return condition();
+}
+
+// The dialog of process `pid` with this caption.
+HWND AwaitDialog(DWORD pid, const std::wstring& caption) {
+    HWND found = nullptr;
+    Await([&] {
+        found = FindWindowW(L"#32770", caption.c_str());
+        DWORD owner = 0;
+        if (found != nullptr) GetWindowThreadProcessId(found, &owner);
+        return found != nullptr && owner == pid && IsWindowVisible(found);
+    });
+    return found;
+}
+
+class WindowUnderWineTest : public ::testing::TestWithParam<Language> {
+  protected:
+    void SetUp() override {
+        if (!Emulator::Available()) {
+            GTEST_SKIP() << "needs Wine, WINEPREFIX and FIELDPROG_EMU (scripts/test-windows)";
+        }
+        if (GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) == 0) {
+            GTEST_SKIP() << "needs an X display (scripts/test-windows starts Xvfb)";
+        }
+        if (const char* shots = std::getenv("FIELDPROG_SHOTS")) shots_ = shots;
+        if (const char* suffix = std::getenv("FIELDPROG_SHOTS_SUFFIX")) suffix_ = suffix;
+    }
+
+    // Photographs the window, frame included, from the X server's screen.
+    void Shot(HWND window, const std::string& name) {
+        if (shots_.empty()) return;
+        Sleep(400);  // the last changes painted
+        RECT area{};
+        GetWindowRect(window, &area);
+        const std::string done = folder.Host(name + ".done");
+        const std::string script =
+            "import -window root -crop " + std::to_string(area.right - area.left) + "x" +
+            std::to_string(area.bottom - area.top) + "+" + std::to_string(area.left) + "+" +
+            std::to_string(area.top) + " +repage '" + shots_ + "/windows-" + name + suffix_ +
+            ".png'; touch '" + done + "'\n";
+        ASSERT_TRUE(FileSystem::WriteWholeFile(folder / (name + ".sh"), script));
+        ASSERT_TRUE(winehost::RunHostScript(folder.Host(name + ".sh")));
+        Await([&] { return FileSystem::IsRegularFile(folder / (name + ".done")); });
+    }
+    void ShotIf(const Language& language, HWND window, const std::string& state) {
+        for (const char* shot : language.shots) {
+            if (std::string(shot).rfind(state, 0) == 0) Shot(window, shot);
+        }
+    }
+
+    // Makes <name>.exe for FW.BIN with fieldprog-build.exe; its exit code.
+    long Build(const std::string& name, const Language& language) {
+        Program build(folder,
+                      "\"" + winehost::ProgramFolder() + "fieldprog-build.exe\" --downloader \"" +
+                          winehost::ProgramFolder() + "fieldprog.exe\" -l " +
+                          std::to_string(language.number) + " -o \"" + (folder / (name + ".exe")) +
+                          "\" \"" + (folder / "FW.BIN") + "\"",
+                      "build");
+        const long code = build.Wait();
+        EXPECT_EQ(code, 0) << build.Err();
+        return code;
+    }
+
+    // Answers the port dialog with COM 3 (the emulator); the main window, or null.
+    HWND OpenOnCom3(const Program& window, const Language& language, const std::string& name,
+                    bool checkDialog) {
+        HWND ports = AwaitDialog(window.Id(), Text(169, language.number));
+        EXPECT_NE(ports, nullptr) << "no port dialog titled in " << language.name;
+        if (ports == nullptr) return nullptr;
+        HWND com3 = GetDlgItem(ports, IDC_optCom0 + kCom - 1);
+        EXPECT_TRUE(IsWindowEnabled(com3));
+        if (checkDialog) {
+            EXPECT_EQ(ItemText(GetDlgItem(ports, IDC_picOK), IDOK), Text(166, language.number));
+            EXPECT_EQ(ItemText(ports, IDC_optCom0 + kCom - 1), L"Com 3");
+            EXPECT_EQ(SendMessageW(GetDlgItem(ports, IDC_optCom0), BM_GETCHECK, 0, 0), BST_CHECKED);
+        }
+        Click(com3);
+        EXPECT_TRUE(Await([&] { return SendMessageW(com3, BM_GETCHECK, 0, 0) == BST_CHECKED; }));
+        if (checkDialog) ShotIf(language, ports, "port-dialog");
+        Click(BoxButton(ports, IDC_picOK, IDOK));
+        HWND form = AwaitDialog(window.Id(), Widen(name + " - COM 3"));
+        EXPECT_NE(form, nullptr) << "no main window on COM 3";
+        return form;
+    }
+
+    Folder folder;
+    std::string shots_;
+    std::string suffix_;
+};
+
+TEST_P(WindowUnderWineTest, CarriesItsPayloadAndProgramsADevice) {
+    const Language& language = GetParam();
+    // A longer transfer when photographing, so the picture catches it half-way.
+    const std::string image = winehost::MakeBin(shots_.empty() ? 300 : 4000, language.number);
+    ASSERT_TRUE(FileSystem::WriteWholeFile(folder / "FW.BIN", image));
+    const std::string name = std::string("Zapper") + language.name;
+    const std::string downloader = folder / (name + ".exe");
+
+    // fieldprog-build.exe makes the downloader from fieldprog.exe; it carries the image and
+    // the record.
+    ASSERT_EQ(Build(name, language), 0);
+    clsResFiles payload(downloader);
+    ASSERT_TRUE(payload.GetReadMeData());
+    EXPECT_EQ(payload.Name(), "FW");
+    EXPECT_EQ(payload.Language(), language.number * 100);
+    std::vector<std::uint8_t> carried;
+    ASSERT_TRUE(payload.GetBinaryData(carried));
+    EXPECT_EQ(std::string(carried.begin(), carried.end()), image);
+
+    Emulator emulator(folder, kCom, "--press-after-ms -1 --expect '" + folder.Host("FW.BIN") + "'");
+    ASSERT_TRUE(emulator.Started());
+    Program window(folder, "\"" + downloader + "\"", "window");
+    const HWND form = OpenOnCom3(window, language, name, true);
+    ASSERT_NE(form, nullptr);
+    EXPECT_EQ(ItemText(GetDlgItem(form, IDC_picQuit), IDC_cmdQuit), Text(158, language.number));
+    EXPECT_EQ(ItemText(GetDlgItem(form, IDC_picAbout), IDC_cmdAbout), Text(171, language.number));
+    EXPECT_EQ(ItemText(GetDlgItem(form, IDC_picDescription), IDC_cmdDescription), L"");
+    EXPECT_EQ(ItemText(form, IDC_lblStatus), Text(159, language.number));
+    EXPECT_FALSE(IsWindowVisible(GetDlgItem(form, IDC_pbProgress)));
+    ShotIf(language, form, "waiting");
+
+    // The About box, while the window waits for the device.
+    if (language.number == 0) {
+        Click(BoxButton(form, IDC_picAbout, IDC_cmdAbout));
+        HWND about = AwaitDialog(window.Id(), Widen("About " + name));
+        ASSERT_NE(about, nullptr);
+        const std::wstring version = std::to_wstring(fieldprog_version::kMajor) + L"." +
+                                     std::to_wstring(fieldprog_version::kMinor) + L"." +
+                                     std::to_wstring(fieldprog_version::kRevision);
+        EXPECT_EQ(ItemText(about, IDC_lblVersion), version);
+        EXPECT_EQ(ItemText(about, IDC_lblSubVersion).front(), L'(');
+        ShotIf(language, about, "about");
+        Click(GetDlgItem(about, IDOK));
+        ASSERT_TRUE(Await([&] { return !IsWindow(about); }));
+    }
+
+    // The device's button: clear, transfer, success, and the window waits for the next one.
+    emulator.Press();
+    HWND bar = GetDlgItem(form, IDC_pbProgress);
+    EXPECT_TRUE(Await([&] {
+        return IsWindowVisible(bar) && SendMessageW(bar, PBM_GETPOS, 0, 0) >= 40;
+    })) << "the transfer's progress never showed";
+    EXPECT_FALSE(IsWindowVisible(GetDlgItem(form, IDC_picQuit)));
+    ShotIf(language, form, "working");
+    EXPECT_TRUE(Has(emulator.Await("EXPECT"), "DEVICE 1 EXPECT MATCH"));
+    EXPECT_TRUE(Await([&] { return IsWindowVisible(GetDlgItem(form, IDC_picQuit)) != FALSE; }));
+    EXPECT_EQ(ItemText(form, IDC_lblStatus), Text(159, language.number));
+    Click(BoxButton(form, IDC_picQuit, IDC_cmdQuit));
+    EXPECT_EQ(window.Wait(kWindowMs), 0);
+}
+
+// A device that refuses to clear its flash: the failure's text and the Reset button, in the
+// payload's language.
+TEST_P(WindowUnderWineTest, ShowsAFailedClearAndOffersReset) {
+    const Language& language = GetParam();
+    ASSERT_TRUE(FileSystem::WriteWholeFile(folder / "FW.BIN", winehost::MakeBin(300, 7)));
+    const std::string name = std::string("Refused") + language.name;
+    ASSERT_EQ(Build(name, language), 0);
+    Emulator emulator(folder, kCom, "--press-after-ms -1 --refuse C");
+    ASSERT_TRUE(emulator.Started());
+    Program window(folder, "\"" + (folder / (name + ".exe")) + "\"", "window");
+    const HWND form = OpenOnCom3(window, language, name, false);
+    ASSERT_NE(form, nullptr);
+
+    emulator.Press();
+    EXPECT_TRUE(Await([&] { return ItemText(form, IDC_lblStatus) == Text(170, language.number); }))
+        << Narrow(ItemText(form, IDC_lblStatus));
+    EXPECT_TRUE(Await([&] {
+        return ItemText(GetDlgItem(form, IDC_picDescription), IDC_cmdDescription) ==
+               Text(167, language.number);
+    }));
+    // The failure animation ends on the failed picture with Quit usable again.
+    EXPECT_TRUE(Await([&] { return IsWindowEnabled(GetDlgItem(form, IDC_picQuit)) != FALSE; }));
+    ShotIf(language, form, "failed");
+    Click(BoxButton(form, IDC_picQuit, IDC_cmdQuit));
+    EXPECT_EQ(window.Wait(kWindowMs), 0);
+}
+
+// fieldprog.exe itself carries no binary file: it asks for one with the common file dialog,
+// and cancelling that is a failure that offers Reset.
+class WindowWithoutPayloadTest : public WindowUnderWineTest {};
+
+TEST_F(WindowWithoutPayloadTest, AsksForABinaryFileAndCancellingOffersReset) {
+    const Language& language = kLanguages[0];
+    Emulator emulator(folder, kCom, "--press-after-ms -1");
+    ASSERT_TRUE(emulator.Started());
+    Program window(folder, "\"" + winehost::ProgramFolder() + "fieldprog.exe\"", "window");
+    const HWND form = OpenOnCom3(window, language, "fieldprog", false);
+    ASSERT_NE(form, nullptr);
+    HWND files = AwaitDialog(window.Id(), L"Select Binary File");
+    ASSERT_NE(files, nullptr) << "no file dialog";
+    Click(GetDlgItem(files, IDCANCEL));
+    EXPECT_TRUE(Await([&] { return ItemText(form, IDC_lblStatus) == Text(163, 0); }))
+        << Narrow(ItemText(form, IDC_lblStatus));
+    EXPECT_TRUE(Await([&] {
+        return ItemText(GetDlgItem(form, IDC_picDescription), IDC_cmdDescription) == Text(167, 0);
+    }));
+    Click(BoxButton(form, IDC_picQuit, IDC_cmdQuit));
+    EXPECT_EQ(window.Wait(kWindowMs), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, WindowUnderWineTest, ::testing::ValuesIn(kLanguages),
+                         [](const ::testing::TestParamInfo<Language>& row) {
+                             return std::string(row.param.name);
+                         });
+
+}  // namespace
