@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
+#include <memory>
 #include <cstdio>
 #include <sstream>
 #include <string>
@@ -191,4 +193,64 @@ TEST(CliBench, InfoDownloadVerifyReadBackPokeVerifyRewrite) {
     EXPECT_EQ(faulted.code, 11) << faulted.out << faulted.err;
     EXPECT_TRUE(Has(faulted.err, "Reading the program name failed")) << faulted.err;
     emulator.Finish();
+}
+
+// Three ports at once. A device that refuses a block stays its port's affair: the other two
+// hold the image, the third is recorded with its error, and the exit code says some failed.
+// Then Ctrl-C while all three transfer ends every port, with whole record lines.
+TEST(CliStation, AFailureStaysOnItsPortAndCtrlCEndsThemAll) {
+    TempDir dir, tmp;
+    const std::string fw = dir / "FW.BIN", big = dir / "BIG.BIN";
+    WriteBytes(fw, Text(BinImage(1000)));
+    WriteBytes(big, Text(BinImage(16000)));
+    struct Run {
+        int code;
+        std::vector<std::string> ports, results;
+    };
+    const auto station = [&](const std::vector<std::vector<std::string>>& emulatorArgs,
+                             std::vector<std::string> args, auto&& during) {
+        std::vector<std::unique_ptr<EmuProcess>> emulators;
+        Run run;
+        for (const auto& extra : emulatorArgs) {
+            emulators.push_back(std::make_unique<EmuProcess>(extra));
+            run.ports.push_back(emulators.back()->Port());
+            args.insert(args.end(), {"--port", run.ports.back()});
+        }
+        Subprocess cli(Cli(args), {{"TMPDIR", tmp.Path()}});
+        during(cli, run.ports);
+        run.code = cli.Wait(kRunMs);
+        for (auto& emulator : emulators) run.results.push_back(emulator->Finish());
+        return run;
+    };
+
+    const Run mixed = station({{"--expect", fw}, {"--expect", fw}, {"--expect", fw, "--nak-at", "2"}},
+                              {"--image", fw, "--count", "3", "--log", dir / "station.log"},
+                              [](Subprocess&, const std::vector<std::string>&) {});
+    EXPECT_EQ(mixed.code, 12);
+    EXPECT_TRUE(Has(mixed.results[0], "EXPECT MATCH") && Has(mixed.results[1], "EXPECT MATCH"));
+    const std::string log = ReadBytes(dir / "station.log");
+    EXPECT_EQ(Split(log, '\n').size(), 3u);
+    EXPECT_TRUE(Has(log, "\t" + mixed.ports[2] + "\tFW.BIN\t") &&
+                Has(log, "\tTRANSFER-FAILED\t143\tDownload binary data acknowledge not received."))
+        << log;
+    EXPECT_EQ(tmp.Entries(), 0);
+
+    const std::vector<std::string> paced = {"--baud", "9600", "--expect", big};
+    const Run stopped =
+        station({paced, paced, paced}, {"--image", big, "--endless", "--log", dir / "ctrl-c.log"},
+                [](Subprocess& cli, const std::vector<std::string>& ports) {
+                    for (const std::string& port : ports) {
+                        cli.WaitForStderr(port + ": transferring", kRunMs);
+                    }
+                    cli.Signal(SIGINT);
+                });
+    EXPECT_EQ(stopped.code, 130);
+    const std::string records = ReadBytes(dir / "ctrl-c.log");
+    EXPECT_EQ(Split(records, '\n').size(), 3u);
+    for (const std::string& record : Split(records, '\n')) {
+        EXPECT_EQ(Split(record, '\t').size(), 8u) << record;
+        EXPECT_TRUE(Has(record, "\tINTERRUPTED\t")) << record;
+    }
+    EXPECT_EQ(records.back(), '\n');
+    EXPECT_EQ(tmp.Entries(), 0);
 }
