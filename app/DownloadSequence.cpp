@@ -16,10 +16,10 @@
 
 namespace {
 
-constexpr int kAnimationStepMs = 100;    // pause between two pictures of an animation
-constexpr int kProgressTypeClear = 3;    // progress of clearing the flash
-constexpr int kPortRetryMs = 1000;       // a station looks for a vanished port this often
-constexpr int kPorts = 4;                // COM 1 to COM 4 are offered
+constexpr int kAnimationStepMs = 100;  // pause between two pictures of an animation
+constexpr int kProgressTypeClear = 3;  // progress of clearing the flash
+constexpr int kPortRetryMs = 1000;     // a station looks for a vanished port this often
+constexpr int kPorts = 4;              // COM 1 to COM 4 are offered
 
 // Keeps the device object alive while a download sequence runs: a window closed in the middle
 // of a device call releases its objects only once the call has returned.
@@ -131,7 +131,8 @@ bool DownloadSequence::IsPortFree(std::int32_t lngPort, PortChoice& choice) {
     choice.number = lngPort;
     choice.description = ComPortDescription(lngPort);
     choice.free = MyLocalSerial->IsComPortFree(lngPort);
-    if (!choice.free) choice.whyNotFree = DescribePortOpen(MyLocalSerial->Serial().LastOpenResult());
+    if (!choice.free)
+        choice.whyNotFree = DescribePortOpen(MyLocalSerial->Serial().LastOpenResult());
     return choice.free;
 }
 
@@ -339,8 +340,9 @@ void DownloadSequence::WaitTimer_Timer() {
 
 void DownloadSequence::MyLocalSerial_Progress(std::int16_t intPercent, std::int32_t intType) {
     if (unloaded_ || intPercent < 0 || intPercent > 100) return;
-    view_.SetBar(intType == kProgressTypeClear ? DownloadView::Bar::Clear : DownloadView::Bar::Other,
-                 intPercent);
+    view_.SetBar(
+        intType == kProgressTypeClear ? DownloadView::Bar::Clear : DownloadView::Bar::Other,
+        intPercent);
 }
 
 void DownloadSequence::cmdDescription_Click() {
@@ -411,7 +413,9 @@ void DownloadSequence::ShowButtonsOnly() {
     view_.ShowButtons(true);
 }
 
-void DownloadSequence::DoEvents() { clsTiming().DoEvents(); }
+void DownloadSequence::DoEvents() {
+    clsTiming().DoEvents();
+}
 
 // Runs the view's message loop for every wait. A stop asked for from outside, or the end of a
 // limited button wait, is turned into a request to the link to give up; it is repeated at
@@ -423,11 +427,14 @@ void DownloadSequence::Pump() {
     if (view_.StopRequested()) mblnStopped = true;
     const bool late =
         buttonDeadlineMs_ != 0 && clsTiming::CurrentClock().NowMs() >= buttonDeadlineMs_;
-    if ((view_.StopRequested() || late) && MyLocalSerial) MyLocalSerial->ExitWaitForFieldProgrammer();
+    if ((view_.StopRequested() || late) && MyLocalSerial)
+        MyLocalSerial->ExitWaitForFieldProgrammer();
     pumping_ = false;
 }
 
-std::string DownloadSequence::Text(int intId) const { return LoadResString(intId + mintLanguage); }
+std::string DownloadSequence::Text(int intId) const {
+    return LoadResString(intId + mintLanguage);
+}
 
 std::string DownloadSequence::ExecutableName() const {
     const std::string path = settings_.executablePath.empty() ? FileSystem::RunningExecutablePath()

@@ -42,8 +42,7 @@ class DownloadSequence {
     // The window's start-up, ending in the download sequence.
     void Form_Load();
     // A headless start: the caller has opened the port of `device` and chosen the image.
-    bool RunHeadless(std::unique_ptr<clsFieldProgrammer> device,
-                     std::vector<std::uint8_t> image);
+    bool RunHeadless(std::unique_ptr<clsFieldProgrammer> device, std::vector<std::uint8_t> image);
 
     void MyLocalSerial_Progress(std::int16_t intPercent, std::int32_t intType);
     void WaitTimer_Timer();

@@ -5,10 +5,10 @@
 
 // One COM port as the port dialog offers it.
 struct PortChoice {
-    int number = 0;            // 1 to 4
-    bool free = false;         // it could be opened at start-up
-    std::string description;   // what it is on this machine: a device path, a friendly name
-    std::string whyNotFree;    // for a port that is not free: what opening it said
+    int number = 0;           // 1 to 4
+    bool free = false;        // it could be opened at start-up
+    std::string description;  // what it is on this machine: a device path, a friendly name
+    std::string whyNotFree;   // for a port that is not free: what opening it said
 };
 
 // How one device's round ended, for front ends that keep records.

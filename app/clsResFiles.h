@@ -10,7 +10,7 @@ class ZelPayload;
 // The downloader's own metadata: the one-line README.TXT record and the binary file that
 // travel in the payload appended to the executable. Reads nothing until asked.
 class clsResFiles {
-public:
+  public:
     // Reads the running executable (found through the operating system).
     clsResFiles();
     // Reads the given downloader file instead; tools and tests point it at another image.
@@ -42,7 +42,7 @@ public:
     // Keeps the characters with codes 32 to 126; line ends and accented letters go.
     static std::string KeepPrintable(const std::string& strText);
 
-private:
+  private:
     std::vector<std::uint8_t> ExtractBinaryData() const;
 
     std::string name_;

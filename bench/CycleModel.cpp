@@ -30,13 +30,16 @@ constexpr int kButtonRounds = 1000;         // polling rounds allowed for the bu
 
 // Simulated time in microseconds, which the line needs (a byte takes 1042 us at 9600 baud).
 class MicroClock : public Clock {
-public:
+  public:
     std::int64_t NowMs() override { return now_ / 1000; }
     void SleepMs(std::int64_t ms) override {
         if (ms <= 0) return;
-        if (ms >= kLongSleepMs) pauseUs += ms * 1000;
-        else if (echoPending) echoReadUs += ms * 1000;
-        else replyRoundUs += ms * 1000;
+        if (ms >= kLongSleepMs)
+            pauseUs += ms * 1000;
+        else if (echoPending)
+            echoReadUs += ms * 1000;
+        else
+            replyRoundUs += ms * 1000;
         now_ += ms * 1000;
     }
     std::int64_t NowUs() const { return now_; }
@@ -48,18 +51,20 @@ public:
     std::int64_t echoReadUs = 0;
     std::int64_t replyRoundUs = 0;
 
-private:
+  private:
     std::int64_t now_ = 0;
 };
 
 // The emulator's device and pacer behind the serial-port seam, run lazily up to the host's
 // present whenever the host touches the port.
 class ModelPort : public SerialPort {
-public:
+  public:
     ModelPort(const EmuOptions& options, std::shared_ptr<MicroClock> clock)
         : clock_(std::move(clock)), device_(options, 0), pacer_(options.baud) {}
 
-    PortOpenResult Open(int comPort) override { return OpenDevice("COM" + std::to_string(comPort)); }
+    PortOpenResult Open(int comPort) override {
+        return OpenDevice("COM" + std::to_string(comPort));
+    }
     PortOpenResult OpenDevice(const std::string& device) override {
         open_ = true;
         PortOpenResult result;
@@ -105,7 +110,7 @@ public:
     std::size_t bytesToHost = 0;
     std::int64_t wakeOnArrivalUs = 0;
 
-private:
+  private:
     EmuMicros NextEvent() const { return std::min(device_.NextDeadline(), pacer_.NextDeadline()); }
 
     // Every device and line event up to `now`, each at its own moment, as the emulator's loop
@@ -149,7 +154,8 @@ int main(int argc, char** argv) {
     EmuOptions options;
     std::string error;
     if (image.empty() || !ParseEmuOptions(args, options, error)) {
-        std::fprintf(stderr, "usage: bench_cycle_model --image FILE.BIN [fieldprog-emu options] %s\n",
+        std::fprintf(stderr,
+                     "usage: bench_cycle_model --image FILE.BIN [fieldprog-emu options] %s\n",
                      error.c_str());
         return 2;
     }

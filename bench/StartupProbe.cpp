@@ -4,6 +4,8 @@
 // With FP_PROBE_WAIT_MS=N it lets the window sit N ms longer (waiting for the button) and
 // prints its resident and peak resident memory before ending.
 
+#include <unistd.h>
+
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDialog>
@@ -12,12 +14,10 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QWidget>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <unistd.h>
 
 namespace {
 
@@ -35,10 +35,10 @@ long StatusKb(const char* field) {
 }
 
 class StartupProbe : public QObject {
-public:
+  public:
     using QObject::QObject;
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() != QEvent::Show || !watched->isWidgetType()) return false;
         auto* widget = static_cast<QWidget*>(watched);
@@ -74,7 +74,9 @@ protected:
     }
 };
 
-void InstallProbe() { qApp->installEventFilter(new StartupProbe(qApp)); }
+void InstallProbe() {
+    qApp->installEventFilter(new StartupProbe(qApp));
+}
 
 }  // namespace
 

@@ -35,19 +35,21 @@
 
 namespace {
 
-constexpr int kCom = 4;                    // the COM number pointed at the emulator
-constexpr std::int16_t kPressLoops = 400;  // polling rounds allowed for the button (20 s)
+constexpr int kCom = 4;                     // the COM number pointed at the emulator
+constexpr std::int16_t kPressLoops = 400;   // polling rounds allowed for the button (20 s)
 constexpr std::int64_t kLongSleepMs = 300;  // the sleep helper's slice: a pause, not a poll
 constexpr std::int64_t kShortSleepMs = 20;  // what such a slice lasts here
 constexpr int kPressGapMs = 100;            // from a device's ".Q" to the next button press
 
 // Real time for everything but the long pauses.
 class ShortPauseClock : public Clock {
-public:
+  public:
     std::int64_t NowMs() override { return real_->NowMs(); }
-    void SleepMs(std::int64_t ms) override { real_->SleepMs(ms >= kLongSleepMs ? kShortSleepMs : ms); }
+    void SleepMs(std::int64_t ms) override {
+        real_->SleepMs(ms >= kLongSleepMs ? kShortSleepMs : ms);
+    }
 
-private:
+  private:
     std::shared_ptr<Clock> real_ = SystemClock();
 };
 
@@ -126,8 +128,8 @@ int RunEmulator(int devices, const std::string& expectPath, int out) {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     const EmuCounters counters = server.Counters();
-    dprintf(out, "%s MATCHED %d FAILEDLINES %d BYTESIN %llu BYTESOUT %llu MAXRSSKB %ld\n", done.c_str(),
-            matched, failed, static_cast<unsigned long long>(counters.bytesIn),
+    dprintf(out, "%s MATCHED %d FAILEDLINES %d BYTESIN %llu BYTESOUT %llu MAXRSSKB %ld\n",
+            done.c_str(), matched, failed, static_cast<unsigned long long>(counters.bytesIn),
             static_cast<unsigned long long>(counters.bytesOut), usage.ru_maxrss);
     return server.Succeeded() ? 0 : 1;
 }
@@ -153,12 +155,16 @@ int main(int argc, char** argv) {
     std::string jsonPath;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string flag = argv[i];
-        if (flag == "--devices") devices = std::atoi(argv[i + 1]);
-        else if (flag == "--image-kib") imageKib = static_cast<std::size_t>(std::atoi(argv[i + 1]));
-        else if (flag == "--json") jsonPath = argv[i + 1];
+        if (flag == "--devices")
+            devices = std::atoi(argv[i + 1]);
+        else if (flag == "--image-kib")
+            imageKib = static_cast<std::size_t>(std::atoi(argv[i + 1]));
+        else if (flag == "--json")
+            jsonPath = argv[i + 1];
     }
     if (devices < 1 || imageKib < 1 || imageKib > 63) {
-        std::fprintf(stderr, "usage: fieldprog-soak [--devices N>=1] [--image-kib 1..63] [--json FILE]\n");
+        std::fprintf(stderr,
+                     "usage: fieldprog-soak [--devices N>=1] [--image-kib 1..63] [--json FILE]\n");
         return 2;
     }
 
@@ -197,11 +203,15 @@ int main(int argc, char** argv) {
     {
         clsFieldProgrammer device;
         if (!device.OpenCommPort(kCom)) failure = "the port did not open";
-        if (failure.empty() && !device.Memory().LoadBinaryFile(binPath)) failure = "image not loaded";
+        if (failure.empty() && !device.Memory().LoadBinaryFile(binPath))
+            failure = "image not loaded";
         for (int n = 1; failure.empty() && n <= devices; ++n) {
-            if (!device.WaitForFieldProgrammer(kPressLoops)) failure = "no button";
-            else if (!device.Memory().ClearFlashMemory()) failure = "clear failed";
-            else if (!device.Memory().DownloadBinaryData()) failure = "transfer failed";
+            if (!device.WaitForFieldProgrammer(kPressLoops))
+                failure = "no button";
+            else if (!device.Memory().ClearFlashMemory())
+                failure = "clear failed";
+            else if (!device.Memory().DownloadBinaryData())
+                failure = "transfer failed";
             if (!failure.empty()) {
                 failure = "device " + std::to_string(n) + ": " + failure + " (error " +
                           std::to_string(device.LastError().Number()) + " " +
@@ -212,21 +222,24 @@ int main(int argc, char** argv) {
             if (IsSampled(n, devices)) {
                 Sample s;
                 s.device = n;
-                s.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+                s.seconds =
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
                 s.fds = CountEntries("/proc/self/fd", nullptr) - 1;  // less the listing's own
                 s.rssKb = StatusKb("VmRSS:");
                 s.hwmKb = StatusKb("VmHWM:");
                 s.tempFiles = CountEntries(folder, "ZAP");
                 samples.push_back(s);
-                std::printf("device %4d  %8.1f s  fds %3d  RSS %6ld kB  peak %6ld kB  ZAP files %d\n",
-                            s.device, s.seconds, s.fds, s.rssKb, s.hwmKb, s.tempFiles);
+                std::printf(
+                    "device %4d  %8.1f s  fds %3d  RSS %6ld kB  peak %6ld kB  ZAP files %d\n",
+                    s.device, s.seconds, s.fds, s.rssKb, s.hwmKb, s.tempFiles);
                 std::fflush(stdout);
             }
         }
         device.CloseCommPort();
     }
     clsTiming::InstallClock(nullptr);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
     if (!failure.empty()) kill(child, SIGTERM);
     const std::string summary = ReadLine(fromEmu);
@@ -244,20 +257,21 @@ int main(int argc, char** argv) {
     const bool emuOk = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     std::printf("programmed %d of %d in %.1f s (%.2f s per device), host CPU %.1f s\n", programmed,
                 devices, seconds, seconds / devices, cpu);
-    std::printf("emulator: %s (exit %s)\n", summary.c_str(), emuOk ? "0, every image verified" : "FAILED");
+    std::printf("emulator: %s (exit %s)\n", summary.c_str(),
+                emuOk ? "0, every image verified" : "FAILED");
     std::printf("transfer files left: %d\n", leftovers);
     if (!failure.empty()) std::printf("FAILED at %s\n", failure.c_str());
     if (!jsonPath.empty()) {
         std::ofstream json(jsonPath);
         json << "{\"devices\": " << devices << ", \"programmed\": " << programmed
              << ", \"seconds\": " << seconds << ", \"host_cpu_s\": " << cpu
-             << ", \"emulator_ok\": " << (emuOk ? "true" : "false") << ", \"emulator\": \"" << summary
-             << "\", \"transfer_files_left\": " << leftovers << ", \"samples\": [";
+             << ", \"emulator_ok\": " << (emuOk ? "true" : "false") << ", \"emulator\": \""
+             << summary << "\", \"transfer_files_left\": " << leftovers << ", \"samples\": [";
         for (std::size_t i = 0; i < samples.size(); ++i) {
             const Sample& s = samples[i];
             json << (i ? ", " : "") << "{\"device\": " << s.device << ", \"seconds\": " << s.seconds
-                 << ", \"fds\": " << s.fds << ", \"rss_kb\": " << s.rssKb << ", \"hwm_kb\": " << s.hwmKb
-                 << ", \"zap_files\": " << s.tempFiles << "}";
+                 << ", \"fds\": " << s.fds << ", \"rss_kb\": " << s.rssKb
+                 << ", \"hwm_kb\": " << s.hwmKb << ", \"zap_files\": " << s.tempFiles << "}";
         }
         json << "]}\n";
     }

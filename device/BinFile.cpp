@@ -37,7 +37,13 @@ std::string Warning(const std::vector<std::uint8_t>& bytes) {
 }
 
 std::vector<std::uint8_t> Header(std::size_t count) {
-    return {0, 0, 0, 0, 0, 0, static_cast<std::uint8_t>(count >> 8 & 0xFF),
+    return {0,
+            0,
+            0,
+            0,
+            0,
+            0,
+            static_cast<std::uint8_t>(count >> 8 & 0xFF),
             static_cast<std::uint8_t>(count & 0xFF)};
 }
 

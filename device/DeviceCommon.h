@@ -12,9 +12,9 @@
 // faults, and the hexadecimal texts the device speaks.
 namespace fpdevice {
 
-constexpr std::int16_t kReplyLoops = 50;     // polling rounds a command reply may take
-constexpr std::int16_t kLineEndReply = -1;   // reply ends with a line end, not a byte count
-constexpr std::int16_t kEchoDelayMs = 50;    // pause between echo reads of one character
+constexpr std::int16_t kReplyLoops = 50;    // polling rounds a command reply may take
+constexpr std::int16_t kLineEndReply = -1;  // reply ends with a line end, not a byte count
+constexpr std::int16_t kEchoDelayMs = 50;   // pause between echo reads of one character
 
 // Clears the last error and tells whether the device may be spoken to at all.
 bool BeginOperation(DeviceContext& context);

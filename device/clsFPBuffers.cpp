@@ -1,16 +1,13 @@
 #include "clsFPBuffers.h"
 
 #include "DeviceCommon.h"
+#include "ErrorNumbers.h"
 #include "ZelSerialComms.h"
 #include "clsFPMisc.h"
-#include "ErrorNumbers.h"
 
 using namespace fpdevice;
 
-namespace {
-
-
-}  // namespace
+namespace {}  // namespace
 
 clsFPBuffers::clsFPBuffers(DeviceContext& context) : context_(context) {}
 
@@ -37,7 +34,8 @@ bool clsFPBuffers::ReadInternalReceiveBuffer() {
     if (!BeginOperation(context_)) return false;
     return RunGuarded(context_, errnum::kReceiveFault, [&] {
         std::string data;
-        if (!ReadBufferData(".B", errnum::kReceiveNotRecognised, errnum::kReceiveNoData, data)) return false;
+        if (!ReadBufferData(".B", errnum::kReceiveNotRecognised, errnum::kReceiveNoData, data))
+            return false;
         // Digits come without separators: take them in pairs, an odd last digit alone, and
         // add the spare last entry.
         std::vector<std::string> pieces;
@@ -63,11 +61,11 @@ bool clsFPBuffers::ReadSpacedBuffer(const char* command, std::int32_t notRecogni
 }
 
 bool clsFPBuffers::ReadPrimaryFlashRAMBuffer() {
-    return ReadSpacedBuffer(".G1", errnum::kPrimaryNotRecognised, errnum::kPrimaryNoData, errnum::kPrimaryFault,
-                            primaryFlashRAMBuffer_);
+    return ReadSpacedBuffer(".G1", errnum::kPrimaryNotRecognised, errnum::kPrimaryNoData,
+                            errnum::kPrimaryFault, primaryFlashRAMBuffer_);
 }
 
 bool clsFPBuffers::ReadSecondaryFlashRAMBuffer() {
-    return ReadSpacedBuffer(".G2", errnum::kSecondaryNotRecognised, errnum::kSecondaryNoData, errnum::kSecondaryFault,
-                            secondaryFlashRAMBuffer_);
+    return ReadSpacedBuffer(".G2", errnum::kSecondaryNotRecognised, errnum::kSecondaryNoData,
+                            errnum::kSecondaryFault, secondaryFlashRAMBuffer_);
 }

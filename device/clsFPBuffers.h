@@ -10,7 +10,7 @@
 // spare 0 entry after the bytes read; a buffer keeps its contents until its next successful
 // read.
 class clsFPBuffers {
-public:
+  public:
     explicit clsFPBuffers(DeviceContext& context);
 
     std::vector<std::uint8_t> InternalReceiveBuffer() const { return internalReceiveBuffer_; }
@@ -21,7 +21,7 @@ public:
     bool ReadPrimaryFlashRAMBuffer();    // ".G1": values separated by spaces
     bool ReadSecondaryFlashRAMBuffer();  // ".G2": as ".G1"
 
-private:
+  private:
     bool ReadBufferData(const char* command, std::int32_t notRecognised, std::int32_t noData,
                         std::string& data);
     bool ReadSpacedBuffer(const char* command, std::int32_t notRecognised, std::int32_t noData,

@@ -3,14 +3,13 @@
 #include <stdexcept>
 
 #include "DeviceCommon.h"
+#include "ErrorNumbers.h"
 #include "ZelSerialComms.h"
 #include "clsFPMemory.h"
-#include "ErrorNumbers.h"
 
 using namespace fpdevice;
 
 namespace {
-
 
 constexpr std::size_t kVersionDigits = 12;  // 6 version, 2 revision, 2 development, 2 qualification
 constexpr std::size_t kStatusDigits = 6;    // 2 status register, 4 page count
@@ -29,7 +28,9 @@ std::string clsFPDetails::KeepDigits(const std::string& text) {
     return digits;
 }
 
-bool clsFPDetails::BankHasData(const std::string& text) { return fpdevice::BankHasData(text); }
+bool clsFPDetails::BankHasData(const std::string& text) {
+    return fpdevice::BankHasData(text);
+}
 
 void clsFPDetails::RaiseProgress(std::int16_t percent) {
     if (Progress) Progress(percent);

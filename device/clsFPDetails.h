@@ -9,7 +9,7 @@
 // Who the Field Programmer is and what state it is in: firmware version (".V"), status
 // register and flash page count (".K"), and the name of the program held in its flash.
 class clsFPDetails {
-public:
+  public:
     explicit clsFPDetails(DeviceContext& context);
 
     // Raised by ReadProgramName only, 0 to 100.
@@ -28,7 +28,9 @@ public:
     std::string SoftwareDevelopmentRev() const { return softwareDevelopmentRev_; }
     void SoftwareDevelopmentRev(std::string value) { softwareDevelopmentRev_ = std::move(value); }
     std::string SoftwareQualificationRev() const { return softwareQualificationRev_; }
-    void SoftwareQualificationRev(std::string value) { softwareQualificationRev_ = std::move(value); }
+    void SoftwareQualificationRev(std::string value) {
+        softwareQualificationRev_ = std::move(value);
+    }
     std::string StatusRegister() const { return statusRegister_; }
     void StatusRegister(std::string value) { statusRegister_ = std::move(value); }
     // Four digits read as a hexadecimal number: the count of flash banks.
@@ -37,7 +39,7 @@ public:
     std::string ProgramName() const { return programName_; }
     void ProgramName(std::string value) { programName_ = std::move(value); }
 
-private:
+  private:
     bool SearchProgramName();
     bool searchFaulted_ = false;
     static std::string KeepDigits(const std::string& text);

@@ -4,16 +4,15 @@
 #include <stdexcept>
 
 #include "DeviceCommon.h"
+#include "ErrorNumbers.h"
 #include "FileSystem.h"
 #include "ZelSerialComms.h"
 #include "clsFPDetails.h"
 #include "clsFilingFuncs.h"
-#include "ErrorNumbers.h"
 
 using namespace fpdevice;
 
 namespace {
-
 
 constexpr int kBankDigits = 4;     // bank numbers 0 to FFFFh
 constexpr int kAddressDigits = 6;  // byte addresses 0 to FFFFFFh
@@ -39,7 +38,9 @@ std::int64_t LastProgrammedPiece(const std::vector<std::string>& pieces) {
 
 clsFPMemory::clsFPMemory(DeviceContext& context) : context_(context) {}
 
-bool clsFPMemory::BankHasData(const std::string& text) { return fpdevice::BankHasData(text); }
+bool clsFPMemory::BankHasData(const std::string& text) {
+    return fpdevice::BankHasData(text);
+}
 
 std::string clsFPMemory::KeepHexDigits(const std::string& text) {
     std::string digits;
@@ -141,7 +142,8 @@ bool clsFPMemory::ReadAllFlashBankAddrs() {
         const std::uint64_t count = static_cast<std::uint64_t>(lastData + 1);
         // The header has two bytes for the length. Rather than write a wrong length, a flash
         // holding more data than that refuses to be read back.
-        if (count > kLargestImageData) throw std::length_error("image longer than the header allows");
+        if (count > kLargestImageData)
+            throw std::length_error("image longer than the header allows");
         std::string length;
         HexField(static_cast<std::int64_t>(count), 4, length);
         const std::string header =
@@ -284,5 +286,6 @@ bool clsFPMemory::ClearFlashMemory() {
 }
 
 bool clsFPMemory::ReWriteFlashMemory() {
-    return ProgressiveCommand(".W", kTypeRewrite, errnum::kRewriteNotRecognised, errnum::kRewriteFault);
+    return ProgressiveCommand(".W", kTypeRewrite, errnum::kRewriteNotRecognised,
+                              errnum::kRewriteFault);
 }

@@ -11,14 +11,16 @@
 // of bytes, clearing and rewriting, and the download of an image. The image being handled is
 // kept in AllFlashBankData (6 zero bytes, the data length N high byte first, N data bytes).
 class clsFPMemory {
-public:
+  public:
     explicit clsFPMemory(DeviceContext& context);
 
     // intType 1 (read-back), 2 (block read) or 6 (end-of-data search).
     std::function<void(std::int16_t intPercent, std::int32_t intType)> Progress;
 
     std::vector<std::uint8_t> AllFlashBankData() const { return allFlashBankData_; }
-    void AllFlashBankData(std::vector<std::uint8_t> bytData) { allFlashBankData_ = std::move(bytData); }
+    void AllFlashBankData(std::vector<std::uint8_t> bytData) {
+        allFlashBankData_ = std::move(bytData);
+    }
 
     // Neither of the two file operations clears the error number first.
     bool LoadBinaryFile(const std::string& strFileName);
@@ -41,7 +43,7 @@ public:
     bool ClearFlashMemory();
     bool ReWriteFlashMemory();
 
-private:
+  private:
     static bool BankHasData(const std::string& text);
     static std::string KeepHexDigits(const std::string& text);
     bool ProgressiveCommand(const char* command, std::int32_t intType, std::int32_t notRecognised,

@@ -3,8 +3,8 @@
 #include <cstdio>
 
 #include "DeviceCommon.h"
-#include "ZelSerialComms.h"
 #include "ErrorNumbers.h"
+#include "ZelSerialComms.h"
 
 using namespace fpdevice;
 
@@ -27,11 +27,17 @@ bool clsFPMisc::OneWordCommand(const char* command, std::int32_t notRecognised) 
     return true;
 }
 
-bool clsFPMisc::ExecuteInterpreter() { return OneWordCommand(".I", errnum::kInterpreterNotRecognised); }
+bool clsFPMisc::ExecuteInterpreter() {
+    return OneWordCommand(".I", errnum::kInterpreterNotRecognised);
+}
 
-bool clsFPMisc::PowerdownFP() { return OneWordCommand(".Q", errnum::kPowerdownNotRecognised); }
+bool clsFPMisc::PowerdownFP() {
+    return OneWordCommand(".Q", errnum::kPowerdownNotRecognised);
+}
 
-bool clsFPMisc::FlashFPLEDs() { return OneWordCommand(".L", errnum::kFlashLedsNotRecognised); }
+bool clsFPMisc::FlashFPLEDs() {
+    return OneWordCommand(".L", errnum::kFlashLedsNotRecognised);
+}
 
 std::vector<std::string> clsFPMisc::ConvertByteArrayToStringArray(
     const std::vector<std::uint8_t>& bytArray) const {

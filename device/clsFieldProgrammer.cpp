@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "DeviceCommon.h"
+#include "ErrorNumbers.h"
 #include "Version.h"
 #include "ZelSerialComms.h"
 #include "clsError.h"
@@ -13,7 +14,6 @@
 #include "clsFPMisc.h"
 #include "clsFilingFuncs.h"
 #include "clsTiming.h"
-#include "ErrorNumbers.h"
 
 namespace {
 
@@ -64,7 +64,9 @@ clsFieldProgrammer::clsFieldProgrammer(std::unique_ptr<SerialPort> port)
 
     parts_->MyMemory = std::make_unique<clsFPMemory>(context_);
     context_.gobjMemory = parts_->MyMemory.get();
-    parts_->MyMemory->Progress = [this](std::int16_t p, std::int32_t t) { MyMemory_Progress(p, t); };
+    parts_->MyMemory->Progress = [this](std::int16_t p, std::int32_t t) {
+        MyMemory_Progress(p, t);
+    };
 
     parts_->buffers = std::make_unique<clsFPBuffers>(context_);
     parts_->timing = std::make_unique<clsTiming>();
@@ -96,13 +98,27 @@ std::string clsFieldProgrammer::Version() const {
            std::to_string(fieldprog_version::kRevision);
 }
 
-clsError& clsFieldProgrammer::LastError() { return *parts_->MyError; }
-clsFPDetails& clsFieldProgrammer::Details() { return *parts_->MyDetails; }
-clsFPBuffers& clsFieldProgrammer::Buffers() { return *parts_->buffers; }
-clsFPMemory& clsFieldProgrammer::Memory() { return *parts_->MyMemory; }
-clsFPMisc& clsFieldProgrammer::Misc() { return *parts_->misc; }
-clsFilingFuncs& clsFieldProgrammer::FilingFunctions() { return *parts_->filing; }
-ZelSerialComms& clsFieldProgrammer::Serial() { return *parts_->MySerial; }
+clsError& clsFieldProgrammer::LastError() {
+    return *parts_->MyError;
+}
+clsFPDetails& clsFieldProgrammer::Details() {
+    return *parts_->MyDetails;
+}
+clsFPBuffers& clsFieldProgrammer::Buffers() {
+    return *parts_->buffers;
+}
+clsFPMemory& clsFieldProgrammer::Memory() {
+    return *parts_->MyMemory;
+}
+clsFPMisc& clsFieldProgrammer::Misc() {
+    return *parts_->misc;
+}
+clsFilingFuncs& clsFieldProgrammer::FilingFunctions() {
+    return *parts_->filing;
+}
+ZelSerialComms& clsFieldProgrammer::Serial() {
+    return *parts_->MySerial;
+}
 
 // Replaces only what the façade hands out; the groups keep the object made at construction.
 // A null object is ignored, so the getter always has something to return.
@@ -128,7 +144,9 @@ bool clsFieldProgrammer::OpenCommDevice(const std::string& strDevice) {
     return true;
 }
 
-bool clsFieldProgrammer::ReopenCommPort() { return parts_->MySerial->ReopenCommPort(); }
+bool clsFieldProgrammer::ReopenCommPort() {
+    return parts_->MySerial->ReopenCommPort();
+}
 
 bool clsFieldProgrammer::CloseCommPort() {
     parts_->MyError->Number(0);
@@ -150,7 +168,9 @@ bool clsFieldProgrammer::WaitForFieldProgrammer(std::int16_t intLoopFor) {
     return true;
 }
 
-void clsFieldProgrammer::ExitWaitForFieldProgrammer() { parts_->MySerial->ManualExit(); }
+void clsFieldProgrammer::ExitWaitForFieldProgrammer() {
+    parts_->MySerial->ManualExit();
+}
 
 // A port is free when it can be opened; it is closed again at once, whatever that says.
 bool clsFieldProgrammer::IsComPortFree(std::int32_t intComport) {
@@ -163,7 +183,9 @@ bool clsFieldProgrammer::IsComPortFree(std::int32_t intComport) {
     }
 }
 
-void clsFieldProgrammer::SleepFor(std::int32_t lngMsSec) { parts_->timing->SleepFor(lngMsSec); }
+void clsFieldProgrammer::SleepFor(std::int32_t lngMsSec) {
+    parts_->timing->SleepFor(lngMsSec);
+}
 
 void clsFieldProgrammer::RaiseProgress(std::int16_t intPercent, std::int32_t intType) {
     if (Progress) Progress(intPercent, intType);
@@ -187,7 +209,9 @@ void clsFieldProgrammer::MySerial_ProgFlag(const std::string& strValue, std::int
     RaiseProgress(percent, intType);
 }
 
-void clsFieldProgrammer::MySerial_Error(std::int32_t lngError) { parts_->MyError->Number(lngError); }
+void clsFieldProgrammer::MySerial_Error(std::int32_t lngError) {
+    parts_->MyError->Number(lngError);
+}
 
 void clsFieldProgrammer::MyError_Error() {
     if (Error) Error();

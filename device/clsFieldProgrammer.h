@@ -15,7 +15,7 @@ class clsTiming;
 // link, the error record and the command groups, and turns their events into Progress and
 // Error of its own.
 class clsFieldProgrammer {
-public:
+  public:
     // The port defaults to the platform's serial port; tests pass a scripted fake.
     explicit clsFieldProgrammer(std::unique_ptr<SerialPort> port = MakeSystemSerialPort());
     ~clsFieldProgrammer();
@@ -52,7 +52,7 @@ public:
     DeviceContext& Context() { return context_; }
     ZelSerialComms& Serial();
 
-private:
+  private:
     // Handlers of the parts' events.
     void MySerial_Progress(std::int16_t intProgress);
     void MySerial_ProgFlag(const std::string& strValue, std::int32_t intType);

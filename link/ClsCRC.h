@@ -7,7 +7,7 @@
 // CRC-16/XMODEM: polynomial 0x1021, initial value 0, no reflection, no final XOR.
 // The result is handed out as a signed 16-bit value carrying the 16 bits.
 class ClsCRC {
-public:
+  public:
     ClsCRC();
     // A negative length means the whole array.
     std::int16_t CRC16(const std::vector<std::uint8_t>& data, std::int32_t length = -1) const;
@@ -15,6 +15,6 @@ public:
     // Element 0 is the high byte, element 1 the low byte.
     std::vector<std::uint8_t> CRC162Var(std::int16_t CRC16_Val) const;
 
-private:
+  private:
     std::uint16_t table_[256];
 };

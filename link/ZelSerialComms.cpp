@@ -4,19 +4,19 @@
 #include <stdexcept>
 #include <utility>
 
+#include "ErrorNumbers.h"
 #include "FileSystem.h"
 #include "Percent.h"
-#include "ErrorNumbers.h"
 
 namespace {
 
-constexpr int kPollMs = 50;                 // one polling round
-constexpr int kEchoReads = 11;              // reads allowed for the echo of one character
-constexpr int kLineEndPauseMs = 50;         // ms between the CR and the LF of a CR LF line end
+constexpr int kPollMs = 50;          // one polling round
+constexpr int kEchoReads = 11;       // reads allowed for the echo of one character
+constexpr int kLineEndPauseMs = 50;  // ms between the CR and the LF of a CR LF line end
 constexpr std::int64_t kSilentReplyUnboundedMs = 60000;  // reply silence allowed with no loop limit
-constexpr int kTransferWaitRounds = 50;     // rounds for "C" and for each ACK
-constexpr int kEotToQuitMs = 5000;          // ms the device needs between EOT and ".Q"
-constexpr std::size_t kBlockSize = 128;     // data bytes per block
+constexpr int kTransferWaitRounds = 50;                  // rounds for "C" and for each ACK
+constexpr int kEotToQuitMs = 5000;                       // ms the device needs between EOT and ".Q"
+constexpr std::size_t kBlockSize = 128;                  // data bytes per block
 
 constexpr char kCR = '\r';
 constexpr char kLF = '\n';
@@ -117,8 +117,8 @@ struct ZelSerialComms::Impl {
 
     PortOpenResult OpenSelected() {
         openTried = true;
-        lastOpen = selectedDevice.empty() ? Port().Open(selectedPort)
-                                          : Port().OpenDevice(selectedDevice);
+        lastOpen =
+            selectedDevice.empty() ? Port().Open(selectedPort) : Port().OpenDevice(selectedDevice);
         return lastOpen;
     }
 
@@ -321,7 +321,9 @@ bool ZelSerialComms::OpenCommDevice(const std::string& strDevice) {
     return impl_->OpenSelected().Opened();
 }
 
-const PortOpenResult& ZelSerialComms::LastOpenResult() const { return impl_->lastOpen; }
+const PortOpenResult& ZelSerialComms::LastOpenResult() const {
+    return impl_->lastOpen;
+}
 
 bool ZelSerialComms::ReopenCommPort() {
     if (port_->IsOpen()) {

@@ -16,7 +16,7 @@
 // Every received byte becomes one char of a std::string and every char written goes out as
 // the byte of the same code.
 class ZelSerialComms {
-public:
+  public:
     // The port defaults to the platform's serial port; tests pass a scripted fake.
     explicit ZelSerialComms(std::unique_ptr<SerialPort> port = MakeSystemSerialPort());
     ~ZelSerialComms();
@@ -66,7 +66,7 @@ public:
     // The port itself, for the few callers that need more than the dialogue (tests, tools).
     SerialPort& Port() { return *port_; }
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<SerialPort> port_;
     std::unique_ptr<Impl> impl_;

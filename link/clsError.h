@@ -6,7 +6,7 @@
 
 // The last error of a device operation: a number and its text from the string table.
 class clsError {
-public:
+  public:
     std::int32_t Number() const { return number_; }
     // A non-zero number loads its text and raises Error (every time, even if unchanged);
     // 0 clears the text and raises nothing.
@@ -15,7 +15,7 @@ public:
 
     std::function<void()> Error;
 
-private:
+  private:
     std::int32_t number_ = 0;
     std::string message_;
 };

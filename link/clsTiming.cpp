@@ -9,7 +9,7 @@ namespace {
 constexpr std::int32_t kSliceMs = 300;  // longest sleep without letting the message loop run
 
 class SteadyClock : public Clock {
-public:
+  public:
     std::int64_t NowMs() override {
         using namespace std::chrono;
         return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
@@ -38,13 +38,17 @@ std::shared_ptr<Clock> SystemClock() {
     return clock;
 }
 
-Clock& clsTiming::CurrentClock() { return *InstalledClock(); }
+Clock& clsTiming::CurrentClock() {
+    return *InstalledClock();
+}
 
 void clsTiming::InstallClock(std::shared_ptr<Clock> clock) {
     InstalledClock() = clock ? std::move(clock) : SystemClock();
 }
 
-void clsTiming::InstallMessagePump(std::function<void()> pump) { InstalledPump() = std::move(pump); }
+void clsTiming::InstallMessagePump(std::function<void()> pump) {
+    InstalledPump() = std::move(pump);
+}
 
 void clsTiming::DoEvents() {
     // Copy first: a handler run by the pump may install another pump.

@@ -6,7 +6,7 @@
 
 // A source of time. The real one sleeps; the virtual one used by tests only moves its hands.
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     virtual std::int64_t NowMs() = 0;  // monotonic milliseconds
     virtual void SleepMs(std::int64_t ms) = 0;
@@ -16,14 +16,14 @@ std::shared_ptr<Clock> SystemClock();
 
 // Time moves only when someone sleeps (or a fake port waits). For tests.
 class VirtualClock : public Clock {
-public:
+  public:
     std::int64_t NowMs() override { return now_; }
     void SleepMs(std::int64_t ms) override {
         if (ms > 0) now_ += ms;
     }
     void Advance(std::int64_t ms) { SleepMs(ms); }
 
-private:
+  private:
     std::int64_t now_ = 0;
 };
 
@@ -31,7 +31,7 @@ private:
 // clock or sleep directly. Clock and message pump belong to the calling thread and are
 // replaceable: a window installs a pump that runs its event loop, tests install a virtual clock.
 class clsTiming {
-public:
+  public:
     clsTiming() = default;
 
     // Above 300 ms: sleeps of 300 ms with the message loop run after each, while the remainder

@@ -118,9 +118,13 @@ bool clsFilingFuncs::FileExist(const std::string& strFullPath) const {
     return FileSystem::IsRegularFile(strFullPath);
 }
 
-std::string clsFilingFuncs::WindowsDirectory() const { return FileSystem::SystemFolder(); }
+std::string clsFilingFuncs::WindowsDirectory() const {
+    return FileSystem::SystemFolder();
+}
 
-std::string clsFilingFuncs::TempPath() const { return FileSystem::TempFolder(); }
+std::string clsFilingFuncs::TempPath() const {
+    return FileSystem::TempFolder();
+}
 
 std::string clsFilingFuncs::TempFileName(const std::string& strPath,
                                          const std::string& strPrefix) const {

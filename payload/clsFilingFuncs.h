@@ -8,7 +8,7 @@
 // Both "\" and "/" count as folder separators. Extensions are upper case without the dot.
 // The folder picker needs a window system and lives in the Qt application (app/).
 class clsFilingFuncs {
-public:
+  public:
     // When strFullPath has no folder: strDefaultFolder (trimmed in place, separator added)
     // followed by the file name; otherwise strFullPath unchanged.
     std::string FileInAPath(const std::string& strFullPath, std::string& strDefaultFolder) const;

@@ -13,7 +13,7 @@ constexpr int kNoAck = 164;           // an acknowledgement did not come
 constexpr int kOK = 166;              // the port dialog's button
 constexpr int kReset = 167;
 constexpr int kNoFreePort = 168;
-constexpr int kSelectPort = 169;      // the port dialog's title
+constexpr int kSelectPort = 169;  // the port dialog's title
 constexpr int kClearFailed = 170;
 constexpr int kAbout = 171;
 

@@ -103,7 +103,9 @@ bool Save(const QString& path, const QByteArray& bytes) {
     return true;
 }
 
-QImage At(const QPixmap& pixmap) { return pixmap.toImage(); }
+QImage At(const QPixmap& pixmap) {
+    return pixmap.toImage();
+}
 
 }  // namespace
 

@@ -85,16 +85,17 @@ frmComport::frmComport(QWidget* parent) : QDialog(parent) {
 void frmComport::ShowPortDetails(int index, const std::string& description,
                                  const std::string& whyNotFree) {
     if (index < 0 || index >= kPorts) return;
-    const QString text = description.empty() ? tr("no device") : QString::fromStdString(description);
+    const QString text =
+        description.empty() ? tr("no device") : QString::fromStdString(description);
     lblDevice[index]->setText(text);
     QString tip = description.empty()
                       ? tr("No serial device is mapped to COM %1 on this computer.").arg(index + 1)
                       : tr("COM %1 is %2 on this computer.").arg(index + 1).arg(text);
     // A port that is not offered is often held by another program or closed to this user:
     // say so under the options, where the technician reads it without hunting for it.
-    notes_[index] = whyNotFree.empty()
-                        ? QString()
-                        : QStringLiteral("Com %1: ").arg(index + 1) + QString::fromStdString(whyNotFree);
+    notes_[index] = whyNotFree.empty() ? QString()
+                                       : QStringLiteral("Com %1: ").arg(index + 1) +
+                                             QString::fromStdString(whyNotFree);
     if (!whyNotFree.empty()) tip += QLatin1Char('\n') + QString::fromStdString(whyNotFree);
     optCom[index]->setToolTip(tip);
     lblDevice[index]->setToolTip(tip);

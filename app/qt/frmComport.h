@@ -35,7 +35,7 @@ class frmComport : public QDialog {
     // optCom[i] stands for COM port i + 1; laid out Com 1 | Com 3 over Com 2 | Com 4.
     std::array<QRadioButton*, 4> optCom{};
     std::array<QLabel*, 4> lblDevice{};  // the device path under each option
-    QLabel* lblNotes = nullptr;           // why the ports that are not free are not
+    QLabel* lblNotes = nullptr;          // why the ports that are not free are not
     QWidget* picOK = nullptr;
     QPushButton* cmdOK = nullptr;
     QLabel* ImgZapper = nullptr;

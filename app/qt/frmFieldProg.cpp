@@ -25,8 +25,8 @@
 
 namespace {
 
-constexpr int kBusyTickMs = 250;            // picture change of the busy animation
-constexpr int kPictureSide = 64;            // logical pixels
+constexpr int kBusyTickMs = 250;  // picture change of the busy animation
+constexpr int kPictureSide = 64;  // logical pixels
 
 // A command button inside its own container, so that hiding or disabling the container hides
 // or disables the button, and the layout keeps the place while it is hidden.
@@ -172,13 +172,27 @@ void frmFieldProg::cmdAbout_Click() {
     if (sequence_) sequence_->cmdAbout_Click();
 }
 
-bool frmFieldProg::Stopped() const { return sequence_ && sequence_->Stopped(); }
-bool frmFieldProg::ResetPending() const { return sequence_ && sequence_->ResetPending(); }
-std::int16_t frmFieldProg::Language() const { return sequence_ ? sequence_->Language() : 0; }
-std::int32_t frmFieldProg::ComPort() const { return sequence_ ? sequence_->ComPort() : 0; }
-bool frmFieldProg::IsLoaded() const { return !sequence_ || !sequence_->Unloaded(); }
-int frmFieldProg::CurrentPicture() const { return picture_; }
-clsFieldProgrammer* frmFieldProg::Device() const { return sequence_ ? sequence_->Device() : nullptr; }
+bool frmFieldProg::Stopped() const {
+    return sequence_ && sequence_->Stopped();
+}
+bool frmFieldProg::ResetPending() const {
+    return sequence_ && sequence_->ResetPending();
+}
+std::int16_t frmFieldProg::Language() const {
+    return sequence_ ? sequence_->Language() : 0;
+}
+std::int32_t frmFieldProg::ComPort() const {
+    return sequence_ ? sequence_->ComPort() : 0;
+}
+bool frmFieldProg::IsLoaded() const {
+    return !sequence_ || !sequence_->Unloaded();
+}
+int frmFieldProg::CurrentPicture() const {
+    return picture_;
+}
+clsFieldProgrammer* frmFieldProg::Device() const {
+    return sequence_ ? sequence_->Device() : nullptr;
+}
 
 QString frmFieldProg::ExecutableName() const {
     if (sequence_) return QString::fromStdString(sequence_->ExecutableName());
@@ -234,7 +248,9 @@ void frmFieldProg::ShowButtons(bool visible) {
     picAbout->setVisible(visible);
 }
 
-void frmFieldProg::EnableQuit(bool enabled) { picQuit->setEnabled(enabled); }
+void frmFieldProg::EnableQuit(bool enabled) {
+    picQuit->setEnabled(enabled);
+}
 
 void frmFieldProg::ShowBars(bool visible) {
     pbProgress->setVisible(visible);
@@ -306,9 +322,13 @@ void frmFieldProg::ShowAbout(const std::string& program, const std::string& vers
     about.ShowAbout(QString::fromStdString(version), QString::fromStdString(subVersion));
 }
 
-void frmFieldProg::ShowWindow() { show(); }
+void frmFieldProg::ShowWindow() {
+    show();
+}
 
-void frmFieldProg::CloseMainWindow() { close(); }
+void frmFieldProg::CloseMainWindow() {
+    close();
+}
 
 // Every other window of this application belongs to this one: close them, newest first.
 void frmFieldProg::CloseOtherWindows() {
@@ -325,7 +345,9 @@ void frmFieldProg::CloseOtherWindows() {
     }
 }
 
-void frmFieldProg::DoEvents() { QCoreApplication::processEvents(); }
+void frmFieldProg::DoEvents() {
+    QCoreApplication::processEvents();
+}
 
 void frmFieldProg::DrawPictures() {
     const qreal ratio = devicePixelRatioF();

@@ -46,15 +46,18 @@ std::string DownloaderImage(const std::string& image, const std::string& block) 
 
 // A name the file system keeps as given: no folder separators, no colon, not hidden.
 std::string SafeName(const std::string& raw, std::size_t index) {
-    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_.-";
+    static const char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_.-";
     std::string name = "f" + std::to_string(index);
-    for (const char c : raw) name += kAlphabet[static_cast<unsigned char>(c) % (sizeof kAlphabet - 1)];
+    for (const char c : raw)
+        name += kAlphabet[static_cast<unsigned char>(c) % (sizeof kAlphabet - 1)];
     return name;
 }
 
 // The one byte sequence file data cannot hold; the entry would end there.
 std::string WithoutCloser(std::string data) {
-    for (auto at = data.find(")+=-"); at != std::string::npos; at = data.find(")+=-", at)) data[at + 3] = '_';
+    for (auto at = data.find(")+=-"); at != std::string::npos; at = data.find(")+=-", at))
+        data[at + 3] = '_';
     return data;
 }
 
@@ -93,7 +96,8 @@ void BuildAndRead(FuzzInput& in, const std::string& folder) {
 
     ZelPayload reader;
     FUZZ_CHECK(reader.GetPayload(output), "a freshly built downloader did not read back");
-    FUZZ_CHECK(reader.FileCount() == static_cast<std::int32_t>(count), "read back a different file count");
+    FUZZ_CHECK(reader.FileCount() == static_cast<std::int32_t>(count),
+               "read back a different file count");
     for (std::size_t i = 0; i < count; ++i) {
         const auto file = reader.File(static_cast<std::int32_t>(i + 1));
         FUZZ_CHECK(file->FileName() == names[i], "file name changed: " + names[i]);
@@ -107,9 +111,15 @@ int FuzzContainer(const std::uint8_t* data, std::size_t size) {
     FuzzInput in(data, size);
     const std::string folder = FuzzScratchFolder("container");
     switch (in.Byte() % 3) {
-        case 0: RawBlock(in, folder, false); break;  // hostile compressed block
-        case 1: RawBlock(in, folder, true); break;   // hostile archive text, validly compressed
-        default: BuildAndRead(in, folder); break;
+        case 0:
+            RawBlock(in, folder, false);
+            break;  // hostile compressed block
+        case 1:
+            RawBlock(in, folder, true);
+            break;  // hostile archive text, validly compressed
+        default:
+            BuildAndRead(in, folder);
+            break;
     }
     return 0;
 }

@@ -15,8 +15,10 @@ int FuzzDecoder(const std::uint8_t* data, std::size_t size) {
     // never decode to more than eight times its own length whatever length it declares.
     try {
         const std::string decoded = codec.DecodeString(bytes);
-        FUZZ_CHECK(decoded.size() <= 8 * bytes.size(), "decoded more bytes than the stream can carry");
-        FUZZ_CHECK(codec.DecodeBytes(data, size) == decoded, "DecodeBytes and DecodeString disagree");
+        FUZZ_CHECK(decoded.size() <= 8 * bytes.size(),
+                   "decoded more bytes than the stream can carry");
+        FUZZ_CHECK(codec.DecodeBytes(data, size) == decoded,
+                   "DecodeBytes and DecodeString disagree");
     } catch (const ZelEncodeError&) {
         // The one error the codec is allowed to raise.
     } catch (const std::exception& e) {
@@ -37,7 +39,8 @@ int FuzzDecoder(const std::uint8_t* data, std::size_t size) {
                "encoded stream is larger than any header and code block can explain");
     if (!bytes.empty()) {
         try {
-            FUZZ_CHECK(codec.DecodeString(encoded) == bytes, "encode then decode changed the bytes");
+            FUZZ_CHECK(codec.DecodeString(encoded) == bytes,
+                       "encode then decode changed the bytes");
         } catch (const std::exception& e) {
             FuzzFail(std::string("decoding an encoded stream failed: ") + e.what());
         }

@@ -28,13 +28,13 @@ namespace {
 // Every wait of the link is bounded; a loop that runs on in virtual time is a hang, so the
 // clock turns it into a failure with a stack instead of a silent timeout.
 class BoundedClock : public VirtualClock {
-public:
+  public:
     void SleepMs(std::int64_t ms) override {
         VirtualClock::SleepMs(ms);
         if (NowMs() > kLimitMs) FuzzFail("a device wait ran past 48 hours of virtual time");
     }
 
-private:
+  private:
     static constexpr std::int64_t kLimitMs = 48LL * 3600 * 1000;  // two days of virtual time
 };
 
@@ -64,7 +64,7 @@ enum Operation {
 // Keeps TMPDIR pointed at the target's own folder while an operation runs, so that the
 // transfer's temporary file can be looked for afterwards; restores it for the other targets.
 class TempFolderScope {
-public:
+  public:
     explicit TempFolderScope(const std::string& folder) {
         const char* old = std::getenv("TMPDIR");
         had_ = old != nullptr;
@@ -78,13 +78,13 @@ public:
             unsetenv("TMPDIR");
     }
 
-private:
+  private:
     bool had_ = false;
     std::string old_;
 };
 
 class Session {
-public:
+  public:
     Session(FuzzInput& in, bool echo, std::uint16_t argument)
         : in_(in), argument_(argument), clock_(std::make_shared<BoundedClock>()) {
         clsTiming::InstallClock(clock_);
@@ -99,7 +99,9 @@ public:
                 FUZZ_CHECK(percent >= 0 && percent <= 100, "progress outside 0 to 100");
             FUZZ_CHECK(type >= 0 && type <= 6, "unknown progress type");
         };
-        fp_->Error = [this] { FUZZ_CHECK(fp_->LastError().Number() != 0, "Error raised without a number"); };
+        fp_->Error = [this] {
+            FUZZ_CHECK(fp_->LastError().Number() != 0, "Error raised without a number");
+        };
         FUZZ_CHECK(fp_->OpenCommPort(1), "the fake port did not open");
     }
     ~Session() {
@@ -118,7 +120,7 @@ public:
         RunOne(operation, scratch);
     }
 
-private:
+  private:
     void SendChunks(FakeSerialPort& port) {
         for (;;) {
             if (in_.Empty()) return;
@@ -138,22 +140,34 @@ private:
         try {
             switch (operation) {
                 // Loop count 0 would wait for the button without limit, as it should.
-                case kWaitForFieldProgrammer: fp_->WaitForFieldProgrammer(1 + argument_ % 59); break;
-                case kGetFPVersion: details.GetFPVersion(); break;
-                case kGetFPStatusRegister: details.GetFPStatusRegister(); break;
+                case kWaitForFieldProgrammer:
+                    fp_->WaitForFieldProgrammer(1 + argument_ % 59);
+                    break;
+                case kGetFPVersion:
+                    details.GetFPVersion();
+                    break;
+                case kGetFPStatusRegister:
+                    details.GetFPStatusRegister();
+                    break;
                 case kReadProgramName:
                     if (details.ReadProgramName())
-                        FUZZ_CHECK(details.ProgramName().size() == 9, "program name is not 9 characters");
+                        FUZZ_CHECK(details.ProgramName().size() == 9,
+                                   "program name is not 9 characters");
                     break;
-                case kReadFlashBankAddr: memory.ReadFlashBankAddr(argument_ * 2 - 0x100, text); break;
+                case kReadFlashBankAddr:
+                    memory.ReadFlashBankAddr(argument_ * 2 - 0x100, text);
+                    break;
                 case kReadAllFlashBankAddrs:
                     if (memory.ReadAllFlashBankAddrs()) {
                         const std::vector<std::uint8_t> image = memory.AllFlashBankData();
                         FUZZ_CHECK(image.size() >= 8, "read-back image shorter than its header");
-                        for (int i = 0; i < 6; ++i) FUZZ_CHECK(image[i] == 0, "read-back header not zero");
+                        for (int i = 0; i < 6; ++i)
+                            FUZZ_CHECK(image[i] == 0, "read-back header not zero");
                     }
                     break;
-                case kReadIndividualAddress: memory.ReadIndividualAddress(argument_ << 9, text); break;
+                case kReadIndividualAddress:
+                    memory.ReadIndividualAddress(argument_ << 9, text);
+                    break;
                 case kWriteIndividualAddress:
                     text = in_.Bytes(argument_ % 4);
                     memory.WriteIndividualAddress(argument_, text);
@@ -162,32 +176,53 @@ private:
                     std::vector<std::string> block;
                     const std::int32_t size = argument_ % 48;
                     if (memory.ReadBlockAddress(argument_ << 8, size, block))
-                        FUZZ_CHECK(block.size() == static_cast<std::size_t>(size) + 1, "block read size");
+                        FUZZ_CHECK(block.size() == static_cast<std::size_t>(size) + 1,
+                                   "block read size");
                     break;
                 }
-                case kClearFlashMemory: memory.ClearFlashMemory(); break;
-                case kReWriteFlashMemory: memory.ReWriteFlashMemory(); break;
+                case kClearFlashMemory:
+                    memory.ClearFlashMemory();
+                    break;
+                case kReWriteFlashMemory:
+                    memory.ReWriteFlashMemory();
+                    break;
                 case kDownloadBinaryData: {
                     std::vector<std::uint8_t> image(argument_ % 700);
-                    for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>(i * 37 + 11);
+                    for (std::size_t i = 0; i < image.size(); ++i)
+                        image[i] = static_cast<std::uint8_t>(i * 37 + 11);
                     memory.AllFlashBankData(image);
                     const TempFolderScope temp(scratch);
                     memory.DownloadBinaryData();
                     // On every path the transfer's temporary file is gone again.
-                    FUZZ_CHECK(std::filesystem::is_empty(scratch), "the transfer left a temporary file");
+                    FUZZ_CHECK(std::filesystem::is_empty(scratch),
+                               "the transfer left a temporary file");
                     break;
                 }
-                case kReadInternalReceiveBuffer: buffers.ReadInternalReceiveBuffer(); break;
-                case kReadPrimaryFlashRAMBuffer: buffers.ReadPrimaryFlashRAMBuffer(); break;
-                case kReadSecondaryFlashRAMBuffer: buffers.ReadSecondaryFlashRAMBuffer(); break;
-                case kExecuteInterpreter: misc.ExecuteInterpreter(); break;
-                case kPowerdownFP: misc.PowerdownFP(); break;
-                case kFlashFPLEDs: misc.FlashFPLEDs(); break;
-                default: break;
+                case kReadInternalReceiveBuffer:
+                    buffers.ReadInternalReceiveBuffer();
+                    break;
+                case kReadPrimaryFlashRAMBuffer:
+                    buffers.ReadPrimaryFlashRAMBuffer();
+                    break;
+                case kReadSecondaryFlashRAMBuffer:
+                    buffers.ReadSecondaryFlashRAMBuffer();
+                    break;
+                case kExecuteInterpreter:
+                    misc.ExecuteInterpreter();
+                    break;
+                case kPowerdownFP:
+                    misc.PowerdownFP();
+                    break;
+                case kFlashFPLEDs:
+                    misc.FlashFPLEDs();
+                    break;
+                default:
+                    break;
             }
         } catch (const std::exception& e) {
             // Device replies are outside input: no reply may surface as an exception.
-            FuzzFail(std::string("device operation ") + std::to_string(operation) + " threw: " + e.what());
+            FuzzFail(std::string("device operation ") + std::to_string(operation) +
+                     " threw: " + e.what());
         }
     }
 

@@ -28,8 +28,10 @@ std::string Entry(const std::string& name, const std::string& data) {
 int FuzzReadMe(const std::uint8_t* data, std::size_t size) {
     FuzzInput in(data, size);
     const std::uint8_t shape = in.Byte();
-    static const char* const kRecordNames[] = {"README.TXT", "readme.txt", "ReadMe.Txt", "README.TXT.BAK"};
-    static const char* const kBinaryNames[] = {"CC1234.BIN", "cc1234.bin", "MY.BIN.TXT", "NOBINARY.DAT"};
+    static const char* const kRecordNames[] = {"README.TXT", "readme.txt", "ReadMe.Txt",
+                                               "README.TXT.BAK"};
+    static const char* const kBinaryNames[] = {"CC1234.BIN", "cc1234.bin", "MY.BIN.TXT",
+                                               "NOBINARY.DAT"};
     const std::string recordName = kRecordNames[shape & 3];
     const std::string binaryName = kBinaryNames[(shape >> 2) & 3];
     const bool hasRecord = (shape & 3) != 3;
@@ -44,7 +46,10 @@ int FuzzReadMe(const std::uint8_t* data, std::size_t size) {
     std::string inner = recordFirst ? Entry(recordName, record) + Entry(binaryName, image)
                                     : Entry(binaryName, image) + Entry(recordName, record);
     const std::string path = FuzzScratchFolder("readme") + "/downloader";
-    const std::string file = std::string("\x7f" "ELF fake image") + "\r\n" + ZelPayload::Marker() + "\r\n" +
+    const std::string file = std::string(
+                                 "\x7f"
+                                 "ELF fake image") +
+                             "\r\n" + ZelPayload::Marker() + "\r\n" +
                              ZelEncode().EncodeString(inner) + "\r\n";
     FUZZ_CHECK(FuzzWriteFile(path, file), "cannot write " + path);
 
@@ -59,10 +64,12 @@ int FuzzReadMe(const std::uint8_t* data, std::size_t size) {
     // and the language is one of the three blocks the string table has.
     FUZZ_CHECK(Printable(resFiles.Name()) && resFiles.Name().find(',') == std::string::npos,
                "Name holds a character the record reader should have dropped");
-    FUZZ_CHECK(Printable(resFiles.Description()) && resFiles.Description().find(',') == std::string::npos,
-               "Description holds a character the record reader should have dropped");
+    FUZZ_CHECK(
+        Printable(resFiles.Description()) && resFiles.Description().find(',') == std::string::npos,
+        "Description holds a character the record reader should have dropped");
     const std::int16_t language = resFiles.Language();
-    FUZZ_CHECK(language == 0 || language == 100 || language == 200, "language offset outside the string table");
+    FUZZ_CHECK(language == 0 || language == 100 || language == 200,
+               "language offset outside the string table");
     if (ok && hasRecord && record.find(")+=-") == std::string::npos) {
         // Accepting a record takes all four of its fields.
         std::size_t commas = 0;

@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -5,7 +7,6 @@
 #include <map>
 #include <string>
 #include <system_error>
-#include <unistd.h>
 
 #include "FuzzTargets.h"
 
@@ -41,7 +42,9 @@ void FuzzFail(const std::string& what) {
     std::abort();
 }
 
-void FuzzSetCurrentInput(const std::string& name) { CurrentInput() = name; }
+void FuzzSetCurrentInput(const std::string& name) {
+    CurrentInput() = name;
+}
 
 std::string FuzzScratchFolder(const std::string& target) {
     auto& folders = Folders().byTarget;
@@ -51,7 +54,8 @@ std::string FuzzScratchFolder(const std::string& target) {
     std::string base = std::filesystem::temp_directory_path(error).string();
     if (error || base.empty()) base = "/tmp";
     std::string pattern = base + "/fieldprog-fuzz-" + target + "-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) FuzzFail("cannot create a scratch folder under " + base);
+    if (mkdtemp(pattern.data()) == nullptr)
+        FuzzFail("cannot create a scratch folder under " + base);
     folders.emplace(target, pattern);
     return pattern;
 }

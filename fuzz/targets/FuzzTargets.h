@@ -15,9 +15,9 @@ int FuzzDevice(const std::uint8_t* data, std::size_t size);
 
 // Reports a broken property (with the replayed file's name, when one is set) and aborts.
 [[noreturn]] void FuzzFail(const std::string& what);
-#define FUZZ_CHECK(condition, what)            \
-    do {                                       \
-        if (!(condition)) FuzzFail(what);      \
+#define FUZZ_CHECK(condition, what)       \
+    do {                                  \
+        if (!(condition)) FuzzFail(what); \
     } while (false)
 
 // The corpus replay names the file it is running, so that a failure says which one.
@@ -31,7 +31,7 @@ bool FuzzWriteFile(const std::string& path, const std::string& bytes);
 // Takes an input apart from the front: numbers first, the rest as bytes. Reading past the
 // end yields zeros and empty strings, so every input is usable.
 class FuzzInput {
-public:
+  public:
     FuzzInput(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
     std::uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
     std::uint16_t Word() { return static_cast<std::uint16_t>(Byte() | (Byte() << 8)); }
@@ -44,7 +44,7 @@ public:
     std::string Rest() { return Bytes(size_ - pos_); }
     bool Empty() const { return pos_ >= size_; }
 
-private:
+  private:
     const std::uint8_t* data_;
     std::size_t size_;
     std::size_t pos_ = 0;

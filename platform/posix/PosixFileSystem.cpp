@@ -22,7 +22,9 @@ bool Fail(int error) {
     return false;
 }
 
-bool FailNow() { return Fail(errno); }
+bool FailNow() {
+    return Fail(errno);
+}
 
 class Descriptor {
   public:
@@ -70,7 +72,9 @@ std::vector<char> Pattern(std::string folder, const std::string& prefix) {
 
 namespace FileSystem {
 
-std::string LastError() { return tLastError; }
+std::string LastError() {
+    return tLastError;
+}
 
 bool IsRegularFile(const std::string& path) {
     struct stat info {};
@@ -144,7 +148,9 @@ bool Truncate(const std::string& path, std::uint64_t length) {
     return ::truncate(path.c_str(), static_cast<off_t>(length)) == 0 || FailNow();
 }
 
-bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0 || FailNow(); }
+bool RemoveFile(const std::string& path) {
+    return ::unlink(path.c_str()) == 0 || FailNow();
+}
 
 bool MoveFile(const std::string& from, const std::string& to, bool replace) {
     if (!replace) {
@@ -215,7 +221,9 @@ bool RemoveTree(const std::string& path) {
 }
 
 // The nearest thing to the system folder: where the machine-wide configuration lives.
-std::string SystemFolder() { return "/etc"; }
+std::string SystemFolder() {
+    return "/etc";
+}
 
 std::string RunningExecutablePath() {
     // The kernel's link names the real file, whatever argv[0] or the current folder say.
@@ -235,7 +243,9 @@ std::string RunningExecutablePath() {
     }
 }
 
-char Separator() { return '/'; }
+char Separator() {
+    return '/';
+}
 
 std::vector<std::string> Arguments(int argc, char** argv) {
     return std::vector<std::string>(argv, argv + argc);

@@ -80,8 +80,8 @@ long ProcessWithDeviceOpen(const std::string& devicePath) {
         while (const dirent* fdEntry = readdir(fds)) {
             if (fdEntry->d_name[0] == '.') continue;
             struct stat st {};
-            if (::stat((fdDir + "/" + fdEntry->d_name).c_str(), &st) == 0 &&
-                S_ISCHR(st.st_mode) && st.st_rdev == target.st_rdev) {
+            if (::stat((fdDir + "/" + fdEntry->d_name).c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
+                st.st_rdev == target.st_rdev) {
                 found = pid;
                 break;
             }

@@ -63,4 +63,6 @@ std::string ComPortDevicePath(int comPort) {
     return index < candidates.size() ? candidates[index] : std::string();
 }
 
-std::string ComPortDescription(int comPort) { return ComPortDevicePath(comPort); }
+std::string ComPortDescription(int comPort) {
+    return ComPortDevicePath(comPort);
+}

@@ -27,7 +27,9 @@ namespace terminal {
 
 void Prepare() {}
 
-bool IsInteractive(Stream stream) { return ::isatty(Descriptor(stream)) == 1; }
+bool IsInteractive(Stream stream) {
+    return ::isatty(Descriptor(stream)) == 1;
+}
 
 void Write(Stream stream, const std::string& text) {
     std::size_t done = 0;
@@ -46,7 +48,9 @@ void InstallInterruptHandler() {
     sigaction(SIGTERM, &action, nullptr);
 }
 
-int InterruptReceived() { return gSignal; }
+int InterruptReceived() {
+    return gSignal;
+}
 
 std::string UtcNow() {
     const std::time_t now = std::time(nullptr);

@@ -63,7 +63,9 @@ bool ParseDecimal(const std::string& text, int low, int high, int& value) {
 
 }  // namespace
 
-const std::vector<CommandInfo>& CommandTable() { return kCommands; }
+const std::vector<CommandInfo>& CommandTable() {
+    return kCommands;
+}
 
 HexResult ParseHexNumber(const std::string& text, std::uint32_t& value) {
     std::size_t start = 0;
@@ -260,8 +262,7 @@ bool ParseCommandLine(const std::vector<std::string>& argv, CliOptions& options,
         }
     }
     if (options.ports.size() > 1 && options.command != Command::Download) {
-        error = "several ports are for the download job; " + std::string(info->name) +
-                " takes one";
+        error = "several ports are for the download job; " + std::string(info->name) + " takes one";
         return false;
     }
     if (options.ports.empty()) options.ports.push_back(PortName{"", 1});

@@ -7,19 +7,27 @@
 
 namespace {
 
-constexpr int kBarWidth = 30;       // characters of the terminal progress bar
-constexpr int kPlainStepPct = 10;   // a plain progress line every ten percent
+constexpr int kBarWidth = 30;      // characters of the terminal progress bar
+constexpr int kPlainStepPct = 10;  // a plain progress line every ten percent
 
 const char* PhaseName(std::int32_t type) {
     switch (type) {
-        case 0: return "Searching for the program name";
-        case 1: return "Reading the flash";
-        case 2: return "Reading bytes";
-        case 3: return "Clearing the flash";
-        case 4: return "Rewriting the flash";
-        case 5: return "Transferring";
-        case 6: return "Finding the end of the data";
-        default: return "Working";
+        case 0:
+            return "Searching for the program name";
+        case 1:
+            return "Reading the flash";
+        case 2:
+            return "Reading bytes";
+        case 3:
+            return "Clearing the flash";
+        case 4:
+            return "Rewriting the flash";
+        case 5:
+            return "Transferring";
+        case 6:
+            return "Finding the end of the data";
+        default:
+            return "Working";
     }
 }
 
@@ -42,9 +50,15 @@ void Console::Line(terminal::Stream stream, const std::string& line) {
     terminal::Write(stream, line + "\n");
 }
 
-void Console::Result(const std::string& line) { Line(terminal::Stream::Out, line); }
-void Console::Status(const std::string& line) { Line(terminal::Stream::Err, line); }
-void Console::Error(const std::string& line) { Line(terminal::Stream::Err, "fieldprog-cli: " + line); }
+void Console::Result(const std::string& line) {
+    Line(terminal::Stream::Out, line);
+}
+void Console::Status(const std::string& line) {
+    Line(terminal::Stream::Err, line);
+}
+void Console::Error(const std::string& line) {
+    Line(terminal::Stream::Err, "fieldprog-cli: " + line);
+}
 
 void Console::DeviceError(const std::string& what, std::int32_t number,
                           const std::string& message) {
@@ -79,7 +93,8 @@ void Console::Progress(std::int16_t percent, std::int32_t type) {
     const int step = percent / kPlainStepPct * kPlainStepPct;
     if (lastShown_ >= 0 && step <= lastShown_) return;
     lastShown_ = step;
-    terminal::Write(terminal::Stream::Err, std::string(PhaseName(type)) + ": " + std::to_string(step) + "%\n");
+    terminal::Write(terminal::Stream::Err,
+                    std::string(PhaseName(type)) + ": " + std::to_string(step) + "%\n");
 }
 
 void Console::EndProgress() {

@@ -9,7 +9,7 @@
 // capture them; prompts, progress and errors go to standard error. On a terminal the
 // progress of an operation redraws one line; elsewhere it becomes a few plain lines.
 class Console {
-public:
+  public:
     Console();
 
     // The language block of the status texts: 0 English, 100 French, 200 German.
@@ -30,7 +30,7 @@ public:
     // Finishes a progress line, if one is open.
     void EndProgress();
 
-private:
+  private:
     void Line(terminal::Stream stream, const std::string& line);
 
     std::int16_t language_ = 0;

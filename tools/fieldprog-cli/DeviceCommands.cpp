@@ -7,27 +7,26 @@
 #include <string>
 #include <vector>
 
+#include "BinFile.h"
 #include "CliOptions.h"
 #include "Console.h"
+#include "ErrorNumbers.h"
 #include "ExitCodes.h"
 #include "FileSystem.h"
-#include "BinFile.h"
 #include "ImageSource.h"
 #include "PortSession.h"
 #include "StringTable.h"
+#include "TextIds.h"
 #include "clsError.h"
 #include "clsFPBuffers.h"
 #include "clsFPDetails.h"
 #include "clsFPMemory.h"
 #include "clsFPMisc.h"
-#include "TextIds.h"
-#include "ErrorNumbers.h"
 
 namespace {
 
-
-constexpr std::uint32_t kMaxBank = 0xFFFF;        // bank numbers travel as 4 hex digits
-constexpr std::uint32_t kMaxAddress = 0xFFFFFF;   // byte addresses travel as 6 hex digits
+constexpr std::uint32_t kMaxBank = 0xFFFF;       // bank numbers travel as 4 hex digits
+constexpr std::uint32_t kMaxAddress = 0xFFFFFF;  // byte addresses travel as 6 hex digits
 constexpr std::uint32_t kMaxByte = 0xFF;
 constexpr std::uint32_t kMaxPeekCount = 0x10000;  // bytes per peek; each costs a round trip
 constexpr std::size_t kBytesPerRow = 16;
@@ -94,9 +93,11 @@ int Prepare(const CliOptions& options, Console& console, Request& request) {
     const auto& args = options.args;
     switch (options.command) {
         case Command::Read:
-            return ParseBounded(console, args[0], "BANK", kMaxBank, errnum::kBankOutOfRange, request.number);
+            return ParseBounded(console, args[0], "BANK", kMaxBank, errnum::kBankOutOfRange,
+                                request.number);
         case Command::Peek: {
-            const std::int32_t outOfRange = args.size() > 1 ? errnum::kBlockOutOfRange : errnum::kReadByteOutOfRange;
+            const std::int32_t outOfRange =
+                args.size() > 1 ? errnum::kBlockOutOfRange : errnum::kReadByteOutOfRange;
             if (int code = ParseBounded(console, args[0], "ADDRESS", kMaxAddress, outOfRange,
                                         request.number);
                 code != exitcode::kOk) {
@@ -165,7 +166,7 @@ int Prepare(const CliOptions& options, Console& console, Request& request) {
 // ---- the operations, each run after the device has answered ----
 
 class Operation {
-public:
+  public:
     Operation(Console& console, PortSession& session, const Request& request)
         : console_(console), session_(session), device_(session.Device()), request_(request) {}
 
@@ -186,7 +187,7 @@ public:
     int Misc(Command command);
     int Verify();
 
-private:
+  private:
     Console& console_;
     PortSession& session_;
     clsFieldProgrammer& device_;
@@ -336,7 +337,8 @@ int Operation::Peek() {
 
 int Operation::Poke() {
     std::string value = request_.value;
-    if (!device_.Memory().WriteIndividualAddress(static_cast<std::int32_t>(request_.number), value)) {
+    if (!device_.Memory().WriteIndividualAddress(static_cast<std::int32_t>(request_.number),
+                                                 value)) {
         return Failed("Writing address " + Hex(request_.number, 6) + " failed");
     }
     console_.Result(Hex(request_.number, 6) + " <- " + value);
@@ -370,7 +372,8 @@ int Operation::Buffers() {
     for (const Entry& entry : entries) {
         if (!entry.read()) return Failed(std::string("Reading the ") + entry.label + " failed");
         const std::vector<std::uint8_t> bytes = WithoutSpare(entry.get());
-        console_.Result(std::string(entry.label) + " (" + std::to_string(bytes.size()) + " bytes):");
+        console_.Result(std::string(entry.label) + " (" + std::to_string(bytes.size()) +
+                        " bytes):");
         std::vector<std::string> values;
         for (const std::uint8_t b : bytes) values.push_back(Hex(b, 2));
         PrintRows(console_, values, 0, 4);
@@ -429,8 +432,9 @@ int Operation::Verify() {
     const std::uint8_t b = first < expected.size() ? expected[first] : 0xFF;
     console_.Result("Differs: " + std::to_string(differing) +
                     " byte(s) differ, the first at flash address 0x" + Hex(at, 6) +
-                    " (image offset 0x" + Hex(at + static_cast<std::uint32_t>(binfile::kHeaderBytes), 6) +
-                    "): device " + Hex(a, 2) + ", image " + Hex(b, 2) + "; " + sizes);
+                    " (image offset 0x" +
+                    Hex(at + static_cast<std::uint32_t>(binfile::kHeaderBytes), 6) + "): device " +
+                    Hex(a, 2) + ", image " + Hex(b, 2) + "; " + sizes);
     return exitcode::kDiffers;
 }
 
@@ -467,19 +471,40 @@ int RunDeviceCommand(const CliOptions& options, Console& console) {
     int code = exitcode::kFault;
     try {
         switch (options.command) {
-            case Command::Info: code = operation.Info(options.json); break;
-            case Command::ReadBack: code = operation.ReadBack(); break;
-            case Command::Read: code = operation.ReadBank(); break;
-            case Command::Peek: code = operation.Peek(); break;
-            case Command::Poke: code = operation.Poke(); break;
-            case Command::Clear: code = operation.Clear(false); break;
-            case Command::Rewrite: code = operation.Clear(true); break;
-            case Command::Buffers: code = operation.Buffers(); break;
-            case Command::Verify: code = operation.Verify(); break;
+            case Command::Info:
+                code = operation.Info(options.json);
+                break;
+            case Command::ReadBack:
+                code = operation.ReadBack();
+                break;
+            case Command::Read:
+                code = operation.ReadBank();
+                break;
+            case Command::Peek:
+                code = operation.Peek();
+                break;
+            case Command::Poke:
+                code = operation.Poke();
+                break;
+            case Command::Clear:
+                code = operation.Clear(false);
+                break;
+            case Command::Rewrite:
+                code = operation.Clear(true);
+                break;
+            case Command::Buffers:
+                code = operation.Buffers();
+                break;
+            case Command::Verify:
+                code = operation.Verify();
+                break;
             case Command::Leds:
             case Command::PowerDown:
-            case Command::Interpreter: code = operation.Misc(options.command); break;
-            default: break;
+            case Command::Interpreter:
+                code = operation.Misc(options.command);
+                break;
+            default:
+                break;
         }
     } catch (const std::exception& fault) {
         // Only the one-word commands let the link's exceptions through.

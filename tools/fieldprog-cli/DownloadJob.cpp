@@ -1,24 +1,23 @@
 #include "DownloadJob.h"
 
-
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <limits>
 #include <string>
-#include <algorithm>
 
+#include "BinFile.h"
 #include "CliOptions.h"
 #include "Console.h"
+#include "DownloadSequence.h"
 #include "ExitCodes.h"
-#include "BinFile.h"
 #include "ImageSource.h"
 #include "PortSession.h"
 #include "ProductionLog.h"
+#include "TextIds.h"
 #include "clsError.h"
 #include "clsFPMemory.h"
 #include "clsFieldProgrammer.h"
-#include "DownloadSequence.h"
-#include "TextIds.h"
 
 namespace {
 
@@ -44,7 +43,10 @@ bool ResolveDownloadImage(const CliOptions& options, Console& console, FlashImag
         loaded = LoadPayloadImage(options.payloadPath, image, error);
     } else {
         loaded = LoadPayloadImage("", image, error);
-        if (!loaded) error = "this program carries no binary file: give --image FILE.BIN or --payload DOWNLOADER";
+        if (!loaded)
+            error =
+                "this program carries no binary file: give --image FILE.BIN or --payload "
+                "DOWNLOADER";
     }
     if (loaded && image.hasLanguage) console.Language(image.language);
     if (!loaded) {
@@ -63,8 +65,6 @@ bool ResolveDownloadImage(const CliOptions& options, Console& console, FlashImag
     return true;
 }
 
-
-
 namespace {
 
 // The console as the view of the download sequence: status lines and a progress line instead
@@ -73,7 +73,11 @@ class ConsoleView : public DownloadView {
   public:
     ConsoleView(const CliOptions& options, Console& console, ProductionLog& log,
                 const FlashImage& image, std::string crc, std::string port)
-        : options_(options), console_(console), log_(log), image_(image), crc_(std::move(crc)),
+        : options_(options),
+          console_(console),
+          log_(log),
+          image_(image),
+          crc_(std::move(crc)),
           port_(std::move(port)) {}
 
     DownloadSequence* sequence = nullptr;
@@ -93,7 +97,8 @@ class ConsoleView : public DownloadView {
     }
     void ShowPicture(int) override {}
     void SetBusyTimer(bool) override {}
-    int ChoosePort(const std::string&, const std::string&, const std::vector<PortChoice>&) override {
+    int ChoosePort(const std::string&, const std::string&,
+                   const std::vector<PortChoice>&) override {
         return 0;
     }
     bool ChooseBinaryFile(const std::string&, const std::string&, std::string&) override {
@@ -122,9 +127,8 @@ class ConsoleView : public DownloadView {
     void PortLost() override { console_.Error(port_ + " is gone; waiting for it to come back"); }
     void PortBack() override { console_.Status(port_ + " is back"); }
     void DeviceEnded(DeviceResult result) override {
-        const std::string tag = "Device " + std::to_string(result == DeviceResult::NoDevice
-                                                              ? started_ + 1
-                                                              : started_);
+        const std::string tag =
+            "Device " + std::to_string(result == DeviceResult::NoDevice ? started_ + 1 : started_);
         const clsError& error = sequence->Device()->LastError();
         const auto elapsed = result == DeviceResult::NoDevice ? Steady::duration::zero()
                                                               : Steady::now() - startedAt_;
@@ -197,8 +201,8 @@ int RunDownloadJob(const CliOptions& options, Console& console) {
     ConsoleView view(options, console, log, image, crc, session.PortLabel());
     SequenceSettings settings;
     const int limit = std::numeric_limits<std::int16_t>::max();
-    settings.waitRounds = static_cast<std::int16_t>(
-        std::min(options.waitSeconds * kPollRoundsPerSecond, limit));
+    settings.waitRounds =
+        static_cast<std::int16_t>(std::min(options.waitSeconds * kPollRoundsPerSecond, limit));
     settings.waitLimitMs = options.waitSeconds * 1000LL;
     settings.animationSteps = 0;
     settings.carryOnAfterFailure = options.endless;
@@ -214,7 +218,8 @@ int RunDownloadJob(const CliOptions& options, Console& console) {
         if (code == exitcode::kOk) code = exitcode::kFault;
     }
     if (interrupt::Received() != 0) {
-        console.Status("Interrupted; " + std::to_string(view.programmed) + " device(s) programmed.");
+        console.Status("Interrupted; " + std::to_string(view.programmed) +
+                       " device(s) programmed.");
         return interrupt::ExitCode();
     }
     if (options.count > 1 || options.endless) {

@@ -14,8 +14,7 @@ std::string BaseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool ReadImageFile(const std::string& path, std::vector<std::uint8_t>& bytes,
-                   std::string& error) {
+bool ReadImageFile(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& error) {
     std::string content;
     if (!FileSystem::ReadWholeFile(path, content, kMaxImageBytes)) {
         std::uint64_t size = 0;

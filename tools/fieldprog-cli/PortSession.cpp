@@ -1,6 +1,5 @@
 #include "PortSession.h"
 
-
 #include <algorithm>
 #include <limits>
 
@@ -45,9 +44,13 @@ void Install() {
     clsTiming::InstallMessagePump(Pump);
 }
 
-int Received() { return terminal::InterruptReceived(); }
+int Received() {
+    return terminal::InterruptReceived();
+}
 
-int ExitCode() { return 128 + terminal::InterruptReceived(); }
+int ExitCode() {
+    return 128 + terminal::InterruptReceived();
+}
 
 }  // namespace interrupt
 
@@ -61,7 +64,9 @@ PortSession::~PortSession() {
     gDevice = nullptr;
 }
 
-int PortSession::Open(const CliOptions& options) { return Open(options.ports.front()); }
+int PortSession::Open(const CliOptions& options) {
+    return Open(options.ports.front());
+}
 
 int PortSession::Open(const PortName& port) {
     const bool opened = port.device.empty() ? device_->OpenCommPort(port.com)
@@ -95,4 +100,6 @@ std::unique_ptr<clsFieldProgrammer> PortSession::Release() {
     return std::move(device_);
 }
 
-bool PortSession::PortFailed() { return device_->Serial().Port().Failed(); }
+bool PortSession::PortFailed() {
+    return device_->Serial().Port().Failed();
+}

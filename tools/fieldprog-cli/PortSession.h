@@ -24,7 +24,7 @@ int ExitCode();
 
 // One open port with the device object on it, for the length of one run.
 class PortSession {
-public:
+  public:
     explicit PortSession(Console& console);
     ~PortSession();  // closes the port
     PortSession(const PortSession&) = delete;
@@ -49,7 +49,7 @@ public:
     // Hands the device, its port open, to a new owner; the session then holds nothing.
     std::unique_ptr<clsFieldProgrammer> Release();
 
-private:
+  private:
     Console& console_;
     std::unique_ptr<clsFieldProgrammer> device_;
     std::string portLabel_;

@@ -33,8 +33,8 @@ bool ProductionLog::Open(const std::string& path, std::string& error) {
     return true;
 }
 
-void ProductionLog::Record(const std::string& port, const FlashImage& image,
-                           const std::string& crc, const char* result, std::int32_t errorNumber,
+void ProductionLog::Record(const std::string& port, const FlashImage& image, const std::string& crc,
+                           const char* result, std::int32_t errorNumber,
                            const std::string& errorText, Duration elapsed) {
     if (path_.empty()) return;
     const std::string line = terminal::UtcNow() + "\t" + OneLine(port) + "\t" +

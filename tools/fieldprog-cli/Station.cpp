@@ -57,8 +57,13 @@ class PortView : public DownloadView {
   public:
     PortView(std::size_t index, std::string label, StationDisplay& display, ProductionLog& log,
              DeviceBudget& budget, const FlashImage& image, std::string crc)
-        : index_(index), label_(std::move(label)), display_(display), log_(log),
-          budget_(budget), image_(image), crc_(std::move(crc)) {}
+        : index_(index),
+          label_(std::move(label)),
+          display_(display),
+          log_(log),
+          budget_(budget),
+          image_(image),
+          crc_(std::move(crc)) {}
 
     DownloadSequence* sequence = nullptr;
 
@@ -77,7 +82,8 @@ class PortView : public DownloadView {
         transferring_ = running;
         if (running) display_.State(index_, "transferring", 0);
     }
-    int ChoosePort(const std::string&, const std::string&, const std::vector<PortChoice>&) override {
+    int ChoosePort(const std::string&, const std::string&,
+                   const std::vector<PortChoice>&) override {
         return 0;
     }
     bool ChooseBinaryFile(const std::string&, const std::string&, std::string&) override {
@@ -144,8 +150,8 @@ class PortView : public DownloadView {
         display_.State(index_, "failed");
     }
     void PortLost() override {
-        log_.Record(label_, image_, crc_, "PORT-LOST", errnum::kOpenFailed,
-                    "the port went away", Steady::duration::zero());
+        log_.Record(label_, image_, crc_, "PORT-LOST", errnum::kOpenFailed, "the port went away",
+                    Steady::duration::zero());
         display_.Event(index_, "the port went away; waiting for it to come back");
         display_.State(index_, "port gone");
     }
@@ -220,8 +226,8 @@ int RunStation(const CliOptions& options, Console& console) {
 
     SequenceSettings settings;
     const int limit = std::numeric_limits<std::int16_t>::max();
-    settings.waitRounds = static_cast<std::int16_t>(
-        std::min(options.waitSeconds * kPollRoundsPerSecond, limit));
+    settings.waitRounds =
+        static_cast<std::int16_t>(std::min(options.waitSeconds * kPollRoundsPerSecond, limit));
     settings.waitLimitMs = options.waitSeconds * 1000LL;
     settings.animationSteps = 0;
     settings.carryOnAfterFailure = true;

@@ -7,7 +7,8 @@
 
 namespace {
 
-constexpr auto kRedrawEvery = std::chrono::milliseconds(200);  // progress redraws at most this often
+constexpr auto kRedrawEvery =
+    std::chrono::milliseconds(200);  // progress redraws at most this often
 
 }  // namespace
 

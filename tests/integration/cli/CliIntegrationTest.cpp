@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <csignal>
-#include <memory>
 #include <cstdio>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -223,9 +223,10 @@ TEST(CliStation, AFailureStaysOnItsPortAndCtrlCEndsThemAll) {
         return run;
     };
 
-    const Run mixed = station({{"--expect", fw}, {"--expect", fw}, {"--expect", fw, "--nak-at", "2"}},
-                              {"--image", fw, "--count", "3", "--log", dir / "station.log"},
-                              [](Subprocess&, const std::vector<std::string>&) {});
+    const Run mixed =
+        station({{"--expect", fw}, {"--expect", fw}, {"--expect", fw, "--nak-at", "2"}},
+                {"--image", fw, "--count", "3", "--log", dir / "station.log"},
+                [](Subprocess&, const std::vector<std::string>&) {});
     EXPECT_EQ(mixed.code, 12);
     EXPECT_TRUE(Has(mixed.results[0], "EXPECT MATCH") && Has(mixed.results[1], "EXPECT MATCH"));
     const std::string log = ReadBytes(dir / "station.log");

@@ -59,8 +59,8 @@ TEST(clsFilingFuncs, FileExistSeesOnlyVisibleRegularFiles) {
     WriteBytes(dir / "a*", "x");
     EXPECT_TRUE(f.FileExist(dir / "a*"));
 #endif
-    for (const std::string& path : {dir / "fw*", std::string(), dir / "missing", dir.Path(),
-                                    dir / ".fw.bin", device}) {
+    for (const std::string& path :
+         {dir / "fw*", std::string(), dir / "missing", dir.Path(), dir / ".fw.bin", device}) {
         EXPECT_FALSE(f.FileExist(path)) << path;  // patterns are not expanded
     }
 }

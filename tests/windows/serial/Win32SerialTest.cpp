@@ -15,7 +15,8 @@ constexpr int kCom = 2;
 constexpr std::int16_t kPressLoops = 200;  // polling rounds allowed for the button (10 s)
 
 TEST(Win32Serial, GreetsAsksTheVersionAndDownloadsAnImageTheDeviceChecks) {
-    if (!Emulator::Available()) GTEST_SKIP() << "needs Wine and FIELDPROG_EMU (scripts/test-windows)";
+    if (!Emulator::Available())
+        GTEST_SKIP() << "needs Wine and FIELDPROG_EMU (scripts/test-windows)";
     Folder folder;
     std::string image;
     for (int k = 0; k < 300; ++k) image.push_back(static_cast<char>(k * 37 % 251));
