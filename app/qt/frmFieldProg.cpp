@@ -139,59 +139,17 @@ frmFieldProg::~frmFieldProg() {
 // Start-up and handlers: the sequence does the work.
 
 void frmFieldProg::Form_Load() {
-    if (sequence_) return;
     SequenceSettings settings;
     settings.executablePath = ExecutablePath;
     settings.makePort = MakePort;
-    DownloadView& view = *this;  // the base is private: convert here, where it is visible
-    sequence_ = std::make_unique<DownloadSequence>(view, std::move(settings));
-    sequence_->Form_Load();
+    StartSequence(std::move(settings));
 }
 
-void frmFieldProg::MyLocalSerial_Progress(std::int16_t intPercent, std::int32_t intType) {
-    if (sequence_) sequence_->MyLocalSerial_Progress(intPercent, intType);
-}
-
-void frmFieldProg::WaitTimer_Timer() {
-    if (sequence_) sequence_->WaitTimer_Timer();
-}
-
-void frmFieldProg::cmdDescription_Click() {
-    if (sequence_) sequence_->cmdDescription_Click();
-}
-
-void frmFieldProg::cmdQuit_Click() {
-    if (sequence_) {
-        sequence_->cmdQuit_Click();
-    } else {
-        close();
-    }
-}
-
-void frmFieldProg::cmdAbout_Click() {
-    if (sequence_) sequence_->cmdAbout_Click();
-}
-
-bool frmFieldProg::Stopped() const {
-    return sequence_ && sequence_->Stopped();
-}
-bool frmFieldProg::ResetPending() const {
-    return sequence_ && sequence_->ResetPending();
-}
-std::int16_t frmFieldProg::Language() const {
-    return sequence_ ? sequence_->Language() : 0;
-}
-std::int32_t frmFieldProg::ComPort() const {
-    return sequence_ ? sequence_->ComPort() : 0;
-}
 bool frmFieldProg::IsLoaded() const {
     return !sequence_ || !sequence_->Unloaded();
 }
 int frmFieldProg::CurrentPicture() const {
     return picture_;
-}
-clsFieldProgrammer* frmFieldProg::Device() const {
-    return sequence_ ? sequence_->Device() : nullptr;
 }
 
 QString frmFieldProg::ExecutableName() const {

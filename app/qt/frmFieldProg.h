@@ -8,8 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "DownloadSequence.h"
-#include "DownloadView.h"
+#include "SequenceForm.h"
 #include "SerialPort.h"
 
 class QCloseEvent;
@@ -24,7 +23,7 @@ class clsFieldProgrammer;
 // The downloader's main window on Linux: the Qt view of the download sequence. Form_Load is
 // the whole start-up and runs the sequence nested inside itself; the window's controls and
 // handlers keep the names the sequence knows them by, and every handler hands over to it.
-class frmFieldProg : public QWidget, private DownloadView {
+class frmFieldProg : public QWidget, public SequenceForm {
     Q_OBJECT
   public:
     explicit frmFieldProg(QWidget* parent = nullptr);
@@ -41,24 +40,15 @@ class frmFieldProg : public QWidget, private DownloadView {
     std::function<QString(QWidget*, const QString&, const QString&, const QString&)> OpenFileDialog;
 
     // --- Start-up and the window's handlers ----------------------------------------------------
+    // (The handlers MyLocalSerial_Progress, WaitTimer_Timer, cmdDescription_Click,
+    // cmdQuit_Click and cmdAbout_Click come from SequenceForm.)
     void Form_Load();
-    void MyLocalSerial_Progress(std::int16_t intPercent, std::int32_t intType);
-    void WaitTimer_Timer();
-    void cmdDescription_Click();
-    void cmdQuit_Click();
-    void cmdAbout_Click();
 
-    // --- State --------------------------------------------------------------------------------
-    bool Stopped() const;
-    bool ResetPending() const;
-    std::int16_t Language() const;
-    std::int32_t ComPort() const;
+    // --- State (Stopped, ResetPending, Language, ComPort, Device: SequenceForm) ---------------
     // False once the window has been unloaded (Quit, close box, or no free port).
     bool IsLoaded() const;
     // The picture ImgZapper shows: 1 ready, 2 busy, 3 failed.
     int CurrentPicture() const;
-    // The device object while the window is loaded (null before Form_Load and after unload).
-    clsFieldProgrammer* Device() const;
     // The executable's file name without extension, as the captions show it.
     QString ExecutableName() const;
 
@@ -107,6 +97,5 @@ class frmFieldProg : public QWidget, private DownloadView {
 
     void DrawPictures();
 
-    std::unique_ptr<DownloadSequence> sequence_;
     int picture_ = 1;
 };

@@ -41,10 +41,7 @@ frmFieldProg::~frmFieldProg() {
 // Start-up and handlers: the sequence does the work.
 
 void frmFieldProg::Form_Load() {
-    if (sequence_ || hwnd_ == nullptr) return;
-    DownloadView& view = *this;  // the base is private: convert here, where it is visible
-    sequence_ = std::make_unique<DownloadSequence>(view);
-    sequence_->Form_Load();
+    if (hwnd_ != nullptr) StartSequence();
 }
 
 bool frmFieldProg::IsLoaded() const {
@@ -63,30 +60,6 @@ int frmFieldProg::MessageLoop() {
         Dispatch(message);
     }
     return exitCode_;
-}
-
-void frmFieldProg::MyLocalSerial_Progress(std::int16_t intPercent, std::int32_t intType) {
-    if (sequence_) sequence_->MyLocalSerial_Progress(intPercent, intType);
-}
-
-void frmFieldProg::WaitTimer_Timer() {
-    if (sequence_) sequence_->WaitTimer_Timer();
-}
-
-void frmFieldProg::cmdDescription_Click() {
-    if (sequence_) sequence_->cmdDescription_Click();
-}
-
-void frmFieldProg::cmdQuit_Click() {
-    if (sequence_) {
-        sequence_->cmdQuit_Click();
-    } else {
-        CloseMainWindow();
-    }
-}
-
-void frmFieldProg::cmdAbout_Click() {
-    if (sequence_) sequence_->cmdAbout_Click();
 }
 
 // ---------------------------------------------------------------------------------------------

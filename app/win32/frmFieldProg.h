@@ -7,16 +7,15 @@
 #include <string>
 #include <vector>
 
-#include "DownloadSequence.h"
-#include "DownloadView.h"
 #include "FormLook.h"
 #include "PictureBox.h"
+#include "SequenceForm.h"
 
 // The downloader's main window on Windows: a dialog from the resources and the native view
 // of the download sequence. Form_Load is the whole start-up and runs the sequence nested
 // inside itself; every wait of the sequence runs this window's message loop (DoEvents), so
 // its buttons, its timer and its close box keep working while the device is at work.
-class frmFieldProg : private DownloadView {
+class frmFieldProg : public SequenceForm {
   public:
     explicit frmFieldProg(HINSTANCE instance);
     ~frmFieldProg() override;
@@ -30,11 +29,8 @@ class frmFieldProg : private DownloadView {
     // False once the window has been unloaded (Quit, close box, or no free port).
     bool IsLoaded() const;
 
-    void MyLocalSerial_Progress(std::int16_t intPercent, std::int32_t intType);
-    void WaitTimer_Timer();
-    void cmdDescription_Click();
-    void cmdQuit_Click();
-    void cmdAbout_Click();
+    // (The handlers MyLocalSerial_Progress, WaitTimer_Timer, cmdDescription_Click,
+    // cmdQuit_Click and cmdAbout_Click come from SequenceForm.)
 
   private:
     static INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
@@ -71,7 +67,6 @@ class frmFieldProg : private DownloadView {
 
     HINSTANCE instance_;
     HWND hwnd_ = nullptr;
-    std::unique_ptr<DownloadSequence> sequence_;
     PictureBox ImgZapper;  // imgListZapper's pictures 1 ready, 2 busy, 3 failed
     FontHandle font_;
     HICON bigIcon_ = nullptr;

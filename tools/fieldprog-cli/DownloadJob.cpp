@@ -27,6 +27,19 @@ constexpr int kPollRoundsPerSecond = 20;  // the button wait polls every 50 ms
 
 }  // namespace
 
+SequenceSettings HeadlessSettings(const CliOptions& options, bool carryOnAfterFailure) {
+    SequenceSettings settings;
+    const int limit = std::numeric_limits<std::int16_t>::max();
+    settings.waitRounds =
+        static_cast<std::int16_t>(std::min(options.waitSeconds * kPollRoundsPerSecond, limit));
+    // A device that sends "P" but never echoes the greeting costs far more than 50 ms a
+    // round, so rounds alone would overrun --wait many times over.
+    settings.waitLimitMs = options.waitSeconds * 1000LL;
+    settings.animationSteps = 0;  // nobody watches pictures here
+    settings.carryOnAfterFailure = carryOnAfterFailure;
+    return settings;
+}
+
 bool ResolveDownloadImage(const CliOptions& options, Console& console, FlashImage& image) {
     std::string error;
     bool loaded = false;
@@ -199,14 +212,7 @@ int RunDownloadJob(const CliOptions& options, Console& console) {
                    " bytes, CRC-16 " + crc + ", port " + session.PortLabel());
 
     ConsoleView view(options, console, log, image, crc, session.PortLabel());
-    SequenceSettings settings;
-    const int limit = std::numeric_limits<std::int16_t>::max();
-    settings.waitRounds =
-        static_cast<std::int16_t>(std::min(options.waitSeconds * kPollRoundsPerSecond, limit));
-    settings.waitLimitMs = options.waitSeconds * 1000LL;
-    settings.animationSteps = 0;
-    settings.carryOnAfterFailure = options.endless;
-    DownloadSequence sequence(view, std::move(settings));
+    DownloadSequence sequence(view, HeadlessSettings(options, options.endless));
     view.sequence = &sequence;
     // Loaded once: every device of the run gets the same bytes.
     sequence.RunHeadless(session.Release(), image.bytes);

@@ -29,8 +29,6 @@ namespace {
 
 using Steady = std::chrono::steady_clock;
 
-constexpr int kPollRoundsPerSecond = 20;  // the button wait polls every 50 ms
-
 // --count N over all ports: a port takes a new device only while fewer than N are done or
 // under way. --endless has no limit.
 class DeviceBudget {
@@ -224,13 +222,7 @@ int RunStation(const CliOptions& options, Console& console) {
     StationDisplay display(labels, terminal::IsInteractive(terminal::Stream::Err));
     DeviceBudget budget(options.endless, options.count);
 
-    SequenceSettings settings;
-    const int limit = std::numeric_limits<std::int16_t>::max();
-    settings.waitRounds =
-        static_cast<std::int16_t>(std::min(options.waitSeconds * kPollRoundsPerSecond, limit));
-    settings.waitLimitMs = options.waitSeconds * 1000LL;
-    settings.animationSteps = 0;
-    settings.carryOnAfterFailure = true;
+    const SequenceSettings settings = HeadlessSettings(options, true);
 
     const auto started = Steady::now();
     for (std::size_t i = 0; i < workers.size(); ++i) {

@@ -172,6 +172,7 @@ TEST(MarkerAbsence, NoBuiltExecutableOrLibraryHoldsTheMarker) {
     for (std::filesystem::recursive_directory_iterator it(FP_BINARY_DIR, ec), end; it != end;
          it.increment(ec)) {
         const std::string path = it->path().string(), type = it->path().extension().string();
+        if (it->path().filename() == "wineprefix") it.disable_recursion_pending();  // not ours
         unsigned bits = 0;
         const bool program = type == ".a" || type == ".exe" ||
                              (FileSystem::PermissionBits(path, bits) && (bits & 0100) != 0);

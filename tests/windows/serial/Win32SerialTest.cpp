@@ -11,6 +11,8 @@
 
 namespace {
 
+using namespace winehost;
+
 constexpr int kCom = 2;
 constexpr std::int16_t kPressLoops = 200;  // polling rounds allowed for the button (10 s)
 
