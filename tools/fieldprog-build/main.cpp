@@ -16,6 +16,7 @@
 #include <system_error>
 #include <vector>
 
+#include "BinFile.h"
 #include "FileSystem.h"
 #include "Version.h"
 #include "ZelPayload.h"
@@ -31,8 +32,6 @@ enum ExitCode : int {
     kBuildFailed = 5,   // writing or checking the result failed
 };
 
-constexpr std::size_t kMinImageBytes = 2;   // the downloader treats less as "no image"
-constexpr std::size_t kBinHeaderBytes = 8;  // six zero bytes, then the data length (2 bytes)
 const char* const kLanguageNames[] = {"English", "French", "German"};
 const char* const kFourthField = "BLANK";
 const char* const kEntryCloser = ")+=-";  // ends an archive entry; data must not hold it
@@ -225,23 +224,6 @@ bool SameFile(const std::string& a, const std::string& b) {
     return std::filesystem::equivalent(std::filesystem::u8path(a), std::filesystem::u8path(b), ec);
 }
 
-// A warning only: the downloader sends whatever it carries, but an image whose header does
-// not match its length is most likely not a field-programmer binary file.
-void WarnOnUnusualLayout(const std::string& path, const std::string& data) {
-    bool ok = data.size() >= kBinHeaderBytes;
-    if (ok) {
-        for (std::size_t k = 0; k < 6; ++k) ok = ok && data[k] == '\0';
-        const std::size_t n =
-            (static_cast<unsigned char>(data[6]) << 8) | static_cast<unsigned char>(data[7]);
-        ok = ok && data.size() == kBinHeaderBytes + n;
-    }
-    if (!ok) {
-        std::cerr << "fieldprog-build: warning: " << path
-                  << " does not have the layout of a field-programmer binary file "
-                     "(six zero bytes, the data length, then the data); packing it anyway\n";
-    }
-}
-
 // Moves the finished file into place. Without --replace an output that appeared meanwhile
 // is still not overwritten: the move itself refuses an existing name.
 int Publish(const std::string& partial, const std::string& output, bool replace) {
@@ -284,17 +266,23 @@ int Build(const Options& opt) {
     if (!FileSystem::ReadWholeFile(opt.binFile, binData)) {
         return Fail(kInputProblem, "cannot read the binary file " + opt.binFile);
     }
-    if (binData.size() < kMinImageBytes) {
-        return Fail(kInputProblem, "the binary file " + opt.binFile + " holds " +
-                                       std::to_string(binData.size()) +
-                                       " byte(s); the downloader needs at least two");
-    }
     if (binData.find(kEntryCloser) != std::string::npos) {
         return Fail(kInputProblem, "the binary file " + opt.binFile +
                                        " contains the bytes \")+=-\", which end an entry in the "
                                        "payload; it cannot be packed without being cut short");
     }
-    WarnOnUnusualLayout(opt.binFile, binData);
+    // The one rule for .BIN files that every tool applies: a file shorter than its header
+    // says would put the transfer's zero padding into the device; oddities are only warned of.
+    const std::vector<std::uint8_t> binBytes(binData.begin(), binData.end());
+    if (const std::string problem = binfile::Problem(binBytes); !problem.empty()) {
+        return Fail(kInputProblem, "the binary file " + opt.binFile +
+                                       " is not a field-programmer "
+                                       "binary file: " +
+                                       problem);
+    }
+    if (const std::string warning = binfile::Warning(binBytes); !warning.empty()) {
+        std::cerr << "fieldprog-build: warning: " << opt.binFile << ": " << warning << '\n';
+    }
 
     // A builder named .exe makes Windows downloaders from the fieldprog.exe beside it.
     std::string downloader = opt.downloader;

@@ -85,6 +85,9 @@ TEST_F(BuildToolTest, RefusesBadInputWithItsOwnExitCode) {
     const std::string out = dir / "never";
     WriteBytes(dir / "CUT.BIN", "ab)+=-cd");
     WriteBytes(dir / "TINY.BIN", "x");
+    WriteBytes(dir / "SHORT.BIN", std::string("\0\0\0\0\0\0\0\x64"
+                                              "abc",
+                                              11));  // 3 of 100
     WriteBytes(dir / "FW.HEX", kImage);
     const struct {
         std::vector<std::string> args;
@@ -94,6 +97,7 @@ TEST_F(BuildToolTest, RefusesBadInputWithItsOwnExitCode) {
         {{"--language", "3", bin}, 2}, {{"--bogus", bin}, 2}, {{}, 2}, {{dir / "FW.HEX"}, 2},
         {{"--description", "Loads, then sets", bin}, 2}, {{"--description", "Tab\there", bin}, 2},
         {{dir / "MISSING.BIN"}, 3}, {{dir / "TINY.BIN"}, 3}, {{dir / "CUT.BIN"}, 3},
+        {{dir / "SHORT.BIN"}, 3},
         {{"--downloader", dir / "no-such-program", bin}, 3},
         // clang-format on
     };
