@@ -115,3 +115,12 @@ void SetText(HWND window, const std::string& utf8) {
 void SetItemText(HWND dialog, int id, const std::string& utf8) {
     SetDlgItemTextW(dialog, id, Widen(utf8).c_str());
 }
+
+INT_PTR CALLBACK DialogForm::DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_INITDIALOG) {
+        SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+        reinterpret_cast<DialogForm*>(lParam)->hwnd_ = dialog;
+    }
+    auto* form = reinterpret_cast<DialogForm*>(GetWindowLongPtrW(dialog, DWLP_USER));
+    return form != nullptr ? form->OnMessage(message, wParam, lParam) : FALSE;
+}

@@ -37,3 +37,22 @@ void EtchedRule(HWND grey, HWND white);
 
 void SetText(HWND window, const std::string& utf8);
 void SetItemText(HWND dialog, int id, const std::string& utf8);
+
+// A form made from a dialog template. Its dialog keeps a pointer to the form and hands it every
+// message; a form creates its dialog with DialogProc and Self() as the creation parameter.
+class DialogForm {
+  public:
+    DialogForm() = default;
+    DialogForm(const DialogForm&) = delete;
+    DialogForm& operator=(const DialogForm&) = delete;
+
+  protected:
+    virtual ~DialogForm() = default;
+    virtual INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam) = 0;
+    static INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+    // This form as the dialog's creation parameter (the base's own address, which a form with
+    // several bases does not share).
+    LPARAM Self() { return reinterpret_cast<LPARAM>(this); }
+
+    HWND hwnd_ = nullptr;
+};

@@ -19,17 +19,7 @@ void frmAbout::ShowAbout(HWND owner, const std::string& strVersion,
                          const std::string& strSubVersion) {
     version_ = strVersion;
     subVersion_ = strSubVersion;
-    DialogBoxParamW(instance_, MAKEINTRESOURCEW(IDD_frmAbout), owner, DialogProc,
-                    reinterpret_cast<LPARAM>(this));
-}
-
-INT_PTR CALLBACK frmAbout::DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_INITDIALOG) {
-        SetWindowLongPtrW(dialog, DWLP_USER, lParam);
-        reinterpret_cast<frmAbout*>(lParam)->hwnd_ = dialog;
-    }
-    auto* form = reinterpret_cast<frmAbout*>(GetWindowLongPtrW(dialog, DWLP_USER));
-    return form != nullptr ? form->OnMessage(message, wParam, lParam) : FALSE;
+    DialogBoxParamW(instance_, MAKEINTRESOURCEW(IDD_frmAbout), owner, DialogProc, Self());
 }
 
 INT_PTR frmAbout::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {

@@ -9,11 +9,9 @@
 
 // The About box: shows the texts the main window composes (the application's version and,
 // in brackets, the device object's version) and nothing else.
-class frmAbout {
+class frmAbout : private DialogForm {
   public:
     explicit frmAbout(HINSTANCE instance);
-    frmAbout(const frmAbout&) = delete;
-    frmAbout& operator=(const frmAbout&) = delete;
 
     // The name in the caption, "About <name>".
     void ExecutableName(const std::string& strName) { exeName_ = strName; }
@@ -22,14 +20,12 @@ class frmAbout {
     void ShowAbout(HWND owner, const std::string& strVersion, const std::string& strSubVersion);
 
   private:
-    static INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
-    INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
     void Form_Load();
     void ApplyScaling();
     void cmdOK_Click();
 
     HINSTANCE instance_;
-    HWND hwnd_ = nullptr;
     std::string exeName_;
     std::string version_;
     std::string subVersion_;

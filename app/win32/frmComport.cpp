@@ -45,8 +45,7 @@ void frmComport::ShowPortDetails(int index, const std::string& description,
 }
 
 void frmComport::Show(HWND owner) {
-    DialogBoxParamW(instance_, MAKEINTRESOURCEW(IDD_frmComport), owner, DialogProc,
-                    reinterpret_cast<LPARAM>(this));
+    DialogBoxParamW(instance_, MAKEINTRESOURCEW(IDD_frmComport), owner, DialogProc, Self());
 }
 
 std::int16_t frmComport::Comport() const {
@@ -54,15 +53,6 @@ std::int16_t frmComport::Comport() const {
         if (checked_[i]) return static_cast<std::int16_t>(i + 1);
     }
     return 0;
-}
-
-INT_PTR CALLBACK frmComport::DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_INITDIALOG) {
-        SetWindowLongPtrW(dialog, DWLP_USER, lParam);
-        reinterpret_cast<frmComport*>(lParam)->hwnd_ = dialog;
-    }
-    auto* form = reinterpret_cast<frmComport*>(GetWindowLongPtrW(dialog, DWLP_USER));
-    return form != nullptr ? form->OnMessage(message, wParam, lParam) : FALSE;
 }
 
 INT_PTR frmComport::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {

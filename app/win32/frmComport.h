@@ -12,11 +12,9 @@
 // The small modal dialog in which the user picks one of COM 1 to COM 4. Only the ports found
 // free are enabled. Under each option stands the port's name on this machine (the friendly
 // name Windows gives it), and below the options why each port that is not free is not.
-class frmComport {
+class frmComport : private DialogForm {
   public:
     explicit frmComport(HINSTANCE instance);
-    frmComport(const frmComport&) = delete;
-    frmComport& operator=(const frmComport&) = delete;
 
     // Caption and OK text, preselects option intFirstAvail (0 to 3), then disables every
     // option and enables those listed in strComports ("1,3"). Selecting comes first, so the
@@ -31,8 +29,7 @@ class frmComport {
     std::int16_t Comport() const;
 
   private:
-    static INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
-    INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
     void Form_Load();
     void LayoutNotes();
     void ApplyScaling();
@@ -41,7 +38,6 @@ class frmComport {
     void KeepSelection();
 
     HINSTANCE instance_;
-    HWND hwnd_ = nullptr;
     std::string title_ = "Select Com Port";
     std::string ok_ = "OK";
     std::array<bool, 4> checked_{{true, false, false, false}};  // "Com 1" at design time

@@ -25,8 +25,7 @@ frmFieldProg::frmFieldProg(HINSTANCE instance)
       ImgZapper(instance, kPictureSide, {IDB_ZapperReady, IDB_ZapperBusy, IDB_ZapperFailed}) {
     RegisterButtonBox(instance);
     // Created hidden: the port dialog needs its owner before the window is shown.
-    CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_frmFieldProg), nullptr, DialogProc,
-                       reinterpret_cast<LPARAM>(this));
+    CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_frmFieldProg), nullptr, DialogProc, Self());
 }
 
 frmFieldProg::~frmFieldProg() {
@@ -64,15 +63,6 @@ int frmFieldProg::MessageLoop() {
 
 // ---------------------------------------------------------------------------------------------
 // The window
-
-INT_PTR CALLBACK frmFieldProg::DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_INITDIALOG) {
-        SetWindowLongPtrW(dialog, DWLP_USER, lParam);
-        reinterpret_cast<frmFieldProg*>(lParam)->hwnd_ = dialog;
-    }
-    auto* form = reinterpret_cast<frmFieldProg*>(GetWindowLongPtrW(dialog, DWLP_USER));
-    return form != nullptr ? form->OnMessage(message, wParam, lParam) : FALSE;
-}
 
 INT_PTR frmFieldProg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {

@@ -15,7 +15,7 @@
 // of the download sequence. Form_Load is the whole start-up and runs the sequence nested
 // inside itself; every wait of the sequence runs this window's message loop (DoEvents), so
 // its buttons, its timer and its close box keep working while the device is at work.
-class frmFieldProg : public SequenceForm {
+class frmFieldProg : public SequenceForm, private DialogForm {
   public:
     explicit frmFieldProg(HINSTANCE instance);
     ~frmFieldProg() override;
@@ -33,8 +33,7 @@ class frmFieldProg : public SequenceForm {
     // cmdQuit_Click and cmdAbout_Click come from SequenceForm.)
 
   private:
-    static INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
-    INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
     void OnInitDialog();
     void ApplyScaling();
     void Form_Unload();  // the close box, and Quit through CloseMainWindow
@@ -66,7 +65,6 @@ class frmFieldProg : public SequenceForm {
     void DoEvents() override;
 
     HINSTANCE instance_;
-    HWND hwnd_ = nullptr;
     PictureBox ImgZapper;  // imgListZapper's pictures 1 ready, 2 busy, 3 failed
     FontHandle font_;
     HICON bigIcon_ = nullptr;
