@@ -424,11 +424,11 @@ void DownloadSequence::Pump() {
     if (pumping_) return;
     pumping_ = true;
     view_.DoEvents();
-    if (view_.StopRequested()) mblnStopped = true;
+    const bool stop = view_.StopRequested();
+    if (stop) mblnStopped = true;
     const bool late =
         buttonDeadlineMs_ != 0 && clsTiming::CurrentClock().NowMs() >= buttonDeadlineMs_;
-    if ((view_.StopRequested() || late) && MyLocalSerial)
-        MyLocalSerial->ExitWaitForFieldProgrammer();
+    if ((stop || late) && MyLocalSerial) MyLocalSerial->ExitWaitForFieldProgrammer();
     pumping_ = false;
 }
 
