@@ -1,0 +1,706 @@
+// The download dialogue in a simulated world: the real host stack (link, device façade and the
+// download sequence with a recording view) against the emulator's device model over a 9600-baud
+// line, all in virtual time. Each cycle draws the device's timing and one fault from its own
+// seed, runs the first device and the next ones on the same cable, and checks:
+//  (a) the host says "programmed" only of a device that holds exactly the image;
+//  (b) unless the fault is one the dialogue cannot survive (Fatal), the first device is
+//      programmed: a slow device, noise outside an echo, late replies, a busy PC are no failure;
+//  (c) the cycle ends within BoundMs;
+//  (d) after any fault but a stop, once the line is healthy, the next device is programmed;
+//  (e) ".Q" comes 5 s or more after EOT, nothing reaches the device after the window closed,
+//      no command begins while the device still answers the last one;
+//  (f) over the run: no file, handle or thread left over, and memory does not grow.
+// Cycle i runs seed S + i; a failing cycle prints its seed, schedule and the last bytes each
+// side sent, and --seed <seed> --cycles 1 replays it exactly.
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <deque>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "EmuDevice.h"
+#include "Images.h"
+#include "RecordingView.h"
+#include "TestFiles.h"
+#include "clsFieldProgrammer.h"
+#include "clsTiming.h"
+
+namespace {
+
+const std::uint64_t kRegressionSeeds[] = {0};  // seeds that once failed, replayed first
+bool gTrace = false;  // --trace: the dialogue as it happens, for replaying one seed
+
+constexpr EmuMicros kMs = kMicrosPerMs;
+constexpr EmuMicros kByteUs = 1042;    // ten bits at 9600 baud
+constexpr int kPages = 0x100;          // the device's flash: 256 pages of 256 bytes
+constexpr int kEotToQuitMs = 5000;     // the device needs this between EOT and ".Q"
+constexpr int kRoundsMs = 51 * 50;     // a wait of 50 rounds: "C", an ACK, a reply read
+constexpr int kEchoMs = 11 * 50;       // eleven reads, 50 ms apart, for an echo
+constexpr int kStallBudgetMs = 3000;   // the busy PC's pauses in one cycle, all together
+constexpr int kStationWaitMs = 10000;  // a station's button wait (fieldprog-cli --wait 10)
+
+enum Fault {
+    kNone,
+    kClearGap,
+    kClearGapBeyond,
+    kNoiseReply,
+    kNoiseEcho,
+    kDropToDevice,
+    kDropToHost,
+    kChangeToDevice,
+    kChangeToHost,
+    kNakAtBlock,
+    kSilentAtBlock,
+    kHang,
+    kVanish,
+    kVanishForGood,
+    kQuit,
+    kCtrlC,
+    kFaults
+};
+const char* const kFaultNames[kFaults] = {"none",         "clear-gap",        "clear-gap-beyond",
+                                          "noise-reply",  "noise-echo",       "drop-to-device",
+                                          "drop-to-host", "change-to-device", "change-to-host",
+                                          "nak-at-block", "silent-at-block",  "hang",
+                                          "vanish",       "vanish-for-good",  "quit",
+                                          "ctrl-c"};
+// What the dialogue has no way around: no resend (a NAK fails the transfer), an echo that is
+// not the character ends the command, a device gone or hung, a stop. Everything else (a pause
+// in the clear's reports within the host's silence limit, noise before a reply) must program.
+bool Fatal(int fault) {
+    return fault != kNone && fault != kClearGap && fault != kNoiseReply;
+}
+
+const char* const kResults[] = {"programmed",      "idle",       "no-device", "clear-failed",
+                                "transfer-failed", "interrupted"};
+
+struct Random {  // splitmix64
+    std::uint64_t state;
+    std::uint64_t Next() {
+        std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        return z ^ (z >> 31);
+    }
+    int Int(int lo, int hi) { return lo + static_cast<int>(Next() % (hi - lo + 1)); }
+    bool Chance(int percent) { return Int(1, 100) <= percent; }
+};
+
+struct Schedule {
+    std::uint64_t seed;
+    bool station;      // a headless station carries on; the window waits for Reset
+    int imageBytes;    // the .BIN image, header included
+    int replyMs = 0;   // every reply this late after its command, ...
+    int jitterMs = 0;  // ... and up to this much later still, drawn per reply
+    int pageMs;        // the device's time to clear a page
+    int stalls;        // percent: the host stalls 0-300 ms at a yield or a port call
+    int pressMs;       // the operator presses the first device's button
+    int fault;
+    int at = 0;      // where: byte, piece, block or command number
+    int phase = 0;   // a vanish: 0 button wait, 1 greeting, 2 clear, 3 transfer, 4 EOT pause
+    int value = 0;   // noise bytes, change mask, pause ms, delay after the phase
+    int awayMs = 0;  // a vanished line comes back after this (-1: never)
+    int stopMs = 0;  // Quit or Ctrl-C
+
+    explicit Schedule(std::uint64_t s) : seed(s) {
+        Random r{s};
+        station = r.Chance(50);
+        const int blocks = r.Chance(2) ? r.Int(256, 300) : r.Int(1, 8);  // past 255 sometimes
+        imageBytes = blocks == 1 ? r.Int(9, 128) : blocks * 128 - r.Int(0, 127);
+        if (r.Chance(50)) {
+            replyMs = r.Int(0, 500);
+            jitterMs = r.Chance(50) ? r.Int(0, 500 - replyMs) : 0;
+        }
+        pageMs = r.Int(0, 12);
+        stalls = r.Chance(30) ? r.Int(1, 10) : 0;
+        pressMs = r.Int(0, 3000);
+        fault = r.Int(0, kFaults - 1);
+        if (fault == kClearGap || fault == kClearGapBeyond) {
+            at = r.Int(1, kPages);  // before this page report, within the limit or beyond it
+            value = fault == kClearGap ? r.Int(0, 4500) : r.Int(5700, 40000);
+        } else if (fault == kNoiseReply || fault == kNoiseEcho) {
+            at = r.Int(1, fault == kNoiseReply ? 3 + blocks : 12);  // replies, or the 12 echoes
+            value = r.Int(1, 8);
+        } else if (fault >= kDropToDevice && fault <= kChangeToHost) {
+            const bool toDevice = fault == kDropToDevice || fault == kChangeToDevice;
+            at = r.Int(0, toDevice ? 11 + 133 * blocks : 50 + blocks);
+            value = r.Int(1, 255);
+        } else if (fault == kNakAtBlock || fault == kSilentAtBlock) {
+            at = r.Int(1, blocks);
+        } else if (fault == kHang) {
+            at = r.Int(1, 5);  // after ".V", ".K", ".C", ".X" or ".Q"
+        } else if (fault == kVanish || fault == kVanishForGood) {
+            phase = r.Int(0, 4);
+            at = r.Int(1, 133 * blocks);
+            const int upTo[] = {pressMs, 100, 2500, 0, kEotToQuitMs};
+            value = r.Int(0, upTo[phase]);
+            awayMs = fault == kVanish ? r.Int(0, 5000) : -1;
+        } else if (fault == kQuit || fault == kCtrlC) {
+            stopMs = pressMs + r.Int(0, 15000 + 140 * blocks);
+        }
+    }
+    std::string Describe() const {
+        char text[300];
+        std::snprintf(text, sizeof text,
+                      "%s, image %d bytes, replies +%d..%d ms, %d ms a page, stalls %d%%, press "
+                      "at %d ms; %s at=%d phase=%d value=%d away=%d stop=%d",
+                      station ? "station" : "window", imageBytes, replyMs, replyMs + jitterMs,
+                      pageMs, stalls, pressMs, kFaultNames[fault], at, phase, value, awayMs,
+                      stopMs);
+        return text;
+    }
+};
+
+// (c) The bound, from the host's own limits. A device costs at most: eleven reads for each of
+// its ten echoed characters ("." ".V" ".K" ".C" ".X" EOT ".Q") and for a greeting lost to a bad
+// echo; for each of three replies (".V" ".K" ".C") the device's delay and the silence that
+// ends it (2 x 51 rounds), seen at the end of a read (51 rounds); the clear's page reports
+// and a pause in them; "C" within 51 rounds; for each block its 139 ms on the line and an ACK
+// within 51 rounds; 5 s before ".Q"; 1 s of animation. A cycle has at most four devices
+// (SimView), the first press, one button wait that runs out (1000 rounds), the operator's
+// pauses, the line's absence, a station stopped 10 s after its line went for good, and the
+// busy PC's stalls.
+std::int64_t BoundMs(const Schedule& s) {
+    const std::int64_t blocks = (s.imageBytes + 127) / 128;
+    const std::int64_t device = 13 * kEchoMs + 3 * (3 * kRoundsMs + 500 + s.jitterMs) +
+                                std::int64_t{kPages} * std::max(s.pageMs, 9) + s.value + kRoundsMs +
+                                blocks * (139 + kRoundsMs) + kEotToQuitMs + 1000;
+    return 4 * (device + 3000) + s.pressMs + 1000 * 50 + std::max(s.awayMs, 0) +
+           2 * kStationWaitMs + kStallBudgetMs + s.stopMs;
+}
+
+// The line, the devices on it, the operator's hands on button and cable, and one clock for
+// all. The world runs lazily: whenever the host touches the port, it catches up to the host.
+class World : public Clock {
+  public:
+    struct Overrun {};  // thrown from the clock once the cycle has run past its bound
+    std::vector<std::string> violations;
+    std::vector<std::unique_ptr<EmuDevice>> devices;
+
+    World(const Schedule& s, std::int64_t limitMs)
+        : s_(s), random_{~s.seed}, limit_(limitMs * kMs) {
+        options_.replyDelayMs = s.replyMs;
+        options_.pressAfterMs = -1;  // the operator presses
+        options_.devices = 0;
+        options_.pages = kPages;
+        options_.pageMs = s.pageMs;
+        options_.nakAt = s.fault == kNakAtBlock ? s.at : 0;
+        options_.noAckAt = s.fault == kSilentAtBlock ? s.at : 0;
+        Plug(0);
+        pressAt_ = s.pressMs * kMs;
+        if (Is(kVanish, kVanishForGood) && s.phase == 0) vanishAt_ = s.value * kMs;
+    }
+
+    std::int64_t NowMs() override { return now_ / kMs; }
+    void SleepMs(std::int64_t ms) override { SetNow(now_ + std::max<std::int64_t>(ms, 0) * kMs); }
+    void MaybeStall() {
+        if (s_.stalls == 0 || stallLeftMs_ <= 0 || !random_.Chance(s_.stalls)) return;
+        const int ms = std::min(random_.Int(0, 300), stallLeftMs_);
+        stallLeftMs_ -= ms;
+        SleepMs(ms);
+    }
+    int Current() {
+        Advance(now_);
+        return Device();
+    }
+    std::int64_t LineBackMs() {  // -1: it went for good
+        Advance(now_);
+        return present_ ? now_ / kMs : returnAt_ == kEmuNever ? -1 : returnAt_ / kMs;
+    }
+    void PressAt(std::int64_t ms) {
+        pressOnReturn_ = false;
+        pressAt_ = std::max(ms * kMs, now_);
+    }
+    void Unloaded() { unloaded_ = true; }
+    void Trace(const char* what, const std::string& text, EmuMicros at = -1) const {
+        if (gTrace && !text.empty())
+            std::fprintf(stderr, "%8.3f %s: %s\n", (at < 0 ? now_ : at) / 1e6, what, text.c_str());
+    }
+    std::string History() const {
+        return "  host sent:   " + Printable(sent_) + "\n  device sent: " + Printable(answered_);
+    }
+
+    // The port's side.
+    bool Open() {
+        Advance(now_);
+        if (!present_) return false;
+        open_ = true;
+        failed_ = false;
+        toHost_.clear();  // a port opened afresh has nothing waiting
+        return true;
+    }
+    void Close() { open_ = false; }
+    bool IsOpen() const { return open_; }
+    bool Failed() const { return failed_; }
+    std::string ReadAll() {
+        MaybeStall();
+        Advance(now_);
+        std::string bytes;
+        for (; open_ && !failed_ && !toHost_.empty() && toHost_.front().at <= now_;
+             toHost_.pop_front())
+            bytes += static_cast<char>(toHost_.front().value);
+        Trace("host read", Printable(bytes));
+        return bytes;
+    }
+    bool Write(const std::string& bytes) {
+        MaybeStall();
+        Advance(now_);
+        Trace("host wrote", Printable(bytes));
+        if (!open_ || failed_) return false;
+        if (!present_) return !(failed_ = true);
+        if (unloaded_) violations.push_back("(e) bytes reached the device after the window closed");
+        for (const char c : bytes) {
+            auto value = static_cast<std::uint8_t>(c);
+            const int index = hostBytes_++;
+            if (First(kChangeToDevice) && index == s_.at)
+                value ^= static_cast<std::uint8_t>(s_.value);
+            txFree_ = std::max(now_, txFree_) + kByteUs;
+            Keep(sent_, value);
+            if (!(First(kDropToDevice) && index == s_.at))
+                toDevice_.push_back({txFree_, value, false});
+        }
+        return true;
+    }
+    // Event by event, so that the device does nothing after the first byte that reaches the
+    // host before the host has seen it.
+    bool WaitReadable(int ms) {
+        Advance(now_);
+        const EmuMicros until = now_ + ms * kMs;
+        while (open_ && !failed_) {
+            const EmuMicros byteAt = toHost_.empty() ? kEmuNever : toHost_.front().at;
+            const EmuMicros event = NextEvent();
+            if (byteAt <= until && byteAt <= event) {
+                SetNow((std::max(byteAt, now_) + kMs - 1) / kMs * kMs);
+                Advance(now_);
+                return true;
+            }
+            if (event > until) break;
+            Advance(event);
+        }
+        SetNow(std::max(now_, until));
+        Advance(now_);
+        return false;
+    }
+
+  private:
+    struct Byte {
+        EmuMicros at;
+        std::uint8_t value;
+        bool answer;  // the device's answer to the host (not noise, nor a "P" or "C" it repeats)
+    };
+
+    bool Is(int a, int b) const { return s_.fault == a || s_.fault == b; }
+    int Device() const { return static_cast<int>(devices.size()) - 1; }
+    bool First(int fault) const { return s_.fault == fault && Device() == 0; }
+    void SetNow(EmuMicros us) {
+        now_ = std::max(now_, us);
+        if (now_ > limit_) throw Overrun{};
+    }
+    EmuMicros NextEvent() const {
+        EmuMicros next = std::min({pressAt_, vanishAt_, returnAt_});
+        if (!toDevice_.empty()) next = std::min(next, toDevice_.front().at);
+        if (present_ && !frozen_) next = std::min(next, devices.back()->NextDeadline());
+        return next;
+    }
+    void Advance(EmuMicros to) {
+        for (int guard = 0; NextEvent() <= to; ++guard) {
+            world_ = std::max(world_, NextEvent());
+            if (guard > 1000000) {
+                violations.push_back("(c) the device model does not move on");
+                frozen_ = true;
+            } else if (pressAt_ <= world_) {
+                pressAt_ = kEmuNever;
+                Press();
+            } else if (vanishAt_ <= world_) {
+                vanishAt_ = kEmuNever;
+                Vanish();
+            } else if (returnAt_ <= world_) {
+                returnAt_ = kEmuNever;
+                present_ = true;
+                rxFree_ = txFree_ = world_;
+                devices.back()->Plug(world_);
+                if (pressOnReturn_) PressAt(world_ / kMs + 200);
+            } else if (!toDevice_.empty() && toDevice_.front().at <= world_) {
+                const Byte byte = toDevice_.front();
+                toDevice_.pop_front();
+                Deliver(byte);
+            } else {
+                devices.back()->Tick(world_);
+                Collect(false);
+            }
+        }
+        world_ = std::max(world_, to);
+    }
+    void Plug(EmuMicros at) {
+        devices.push_back(std::make_unique<EmuDevice>(options_, at));
+        devices.back()->Log = [this](const std::string& note) { OnNote(note); };
+        options_.nakAt = options_.noAckAt = 0;  // the first device's faults stay with it
+    }
+    void Press() {
+        if (!present_) {
+            pressOnReturn_ = true;
+            return;
+        }
+        // The next device on the same cable, once the host has spoken to this one.
+        if (devices.back()->Commands() > 0) {
+            Plug(world_);
+            while (!toHost_.empty() && toHost_.back().at > world_) toHost_.pop_back();
+            rxFree_ = std::min(rxFree_, world_);
+            toDevice_.clear();
+            frozen_ = inTransfer_ = false;
+            eotAt_ = -1;
+        }
+        devices.back()->Press(world_);
+        Collect(false);
+    }
+    void Vanish() {
+        present_ = false;
+        failed_ = open_;
+        devices.back()->Unplug();
+        toDevice_.clear();
+        toHost_.clear();
+        inTransfer_ = false;
+        eotAt_ = -1;
+        if (s_.awayMs >= 0) returnAt_ = world_ + s_.awayMs * kMs;
+    }
+    void Deliver(const Byte& byte) {
+        if (frozen_ || !present_) return;
+        // Where a fault may have cut an answer short, the host cannot know it is still coming.
+        if (byte.value == '.' && !inTransfer_ && (!Fatal(s_.fault) || Device() > 0)) {
+            for (const Byte& pending : toHost_) {
+                if (!pending.answer || pending.at <= world_) continue;
+                violations.push_back("(e) a command began while the device still answered");
+                break;
+            }
+        }
+        if (inTransfer_ && ++transferBytes_ == s_.at && s_.phase == 3 &&
+            (First(kVanish) || First(kVanishForGood)))
+            vanishAt_ = world_;
+        devices.back()->Receive(byte.value, byte.at);
+        Collect(true);
+        frozen_ = frozen_ || (First(kHang) && devices.back()->Commands() >= std::uint64_t(s_.at));
+    }
+    // Puts the device's output on the line; `answers`: it answers a byte just received.
+    void Collect(bool answers) {
+        for (EmuOutput& piece : devices.back()->TakeOutput()) {
+            const bool block = piece.bytes == "\x06" || piece.bytes == "\x15";
+            const bool echo = answers && piece.notBefore <= world_ && !block;
+            const bool pages = piece.bytes.find('\b') != std::string::npos;
+            EmuMicros start = piece.notBefore;
+            if (answers && !echo && piece.notBefore > world_ && s_.jitterMs > 0)
+                start += random_.Int(0, s_.jitterMs) * kMs;
+            if (pages && (First(kClearGap) || First(kClearGapBeyond)) && ++pages_ == s_.at)
+                start = std::max(start, rxFree_) + s_.value * kMs;
+            if (answers && ((First(kNoiseReply) && !echo && !pages && ++replies_ == s_.at) ||
+                            (First(kNoiseEcho) && echo && ++echoes_ == s_.at))) {
+                // Garbage as a glitch or a wrong baud rate makes it: no character of the dialogue.
+                std::string noise;
+                for (int i = 0; i < s_.value; ++i)
+                    noise += static_cast<char>(random_.Int(0x80, 0xFF));
+                Serialize(noise, start, false, false);
+            }
+            Serialize(piece.bytes, start, answers, !pages);
+        }
+    }
+    void Serialize(const std::string& bytes, EmuMicros start, bool answer, bool counted) {
+        for (const char c : bytes) {
+            auto value = static_cast<std::uint8_t>(c);
+            rxFree_ = std::max(start, rxFree_) + kByteUs;
+            const int index = counted ? deviceBytes_++ : -1;
+            if (First(kDropToHost) && index == s_.at) continue;
+            if (First(kChangeToHost) && index == s_.at)
+                value ^= static_cast<std::uint8_t>(s_.value);
+            Keep(answered_, value);
+            toHost_.push_back({rxFree_, value, answer});
+        }
+    }
+    // The device's notes tell the phases of a download, where a fault may wait.
+    void OnNote(const std::string& note) {
+        Trace("device", note, world_);
+        const auto has = [&](const char* text) { return note.find(text) != std::string::npos; };
+        const auto vanishIn = [&](int phase) {
+            if ((First(kVanish) || First(kVanishForGood)) && s_.phase == phase)
+                vanishAt_ = world_ + s_.value * kMs;
+        };
+        if (has(": command .X")) {
+            inTransfer_ = true;
+            transferBytes_ = 0;
+        } else if (has("EOT after")) {
+            inTransfer_ = false;
+            eotAt_ = world_;
+            vanishIn(4);
+        } else if (has(": command .Q")) {
+            // A byte changed or lost on its way may have looked like EOT to the device.
+            if (eotAt_ >= 0 && world_ - eotAt_ < kEotToQuitMs * kMs &&
+                !Is(kDropToDevice, kChangeToDevice))
+                violations.push_back("(e) .Q came " + std::to_string((world_ - eotAt_) / kMs) +
+                                     " ms after EOT");
+            eotAt_ = -1;
+        } else if (has(": command .V")) {
+            vanishIn(1);
+        } else if (has(": command .C")) {
+            vanishIn(2);
+        } else if (has("transfer left") || has("no block after")) {
+            inTransfer_ = false;
+        }
+    }
+    static void Keep(std::string& history, std::uint8_t value) {
+        history += static_cast<char>(value);
+        if (history.size() > 96) history.erase(0, 48);
+    }
+    static std::string Printable(const std::string& bytes) {
+        std::string out;
+        for (const char c : bytes) {
+            const auto b = static_cast<unsigned char>(c);
+            out += b >= 0x20 && b < 0x7F ? std::string(1, c) : "<" + EmuHex(b, 2) + ">";
+        }
+        return out;
+    }
+
+    const Schedule& s_;
+    Random random_;
+    EmuMicros now_ = 0, world_ = 0, limit_;
+    int stallLeftMs_ = kStallBudgetMs;
+    EmuOptions options_;
+    std::deque<Byte> toDevice_, toHost_;
+    EmuMicros txFree_ = 0, rxFree_ = 0;
+    EmuMicros pressAt_ = kEmuNever, vanishAt_ = kEmuNever, returnAt_ = kEmuNever, eotAt_ = -1;
+    bool present_ = true, open_ = false, failed_ = false, frozen_ = false, unloaded_ = false;
+    bool pressOnReturn_ = false, inTransfer_ = false;
+    int hostBytes_ = 0, deviceBytes_ = 0, replies_ = 0, echoes_ = 0, pages_ = 0, transferBytes_ = 0;
+    std::string sent_, answered_;
+};
+
+class SimPort : public SerialPort {
+  public:
+    explicit SimPort(World& world) : w_(world) {}
+    PortOpenResult OpenDevice(const std::string& device) override {
+        PortOpenResult result;
+        result.device = device;
+        result.status = w_.IsOpen() ? PortOpenStatus::Busy
+                        : w_.Open() ? PortOpenStatus::Opened
+                                    : PortOpenStatus::NoDevice;
+        return result;
+    }
+    PortOpenResult Open(int) override { return OpenDevice("SIM"); }
+    bool Close() override { return w_.Close(), true; }
+    bool IsOpen() const override { return w_.IsOpen(); }
+    std::string ReadAll() override { return w_.ReadAll(); }
+    bool Write(const std::string& bytes) override { return w_.Write(bytes); }
+    bool SetBreak(bool) override { return w_.IsOpen(); }
+    bool SetRThreshold(int) override { return true; }
+    bool WaitReadable(int ms) override { return w_.WaitReadable(ms); }
+    bool Failed() const override { return w_.Failed(); }
+
+  private:
+    World& w_;
+};
+
+// The operator at the window or the station, and the busy PC behind them. After each result
+// the operator serves the next device on the same cable (after Reset, in the window), until
+// one is programmed after the first, or four have been tried.
+class SimView : public RecordingView {
+  public:
+    std::vector<std::pair<int, DeviceResult>> ended;  // device number and what the host said
+    std::int64_t resetAt = -1;                        // the operator clicks Reset then
+
+    SimView(World& world, const Schedule& s) : w_(world), s_(s) {
+        onEnded = [this](DeviceResult result) { Ended(result); };
+        onLine = [this](const std::string& line) {
+            if (line == "closed") w_.Unloaded();
+        };
+        if (s.fault == kQuit || s.fault == kCtrlC) stopAt_ = s.stopMs;
+    }
+    void DoEvents() override {
+        RecordingView::DoEvents();
+        w_.MaybeStall();
+        if (s_.station && !lineGone_ && w_.LineBackMs() < 0) {  // stopped by hand a little later
+            lineGone_ = true;
+            stopAt_ = w_.NowMs() + kStationWaitMs;
+        }
+        if (stopAt_ < 0 || w_.NowMs() < stopAt_) return;
+        stopAt_ = -1;
+        if (s_.fault == kQuit)
+            sequence->cmdQuit_Click();
+        else
+            stop = true;
+    }
+
+  private:
+    void Ended(DeviceResult result) {
+        if (result == DeviceResult::Idle) return;
+        ended.emplace_back(w_.Current(), result);
+        w_.Trace("host said",
+                 "device " + std::to_string(w_.Current() + 1) + " " + kResults[int(result)]);
+        if ((w_.Current() > 0 && result == DeviceResult::Programmed) || ended.size() >= 4) {
+            if (s_.station)
+                stop = true;
+            else
+                QuitSoon();
+            return;
+        }
+        const std::int64_t back = w_.LineBackMs();
+        if (s_.fault == kQuit || s_.fault == kCtrlC || back < 0) return;
+        const std::int64_t next = std::max(back, w_.NowMs()) + 500;
+        if (!s_.station && result != DeviceResult::Programmed) resetAt = next;
+        // A device the host never greeted is still there, repeating its "P".
+        if (result != DeviceResult::NoDevice)
+            w_.PressAt(s_.station || result == DeviceResult::Programmed ? next : next + 1000);
+    }
+
+    World& w_;
+    const Schedule& s_;
+    std::int64_t stopAt_ = -1;
+    bool lineGone_ = false;
+};
+
+bool Holds(const EmuDevice& device, const Bytes& image) {
+    const EmuDeviceRecord* last = nullptr;
+    for (const EmuDeviceRecord& record : device.Records())
+        if (record.transferStarted) last = &record;
+    return last != nullptr && last->Verdict() == "OK" && last->CompareWith(image) == "MATCH" &&
+           std::equal(image.begin() + 8, image.end(), device.Flash().Bytes().begin());
+}
+
+std::vector<std::string> RunCycle(const Schedule& s, std::string& history) {
+    const Bytes image = BinImage(static_cast<std::size_t>(s.imageBytes - 8), std::uint32_t(s.seed));
+    const std::int64_t bound = BoundMs(s);
+    World world(s, bound);
+    clsTiming::InstallClock(std::shared_ptr<Clock>(std::shared_ptr<Clock>(), &world));
+    std::vector<std::pair<int, DeviceResult>> ended;
+    {
+        SimView view(world, s);
+        SequenceSettings settings;
+        settings.carryOnAfterFailure = s.station;
+        if (s.station) {  // as fieldprog-cli runs a station
+            settings.waitRounds = kStationWaitMs / 50;
+            settings.waitLimitMs = kStationWaitMs;
+            settings.animationSteps = 0;
+        }
+        auto device = std::make_unique<clsFieldProgrammer>(std::make_unique<SimPort>(world));
+        device->OpenCommDevice("SIM");
+        DownloadSequence sequence(view, settings);
+        view.sequence = &sequence;
+        try {
+            sequence.RunHeadless(std::move(device), image);
+            while (view.resetAt >= 0 && sequence.ResetPending() && !sequence.Unloaded()) {
+                world.SleepMs(view.resetAt - world.NowMs());
+                view.resetAt = -1;
+                sequence.cmdDescription_Click();
+            }
+        } catch (const World::Overrun&) {
+        }
+        ended = view.ended;
+    }
+    clsTiming::InstallClock(nullptr);
+    std::vector<std::string> found;
+    if (world.NowMs() >= bound)
+        found.push_back("(c) still running after " + std::to_string(bound) + " ms");
+    for (const auto& [device, result] : ended) {
+        if (result == DeviceResult::Programmed &&
+            !Holds(*world.devices[std::size_t(device)], image))
+            found.push_back("(a) device " + std::to_string(device + 1) +
+                            " said to be programmed does not hold the image");
+    }
+    const auto said = [&](std::size_t i) {
+        return std::string(i < ended.size() ? kResults[static_cast<int>(ended[i].second)]
+                                            : "nothing");
+    };
+    if (!Fatal(s.fault) && said(0) != "programmed") found.push_back("(b) device 1: " + said(0));
+    const bool recovers = s.fault != kQuit && s.fault != kCtrlC && world.LineBackMs() >= 0;
+    if (recovers && said(ended.size() - 1) != "programmed")
+        found.push_back("(d) the last device: " + said(ended.size() - 1));
+    found.insert(found.end(), world.violations.begin(), world.violations.end());
+    if (!found.empty()) history = s.Describe() + "\n" + world.History();
+    return found;
+}
+
+long Entries(const char* folder) {
+    long count = 0;
+    if (DIR* dir = opendir(folder)) {
+        while (const dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
+        closedir(dir);
+    }
+    return count;
+}
+
+long ResidentKiB() {
+    std::ifstream statm("/proc/self/statm");
+    long size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::uint64_t cycles = 1000, violations = 0, run = 0, clean = 0, delayed = 0, stalled = 0;
+    std::uint64_t seed = std::uint64_t(std::chrono::system_clock::now().time_since_epoch().count());
+    bool regressions = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if ((arg == "--cycles" || arg == "--seed") && i + 1 < argc)
+            (arg == "--cycles" ? cycles : seed) = std::strtoull(argv[++i], nullptr, 0);
+        else if (arg == "--regressions" || arg == "--trace")
+            (arg == "--trace" ? gTrace : regressions) = true;
+        else
+            return std::fprintf(
+                       stderr,
+                       "usage: fieldprog-sim [--cycles N] [--seed S] [--regressions] [--trace]\n"),
+                   2;
+    }
+    TempFolderScope temp;  // the host must leave nothing in it
+    const long handles = Entries("/proc/self/fd"), threads = Entries("/proc/self/task");
+    const auto started = std::chrono::steady_clock::now();
+    const std::uint64_t settled = std::max<std::uint64_t>(1000, cycles / 10);
+    long residentSettled = 0;
+    std::uint64_t met[kFaults] = {}, byInvariant[6] = {};
+    const auto one = [&](std::uint64_t cycleSeed) {
+        const Schedule s(cycleSeed);
+        ++met[s.fault];
+        delayed += s.replyMs + s.jitterMs > 0;
+        stalled += s.stalls > 0;
+        clean += s.fault == kNone && s.replyMs + s.jitterMs == 0 && s.stalls == 0;
+        std::string history;
+        const std::vector<std::string> found = RunCycle(s, history);
+        if (++run == settled) residentSettled = ResidentKiB();
+        if (found.empty()) return;
+        for (const std::string& what : found) ++byInvariant[what[1] - 'a'];
+        if (++violations > 20 && !getenv("SIM_ALL")) return;
+        std::printf("VIOLATION in the cycle of seed %" PRIu64 " (--seed %" PRIu64
+                    " --cycles 1)\n  %s\n",
+                    cycleSeed, cycleSeed, history.c_str());
+        for (const std::string& what : found) std::printf("  %s\n", what.c_str());
+    };
+    if (regressions)
+        for (const std::uint64_t s : kRegressionSeeds) one(s);
+    for (std::uint64_t i = 0; i < cycles; ++i) one(seed + i);
+
+    std::vector<std::string> left;
+    if (temp.Entries() != 0) left.push_back("(f) files left in the temporary folder");
+    if (Entries("/proc/self/fd") != handles) left.push_back("(f) file handles left open");
+    if (Entries("/proc/self/task") != threads) left.push_back("(f) threads left running");
+    if (run >= 2 * settled && ResidentKiB() - residentSettled > 8192)
+        left.push_back("(f) memory grew by " + std::to_string(ResidentKiB() - residentSettled) +
+                       " KiB");
+    for (const std::string& what : left) std::printf("VIOLATION %s\n", what.c_str());
+    byInvariant[5] += left.size();
+    violations += left.size();
+    std::printf("simulation: %" PRIu64 " cycles from seed %" PRIu64
+                " in %.1f s; met: clean %" PRIu64 ", reply-delay %" PRIu64 ", host-stall %" PRIu64,
+                run, seed,
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
+                clean, delayed, stalled);
+    for (int k = 1; k < kFaults; ++k) std::printf(", %s %" PRIu64, kFaultNames[k], met[k]);
+    std::printf("; violations %" PRIu64, violations);
+    for (int k = 0; k < 6; ++k) std::printf(" (%c) %" PRIu64, 'a' + k, byInvariant[k]);
+    std::printf("\n");
+    return violations == 0 ? 0 : 1;
+}
