@@ -50,7 +50,6 @@ class FakeDevice {
     bool neverC = false;            // ".X" is never answered with "C"
     bool writesFailAfterC = false;  // the host's writes fail once "C" is out
     int nakAtBlock = 0;             // NAK instead of ACK, and the transfer is given up
-    int vanishAtBlock = 0;          // the line goes away when this block arrives
     std::int64_t ackMs = 10;        // an ACK follows its block this late
     bool strayBytes = false;        // NAK bytes every 10 ms until the ACK
 
@@ -153,7 +152,6 @@ class FakeDevice {
                           frame[2] == static_cast<char>(255 - k % 256) &&
                           frame.substr(131) == Crc(frame.substr(3, 128));
         badBlocks += good ? 0 : 1;
-        if (k == vanishAtBlock) return port_.Vanish();
         if (k == nakAtBlock) inTransfer_ = false;  // the device gives the transfer up
         if (k == nakAtBlock || !good) return port_.Deliver("\x15", ackMs);
         received += frame.substr(3, 128);

@@ -129,7 +129,6 @@ TEST_F(SequenceTest, DevicesInARowWithProgressOnTheirBarsAndQuitWhileClearingOrS
     }
 }
 
-// A vanished port (an adaptor pulled out) is opened again at Reset.
 TEST_F(SequenceTest, FailuresShowTheirTextThenResetStartsAgain) {
     struct Row {
         const char* what;
@@ -142,10 +141,6 @@ TEST_F(SequenceTest, FailuresShowTheirTextThenResetStartsAgain) {
          "status: Failed to clear flash memory."},
         {"block refused", [](FakeLine& l) { l.device->nakAtBlock = 2; },
          "status: Error: Download Failed."},
-        // A device that echoes and then falls silent: the failure shows within seconds.
-        {"silent after echo", [](FakeLine& l) { l.device->silentAfter = ".K"; },
-         "status: Failed to clear flash memory."},
-        {"port vanished", [](FakeLine& l) { l.port->Vanish(); }, kNoDevice},
     };
     for (const Row& row : rows) {
         sequence.reset();
@@ -202,29 +197,6 @@ TEST_F(SequenceTest, WithoutABinaryTheFileDialogAsksEachTime) {
     view.onEnded = [&](DeviceResult) { view.QuitSoon(); };
     sequence->cmdDescription_Click();
     EXPECT_EQ(line.device->blocks, 2);
-}
-
-TEST_F(SequenceTest, StationCarriesOnAfterFailuresAndIdleWaitsUntilStopped) {
-    auto fp = std::make_unique<clsFieldProgrammer>(line.MakePort());
-    ASSERT_TRUE(fp->OpenCommPort(1));
-    SequenceSettings settings;
-    settings.carryOnAfterFailure = true;
-    settings.animationSteps = 0;
-    settings.waitRounds = 20;
-    Make(std::move(settings));
-    FakeDevice& device = *line.device;
-    device.nakAtBlock = 1;
-    device.Press(100);
-    view.onEnded = [&](DeviceResult r) {
-        if (r == DeviceResult::TransferFailed) device.nakAtBlock = 0;
-        if (r == DeviceResult::Idle && view.results.size() == 2) device.Press(100);
-        if (r == DeviceResult::Programmed) view.stop = true;  // Ctrl-C while waiting again
-    };
-    EXPECT_TRUE(sequence->RunHeadless(std::move(fp), BinImage(300)));
-    EXPECT_EQ(view.results,
-              (std::vector<DeviceResult>{DeviceResult::TransferFailed, DeviceResult::Idle,
-                                         DeviceResult::Programmed}));
-    EXPECT_EQ(device.blocks, 1 + 3);
 }
 
 }  // namespace
