@@ -51,31 +51,14 @@ constexpr int kFlashMs = 30000;        // the silence a clear or rewrite may kee
 constexpr int kStallBudgetMs = 3000;   // the busy PC's pauses in one cycle, all together
 constexpr int kStationWaitMs = 10000;  // a station's button wait (fieldprog-cli --wait 10)
 
-enum Fault {
-    kNone,
-    kClearGap,
-    kClearGapBeyond,
-    kNoiseReply,
-    kNoiseEcho,
-    kDropToDevice,
-    kDropToHost,
-    kChangeToDevice,
-    kChangeToHost,
-    kNakAtBlock,
-    kSilentAtBlock,
-    kHang,
-    kVanish,
-    kVanishForGood,
-    kQuit,
-    kCtrlC,
-    kFaults
-};
-const char* const kFaultNames[kFaults] = {"none",         "clear-gap",        "clear-gap-beyond",
-                                          "noise-reply",  "noise-echo",       "drop-to-device",
-                                          "drop-to-host", "change-to-device", "change-to-host",
-                                          "nak-at-block", "silent-at-block",  "hang",
-                                          "vanish",       "vanish-for-good",  "quit",
-                                          "ctrl-c"};
+// clang-format off
+enum Fault { kNone, kClearGap, kClearGapBeyond, kNoiseReply, kNoiseEcho, kDropToDevice, kDropToHost,
+             kChangeToDevice, kChangeToHost, kNakAtBlock, kSilentAtBlock, kHang, kVanish,
+             kVanishForGood, kQuit, kCtrlC, kFaults };
+const char* const kFaultNames[kFaults] = {"none", "clear-gap", "clear-gap-beyond", "noise-reply",
+    "noise-echo", "drop-to-device", "drop-to-host", "change-to-device", "change-to-host",
+    "nak-at-block", "silent-at-block", "hang", "vanish", "vanish-for-good", "quit", "ctrl-c"};
+// clang-format on
 // What the dialogue has no way around: no resend (a NAK fails the transfer), an echo that is
 // not the character ends the command, a device gone or hung, a stop. Everything else (a pause
 // in the clear's reports within the host's silence limit, noise before a reply) must program.

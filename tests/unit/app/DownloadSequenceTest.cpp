@@ -100,35 +100,6 @@ TEST_F(SequenceTest, NoFreePortShowsOneMessageAndEnds) {
     EXPECT_EQ(view.log.size(), 2u);
 }
 
-// The next device pressed during the success animation is programmed too. Quit or the close
-// box in the middle of a device's work ends the run quietly; the device object goes only once
-// the call that was running has returned.
-TEST_F(SequenceTest, DevicesInARowWithProgressOnTheirBarsAndQuitWhileClearingOrSending) {
-    const Bytes image = BinImage(300);
-    for (const char* moment : {"clear bar 25", "bar 33"}) {
-        sequence.reset();
-        view = RecordingView();
-        view.Soon([&] { line.device->Press(100); });
-        view.onEnded = [&](DeviceResult) { line.device->Press(100); };
-        view.onLine = [&](const std::string& l) {
-            if (l == moment && view.results.size() == 2) view.QuitSoon();
-        };
-        Start(Downloader(image));
-        EXPECT_EQ(view.results,
-                  (std::vector<DeviceResult>{DeviceResult::Programmed, DeviceResult::Programmed,
-                                             DeviceResult::Interrupted}))
-            << moment;
-        EXPECT_EQ(line.device->received.substr(0, 2 * 384),
-                  Text(Padded(image)) + Text(Padded(image)));
-        EXPECT_TRUE(view.Has("clear bar 100") && view.Has("bar 100"));
-        EXPECT_TRUE(view.Has("bars shown") && view.Has("buttons hidden") && view.Has("timer on"));
-        EXPECT_EQ(view.Last("status"), kPress) << moment;  // success leaves the request
-        EXPECT_FALSE(view.Has("picture 3")) << moment;
-        EXPECT_TRUE(sequence->Unloaded() && sequence->Device() == nullptr) << moment;
-        EXPECT_EQ(tmp.Entries(), 0) << moment;
-    }
-}
-
 TEST_F(SequenceTest, FailuresShowTheirTextThenResetStartsAgain) {
     struct Row {
         const char* what;
