@@ -636,10 +636,11 @@ std::vector<std::string> RunCycle(const Schedule& s, std::string& history, int& 
     }
     const bool* sign = world.signs;
     const auto explained = [&](const std::string& what) {
-        return what[1] == 'a' ? sign[kEotUnchecked]
-               : what[1] == 'c'
-                   ? sign[kGreetingLost]
-                   : sign[kGreetingLost] || sign[kLineEndSplit] || sign[kNoiseBeforeEmptyLine];
+        const bool misread =
+            sign[kGreetingLost] || sign[kLineEndSplit] || sign[kNoiseBeforeEmptyLine];
+        if (what[1] == 'a') return sign[kEotUnchecked];
+        if (what[1] == 'c') return sign[kGreetingLost];
+        return misread && (what[1] != 'e' || what.find("command began") != std::string::npos);
     };
     known = -1;
     if (std::all_of(found.begin(), found.end(), explained))

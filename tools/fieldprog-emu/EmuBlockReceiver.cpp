@@ -127,7 +127,7 @@ void EmuBlockReceiver::FinishBlock(EmuMicros now, EmuDeviceRecord& record) {
     if (options_.nakAt == k) return refuse("NAK (fault switch)");
     const std::uint8_t number = block_[1];
     const auto sent = static_cast<std::uint16_t>((block_[131] << 8) | block_[132]);
-    const auto computed = static_cast<std::uint16_t>(crc_.CRC16(block_.data() + 3, kBlockData));
+    const std::uint16_t computed = EmuCrc16(block_.data() + 3, kBlockData);
     if (block_[2] != static_cast<std::uint8_t>(255 - number))
         return refuse("complement " + EmuHex(block_[2], 2) + " does not match number " +
                       EmuHex(number, 2));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cctype>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -39,4 +40,16 @@ inline unsigned EmuHexValue(const std::string& digits) {
         value = value * 16 + static_cast<unsigned>(d);
     }
     return value;
+}
+
+// CRC-16/XMODEM (polynomial 1021h, from zero, high bit first), worked out bit by bit: the device
+// checks blocks with its own arithmetic, not the host's, so that a fault in one cannot hide a
+// fault in the other.
+inline std::uint16_t EmuCrc16(const std::uint8_t* data, std::size_t length) {
+    unsigned crc = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        crc ^= static_cast<unsigned>(data[i]) << 8;
+        for (int bit = 0; bit < 8; ++bit) crc = (crc << 1) ^ ((crc & 0x8000) != 0 ? 0x1021 : 0);
+    }
+    return static_cast<std::uint16_t>(crc);
 }
