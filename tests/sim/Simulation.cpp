@@ -670,6 +670,10 @@ long ResidentKiB() {
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
+double Seconds(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -721,7 +725,12 @@ int main(int argc, char** argv) {
     };
     if (regressions)
         for (const std::uint64_t s : kRegressionSeeds) one(s);
-    for (std::uint64_t i = 0; i < cycles; ++i) one(seed + i);
+    for (std::uint64_t i = 0; i < cycles; ++i) {
+        one(seed + i);
+        if ((i + 1) % 100000 == 0)  // a long run shows how far it got
+            std::fprintf(stderr, "simulation: %" PRIu64 " cycles, %.0f s, violations %" PRIu64 "\n",
+                         i + 1, Seconds(started), violations);
+    }
 
     std::vector<std::string> left;
     if (temp.Entries() != 0) left.push_back("(f) files left in the temporary folder");
@@ -735,9 +744,7 @@ int main(int argc, char** argv) {
     violations += left.size();
     std::printf("simulation: %" PRIu64 " cycles from seed %" PRIu64
                 " in %.1f s; met: clean %" PRIu64 ", reply-delay %" PRIu64 ", host-stall %" PRIu64,
-                run, seed,
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
-                clean, delayed, stalled);
+                run, seed, Seconds(started), clean, delayed, stalled);
     for (int k = 1; k < kFaults; ++k) std::printf(", %s %" PRIu64, kFaultNames[k], met[k]);
     std::printf("; known host faults");
     for (int k = 0; k < kKnown; ++k) std::printf(" %" PRIu64, knownMet[k]);
