@@ -29,7 +29,7 @@ const char* const kDownloadFailed = "Error: Download Failed.";
 
 // Busy: a good device of the given reply delay on a 9600-baud line while two other processes keep
 // both cores busy; whatever its timing, it is programmed.
-enum class Scene { Device, Busy, HeldPort, CtrlC, Truncated, CorruptPayload };
+enum class Scene { Device, Busy, HeldPort, Truncated, CorruptPayload };
 
 struct Row {
     const char* name;
@@ -131,12 +131,7 @@ TEST_P(FaultMatrix, UserToldTheTruthNothingLeftAndTheNextDeviceWorks) {
         EXPECT_EQ(waiting->Wait(kPatienceMs), 143) << waiting->Stderr();
     } else {
         emu = StartEmu(row.faults);
-        const bool device = row.scene <= Scene::Busy || row.scene == Scene::CtrlC;
-        cli = StartCli(device ? good : BadImage(row.scene), row.waitSeconds);
-        if (row.scene == Scene::CtrlC) {  // while the transfer runs
-            ASSERT_TRUE(cli->WaitForStderr("Transferring: 10%", kPatienceMs)) << cli->Stderr();
-            cli->Signal(SIGINT);
-        }
+        cli = StartCli(row.scene <= Scene::Busy ? good : BadImage(row.scene), row.waitSeconds);
     }
     std::vector<std::unique_ptr<Subprocess>> load;
     for (int i = 0; row.scene == Scene::Busy && i < 2; ++i) {
@@ -160,7 +155,7 @@ TEST_P(FaultMatrix, UserToldTheTruthNothingLeftAndTheNextDeviceWorks) {
     if (row.scene == Scene::HeldPort) return GoodDeviceWorks(std::move(emu));
     EXPECT_EQ(VerdictOf(emu->Finish()), row.verdict);
     // Not when the file was the fault.
-    if (row.scene <= Scene::CtrlC && row.exitCode != 0) GoodDeviceWorks(nullptr);
+    if (row.scene <= Scene::Busy && row.exitCode != 0) GoodDeviceWorks(nullptr);
 }
 
 // clang-format off
@@ -183,9 +178,6 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrix, ::testing::Values(
         "OK\t0"},
     Row{"reply_200ms", Scene::Busy, {"--baud", "9600", "--reply-delay-ms", "200"}, 10, 0, "", "",
         "OK", "OK\t0"},
-    // Paced like a real line, so that the transfer is still running when Ctrl-C comes.
-    Row{"ctrl_C_during_transfer", Scene::CtrlC, {"--baud", "9600"}, 10, 130, "", "", "FAIL",
-        "INTERRUPTED\t0"},
     Row{"port_held", Scene::HeldPort, {}, 0, 4, "is busy: held by PID",
         "(fieldprog-cli): Failed to open com port. (error 101)", "NONE", nullptr},
     Row{"truncated_BIN", Scene::Truncated, {}, 10, 2, kNoBinary,
