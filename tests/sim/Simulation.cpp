@@ -37,7 +37,8 @@ namespace {
 
 // Seeds that once failed, replayed first by --regressions: the greeting's late reply (198,
 // 347, 4015), an operator who pressed into a dialogue or forgot a device (287, 4797, 1015305),
-// and the open host faults below (243, 1121, 1393, 4146, 4456, 1142309).
+// Quit after the last ACK (1121), and the open host faults below (243, 1393, 4146, 4456,
+// 1142309).
 const std::uint64_t kRegressionSeeds[] = {198, 347,  4015, 287,  4797, 1015305,
                                           243, 1121, 1393, 4146, 4456, 1142309};
 bool gTrace = false;  // --trace: the dialogue as it happens, for replaying one seed
@@ -73,8 +74,7 @@ bool Fatal(int fault) {
 // violation; an entry goes when its fault is fixed.
 enum Known { kEotUnchecked, kGreetingLost, kLineEndSplit, kNoiseBeforeEmptyLine, kKnown };
 const char* const kKnownNames[kKnown] = {
-    "EOT and .Q taken for granted (one lost or changed, or Quit after the last ACK, still "
-    "reports programmed)",
+    "EOT and .Q taken for granted (one lost or changed on the line still reports programmed)",
     "a device that missed its greeting repeats P and keeps a reply loop alive",
     "a reply read between its CR and LF: the LF spoils the next echo",
     "noise before a reply that opens with an empty line ends the reply there"};
