@@ -138,8 +138,11 @@ bool DownloadSequence::IsPortFree(std::int32_t lngPort, PortChoice& choice) {
     choice.description = ComPortDescription(lngPort);
     choice.free = MyLocalSerial->IsComPortFree(lngPort);
     if (!choice.free) {
-        choice.whyNotFree =
-            DescribePortOpen(MyLocalSerial->Serial().LastOpenResult(), mintLanguage);
+        // The system's own words come in the system's language; a window in another language
+        // keeps to its own sentence.
+        PortOpenResult result = MyLocalSerial->Serial().LastOpenResult();
+        if (mintLanguage != textid::kEnglish) result.reason.clear();
+        choice.whyNotFree = DescribePortOpen(result, mintLanguage);
     }
     if (choice.description.empty()) {
         choice.description = choice.free
