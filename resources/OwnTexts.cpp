@@ -40,7 +40,7 @@ constexpr Row kRows[] = {
     {kCannotBeOpened, "%1 cannot be opened", "%1 ne peut pas être ouvert",
      "%1 kann nicht geöffnet werden"},
     {kThePort, "the port", "le port", "die Schnittstelle"},
-    {kSerialPortFallback, "Serial port %1", "Port série %1", "Serielle Schnittstelle %1"},
+    {kSerialPortFallback, "Serial port", "Port série", "Serielle Schnittstelle"},
     {kNoDevice, "no device", "aucun périphérique", "kein Gerät"},
     {kOtherPorts, "Other ports:", "Autres ports\u00a0:", "Weitere Schnittstellen:"},
     {kBinTooShort, "too short for a flash image (%1 bytes, the header alone takes 8)",

@@ -19,7 +19,7 @@ enum Id {
     kAskAdministrator,    // how to get access without a group
     kCannotBeOpened,      // %1 cannot be opened
     kThePort,             // the name of a port that has none
-    kSerialPortFallback,  // a free port that has no friendly name: %1 is its name or path
+    kSerialPortFallback,  // under a free port that has no friendly name
     kNoDevice,            // under a COM number that maps to nothing
     kOtherPorts,          // the label above the ports beyond COM 4
     kBinTooShort,         // %1 bytes in all
