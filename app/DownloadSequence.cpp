@@ -4,6 +4,7 @@
 
 #include "BinFile.h"
 #include "FileSystem.h"
+#include "OwnTexts.h"
 #include "StringTable.h"
 #include "TextIds.h"
 #include "Version.h"
@@ -19,7 +20,6 @@ namespace {
 constexpr int kAnimationStepMs = 100;  // pause between two pictures of an animation
 constexpr int kProgressTypeClear = 3;  // progress of clearing the flash
 constexpr int kPortRetryMs = 1000;     // a station looks for a vanished port this often
-constexpr int kPorts = 4;              // COM 1 to COM 4 are offered
 
 // Keeps the device object alive while a download sequence runs: a window closed in the middle
 // of a device call releases its objects only once the call has returned.
@@ -79,10 +79,14 @@ void DownloadSequence::Form_Load() {
         mintLanguage = textid::kEnglish;
     }
 
-    std::vector<PortChoice> ports(kPorts);
+    // COM 1 to COM 4 always, then the ports above them that have hardware behind them: a
+    // USB adaptor on Windows usually gets COM 5 or higher.
+    std::vector<std::int32_t> numbers = {1, 2, 3, 4};
+    for (int n : MyLocalSerial->Serial().Port().PresentPortsAbove4()) numbers.push_back(n);
+    std::vector<PortChoice> ports(numbers.size());
     bool anyFree = false;
-    for (std::int32_t n = 1; n <= kPorts; ++n) {
-        anyFree = IsPortFree(n, ports[static_cast<std::size_t>(n - 1)]) || anyFree;
+    for (std::size_t k = 0; k < numbers.size(); ++k) {
+        anyFree = IsPortFree(numbers[k], ports[k]) || anyFree;
     }
     if (!anyFree) {
         view_.ShowMessage(ExecutableName(), Text(textid::kNoFreePort));
@@ -91,7 +95,8 @@ void DownloadSequence::Form_Load() {
         return;
     }
 
-    mlngComPort = view_.ChoosePort(Text(textid::kSelectPort), Text(textid::kOK), ports);
+    mlngComPort = view_.ChoosePort(Text(textid::kSelectPort), Text(textid::kOK), ports,
+                                   owntext::Text(owntext::kOtherPorts, mintLanguage));
     if (unloaded_) return;
 
     MyLocalSerial->OpenCommPort(mlngComPort);
@@ -126,13 +131,23 @@ bool DownloadSequence::RunHeadless(std::unique_ptr<clsFieldProgrammer> device,
 }
 
 // A port is free when it can be opened; it is closed again at once. What opening it said is
-// kept for the port dialog.
+// kept for the port dialog, in the payload's language. A free port always shows what it is:
+// its friendly name or device path, or at least that it is a serial port.
 bool DownloadSequence::IsPortFree(std::int32_t lngPort, PortChoice& choice) {
     choice.number = lngPort;
     choice.description = ComPortDescription(lngPort);
     choice.free = MyLocalSerial->IsComPortFree(lngPort);
-    if (!choice.free)
-        choice.whyNotFree = DescribePortOpen(MyLocalSerial->Serial().LastOpenResult());
+    if (!choice.free) {
+        // The system's own words come in the system's language; a window in another language
+        // keeps to its own sentence.
+        PortOpenResult result = MyLocalSerial->Serial().LastOpenResult();
+        if (mintLanguage != textid::kEnglish) result.reason.clear();
+        choice.whyNotFree = DescribePortOpen(result, mintLanguage);
+    }
+    if (choice.description.empty()) {
+        choice.description = owntext::Text(
+            choice.free ? owntext::kSerialPortFallback : owntext::kNoDevice, mintLanguage);
+    }
     return choice.free;
 }
 
@@ -213,12 +228,14 @@ bool DownloadSequence::DownloadRounds() {
 // padding for the missing bytes.
 bool DownloadSequence::PrepareImage() {
     clsFPMemory& memory = MyLocalSerial->Memory();
+    bool carried = false;  // the image is the downloader's own payload
     if (headless_) {
         memory.AllFlashBankData(headlessImage_);
     } else {
         std::vector<std::uint8_t> bytData;
         if (mobjResFiles->GetBinaryData(bytData)) {
             memory.AllFlashBankData(bytData);
+            carried = true;
         } else {
             view_.SetButtonCaption(DownloadView::Button::Description, "");
             std::string strPath;
@@ -231,12 +248,20 @@ bool DownloadSequence::PrepareImage() {
             }
         }
     }
-    if (!binfile::Problem(memory.AllFlashBankData()).empty()) {
+    const std::string problem = binfile::Problem(memory.AllFlashBankData(), mintLanguage);
+    if (problem.empty()) return true;
+    if (!carried) {
         view_.SetStatus(Text(textid::kNoBinary));
         ShowFailure();
         return false;
     }
-    return true;
+    // The payload reads the same at every Reset, so Reset could only fail again: the
+    // technician is told why and that this downloader must be replaced, and only Quit is left.
+    view_.SetStatus(owntext::Format(owntext::kDamagedDownloader, mintLanguage, {problem}));
+    ShowFailure();
+    mblnResetPending = false;
+    if (!unloaded_) view_.SetButtonCaption(DownloadView::Button::Description, "");
+    return false;
 }
 
 // The button wait. A port whose device vanished (an adaptor pulled out) is opened again first,

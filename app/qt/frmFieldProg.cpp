@@ -16,6 +16,7 @@
 #include <QShowEvent>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "FormLook.h"
 #include "clsFieldProgrammer.h"
@@ -183,9 +184,12 @@ void frmFieldProg::SetStatus(const std::string& text) {
 }
 
 // Without a caption the Description button still sits in its place but draws flat, so the
-// window does not show an empty box with nothing to press.
+// window does not show an empty box with nothing to press. Each caption's first letter is its
+// mnemonic (Alt+Q quits), whatever the language.
 void frmFieldProg::SetButtonCaption(Button button, const std::string& text) {
-    const QString caption = QString::fromStdString(text);
+    QString caption = QString::fromStdString(text);
+    caption.replace(QLatin1Char('&'), QStringLiteral("&&"));
+    if (!caption.isEmpty()) caption.prepend(QLatin1Char('&'));
     switch (button) {
         case Button::Description:
             cmdDescription->setText(caption);
@@ -204,10 +208,21 @@ void frmFieldProg::ShowButtons(bool visible) {
     picDescription->setVisible(visible);
     picQuit->setVisible(visible);
     picAbout->setVisible(visible);
+    if (visible) KeepKeyboardFocus();
 }
 
 void frmFieldProg::EnableQuit(bool enabled) {
     picQuit->setEnabled(enabled);
+    if (enabled) KeepKeyboardFocus();
+}
+
+// The buttons are hidden during a transfer and the focus goes with them; once they are back
+// it goes to Reset when a failure offers it, else to Quit, so the keyboard keeps working.
+void frmFieldProg::KeepKeyboardFocus() {
+    QWidget* focus = focusWidget();
+    if (focus != nullptr && focus->isVisible() && focus->isEnabled()) return;
+    QPushButton* target = cmdDescription->text().isEmpty() ? cmdQuit : cmdDescription;
+    if (target->isVisible() && target->isEnabled()) target->setFocus();
 }
 
 void frmFieldProg::ShowBars(bool visible) {
@@ -235,16 +250,26 @@ void frmFieldProg::SetBusyTimer(bool running) {
 }
 
 int frmFieldProg::ChoosePort(const std::string& title, const std::string& ok,
-                             const std::vector<PortChoice>& ports) {
+                             const std::vector<PortChoice>& ports, const std::string& otherPorts) {
+    frmComport dialog(this);
     QString strComports;
+    int firstFree = -1;
+    std::vector<int> indices;
     for (const PortChoice& port : ports) {
-        if (port.free) strComports += QString::number(port.number) + QLatin1Char(',');
+        const int index = port.number > 4
+                              ? dialog.AddPort(port.number, QString::fromStdString(otherPorts))
+                              : port.number - 1;
+        indices.push_back(index);
+        if (!port.free || index < 0) continue;
+        strComports += QString::number(port.number) + QLatin1Char(',');
+        if (firstFree < 0) firstFree = index;
     }
     strComports.chop(1);
-    frmComport dialog(this);
-    dialog.SetupForm(0, strComports, QString::fromStdString(title), QString::fromStdString(ok));
-    for (const PortChoice& port : ports) {
-        dialog.ShowPortDetails(port.number - 1, port.description, port.whyNotFree);
+    // The first free port is preselected, so Enter alone takes it.
+    dialog.SetupForm(static_cast<std::int16_t>(std::max(firstFree, 0)), strComports,
+                     QString::fromStdString(title), QString::fromStdString(ok));
+    for (std::size_t k = 0; k < ports.size(); ++k) {
+        dialog.ShowPortDetails(indices[k], ports[k].description, ports[k].whyNotFree);
     }
     dialog.exec();
     return dialog.Comport();

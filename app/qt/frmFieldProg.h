@@ -79,12 +79,13 @@ class frmFieldProg : public QWidget, public SequenceForm {
     void SetButtonCaption(Button button, const std::string& text) override;
     void ShowButtons(bool visible) override;
     void EnableQuit(bool enabled) override;
+    void KeepKeyboardFocus();
     void ShowBars(bool visible) override;
     void SetBar(Bar bar, int value) override;
     void ShowPicture(int picture) override;
     void SetBusyTimer(bool running) override;
     int ChoosePort(const std::string& title, const std::string& ok,
-                   const std::vector<PortChoice>& ports) override;
+                   const std::vector<PortChoice>& ports, const std::string& otherPorts) override;
     bool ChooseBinaryFile(const std::string& title, const std::string& folder,
                           std::string& path) override;
     void ShowMessage(const std::string& caption, const std::string& text) override;

@@ -116,8 +116,8 @@ class ConsoleView : public DownloadView {
     void SetBusyTimer(bool running) override {
         phase_ = running ? Phase::Transferring : Phase::None;
     }
-    int ChoosePort(const std::string&, const std::string&,
-                   const std::vector<PortChoice>&) override {
+    int ChoosePort(const std::string&, const std::string&, const std::vector<PortChoice>&,
+                   const std::string&) override {
         return 0;
     }
     bool ChooseBinaryFile(const std::string&, const std::string&, std::string&) override {
