@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <pwd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -128,12 +129,24 @@ TEST_F(PtyTest, OpenSaysWhyItFailed) {
     EXPECT_EQ(missing.status, PortOpenStatus::NoDevice);
     EXPECT_EQ(DescribePortOpen(missing), "/dev/ttyNoSuchPort9: no such device");
     EXPECT_EQ(MakeSystemSerialPort()->Open(5).status, PortOpenStatus::NoDevice);
-    if (geteuid() != 0) {
-        chmod(slavePath.c_str(), 0);
+
+    // A port the user may not open is not "busy". Root opens anything, so the open is tried in a
+    // child that has given up root for nobody.
+    const passwd* nobody = getpwnam("nobody");
+    if (geteuid() == 0 && nobody == nullptr)
+        GTEST_SKIP() << "running as root without a user nobody";
+    ASSERT_EQ(chmod(slavePath.c_str(), 0), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0))
+            _exit(3);
         const PortOpenResult refused = MakeSystemSerialPort()->OpenDevice(slavePath);
-        EXPECT_EQ(refused.status, PortOpenStatus::NoPermission);
-        EXPECT_NE(DescribePortOpen(refused).find("permission denied; "), std::string::npos);
+        if (refused.status != PortOpenStatus::NoPermission) _exit(1);
+        _exit(DescribePortOpen(refused).find("permission denied; ") == std::string::npos ? 2 : 0);
     }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0) << "1: not NoPermission, 2: not described so, 3: could not become nobody";
 }
 
 TEST_F(PtyTest, VanishedDeviceFailsWithoutHanging) {
@@ -156,22 +169,47 @@ TEST_F(PtyTest, VanishedDeviceFailsWithoutHanging) {
     }
 }
 
-TEST(UucpLock, OnlyALiveForeignProcessHoldsThePort) {
+// A lock file names its holder in text (ten characters and a newline) or, in the old form, as a
+// 4-byte binary pid. The holder here is a child whose pid has an ASCII digit as its lowest byte,
+// so a reader that takes a leading digit for text misreads the binary form every time.
+TEST(UucpLock, OnlyALiveForeignProcessHoldsThePortInEitherForm) {
     TempDir dir;
+    pid_t holder = -1;
+    for (int tries = 0; tries < 2048 && holder < 0; ++tries) {
+        const pid_t child = fork();
+        if (child == 0) {
+            for (;;) pause();
+        }
+        if ((child & 0xFF) >= '0' && (child & 0xFF) <= '9') {
+            holder = child;
+        } else if (child > 0) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+    }
+    ASSERT_GT(holder, 0);
     const pid_t gone = fork();
     if (gone == 0) _exit(0);
     waitpid(gone, nullptr, 0);
-    const int parent = static_cast<int>(getppid());
+    const auto binary = [](pid_t pid) { return std::string(reinterpret_cast<char*>(&pid), 4); };
+    char text[16];
+    std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(holder));
     const std::pair<std::string, int> rows[] = {
-        {std::string(reinterpret_cast<const char*>(&parent), 4), parent},  // old binary form
-        {std::to_string(gone) + "\n", 0},                                  // stale
-        {std::to_string(getpid()) + "\n", 0},                              // our own
+        {binary(holder), holder},
+        {text, holder},
+        {std::to_string(holder) + "\n", holder},
+        {binary(gone), 0},
+        {std::to_string(gone) + "\n", 0},
+        {binary(getpid()), 0},
+        {std::to_string(getpid()) + "\n", 0},
         {"garbage\n", 0},
     };
     for (const auto& [content, owner] : rows) {
         WriteBytes(dir / "LCK..ttyUSB0", content);
-        EXPECT_EQ(UucpLockOwner(dir.Path(), "/dev/ttyUSB0"), owner) << content;
+        EXPECT_EQ(UucpLockOwner(dir.Path(), "/dev/ttyUSB0"), owner) << content.size() << " bytes";
     }
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
 }
 
 TEST(ComPortMapping, AdaptorsFirstInNumericOrderAndOnlyFourPorts) {
