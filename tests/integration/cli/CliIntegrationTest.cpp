@@ -195,8 +195,9 @@ TEST(CliBench, InfoDownloadVerifyReadBackPokeVerifyRewrite) {
     emulator.Finish();
 }
 
-// Three ports at once. A device that refuses a block stays its port's affair: the other two
-// hold the image, the third is recorded with its error, and the exit code says some failed.
+// Four ports at once. A device that refuses a block or its clear stays its port's affair: the
+// other two hold the image, each failure is recorded with its own kind and error, and the exit
+// code says some failed.
 // Then Ctrl-C while all three transfer ends every port, with whole record lines.
 TEST(CliStation, AFailureStaysOnItsPortAndCtrlCEndsThemAll) {
     TempDir dir, tmp;
@@ -223,16 +224,21 @@ TEST(CliStation, AFailureStaysOnItsPortAndCtrlCEndsThemAll) {
         return run;
     };
 
-    const Run mixed =
-        station({{"--expect", fw}, {"--expect", fw}, {"--expect", fw, "--nak-at", "2"}},
-                {"--image", fw, "--count", "3", "--log", dir / "station.log"},
-                [](Subprocess&, const std::vector<std::string>&) {});
+    const Run mixed = station({{"--expect", fw},
+                               {"--expect", fw},
+                               {"--expect", fw, "--nak-at", "2"},
+                               {"--wrong-echo", "C"}},
+                              {"--image", fw, "--count", "4", "--log", dir / "station.log"},
+                              [](Subprocess&, const std::vector<std::string>&) {});
     EXPECT_EQ(mixed.code, 12);
     EXPECT_TRUE(Has(mixed.results[0], "EXPECT MATCH") && Has(mixed.results[1], "EXPECT MATCH"));
     const std::string log = ReadBytes(dir / "station.log");
-    EXPECT_EQ(Split(log, '\n').size(), 3u);
+    EXPECT_EQ(Split(log, '\n').size(), 4u);
     EXPECT_TRUE(Has(log, "\t" + mixed.ports[2] + "\tFW.BIN\t") &&
                 Has(log, "\tTRANSFER-FAILED\t143\tDownload binary data acknowledge not received."))
+        << log;
+    EXPECT_TRUE(Has(log, "\t" + mixed.ports[3] + "\tFW.BIN\t") &&
+                Has(log, "\tCLEAR-FAILED\t130\tClear flash memory command not recognised."))
         << log;
     EXPECT_EQ(tmp.Entries(), 0);
 

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "BinFile.h"
 #include "FakeDevice.h"
 #include "TestFiles.h"
 #include "ZelSerialComms.h"
@@ -328,3 +329,32 @@ TEST_F(DeviceTest, ConversionsKeepBoundsAndSkipTheSpareEntry) {
 }
 
 }  // namespace
+
+// The .BIN rule at its edge, for every tool: a file holding one byte less than its header counts
+// is refused, since the device would take the transfer's zero padding for the missing byte.
+TEST(BinFile, HeaderCountAgainstTheBytesPresent) {
+    const struct {
+        std::size_t count;
+        int present;  // data bytes after the header; -1 cuts the header itself short
+        const char *problem, *warning;
+    } rows[] = {
+        {100, 99, "the header counts 100 data bytes but only 99 follow it", ""},
+        {100, 100, "", ""},
+        {100, 101, "", "1 byte(s) follow the counted data"},
+        {0xFFFF, 0xFFFF, "", ""},
+        {0, 0, "the header counts no data bytes", ""},
+        {1, -1, "too short for a flash image (7 bytes", ""},
+    };
+    for (const auto& row : rows) {
+        Bytes bytes = binfile::Header(row.count);
+        bytes.resize(static_cast<std::size_t>(8 + row.present), 0x5A);
+        const std::string problem = binfile::Problem(bytes), warning = binfile::Warning(bytes);
+        EXPECT_EQ(problem.substr(0, std::string(row.problem).size()), row.problem) << problem;
+        EXPECT_EQ(problem.empty(), *row.problem == '\0') << problem;
+        EXPECT_EQ(warning.substr(0, std::string(row.warning).size()), row.warning) << warning;
+        EXPECT_EQ(warning.empty(), *row.warning == '\0') << warning;
+        if (problem.empty()) {
+            EXPECT_EQ(binfile::FlashData(bytes).size(), row.count);
+        }
+    }
+}
