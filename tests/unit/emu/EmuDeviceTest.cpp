@@ -243,8 +243,7 @@ TEST(EmuTransfer, ASoundImageReachesFlashTheBuffersAndTheResultLine) {
     EXPECT_EQ(EmuDeviceLine(host.Last()), "DEVICE 1 RECEIVED 128 BYTES CRC 0x0107 BLOCKS 1 OK");
     host.Send(".C");
     EXPECT_EQ(host.device->Flash().Read(0), 0xFF);
-    // The device needs 5 s from EOT to ".Q"; a sooner ".Q" fails it.
-    for (const int pauseMs : {4999, 5000}) {
+    for (const int pauseMs : {4999, 5000}) {  // the device needs 5 s from EOT to ".Q"
         Host quit({});
         quit.Send(".X" + Block(1, image, 254) + "\x04", pauseMs);
         quit.Send(".Q");

@@ -11,6 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -130,11 +131,9 @@ TEST_F(PtyTest, OpenSaysWhyItFailed) {
     EXPECT_EQ(DescribePortOpen(missing), "/dev/ttyNoSuchPort9: no such device");
     EXPECT_EQ(MakeSystemSerialPort()->Open(5).status, PortOpenStatus::NoDevice);
 
-    // A port the user may not open is not "busy". Root opens anything, so the open is tried in a
-    // child that has given up root for nobody.
+    // Not allowed is not "busy". Root opens anything: the child tries it as nobody.
     const passwd* nobody = getpwnam("nobody");
-    if (geteuid() == 0 && nobody == nullptr)
-        GTEST_SKIP() << "running as root without a user nobody";
+    if (geteuid() == 0 && nobody == nullptr) GTEST_SKIP() << "running as root, no user nobody";
     ASSERT_EQ(chmod(slavePath.c_str(), 0), 0);
     const pid_t child = fork();
     if (child == 0) {
@@ -169,41 +168,35 @@ TEST_F(PtyTest, VanishedDeviceFailsWithoutHanging) {
     }
 }
 
-// A lock file names its holder in text (ten characters and a newline) or, in the old form, as a
-// 4-byte binary pid. The holder here is a child whose pid has an ASCII digit as its lowest byte,
-// so a reader that takes a leading digit for text misreads the binary form every time.
+// A lock file holds its owner's pid in text (ten characters and a newline) or as 4 binary bytes.
+// The holder's lowest pid byte is an ASCII digit: a binary lock must not be read as text.
 TEST(UucpLock, OnlyALiveForeignProcessHoldsThePortInEitherForm) {
     TempDir dir;
-    pid_t holder = -1;
-    for (int tries = 0; tries < 2048 && holder < 0; ++tries) {
+    pid_t holder = -1, gone = -1;  // a live child with a digit as its pid's lowest byte; a dead one
+    for (int tries = 0; tries < 2048 && (holder < 0 || gone < 0); ++tries) {
         const pid_t child = fork();
+        ASSERT_GE(child, 0);
         if (child == 0) {
             for (;;) pause();
         }
-        if ((child & 0xFF) >= '0' && (child & 0xFF) <= '9') {
+        if (holder < 0 && std::isdigit(child & 0xFF)) {
             holder = child;
-        } else if (child > 0) {
+        } else {
             kill(child, SIGKILL);
-            waitpid(child, nullptr, 0);
+            waitpid(gone = child, nullptr, 0);
         }
     }
     ASSERT_GT(holder, 0);
-    const pid_t gone = fork();
-    if (gone == 0) _exit(0);
-    waitpid(gone, nullptr, 0);
     const auto binary = [](pid_t pid) { return std::string(reinterpret_cast<char*>(&pid), 4); };
-    char text[16];
-    std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(holder));
+    const std::string digits = std::to_string(holder);
     const std::pair<std::string, int> rows[] = {
         {binary(holder), holder},
-        {text, holder},
-        {std::to_string(holder) + "\n", holder},
+        {std::string(10 - digits.size(), ' ') + digits + "\n", holder},
+        {digits + "\n", holder},
         {binary(gone), 0},
         {std::to_string(gone) + "\n", 0},
-        {binary(getpid()), 0},
         {std::to_string(getpid()) + "\n", 0},
-        {"garbage\n", 0},
-    };
+        {"garbage\n", 0}};
     for (const auto& [content, owner] : rows) {
         WriteBytes(dir / "LCK..ttyUSB0", content);
         EXPECT_EQ(UucpLockOwner(dir.Path(), "/dev/ttyUSB0"), owner) << content.size() << " bytes";
