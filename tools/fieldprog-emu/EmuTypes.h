@@ -27,7 +27,6 @@ inline std::uint16_t EmuCrc16(const std::uint8_t* data, std::size_t size) {
 struct EmuOutput {
     std::string bytes;
     EmuMicros notBefore = 0;
-    bool atomic = false;  // must reach the host in one read (an echo with what it carries)
 };
 
 // Numbers as the device prints them: upper-case hexadecimal, zero-padded to `digits`.
