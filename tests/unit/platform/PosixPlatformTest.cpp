@@ -11,7 +11,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -179,7 +178,7 @@ TEST(UucpLock, OnlyALiveForeignProcessHoldsThePortInEitherForm) {
         if (child == 0) {
             for (;;) pause();
         }
-        if (holder < 0 && std::isdigit(child & 0xFF)) {
+        if (holder < 0 && (child & 0xFF) >= '0' && (child & 0xFF) <= '9') {
             holder = child;
         } else {
             kill(child, SIGKILL);
@@ -192,7 +191,6 @@ TEST(UucpLock, OnlyALiveForeignProcessHoldsThePortInEitherForm) {
     const std::pair<std::string, int> rows[] = {
         {binary(holder), holder},
         {std::string(10 - digits.size(), ' ') + digits + "\n", holder},
-        {digits + "\n", holder},
         {binary(gone), 0},
         {std::to_string(gone) + "\n", 0},
         {std::to_string(getpid()) + "\n", 0},
