@@ -69,7 +69,7 @@ TEST(CliDownload, BuiltDownloaderProgramsTwoDevicesFromItsOwnPayload) {
                                    kRunMs, {{"TMPDIR", tmp.Path()}});
     EXPECT_EQ(run.code, 0) << run.err;
     const std::string results = emulator.Finish();
-    EXPECT_TRUE(Has(results, "DEVICE 2 EXPECT MATCH")) << results;
+    EXPECT_TRUE(Has(results, "DEVICE 2 EXPECT MATCH") && Has(results, "OK 2 FAILED 0")) << results;
     EXPECT_EQ(ReadBytes(dir / "received1"), Text(Padded(bin)));
     EXPECT_EQ(ReadBytes(dir / "received2"), Text(Padded(bin)));
 

@@ -130,21 +130,25 @@ TEST_F(PtyTest, OpenSaysWhyItFailed) {
     EXPECT_EQ(DescribePortOpen(missing), "/dev/ttyNoSuchPort9: no such device");
     EXPECT_EQ(MakeSystemSerialPort()->Open(5).status, PortOpenStatus::NoDevice);
 
-    // Not allowed is not "busy". Root opens anything: the child tries it as nobody.
+    // Held keeps out any program; not allowed is not "busy". As root, the child is nobody.
     const passwd* nobody = getpwnam("nobody");
     if (geteuid() == 0 && nobody == nullptr) GTEST_SKIP() << "running as root, no user nobody";
-    ASSERT_EQ(chmod(slavePath.c_str(), 0), 0);
+    auto held = MakeSystemSerialPort();
+    ASSERT_TRUE(held->OpenDevice(slavePath).Opened());
+    if (geteuid() == 0) ASSERT_EQ(chown(slavePath.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
     const pid_t child = fork();
     if (child == 0) {
         if (geteuid() == 0 && (setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0))
             _exit(3);
+        if (open(slavePath.c_str(), O_RDWR | O_NOCTTY) >= 0 || errno != EBUSY) _exit(4);
+        if (chmod(slavePath.c_str(), 0) != 0) _exit(5);
         const PortOpenResult refused = MakeSystemSerialPort()->OpenDevice(slavePath);
         if (refused.status != PortOpenStatus::NoPermission) _exit(1);
         _exit(DescribePortOpen(refused).find("permission denied; ") == std::string::npos ? 2 : 0);
     }
     int status = -1;
     ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_EQ(status, 0) << "1: not NoPermission, 2: not described so, 3: could not become nobody";
+    EXPECT_EQ(status, 0) << "1: not NoPermission, 2: not said so, 3: not nobody, 4: not held";
 }
 
 TEST_F(PtyTest, VanishedDeviceFailsWithoutHanging) {
