@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "ClsCRC.h"
 #include "EmuCommandTable.h"
 #include "EmuDeviceRecord.h"
 #include "EmuFlash.h"
@@ -49,7 +48,6 @@ class EmuBlockReceiver {
     EmuFlash& flash_;
     const EmuCommandTable& table_;
     EmuOutbox& out_;
-    ClsCRC crc_;
     bool active_ = false;
     bool lineClosed_ = false;
     bool inBlock_ = false;

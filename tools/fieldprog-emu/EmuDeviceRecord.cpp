@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "ClsCRC.h"
-
 namespace {
 constexpr std::size_t kImagePadding = 128;  // one block's worth, plus the spare byte
 }  // namespace
@@ -15,7 +13,7 @@ std::string EmuDeviceRecord::Verdict() const {
 }
 
 std::uint16_t EmuDeviceRecord::ImageCrc() const {
-    return static_cast<std::uint16_t>(ClsCRC().CRC16(image.data(), image.size()));
+    return EmuCrc16(image.data(), image.size());
 }
 
 std::string EmuDeviceLine(const EmuDeviceRecord& r) {
