@@ -175,11 +175,13 @@ TEST_F(LinkTest, EveryReplyStaysWithItsCommandWhateverItsTiming) {
         device(p, w);
         if (w != "K") return;
         p.Deliver("\r\n", 90);  // the host's first reply read comes 100 ms after the "K"
-        p.Deliver("01 0400\r\n", 105);
+        p.Deliver("01 0400\r", 105);
+        p.Deliver("\n", 160);  // after the next read: it must not be left for the next command
     };
     std::string reply;
     EXPECT_TRUE(link->SendEchoedCommand(".K", &reply, 50, -1));
     EXPECT_EQ(reply, "K\r\n01 0400");
+    EXPECT_TRUE(link->SendEchoedCommand(".V", &reply, 50, -1));
 }
 
 TEST_F(LinkTest, WaitsEndWhenTheDeviceFallsSilentOvershootsOrQuitIsPressed) {
