@@ -682,14 +682,18 @@ bool ZelSerialComms::DownloadBinaryData(const std::vector<std::uint8_t>& image) 
         }
         blockPhase.End();
 
-        // Their echoes are not checked, but a line that is gone took neither: the device has
-        // not finished and must not be reported as programmed.
-        m.SendEchoedString(std::string(1, kEOT), kPollMs, -1);
+        // The device echoes EOT and ".Q". One that did not echo them may not have finished, so it
+        // is not reported as programmed; it still gets its pause and ".Q" as usual, unless the
+        // line is gone altogether.
+        m.DiscardLeftovers();
+        const bool ended = !m.SendEchoedString(std::string(1, kEOT), kPollMs, -1).empty();
         if (port_->Failed() || !port_->IsOpen()) return fail(errnum::kTransferFailed);
         m.Sleep(kEotToQuitMs);
         m.DiscardLeftovers();
-        m.SendEchoedString(".Q", kPollMs, -1);
-        if (port_->Failed() || !port_->IsOpen()) return fail(errnum::kTransferFailed);
+        const bool closed = !m.SendEchoedString(".Q", kPollMs, -1).empty();
+        if (!ended || !closed || port_->Failed() || !port_->IsOpen()) {
+            return fail(errnum::kTransferFailed);
+        }
         return true;
     } catch (...) {
         try {
