@@ -15,9 +15,10 @@ constexpr int kEchoReads = 11;       // reads allowed for the echo of one charac
 constexpr int kLineEndPauseMs = 50;  // ms between the CR and the LF of a CR LF line end
 constexpr std::int64_t kSilentReplyUnboundedMs = 60000;  // reply silence allowed with no loop limit
 constexpr std::int64_t kFlashSilenceMs = 30000;  // a real flash may pause this long between pages
-constexpr int kTransferWaitRounds = 50;          // rounds for "C" and for each ACK
-constexpr int kEotToQuitMs = 5000;               // ms the device needs between EOT and ".Q"
-constexpr std::size_t kBlockSize = 128;          // data bytes per block
+constexpr int kSettleRounds = 20;        // rounds a reply may go on arriving after a line end
+constexpr int kTransferWaitRounds = 50;  // rounds for "C" and for each ACK
+constexpr int kEotToQuitMs = 5000;       // ms the device needs between EOT and ".Q"
+constexpr std::size_t kBlockSize = 128;  // data bytes per block
 
 constexpr char kCR = '\r';
 constexpr char kLF = '\n';
@@ -294,14 +295,20 @@ struct ZelSerialComms::Impl {
     // Whether the reply loop must give up: port gone or the user asked to stop.
     bool Abandoned() { return Port().Failed() || stopRequested; }
 
-    // A reply that is nothing but a line end may be the empty line that ends a command (".Q"),
-    // or the first line end of a reply whose text is still on its way ("\r\n01 0400\r\n" read
-    // just after its first line feed). It counts as the whole reply only once one more round
-    // has brought nothing; otherwise what came is appended and collecting goes on.
-    bool MoreAfterEmptyLine(std::string& echo, std::size_t replyFrom) {
-        for (std::size_t i = replyFrom; i < echo.size(); ++i) {
-            if (echo[i] != kCR && echo[i] != kLF) return false;
+    // A reply read up to a line end may not be over yet: a CR whose LF is still on the line
+    // (left there, the LF would spoil the next command's echo), or an empty line that is the
+    // first line end of a reply whose text is on its way ("\r\n01 0400\r\n" read just after its
+    // first line feed) rather than the empty line that ends a command. Such a reply counts as
+    // whole only once one more round has brought nothing; otherwise what came is appended and
+    // collecting goes on.
+    bool MoreAfterLineEnd(std::string& echo, std::size_t replyFrom) {
+        bool open = echo.back() == kCR;
+        if (!open) {
+            open = true;
+            for (std::size_t i = replyFrom; i < echo.size() && open; ++i)
+                open = echo[i] == kCR || echo[i] == kLF;
         }
+        if (!open) return false;
         Sleep(kPollMs);
         const std::string more = ReadInput();
         if (more.empty()) return false;
@@ -429,7 +436,10 @@ bool ZelSerialComms::SendEchoedCommand(std::string strCommand, std::string* strR
             std::string part;
             m.WaitForData(part, intLoopFor, -1);
             echo += part;
-            while (EndsWithLineEnd(echo) && m.MoreAfterEmptyLine(echo, replyFrom)) {
+            // Bounded, so that a device that keeps sending line ends cannot hold the command.
+            for (int round = 0; round < kSettleRounds && EndsWithLineEnd(echo) &&
+                                m.MoreAfterLineEnd(echo, replyFrom);
+                 ++round) {
             }
             if (EndsWithLineEnd(echo)) break;
             if (m.Abandoned() || silence.TooLong(!part.empty())) return false;
@@ -470,6 +480,9 @@ bool ZelSerialComms::SendProgEchoedCommand(std::string strCommand, std::string* 
     // These commands work on the flash, which may stay silent between two page reports far
     // longer than a device that answers from memory.
     Impl::Silence silence(intLoopFor, kFlashSilenceMs);
+    bool cr = false;
+    bool lf = false;
+    const std::size_t replyFrom = StripLineEnd(strCommand, cr, lf).size();
     for (;;) {
         std::string piece;
         m.WaitForData(piece, intLoopFor, 4);
@@ -479,6 +492,10 @@ bool ZelSerialComms::SendProgEchoedCommand(std::string strCommand, std::string* 
                      m.progFlagType);
         }
         echo += piece;
+        for (int round = 0;
+             round < kSettleRounds && EndsWithLineEnd(echo) && m.MoreAfterLineEnd(echo, replyFrom);
+             ++round) {
+        }
         if (Impl::ReplyComplete(echo)) break;
         if (m.Abandoned() || silence.TooLong(!piece.empty())) return false;
         m.Yield();
@@ -665,14 +682,18 @@ bool ZelSerialComms::DownloadBinaryData(const std::vector<std::uint8_t>& image) 
         }
         blockPhase.End();
 
-        // Their echoes are not checked, but a line that is gone took neither: the device has
-        // not finished and must not be reported as programmed.
-        m.SendEchoedString(std::string(1, kEOT), kPollMs, -1);
+        // The device echoes EOT and ".Q". One that did not echo them may not have finished, so it
+        // is not reported as programmed; it still gets its pause and ".Q" as usual, unless the
+        // line is gone altogether.
+        m.DiscardLeftovers();
+        const bool ended = !m.SendEchoedString(std::string(1, kEOT), kPollMs, -1).empty();
         if (port_->Failed() || !port_->IsOpen()) return fail(errnum::kTransferFailed);
         m.Sleep(kEotToQuitMs);
         m.DiscardLeftovers();
-        m.SendEchoedString(".Q", kPollMs, -1);
-        if (port_->Failed() || !port_->IsOpen()) return fail(errnum::kTransferFailed);
+        const bool closed = !m.SendEchoedString(".Q", kPollMs, -1).empty();
+        if (!ended || !closed || port_->Failed() || !port_->IsOpen()) {
+            return fail(errnum::kTransferFailed);
+        }
         return true;
     } catch (...) {
         try {

@@ -109,19 +109,20 @@ int UucpLockOwner(const std::string& lockDir, const std::string& devicePath) {
     in.read(buf, sizeof buf);
     const auto size = static_cast<std::size_t>(in.gcount());
     long pid = 0;
-    bool text = false;
-    std::size_t k = 0;
-    while (k < size && (buf[k] == ' ' || buf[k] == '\t')) ++k;
-    while (k < size && buf[k] >= '0' && buf[k] <= '9' && pid < 10000000) {
-        pid = pid * 10 + (buf[k] - '0');
-        text = true;
-        ++k;
-    }
-    if (!text && size == 4) {
-        // Old-style lock files hold the pid as a native 4-byte integer.
+    if (size == 4 && buf[3] != '\n') {
+        // Old-style lock files hold the pid as a native 4-byte integer, whatever its bytes look
+        // like. A text lock is ten characters and a newline; a 4-byte one ending in a newline
+        // (a short pid) is text too, since no pid is large enough to have that high byte.
         std::int32_t binary = 0;
         std::memcpy(&binary, buf, sizeof binary);
         pid = binary;
+    } else {
+        std::size_t k = 0;
+        while (k < size && (buf[k] == ' ' || buf[k] == '\t')) ++k;
+        while (k < size && buf[k] >= '0' && buf[k] <= '9' && pid < 10000000) {
+            pid = pid * 10 + (buf[k] - '0');
+            ++k;
+        }
     }
     if (pid <= 0 || pid == static_cast<long>(getpid())) return 0;
     return ProcessAlive(pid) ? static_cast<int>(pid) : 0;

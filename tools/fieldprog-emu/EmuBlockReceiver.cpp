@@ -96,6 +96,7 @@ void EmuBlockReceiver::Receive(std::uint8_t byte, EmuMicros now, EmuDeviceRecord
         blockDeadline_ = now + kBlockTimeout;
     } else if (byte == kEot) {
         out_.Emit(table_.EchoOf(static_cast<char>(kEot), 'X'), now);
+        record.eotAt = now;
         End(record);
     } else if (byte == '.') {
         Abandon("transfer left for a new command", record);
@@ -127,7 +128,7 @@ void EmuBlockReceiver::FinishBlock(EmuMicros now, EmuDeviceRecord& record) {
     if (options_.nakAt == k) return refuse("NAK (fault switch)");
     const std::uint8_t number = block_[1];
     const auto sent = static_cast<std::uint16_t>((block_[131] << 8) | block_[132]);
-    const std::uint16_t computed = EmuCrc16(block_.data() + 3, kBlockData);
+    const auto computed = EmuCrc16(block_.data() + 3, kBlockData);
     if (block_[2] != static_cast<std::uint8_t>(255 - number))
         return refuse("complement " + EmuHex(block_[2], 2) + " does not match number " +
                       EmuHex(number, 2));

@@ -3,7 +3,8 @@
 #include <algorithm>
 
 namespace {
-constexpr EmuMicros kPRepeat = 1000 * kMicrosPerMs;  // "P" again while nobody greets
+constexpr EmuMicros kPRepeat = 1000 * kMicrosPerMs;       // "P" again while nobody greets
+constexpr EmuMicros kQuitAfterEot = 5000 * kMicrosPerMs;  // from EOT to ".Q" at the least
 }  // namespace
 
 EmuDevice::EmuDevice(const EmuOptions& options, EmuMicros start)
@@ -142,6 +143,7 @@ void EmuDevice::Receive(std::uint8_t byte, EmuMicros now) {
 }
 
 void EmuDevice::ReceiveCommand(char c, EmuMicros now) {
+    if (c == '.') commandStart_ = now;
     // The log shows whether a pressed device was ever spoken to.
     if (awaitingGreeting_ && c == '.')
         Note("device " + std::to_string(Current().number) + ": greeting begins");
@@ -165,6 +167,17 @@ void EmuDevice::Execute(const EmuCommandTable::Typed& typed, EmuMicros now) {
         mode_ = Mode::Transfer;
         receiver_.Start(now, Current());
     } else if (letter == 'Q') {
+        // The device is still writing its flash after EOT: it needs 5 s before ".Q" powers it
+        // down, and a host that does not wait leaves a device that may not hold the image.
+        EmuDeviceRecord& record = Current();
+        const EmuMicros pause = commandStart_ - record.eotAt;
+        if (record.transferEnded && pause < kQuitAfterEot) {
+            const std::string why = "\".Q\" " + std::to_string(pause / kMicrosPerMs) +
+                                    " ms after EOT, the device needs " +
+                                    std::to_string(kQuitAfterEot / kMicrosPerMs);
+            record.Fail(why);
+            Note("device " + std::to_string(record.number) + ": " + why);
+        }
         Current().poweredDown = true;
         ++poweredDown_;
         CloseOpenRecord();

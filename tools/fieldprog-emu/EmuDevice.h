@@ -84,4 +84,5 @@ class EmuDevice {
     bool awaitingGreeting_ = false;
     EmuMicros lastP_ = 0;
     EmuMicros lastInput_ = 0;
+    EmuMicros commandStart_ = 0;  // the "." of the command being typed
 };

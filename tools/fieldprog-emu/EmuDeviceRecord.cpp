@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "EmuTypes.h"
-
 namespace {
 constexpr std::size_t kImagePadding = 128;  // one block's worth, plus the spare byte
 }  // namespace

@@ -5,11 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "EmuTypes.h"
+
 // What one device (one button press) went through.
 struct EmuDeviceRecord {
     int number = 0;
     bool transferStarted = false;     // ".X" arrived
     bool transferEnded = false;       // EOT arrived
+    EmuMicros eotAt = 0;              // when it arrived
     std::vector<std::uint8_t> image;  // data of every accepted block, in order
     int goodBlocks = 0;
     int badBlocks = 0;               // NAKed, unanswered or out of sequence

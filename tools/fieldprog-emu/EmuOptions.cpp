@@ -195,6 +195,8 @@ Output lines on stdout
   PORT <path>           at start, and again when the line comes back after SIGUSR2
   UNPLUGGED             the line has been pulled out
   DEVICE <n> RECEIVED <bytes> BYTES CRC 0x<hhhh> BLOCKS <blocks> <OK|FAIL|NONE>
+                        FAIL: a block refused, the transfer left unfinished, or ".Q" less
+                        than 5 s after EOT (the device is still writing its flash)
   DEVICE <n> EXPECT MATCH | DEVICE <n> EXPECT MISMATCH AT <offset>
   DONE DEVICES <n> OK <ok> FAILED <failed>
 Exit status: 0 when no device failed and every requested device was served, 1 otherwise,

@@ -11,6 +11,18 @@ using EmuMicros = std::int64_t;
 constexpr EmuMicros kEmuNever = std::numeric_limits<EmuMicros>::max();
 constexpr EmuMicros kMicrosPerMs = 1000;
 
+// CRC-16/XMODEM (polynomial 1021h, initial value 0), bit by bit. The device keeps its own,
+// apart from the host's table-driven one, so that a transfer it accepts has been checked by
+// code that shares nothing with the sender.
+inline std::uint16_t EmuCrc16(const std::uint8_t* data, std::size_t size) {
+    unsigned crc = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        crc ^= static_cast<unsigned>(data[i]) << 8;
+        for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1;
+    }
+    return static_cast<std::uint16_t>(crc & 0xFFFF);
+}
+
 // One piece of device output and the earliest moment it may start on the line.
 struct EmuOutput {
     std::string bytes;
@@ -40,16 +52,4 @@ inline unsigned EmuHexValue(const std::string& digits) {
         value = value * 16 + static_cast<unsigned>(d);
     }
     return value;
-}
-
-// CRC-16/XMODEM (polynomial 1021h, from zero, high bit first), worked out bit by bit: the device
-// checks blocks with its own arithmetic, not the host's, so that a fault in one cannot hide a
-// fault in the other.
-inline std::uint16_t EmuCrc16(const std::uint8_t* data, std::size_t length) {
-    unsigned crc = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        crc ^= static_cast<unsigned>(data[i]) << 8;
-        for (int bit = 0; bit < 8; ++bit) crc = (crc << 1) ^ ((crc & 0x8000) != 0 ? 0x1021 : 0);
-    }
-    return static_cast<std::uint16_t>(crc);
 }

@@ -73,7 +73,7 @@ TEST(CliDownload, BuiltDownloaderProgramsTwoDevicesFromItsOwnPayload) {
     // In a pipe each phase's progress is told once that phase has begun.
     EXPECT_LT(run.err.find("Clearing the flash: 0%"), run.err.find("Transferring: 0%")) << run.err;
     const std::string results = emulator.Finish();
-    EXPECT_TRUE(Has(results, "DEVICE 2 EXPECT MATCH")) << results;
+    EXPECT_TRUE(Has(results, "DEVICE 2 EXPECT MATCH") && Has(results, "OK 2 FAILED 0")) << results;
     EXPECT_EQ(ReadBytes(dir / "received1"), Text(Padded(bin)));
     EXPECT_EQ(ReadBytes(dir / "received2"), Text(Padded(bin)));
 
@@ -199,8 +199,8 @@ TEST(CliBench, InfoDownloadVerifyReadBackPokeVerifyRewrite) {
     emulator.Finish();
 }
 
-// Three ports at once. A device that refuses a block stays its port's affair: the other two
-// hold the image, the third is recorded with its error, and the exit code says some failed.
+// Four ports at once. A device that refuses a block or its clear stays its port's affair: the
+// other two hold the image, each failure is recorded with its kind and error, the exit code 12.
 // Then Ctrl-C while all three transfer ends every port, with whole record lines.
 TEST(CliStation, AFailureStaysOnItsPortAndCtrlCEndsThemAll) {
     TempDir dir, tmp;
@@ -234,14 +234,17 @@ TEST(CliStation, AFailureStaysOnItsPortAndCtrlCEndsThemAll) {
     const std::vector<std::string> logged = {"--expect", fw, "--log"};
 
     const Run mixed =
-        station({{"--expect", fw}, {"--expect", fw}, {"--expect", fw, "--nak-at", "2"}},
-                {"--image", fw, "--count", "3", "--log", dir / "station.log"}, nothing);
+        station({logged, logged, {"--expect", fw, "--nak-at", "2"}, {"--wrong-echo", "C"}},
+                {"--image", fw, "--count", "4", "--log", dir / "station.log"}, nothing);
     EXPECT_EQ(mixed.code, 12);
     EXPECT_TRUE(Has(mixed.results[0], "EXPECT MATCH") && Has(mixed.results[1], "EXPECT MATCH"));
     const std::string log = ReadBytes(dir / "station.log");
-    EXPECT_EQ(Split(log, '\n').size(), 3u);
+    EXPECT_EQ(Split(log, '\n').size(), 4u);
     EXPECT_TRUE(Has(log, "\t" + mixed.ports[2] + "\tFW.BIN\t") &&
                 Has(log, "\tTRANSFER-FAILED\t143\tDownload binary data acknowledge not received."))
+        << log;
+    EXPECT_TRUE(Has(log, "\t" + mixed.ports[3] + "\tFW.BIN\t") &&
+                Has(log, "\tCLEAR-FAILED\t130\tClear flash memory command not recognised."))
         << log;
     EXPECT_EQ(tmp.Entries(), 0);
 

@@ -151,6 +151,7 @@ TEST_F(SequenceTest, FailuresShowTheirTextThenResetStartsAgain) {
         view.onEnded = [&](DeviceResult) { view.QuitSoon(); };
         sequence->cmdDescription_Click();
         EXPECT_EQ(line.device->blocks, 3) << row.what;
+        ASSERT_FALSE(view.results.empty()) << row.what;
         EXPECT_EQ(view.results.back(), DeviceResult::Programmed) << row.what;
         EXPECT_EQ(std::count(view.log.begin(), view.log.end(), kPress), 2) << row.what;
     }

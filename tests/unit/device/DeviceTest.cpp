@@ -7,9 +7,11 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
+#include "BinFile.h"
 #include "FakeDevice.h"
 #include "TestFiles.h"
 #include "ZelSerialComms.h"
@@ -328,3 +330,25 @@ TEST_F(DeviceTest, ConversionsKeepBoundsAndSkipTheSpareEntry) {
 }
 
 }  // namespace
+
+// The .BIN rule at its edge, for every tool: one byte less than the header counts is refused
+// (the device would take the transfer's zero padding for it), one byte more gets a warning.
+TEST(BinFile, HeaderCountAgainstTheBytesPresent) {
+    const std::tuple<std::size_t, int, std::string> rows[] = {
+        // count, bytes after the header, what the rule says
+        {100, 99,
+         "refused: the header counts 100 data bytes but only 99 follow it (truncated file?)"},
+        {100, 100, "warning: "},
+        {100, 101, "warning: 1 byte(s) follow the counted data; the device ignores them"},
+        {0xFFFF, 0xFFFF, "warning: "},
+        {0, 0, "refused: the header counts no data bytes"},
+        {1, -1, "refused: too short for a flash image (7 bytes, the header alone takes 8)"},
+    };
+    for (const auto& [count, present, said] : rows) {
+        Bytes bytes = binfile::Header(count);
+        bytes.resize(static_cast<std::size_t>(8 + present), 0x5A);
+        const std::string problem = binfile::Problem(bytes);
+        EXPECT_EQ(problem.empty() ? "warning: " + binfile::Warning(bytes) : "refused: " + problem,
+                  said);
+    }
+}

@@ -242,6 +242,8 @@ TEST(EmuTransfer, ASoundImageReachesFlashTheBuffersAndTheResultLine) {
     EXPECT_EQ(EmuDeviceLine(host.Last()), "DEVICE 1 RECEIVED 128 BYTES CRC 0x0107 BLOCKS 1 OK");
     host.Send(".C");
     EXPECT_EQ(host.device->Flash().Read(0), 0xFF);
+    host.Send(".Q");  // the device needs 5 s from EOT to ".Q"
+    EXPECT_EQ(host.Last().failure, "\".Q\" 1500 ms after EOT, the device needs 5000");
 }
 
 // "C" a little after the echo, then once a second; after ten without a block the device gives

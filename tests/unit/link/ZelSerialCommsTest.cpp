@@ -169,11 +169,13 @@ TEST_F(LinkTest, EveryReplyStaysWithItsCommandWhateverItsTiming) {
         device(p, w);
         if (w != "K") return;
         p.Deliver("\r\n", 90);  // the host's first reply read comes 100 ms after the "K"
-        p.Deliver("01 0400\r\n", 105);
+        p.Deliver("01 0400\r", 105);
+        p.Deliver("\n", 160);  // after the next read: it must not be left for the next command
     };
     std::string reply;
     EXPECT_TRUE(link->SendEchoedCommand(".K", &reply, 50, -1));
     EXPECT_EQ(reply, "K\r\n01 0400");
+    EXPECT_TRUE(link->SendEchoedCommand(".V", &reply, 50, -1));
 }
 
 TEST_F(LinkTest, WaitsEndWhenTheDeviceFallsSilentOvershootsOrQuitIsPressed) {
@@ -242,6 +244,11 @@ TEST_F(LinkTest, TransferSendsPaddedBlocksAndProgressFollowsTheAcknowledgedOnes)
         }
         EXPECT_EQ(progress.size(), static_cast<std::size_t>(device->blocks) + 1);
         EXPECT_EQ(port->written.substr(port->written.size() - 3), "\x04.Q");
+        // The device needs 5 s between EOT and ".Q", after the EOT's echo wait (1 to 11 rounds).
+        const auto eot = port->writes.end() - 3, quit = port->writes.end() - 2;
+        EXPECT_EQ(eot->second + quit->second, "\x04.");
+        const std::int64_t gap = quit->first - eot->first;
+        EXPECT_TRUE(gap >= 5000 + 50 && gap <= 5000 + 12 * 50) << gap;
         EXPECT_EQ(errors, std::vector<std::int32_t>{0});
         EXPECT_EQ(port->rThresholds, (std::vector<int>{1, 0, 1}));
     }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <pwd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -128,12 +129,26 @@ TEST_F(PtyTest, OpenSaysWhyItFailed) {
     EXPECT_EQ(missing.status, PortOpenStatus::NoDevice);
     EXPECT_EQ(DescribePortOpen(missing), "/dev/ttyNoSuchPort9: no such device");
     EXPECT_EQ(MakeSystemSerialPort()->Open(257).status, PortOpenStatus::NoDevice);
-    if (geteuid() != 0) {
-        chmod(slavePath.c_str(), 0);
+
+    // Held keeps out any program; not allowed is not "busy". As root, the child is nobody.
+    const passwd* nobody = getpwnam("nobody");
+    if (geteuid() == 0 && nobody == nullptr) GTEST_SKIP() << "running as root, no user nobody";
+    auto held = MakeSystemSerialPort();
+    ASSERT_TRUE(held->OpenDevice(slavePath).Opened());
+    ASSERT_TRUE(geteuid() != 0 || chown(slavePath.c_str(), nobody->pw_uid, nobody->pw_gid) == 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0))
+            _exit(3);
+        if (open(slavePath.c_str(), O_RDWR | O_NOCTTY) >= 0 || errno != EBUSY) _exit(4);
+        if (chmod(slavePath.c_str(), 0) != 0) _exit(5);
         const PortOpenResult refused = MakeSystemSerialPort()->OpenDevice(slavePath);
-        EXPECT_EQ(refused.status, PortOpenStatus::NoPermission);
-        EXPECT_NE(DescribePortOpen(refused).find("permission denied; "), std::string::npos);
+        if (refused.status != PortOpenStatus::NoPermission) _exit(1);
+        _exit(DescribePortOpen(refused).find("permission denied; ") == std::string::npos ? 2 : 0);
     }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0) << "1: not NoPermission, 2: not said so, 3: not nobody, 4: not held";
 }
 
 TEST_F(PtyTest, VanishedDeviceFailsWithoutHanging) {
@@ -156,22 +171,40 @@ TEST_F(PtyTest, VanishedDeviceFailsWithoutHanging) {
     }
 }
 
-TEST(UucpLock, OnlyALiveForeignProcessHoldsThePort) {
+// A lock file holds its owner's pid in text (ten characters and a newline) or as 4 binary bytes.
+// The holder's lowest pid byte is an ASCII digit: a binary lock must not be read as text.
+TEST(UucpLock, OnlyALiveForeignProcessHoldsThePortInEitherForm) {
     TempDir dir;
-    const pid_t gone = fork();
-    if (gone == 0) _exit(0);
-    waitpid(gone, nullptr, 0);
-    const int parent = static_cast<int>(getppid());
+    pid_t holder = -1, gone = -1;  // a live child with a digit as its pid's lowest byte; a dead one
+    for (int tries = 0; tries < 2048 && (holder < 0 || gone < 0); ++tries) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (;;) pause();
+        }
+        if (holder < 0 && (child & 0xFF) >= '0' && (child & 0xFF) <= '9') {
+            holder = child;
+        } else {
+            kill(child, SIGKILL);
+            waitpid(gone = child, nullptr, 0);
+        }
+    }
+    ASSERT_GT(holder, 0);
+    const auto binary = [](pid_t pid) { return std::string(reinterpret_cast<char*>(&pid), 4); };
+    const std::string digits = std::to_string(holder);
     const std::pair<std::string, int> rows[] = {
-        {std::string(reinterpret_cast<const char*>(&parent), 4), parent},  // old binary form
-        {std::to_string(gone) + "\n", 0},                                  // stale
-        {std::to_string(getpid()) + "\n", 0},                              // our own
-        {"garbage\n", 0},
-    };
+        {binary(holder), holder},
+        {std::string(10 - digits.size(), ' ') + digits + "\n", holder},
+        {binary(gone), 0},
+        {std::to_string(gone) + "\n", 0},
+        {std::to_string(getpid()) + "\n", 0},
+        {"garbage\n", 0}};
     for (const auto& [content, owner] : rows) {
         WriteBytes(dir / "LCK..ttyUSB0", content);
-        EXPECT_EQ(UucpLockOwner(dir.Path(), "/dev/ttyUSB0"), owner) << content;
+        EXPECT_EQ(UucpLockOwner(dir.Path(), "/dev/ttyUSB0"), owner) << content.size() << " bytes";
     }
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
 }
 
 // COM n is the n-th adaptor or port of the device folder, adaptors first, whatever order the
