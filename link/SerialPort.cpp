@@ -16,6 +16,8 @@ std::string DescribePortOpen(const PortOpenResult& result) {
         case PortOpenStatus::NoPermission:
             return name + ": permission denied" +
                    (result.hint.empty() ? std::string() : "; " + result.hint);
+        case PortOpenStatus::NotAnswering:
+            return name + " is not answering";
         case PortOpenStatus::Failed:
             return name + " cannot be opened" + because;
     }

@@ -1,0 +1,15 @@
+#include "Win32Calls.h"
+
+const Win32Calls& Win32SystemCalls() {
+    static const Win32Calls calls{
+        ::CreateFileW,  ::ReadFile,        ::WriteFile,       ::ClearCommError, ::GetCommState,
+        ::SetCommState, ::GetCommTimeouts, ::SetCommTimeouts, ::SetupComm,      ::PurgeComm,
+        ::SetCommBreak, ::ClearCommBreak,  ::CloseHandle,
+    };
+    return calls;
+}
+
+Win32Calls& Win32Api() {
+    static Win32Calls calls = Win32SystemCalls();
+    return calls;
+}
