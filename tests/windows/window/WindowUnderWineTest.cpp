@@ -1,7 +1,8 @@
 // A downloader made by fieldprog-build from fieldprog.exe, in each language: it carries its
 // payload, and its window, driven from outside through its controls as a user would, picks
 // COM 3, programs the emulated device and quits; with a device that refuses to clear its flash
-// it shows the failure and offers Reset.
+// it shows the failure and offers Reset. The English one is built from a signed fieldprog.exe
+// (it must come out unsigned, not with a broken signature) and signed after it was built.
 // With FIELDPROG_SHOTS naming a host folder, the states are also photographed there.
 
 #include <gtest/gtest.h>
@@ -124,13 +125,36 @@ class WindowUnderWineTest : public ::testing::TestWithParam<Language> {
         }
     }
 
-    // Makes <name>.exe for FW.BIN with fieldprog-build.exe; its exit code.
-    long Build(const std::string& name, const Language& language) {
+    // Runs a host shell script to its end (osslsigncode, openssl); false when it failed.
+    bool RunToEnd(const std::string& name, const std::string& commands) {
+        const std::string script = "cd '" + folder.host + "' && { " + commands + "; } > " + name +
+                                   ".log 2>&1; echo $? > " + name + ".done\n";
+        if (!FileSystem::WriteWholeFile(folder / (name + ".sh"), script) ||
+            !winehost::RunHostScript(folder.Host(name + ".sh"))) {
+            return false;
+        }
+        std::string status;
+        Await([&] {
+            return FileSystem::ReadWholeFile(folder / (name + ".done"), status) && !status.empty();
+        });
+        return status.rfind("0", 0) == 0;
+    }
+    std::string Log(const std::string& name) {
+        std::string text;
+        FileSystem::ReadWholeFile(folder / (name + ".log"), text);
+        return text;
+    }
+    static std::string Sign(const std::string& in, const std::string& out) {
+        return "osslsigncode sign -certs cert.pem -key key.pem -in '" + in + "' -out '" + out + "'";
+    }
+
+    // Makes <name>.exe for FW.BIN with fieldprog-build.exe from `from`; its exit code.
+    long Build(const std::string& name, const Language& language,
+               const std::string& from = winehost::ProgramFolder() + "fieldprog.exe") {
         Program build(folder,
                       "\"" + winehost::ProgramFolder() + "fieldprog-build.exe\" --downloader \"" +
-                          winehost::ProgramFolder() + "fieldprog.exe\" -l " +
-                          std::to_string(language.number) + " -o \"" + (folder / (name + ".exe")) +
-                          "\" \"" + (folder / "FW.BIN") + "\"",
+                          from + "\" -l " + std::to_string(language.number) + " -o \"" +
+                          (folder / (name + ".exe")) + "\" \"" + (folder / "FW.BIN") + "\"",
                       "build");
         const long code = build.Wait();
         EXPECT_EQ(code, 0) << build.Err();
@@ -173,8 +197,26 @@ TEST_P(WindowUnderWineTest, CarriesItsPayloadAndProgramsADevice) {
     const std::string downloader = folder / (name + ".exe");
 
     // fieldprog-build.exe makes the downloader from fieldprog.exe; it carries the image and
-    // the record.
-    ASSERT_EQ(Build(name, language), 0);
+    // the record. The English one comes from a signed fieldprog.exe, loses that signature and
+    // is signed once built, with a throwaway certificate.
+    const bool signing = language.number == 0;
+    if (!signing) {
+        ASSERT_EQ(Build(name, language), 0);
+    } else {
+        ASSERT_TRUE(
+            RunToEnd("sign-template",
+                     "openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out "
+                     "cert.pem -days 2 -subj /CN=fieldprog-test && " +
+                         Sign(winehost::HostPath(winehost::ProgramFolder() + "fieldprog.exe"),
+                              "signed.exe")))
+            << Log("sign-template");
+        ASSERT_EQ(Build(name, language, folder / "signed.exe"), 0);
+        RunToEnd("verify-built", "osslsigncode verify '" + name + ".exe'");
+        EXPECT_TRUE(Has(Log("verify-built"), "No signature found")) << Log("verify-built");
+        ASSERT_TRUE(RunToEnd("sign-built", Sign(name + ".exe", name + "-signed.exe") + " && mv '" +
+                                               name + "-signed.exe' '" + name + ".exe'"))
+            << Log("sign-built");
+    }
     clsResFiles payload(downloader);
     ASSERT_TRUE(payload.GetReadMeData());
     EXPECT_EQ(payload.Name(), "FW");
