@@ -12,7 +12,6 @@
 #include "DownloadSequence.h"
 #include "DownloadView.h"
 
-// Every call the sequence makes, as one line each ("status: ...", "picture 3", ...).
 class RecordingView : public DownloadView {
   public:
     std::vector<std::string> log;

@@ -125,27 +125,18 @@ class WindowUnderWineTest : public ::testing::TestWithParam<Language> {
         }
     }
 
-    // Runs a host shell script to its end (osslsigncode, openssl); false when it failed.
-    bool RunToEnd(const std::string& name, const std::string& commands) {
-        const std::string script = "cd '" + folder.host + "' && { " + commands + "; } > " + name +
-                                   ".log 2>&1; echo $? > " + name + ".done\n";
-        if (!FileSystem::WriteWholeFile(folder / (name + ".sh"), script) ||
-            !winehost::RunHostScript(folder.Host(name + ".sh"))) {
-            return false;
-        }
-        std::string status;
-        Await([&] {
-            return FileSystem::ReadWholeFile(folder / (name + ".done"), status) && !status.empty();
-        });
-        return status.rfind("0", 0) == 0;
-    }
-    std::string Log(const std::string& name) {
-        std::string text;
-        FileSystem::ReadWholeFile(folder / (name + ".log"), text);
-        return text;
-    }
-    static std::string Sign(const std::string& in, const std::string& out) {
-        return "osslsigncode sign -certs cert.pem -key key.pem -in '" + in + "' -out '" + out + "'";
+    // Runs host commands (openssl, osslsigncode) to their end; what they wrote, then "status 0"
+    // when all went well.
+    std::string OnHost(const std::string& name, const std::string& commands) {
+        const std::string script = "cd '" + folder.host + "'; { " + commands + "; } > " + name +
+                                   ".log 2>&1; echo status $? >> " + name + ".log; touch " + name +
+                                   ".done\n";
+        std::string log;
+        if (FileSystem::WriteWholeFile(folder / (name + ".sh"), script) &&
+            winehost::RunHostScript(folder.Host(name + ".sh")))
+            Await([&] { return FileSystem::IsRegularFile(folder / (name + ".done")); });
+        FileSystem::ReadWholeFile(folder / (name + ".log"), log);
+        return log;
     }
 
     // Makes <name>.exe for FW.BIN with fieldprog-build.exe from `from`; its exit code.
@@ -199,23 +190,22 @@ TEST_P(WindowUnderWineTest, CarriesItsPayloadAndProgramsADevice) {
     // fieldprog-build.exe makes the downloader from fieldprog.exe; it carries the image and
     // the record. The English one comes from a signed fieldprog.exe, loses that signature and
     // is signed once built, with a throwaway certificate.
-    const bool signing = language.number == 0;
-    if (!signing) {
+    if (language.number != 0) {
         ASSERT_EQ(Build(name, language), 0);
     } else {
-        ASSERT_TRUE(
-            RunToEnd("sign-template",
-                     "openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out "
-                     "cert.pem -days 2 -subj /CN=fieldprog-test && " +
-                         Sign(winehost::HostPath(winehost::ProgramFolder() + "fieldprog.exe"),
-                              "signed.exe")))
-            << Log("sign-template");
+        const std::string sign = " && osslsigncode sign -certs c.pem -key k.pem -in ";
+        const std::string program = winehost::HostPath(winehost::ProgramFolder() + "fieldprog.exe");
+        ASSERT_TRUE(Has(OnHost("template",
+                               "openssl req -x509 -newkey rsa:2048 -nodes -keyout "
+                               "k.pem -out c.pem -days 2 -subj /CN=test" +
+                                   sign + "'" + program + "' -out signed.exe"),
+                        "status 0"));
         ASSERT_EQ(Build(name, language, folder / "signed.exe"), 0);
-        RunToEnd("verify-built", "osslsigncode verify '" + name + ".exe'");
-        EXPECT_TRUE(Has(Log("verify-built"), "No signature found")) << Log("verify-built");
-        ASSERT_TRUE(RunToEnd("sign-built", Sign(name + ".exe", name + "-signed.exe") + " && mv '" +
-                                               name + "-signed.exe' '" + name + ".exe'"))
-            << Log("sign-built");
+        const std::string verified = OnHost("verify", "osslsigncode verify " + name + ".exe");
+        EXPECT_TRUE(Has(verified, "No signature found")) << verified;
+        ASSERT_TRUE(Has(
+            OnHost("sign", "true" + sign + name + ".exe -out s.exe && mv s.exe " + name + ".exe"),
+            "status 0"));
     }
     clsResFiles payload(downloader);
     ASSERT_TRUE(payload.GetReadMeData());
