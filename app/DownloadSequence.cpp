@@ -172,6 +172,8 @@ bool DownloadSequence::DownloadRounds() {
     for (;;) {
         if (!view_.DeviceWanted()) return false;
         if (!WaitForDevice()) {
+            // A press that this front end does not want answered ends the sequence.
+            if (pressRefused_) return false;
             if (mblnStopped) return true;
             if (settings_.carryOnAfterFailure) {
                 // A port that failed meanwhile is looked for again at the next wait.
@@ -263,7 +265,13 @@ bool DownloadSequence::WaitForDevice() {
     if (settings_.waitLimitMs > 0) {
         buttonDeadlineMs_ = clsTiming::CurrentClock().NowMs() + settings_.waitLimitMs;
     }
-    const bool answered = MyLocalSerial->WaitForFieldProgrammer(settings_.waitRounds);
+    // The front end takes the device on before the greeting: a device it does not want (a
+    // station's count is reached) is never spoken to.
+    pressRefused_ = false;
+    const bool answered = MyLocalSerial->WaitForFieldProgrammer(settings_.waitRounds, [this] {
+        pressRefused_ = !view_.DeviceClaimed();
+        return !pressRefused_;
+    });
     buttonDeadlineMs_ = 0;
     return answered;
 }
@@ -399,7 +407,9 @@ void DownloadSequence::Form_Unload() {
         mblnStopped = true;
         if (MyLocalSerial) MyLocalSerial->ExitWaitForFieldProgrammer();
     }
-    if (MyLocalSerial) MyLocalSerial->CloseCommPort();
+    // Nothing more may reach the device: a device call still running must not open the port
+    // again to send its next command.
+    if (MyLocalSerial) MyLocalSerial->Serial().CloseForGood();
     view_.CloseOtherWindows();
     if (sequenceDepth_ == 0) ReleaseObjects();
 }

@@ -101,5 +101,6 @@ class DownloadSequence {
     bool unloaded_ = false;  // Form_Unload has run: nothing may touch the view any more
     int sequenceDepth_ = 0;  // running sequences (the device object stays alive meanwhile)
     bool pumping_ = false;
+    bool pressRefused_ = false;  // the view did not take on the device whose button was pressed
     std::int64_t buttonDeadlineMs_ = 0;  // end of the running button wait, 0 for none
 };

@@ -69,6 +69,10 @@ class DownloadView {
     // Headless front ends count and record devices; a window needs none of this.
     // Asked before each button wait: false ends the sequence.
     virtual bool DeviceWanted() { return true; }
+    // A device's button was pressed; asked before anything is sent to it. False: it is not to
+    // be programmed (a station whose count is taken up by devices on other ports), it is never
+    // spoken to, and the sequence ends.
+    virtual bool DeviceClaimed() { return true; }
     // The device answered its button press. False: it is not to be programmed (a station
     // whose devices are all done or under way elsewhere), and the sequence ends.
     virtual bool DeviceStarted() { return true; }

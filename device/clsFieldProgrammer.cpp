@@ -157,9 +157,10 @@ bool clsFieldProgrammer::CloseCommPort() {
     return true;
 }
 
-bool clsFieldProgrammer::WaitForFieldProgrammer(std::int16_t intLoopFor) {
+bool clsFieldProgrammer::WaitForFieldProgrammer(std::int16_t intLoopFor,
+                                                const std::function<bool()>& mayGreet) {
     parts_->MyError->Number(0);
-    const bool answered = parts_->MySerial->WaitForFieldProgrammer(intLoopFor);
+    const bool answered = parts_->MySerial->WaitForFieldProgrammer(intLoopFor, mayGreet);
     context_.gblnConnected = answered;
     if (!answered) {
         parts_->MyError->Number(errnum::kConnectFailed);

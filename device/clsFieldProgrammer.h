@@ -43,7 +43,9 @@ class clsFieldProgrammer {
     // Opens again a port whose device vanished (see ZelSerialComms::ReopenCommPort).
     bool ReopenCommPort();
     bool CloseCommPort();
-    bool WaitForFieldProgrammer(std::int16_t intLoopFor = 50);
+    // `mayGreet`: see ZelSerialComms::WaitForFieldProgrammer.
+    bool WaitForFieldProgrammer(std::int16_t intLoopFor = 50,
+                                const std::function<bool()>& mayGreet = {});
     void ExitWaitForFieldProgrammer();
     bool IsComPortFree(std::int32_t intComport);
     void SleepFor(std::int32_t lngMsSec);

@@ -1,11 +1,11 @@
 #include "ZelSerialComms.h"
 
+#include <algorithm>
 #include <limits>
 #include <stdexcept>
 #include <utility>
 
 #include "ErrorNumbers.h"
-#include "FileSystem.h"
 #include "Percent.h"
 
 namespace {
@@ -14,11 +14,12 @@ constexpr int kPollMs = 50;          // one polling round
 constexpr int kEchoReads = 11;       // reads allowed for the echo of one character
 constexpr int kLineEndPauseMs = 50;  // ms between the CR and the LF of a CR LF line end
 constexpr std::int64_t kSilentReplyUnboundedMs = 60000;  // reply silence allowed with no loop limit
-constexpr int kTransferWaitRounds = 50;                  // rounds for "C" and for each ACK
-constexpr int kEotToQuitMs = 5000;                       // ms the device needs between EOT and ".Q"
-constexpr std::size_t kBlockSize = 128;                  // data bytes per block
-constexpr int kReopenPatienceMs = 3000;  // ms a replugged USB adaptor may take to come back
-constexpr int kReopenRetryMs = 250;      // ms between two tries to open it again
+constexpr std::int64_t kFlashSilenceMs = 30000;  // a real flash may pause this long between pages
+constexpr int kTransferWaitRounds = 50;          // rounds for "C" and for each ACK
+constexpr int kEotToQuitMs = 5000;               // ms the device needs between EOT and ".Q"
+constexpr std::size_t kBlockSize = 128;          // data bytes per block
+constexpr int kReopenPatienceMs = 3000;          // ms a replugged USB adaptor may take to come back
+constexpr int kReopenRetryMs = 250;              // ms between two tries to open it again
 
 constexpr char kCR = '\r';
 constexpr char kLF = '\n';
@@ -50,28 +51,13 @@ std::string StripControlChars(const std::string& text) {
     return out;
 }
 
+bool EndsWithLineEnd(const std::string& text) {
+    return !text.empty() && (text.back() == kCR || text.back() == kLF);
+}
+
 bool EndsWithCrLf(const std::string& text) {
     return text.size() >= 2 && text[text.size() - 2] == kCR && text.back() == kLF;
 }
-
-// Removes a file when it goes out of scope unless it was removed already.
-class TempFileGuard {
-  public:
-    TempFileGuard() = default;
-    TempFileGuard(const TempFileGuard&) = delete;
-    TempFileGuard& operator=(const TempFileGuard&) = delete;
-    ~TempFileGuard() { Remove(); }
-    void Track(std::string path) { path_ = std::move(path); }
-    bool Remove() {
-        if (path_.empty()) return true;
-        const bool ok = FileSystem::RemoveFile(path_);
-        path_.clear();
-        return ok;
-    }
-
-  private:
-    std::string path_;
-};
 
 // Puts the receive threshold back to 1 however the block phase ends.
 class BlockPhase {
@@ -98,8 +84,12 @@ struct ZelSerialComms::Impl {
     ZelSerialComms& self;
     clsTiming timing;
     ClsCRC crc;
-    clsFilingFuncs filing;
     bool manualExit = false;
+    // The owner closed the port for good (its window is gone): nothing may reach the device
+    // any more, so no write opens the port again.
+    bool closedForGood = false;
+    // What the device said after the greeting's ".V" (its firmware version), line ends removed.
+    std::string greetingReply;
     // Set when a wait ended because of ManualExit, so that the reply loops around it stop too.
     bool stopRequested = false;
     std::int32_t recordedPort = 0;
@@ -125,6 +115,10 @@ struct ZelSerialComms::Impl {
     }
 
     PortOpenResult OpenSelected() {
+        if (closedForGood) {
+            lastOpen = PortOpenResult{};
+            return lastOpen;
+        }
         openTried = true;
         lastOpen =
             selectedDevice.empty() ? Port().Open(selectedPort) : Port().OpenDevice(selectedDevice);
@@ -135,10 +129,15 @@ struct ZelSerialComms::Impl {
     // Opens the port first when it is closed, as every dialogue write does.
     bool WriteOutput(const std::string& text) {
         Yield();
+        if (closedForGood) return false;
         if (!Port().IsOpen()) OpenSelected();
         used = true;
         return Port().Write(text);
     }
+
+    // Bytes still waiting when a command is about to start belong to an exchange that is over
+    // (a late reply, a repeated "P"); left there they would be taken for this command's echo.
+    void DiscardLeftovers() { ReadInput(); }
 
     WaitEnd Stop() {
         manualExit = false;
@@ -247,6 +246,7 @@ struct ZelSerialComms::Impl {
         bool cr = false;
         bool lf = false;
         const std::string work = StripLineEnd(strCommand, cr, lf);
+        DiscardLeftovers();
         echo = SendEchoedString(work, intLoopFor, -1);
         if (echo.compare(0, work.size(), work) != 0) return false;
         bool written = true;
@@ -285,9 +285,11 @@ struct ZelSerialComms::Impl {
     // that keeps reporting progress (a long flash clear) may take as long as it needs.
     class Silence {
       public:
-        explicit Silence(int intLoopFor)
-            : limitMs_(intLoopFor > 0 ? 2 * static_cast<std::int64_t>(intLoopFor + 1) * kPollMs
-                                      : kSilentReplyUnboundedMs),
+        explicit Silence(int intLoopFor, std::int64_t atLeastMs = 0)
+            : limitMs_(
+                  std::max(atLeastMs, intLoopFor > 0
+                                          ? 2 * static_cast<std::int64_t>(intLoopFor + 1) * kPollMs
+                                          : kSilentReplyUnboundedMs)),
               since_(clsTiming::CurrentClock().NowMs()) {}
         bool TooLong(bool gotBytes) {
             const std::int64_t now = clsTiming::CurrentClock().NowMs();
@@ -302,6 +304,51 @@ struct ZelSerialComms::Impl {
 
     // Whether the reply loop must give up: port gone or the user asked to stop.
     bool Abandoned() { return Port().Failed() || stopRequested; }
+
+    // A reply that is nothing but a line end may be the empty line that ends a command (".Q"),
+    // or the first line end of a reply whose text is still on its way ("\r\n01 0400\r\n" read
+    // just after its first line feed). It counts as the whole reply only once one more round
+    // has brought nothing; otherwise what came is appended and collecting goes on.
+    bool MoreAfterEmptyLine(std::string& echo, std::size_t replyFrom) {
+        for (std::size_t i = replyFrom; i < echo.size(); ++i) {
+            if (echo[i] != kCR && echo[i] != kLF) return false;
+        }
+        Sleep(kPollMs);
+        const std::string more = ReadInput();
+        if (more.empty()) return false;
+        echo += more;
+        return true;
+    }
+
+    // Reads the greeting's ".V" reply to the end of its text line, so that a device answering
+    // a little late cannot put its reply in the middle of the next command. `echo` is what came
+    // with the echoes of ".V". Ends early on a stop request or a failed port, and after as much
+    // silence as any other reply may keep.
+    void ReadGreetingReply(const std::string& echo) {
+        const std::size_t v = echo.find('V', 1);
+        std::string reply = v == std::string::npos ? std::string() : echo.substr(v + 1);
+        Silence silence(kPollMs);
+        bool quiet = false;  // the last round brought nothing
+        for (;;) {
+            const bool text = StripControlChars(reply).find_first_not_of(' ') != std::string::npos;
+            if (text && !reply.empty() && (reply.back() == kLF || (reply.back() == kCR && quiet))) {
+                break;
+            }
+            if (Abandoned() || manualExit) break;
+            Sleep(kPollMs);
+            const std::string piece = ReadInput();
+            quiet = piece.empty();
+            reply += piece;
+            if (silence.TooLong(!piece.empty())) break;
+            Yield();
+        }
+        greetingReply = StripControlChars(reply);
+        const std::size_t first = greetingReply.find_first_not_of(' ');
+        greetingReply =
+            first == std::string::npos
+                ? std::string()
+                : greetingReply.substr(first, greetingReply.find_last_not_of(' ') - first + 1);
+    }
 };
 
 ZelSerialComms::ZelSerialComms(std::unique_ptr<SerialPort> port)
@@ -348,9 +395,18 @@ bool ZelSerialComms::ReopenCommPort() {
     const std::int64_t deadline = clock.NowMs() + kReopenPatienceMs;
     for (;;) {
         if (m.OpenSelected().Opened()) return true;
-        if (m.manualExit || clock.NowMs() >= deadline) return false;
+        if (m.closedForGood || m.manualExit || clock.NowMs() >= deadline) return false;
         m.Sleep(kReopenRetryMs);
     }
+}
+
+const std::string& ZelSerialComms::GreetingReply() const {
+    return impl_->greetingReply;
+}
+
+void ZelSerialComms::CloseForGood() {
+    impl_->closedForGood = true;
+    if (port_->IsOpen()) port_->Close();
 }
 
 bool ZelSerialComms::CloseCommPort() {
@@ -384,15 +440,22 @@ bool ZelSerialComms::SendEchoedCommand(std::string strCommand, std::string* strR
     Impl::Silence silence(intLoopFor);
     bool result = true;
     if (intRequiredBytes == -1) {
+        // The reply starts after the echo of the command (its line end was not echoed).
+        bool cr = false;
+        bool lf = false;
+        const std::size_t replyFrom = StripLineEnd(strCommand, cr, lf).size();
         for (;;) {
             std::string part;
             m.WaitForData(part, intLoopFor, -1);
             echo += part;
-            if (Impl::ReplyComplete(echo)) break;
+            while (EndsWithLineEnd(echo) && m.MoreAfterEmptyLine(echo, replyFrom)) {
+            }
+            if (EndsWithLineEnd(echo)) break;
             if (m.Abandoned() || silence.TooLong(!part.empty())) return false;
             m.Yield();
             m.Sleep(kPollMs);
         }
+        Impl::ReplyComplete(echo);
         result = echo != "?";
     } else {
         const auto need = [&] {
@@ -423,7 +486,9 @@ bool ZelSerialComms::SendProgEchoedCommand(std::string strCommand, std::string* 
     std::string echo;
     if (!m.SendCommandHead(strCommand, intLoopFor, echo)) return false;
 
-    Impl::Silence silence(intLoopFor);
+    // These commands work on the flash, which may stay silent between two page reports far
+    // longer than a device that answers from memory.
+    Impl::Silence silence(intLoopFor, kFlashSilenceMs);
     for (;;) {
         std::string piece;
         m.WaitForData(piece, intLoopFor, 4);
@@ -449,18 +514,34 @@ bool ZelSerialComms::WaitForData(std::string& strResponse, std::int16_t intLoopF
     return impl_->WaitForData(strResponse, intLoopFor, intBytes) == WaitEnd::Met;
 }
 
-bool ZelSerialComms::WaitForFieldProgrammer(std::int16_t intLoopFor) {
+bool ZelSerialComms::WaitForFieldProgrammer(std::int16_t intLoopFor,
+                                            const std::function<bool()>& mayGreet) {
     Impl& m = *impl_;
     m.manualExit = false;
     char last = '\0';  // only the last character received matters here
     int counter = 0;
+    bool asked = false;  // mayGreet has said yes to this press
     for (;;) {
         m.Sleep(kPollMs);
         const std::string piece = m.ReadInput();
         if (!piece.empty()) last = piece.back();
-        if (last == 'P' && m.SendEchoedString(".", kPollMs, -1) == ".") {
-            m.SendEchoedString(".V", kPollMs, -1);
-            return true;
+        if (last == 'P' && !asked && mayGreet) {
+            // Nothing is sent to a device that is not to be programmed.
+            if (!mayGreet()) {
+                m.manualExit = false;
+                return false;
+            }
+            asked = true;
+        }
+        if (last == 'P') {
+            m.DiscardLeftovers();  // further "P"s of the same press
+            if (m.SendEchoedString(".", kPollMs, -1) == ".") {
+                m.DiscardLeftovers();
+                m.greetingReply.clear();
+                const std::string echo = m.SendEchoedString(".V", kPollMs, -1);
+                if (!echo.empty()) m.ReadGreetingReply(echo);
+                return true;
+            }
         }
         if (port_->Failed() || (intLoopFor > 0 && ++counter > intLoopFor)) {
             m.manualExit = false;
@@ -528,10 +609,7 @@ void ZelSerialComms::ManualExit() {
 
 bool ZelSerialComms::DownloadBinaryData(const std::vector<std::uint8_t>& image) {
     Impl& m = *impl_;
-    TempFileGuard tempFile;
-    // The file is removed before the owner hears of the failure.
     const auto fail = [&](std::int32_t error) {
-        tempFile.Remove();
         if (Error) Error(error);
         return false;
     };
@@ -544,23 +622,17 @@ bool ZelSerialComms::DownloadBinaryData(const std::vector<std::uint8_t>& image) 
         if (Progress) Progress(0);
         if (Error) Error(0);
 
-        const std::string name = m.filing.TempFileName(m.filing.TempPath(), "ZAP");
-        if (name.empty()) return fail(errnum::kTransferFailed);
-        tempFile.Track(name);
-        if (!FileSystem::WriteWholeFile(name, std::string(image.begin(), image.end()))) {
-            return fail(errnum::kTransferFailed);
-        }
-
+        // The blocks are cut from the image in memory: no file for a scanner to hold or a
+        // crash to leave behind.
+        m.DiscardLeftovers();
         m.SendEchoedString(".X", kPollMs, -1);
         const WaitEnd started = m.WaitForString("C", kTransferWaitRounds, -1);
         if (started != WaitEnd::Met) return waitFailure(started, errnum::kNoStart);
 
-        std::string content;
-        if (!FileSystem::ReadWholeFile(name, content)) return fail(errnum::kTransferFailed);
-        if (content.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+        if (image.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
             return fail(errnum::kTransferFailed);
         }
-        std::int32_t bytesToSend = static_cast<std::int32_t>(content.size());
+        std::int32_t bytesToSend = static_cast<std::int32_t>(image.size());
         std::size_t readAt = 0;
         const float totalBlocks = static_cast<float>(
             (static_cast<std::int64_t>(bytesToSend) + kBlockSize - 1) / kBlockSize);
@@ -574,7 +646,7 @@ bool ZelSerialComms::DownloadBinaryData(const std::vector<std::uint8_t>& image) 
             const std::size_t take = bytesToSend > static_cast<std::int32_t>(kBlockSize)
                                          ? kBlockSize
                                          : static_cast<std::size_t>(bytesToSend);
-            data.replace(0, take, content, readAt, take);
+            std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(readAt), take, data.begin());
             readAt += take;
             bytesToSend -= static_cast<std::int32_t>(take);
 
@@ -617,15 +689,14 @@ bool ZelSerialComms::DownloadBinaryData(const std::vector<std::uint8_t>& image) 
 
         m.SendEchoedString(std::string(1, kEOT), kPollMs, -1);
         m.Sleep(kEotToQuitMs);
+        m.DiscardLeftovers();
         m.SendEchoedString(".Q", kPollMs, -1);
-
-        if (!tempFile.Remove()) return fail(errnum::kTransferFailed);
         return true;
     } catch (...) {
         try {
             return fail(errnum::kTransferFailed);
         } catch (...) {
-            return false;  // the owner's handler failed as well; the file is gone regardless
+            return false;  // the owner's handler failed as well
         }
     }
 }

@@ -8,7 +8,6 @@
 
 #include "ClsCRC.h"
 #include "SerialPort.h"
-#include "clsFilingFuncs.h"
 #include "clsTiming.h"
 
 // The program's only path to the Field Programmer: opens and closes the port and carries the
@@ -50,7 +49,16 @@ class ZelSerialComms {
                                std::int16_t intLoopFor = 50, std::int32_t intType = 0);
     bool WaitForData(std::string& strResponse, std::int16_t intLoopFor = 50,
                      std::int16_t intBytes = -1);
-    bool WaitForFieldProgrammer(std::int16_t intLoopFor = 50);
+    // `mayGreet`, when given, is asked once the button was seen and before anything is sent;
+    // false leaves the device alone and ends the wait with false.
+    bool WaitForFieldProgrammer(std::int16_t intLoopFor = 50,
+                                const std::function<bool()>& mayGreet = {});
+    // The text of the device's answer to the greeting's ".V" (its firmware version), as it
+    // came, line ends removed; empty when it did not answer.
+    const std::string& GreetingReply() const;
+    // Closes the port for good: nothing is written and no port is opened any more (the
+    // window that owned the dialogue is gone).
+    void CloseForGood();
     std::string SendString(const std::string& strData, std::int32_t lngDelayBetweenChars = 50);
     bool SendByte(std::uint8_t bytData);
     bool SendByteArray(const std::vector<std::uint8_t>& bytes);

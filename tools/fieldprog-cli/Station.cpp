@@ -41,13 +41,21 @@ class DeviceBudget {
         while (claimed < count_) {
             if (claimed_.compare_exchange_weak(claimed, claimed + 1)) return true;
         }
+        ++unanswered_;
         return false;
     }
+    // A claimed device that never answered its greeting leaves its place to another.
+    void Release() {
+        if (!endless_) --claimed_;
+    }
+    // Presses seen when the count was already taken up: those devices were never spoken to.
+    int Unanswered() const { return unanswered_.load(); }
 
   private:
     bool endless_;
     int count_;
     std::atomic<int> claimed_{0};
+    std::atomic<int> unanswered_{0};
 };
 
 // One port's view of the download sequence: its line of the display and its records.
@@ -97,22 +105,28 @@ class PortView : public DownloadView {
     void DoEvents() override {}
     // Ctrl-C; or every device of the run is done or under way on other ports.
     bool StopRequested() override {
-        return terminal::InterruptReceived() != 0 || (!busy_ && budget_.Exhausted());
+        return terminal::InterruptReceived() != 0 || (!busy_ && !claimed_ && budget_.Exhausted());
     }
 
     bool DeviceWanted() override {
+        if (std::exchange(claimed_, false)) budget_.Release();  // pressed, never answered
         if (budget_.Exhausted()) return false;
         display_.State(index_, "waiting for the button");
         return true;
     }
+    bool DeviceClaimed() override {
+        claimed_ = budget_.Claim();
+        return claimed_;
+    }
     bool DeviceStarted() override {
-        busy_ = budget_.Claim();
+        busy_ = std::exchange(claimed_, false);
         ++number_;
         startedAt_ = Steady::now();
         if (busy_) display_.State(index_, "clearing", 0);
         return busy_;
     }
     void DeviceEnded(DeviceResult result) override {
+        if (std::exchange(claimed_, false)) budget_.Release();  // pressed, never answered
         if (result == DeviceResult::Idle) return;
         busy_ = false;
         const auto elapsed = Steady::now() - startedAt_;
@@ -163,7 +177,8 @@ class PortView : public DownloadView {
     DeviceBudget& budget_;
     const FlashImage& image_;
     std::string crc_;
-    bool busy_ = false;  // a device of this port is under way
+    bool claimed_ = false;  // a pressed device holds a place of the count, not yet greeted
+    bool busy_ = false;     // a device of this port is under way
     bool transferring_ = false;
     int number_ = 0;
     Steady::time_point startedAt_{};
@@ -263,6 +278,11 @@ int RunStation(const CliOptions& options, Console& console) {
                    std::to_string(failed) + " failed in " + Seconds(Steady::now() - started) +
                    " s, " + PerHour(programmed, seconds) + " devices per hour");
 
+    if (budget.Unanswered() > 0) {
+        console.Result(std::to_string(budget.Unanswered()) +
+                       (budget.Unanswered() == 1 ? " press" : " presses") +
+                       " left unanswered: the count was reached");
+    }
     if (log.Failed()) console.Error(options.logPath + ": a production record could not be written");
     if (terminal::InterruptReceived() != 0) return interrupt::ExitCode();
     if (programmed == 0) return exitcode::kNoneProgrammed;

@@ -20,10 +20,6 @@ void EmuAddressMode::Enter(std::size_t address, const std::string& echo, EmuMicr
     spaces_ = 0;
     valueHigh_ = 0;
     const std::string display = "\r\n" + ByteHere() + "\r\n";
-    if (replyDelay_ == 0) {
-        out_.Emit(echo + display, now, true);
-        return;
-    }
     // Held back: if the host goes on typing (a value, or the CR of a single read) before the
     // delay is over, that input decides what is shown instead.
     out_.Emit(echo, now);
@@ -38,11 +34,12 @@ void EmuAddressMode::Tick(EmuMicros now) {
 }
 
 bool EmuAddressMode::Receive(char c, EmuMicros now) {
-    Reset();  // whatever the host types supersedes the byte display that has not gone out yet
+    Tick(now);  // a display whose moment has come goes out before what this byte makes
+    Reset();    // whatever the host types supersedes the byte display that has not gone out yet
     if (c == '\n') return true;
     if (c == '\r') {
         // Show the byte and leave the mode; this doubles as the CR's echo.
-        out_.Emit("\r\n" + ByteHere() + "\r\n", now, true);
+        out_.Emit("\r\n" + ByteHere() + "\r\n", now);
         return false;
     }
     const std::string echo = table_.EchoOf(c, 'R');
@@ -59,7 +56,7 @@ bool EmuAddressMode::Receive(char c, EmuMicros now) {
             return false;
         }
         ++address_;
-        out_.Emit(echo + ByteHere(), now, true);
+        out_.Emit(echo + ByteHere(), now);
         return true;
     }
     spaces_ = 0;
@@ -77,7 +74,7 @@ bool EmuAddressMode::Receive(char c, EmuMicros now) {
     if (!options_.badWrite) flash_.Program(address_, value);
     out_.Note("address " + EmuHex(static_cast<unsigned>(address_), 6) + " written " +
               EmuHex(value, 2) + ", reads " + ByteHere());
-    // The read-back travels with the echo, so the host compares what really is in flash.
-    out_.Emit(echo + " " + ByteHere(), now, true);
+    // The read-back follows the echo, so the host compares what really is in flash.
+    out_.Emit(echo + " " + ByteHere(), now);
     return true;
 }

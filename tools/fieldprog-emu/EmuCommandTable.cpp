@@ -66,8 +66,8 @@ void EmuCommandTable::Refuse(EmuMicros now) {
     Reset();
 }
 
-// Replies wait for the reply delay, so that they arrive after the host's echo read rather
-// than inside it; a reply caught with the echo leaves the host waiting out its whole poll.
+// A reply starts once the device has worked out its answer: the reply delay after the command's
+// last character, whatever the host is doing meanwhile.
 void EmuCommandTable::Reply(const std::string& text, EmuMicros now) {
     out_.Emit(text, now + replyDelay_);
 }
@@ -157,8 +157,8 @@ std::optional<EmuCommandTable::Typed> EmuCommandTable::Complete(const std::strin
     const char letter = command_[1];
     const bool greeting = letter == 'V' && greetingDue;
     if (letter != 'R' && !greeting && FaultApplies(options_.ynPrompt, letter)) {
-        // The prompt travels with the echo so that the host's echo read sees it.
-        out_.Emit(echo + "y/n", now, true);
+        // The device asks right after echoing the command's last character.
+        out_.Emit(echo + "y/n", now);
         state_ = State::AwaitYes;
         return std::nullopt;
     }
@@ -177,7 +177,7 @@ std::optional<EmuCommandTable::Typed> EmuCommandTable::ReceiveYes(char c, EmuMic
     return std::nullopt;
 }
 
-void EmuCommandTable::Answer(const Typed& typed, EmuMicros now, bool greetingDue,
+void EmuCommandTable::Answer(const Typed& typed, EmuMicros now,
                              const std::vector<std::uint8_t>& lastBlock) {
     const std::string& command = typed.command;
     assert(command[1] != 'R');  // address mode shows the byte
@@ -185,12 +185,6 @@ void EmuCommandTable::Answer(const Typed& typed, EmuMicros now, bool greetingDue
     switch (command[1]) {
         case 'V':
             reply += options_.fwVersion + "\r\n";
-            if (greetingDue) {
-                // The host reads the greeting's echo and moves straight on to its next command,
-                // so the reply has to arrive with the echo or it would spoil that command.
-                out_.Emit(typed.echo + reply, now, true);
-                return;
-            }
             break;
         case 'K':
             reply +=
@@ -223,9 +217,9 @@ void EmuCommandTable::Answer(const Typed& typed, EmuMicros now, bool greetingDue
     Reply(reply, now);
 }
 
-// Pages done, as four hex digits each overwritten with backspaces. Every step goes out whole so
-// that the host never sees half a number; the last one carries the line end that ends the
-// command. On a paced line there is no point in sending steps faster than they can travel.
+// Pages done, as four hex digits each overwritten with backspaces; the last one carries the line
+// end that ends the command. On a paced line there is no point in sending steps faster than they
+// can travel.
 void EmuCommandTable::ProgressCounter(EmuMicros start) {
     const EmuMicros perPage = static_cast<EmuMicros>(options_.pageMs) * kMicrosPerMs;
     const EmuMicros interval =
@@ -237,10 +231,10 @@ void EmuCommandTable::ProgressCounter(EmuMicros start) {
             page = perPage > 0 ? static_cast<int>(std::min<EmuMicros>(last, t / perPage)) : last;
         const std::string step = EmuHex(static_cast<unsigned>(page), 4) + "\b\b\b\b";
         if (page == last) {
-            out_.Emit(step + "\r\n", start + t, true);
+            out_.Emit(step + "\r\n", start + t);
             return;
         }
-        out_.Emit(step, start + t, true);
+        out_.Emit(step, start + t);
         if (interval > 0)
             t += interval;
         else

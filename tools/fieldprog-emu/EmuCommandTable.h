@@ -40,8 +40,7 @@ class EmuCommandTable {
 
     // The echo and answer of any command but ".R", whose byte display is address mode's.
     // `lastBlock` is the receive buffer that ".B" shows.
-    void Answer(const Typed& typed, EmuMicros now, bool greetingDue,
-                const std::vector<std::uint8_t>& lastBlock);
+    void Answer(const Typed& typed, EmuMicros now, const std::vector<std::uint8_t>& lastBlock);
 
   private:
     enum class State { Idle, Letter, Argument, AwaitYes };

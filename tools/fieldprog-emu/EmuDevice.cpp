@@ -61,7 +61,7 @@ void EmuDevice::Quiet() {
 }
 
 void EmuDevice::SendP(EmuMicros now) {
-    out_.Emit("P", now, true);
+    out_.Emit("P", now);
     lastP_ = now;
 }
 
@@ -157,7 +157,7 @@ void EmuDevice::Execute(const EmuCommandTable::Typed& typed, EmuMicros now) {
     if (letter == 'C') flash_.Erase();
     const bool greeting = letter == 'V' && awaitingGreeting_;
     if (greeting) awaitingGreeting_ = false;
-    table_.Answer(typed, now, greeting, receiver_.LastBlock());
+    table_.Answer(typed, now, receiver_.LastBlock());
     if (letter == 'X') {
         mode_ = Mode::Transfer;
         receiver_.Start(now, Current());

@@ -152,7 +152,7 @@ Emulates a Field Programmer on a pseudo-terminal. The first line on stdout is
 Line
   --baud N              pace output and input like an N-baud 8N1 line (default 9600, 0 = unpaced)
   --reply-delay-ms N    delay from a command's last character to its reply (default 80);
-                        0 makes a prompt device whose replies travel with the echo
+                        (0: a prompt device that answers at once)
   --link PATH           create a symlink PATH to the pseudo-terminal (removed on exit)
   --unplug-ms N         how long the line stays away after SIGUSR2 (default 2000)
   SIGUSR2               pull the line out: the pseudo-terminal closes (the host's open port

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-void EmuOutbox::Emit(std::string bytes, EmuMicros notBefore, bool atomic) {
+void EmuOutbox::Emit(std::string bytes, EmuMicros notBefore) {
     if (bytes.empty()) return;
     lastOutput_ = std::max(lastOutput_, notBefore);
-    pending_.push_back(EmuOutput{std::move(bytes), notBefore, atomic});
+    pending_.push_back(EmuOutput{std::move(bytes), notBefore});
 }
 
 std::vector<EmuOutput> EmuOutbox::Take() {

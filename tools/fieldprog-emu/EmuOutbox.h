@@ -13,7 +13,7 @@ class EmuOutbox {
     EmuOutbox(const std::function<void(const std::string&)>& log, EmuMicros start)
         : log_(log), lastOutput_(start) {}
 
-    void Emit(std::string bytes, EmuMicros notBefore, bool atomic = false);
+    void Emit(std::string bytes, EmuMicros notBefore);
     std::vector<EmuOutput> Take();
     void Drop() { pending_.clear(); }
     // The latest start asked for so far (the line is busy at least until then).

@@ -46,13 +46,10 @@ EmuMicros EmuPacer::HeadStart() const {
     return std::max(output_.front().notBefore, outputFree_);
 }
 
-// The end of the next piece of the head that may be handed over on its own, after `from`.
+// The end of the next piece of the head that may be handed over on its own, after `from`: each
+// byte as it finishes on the line, wherever that cuts the host's reads.
 std::size_t EmuPacer::NextCut(const EmuOutput& head, std::size_t from) const {
-    const std::size_t size = head.bytes.size();
-    if (head.atomic) return size;
-    std::size_t cut = from + 1;
-    while (cut < size && head.bytes[cut - 1] == '\n') ++cut;
-    return cut;
+    return std::min(head.bytes.size(), from + 1);
 }
 
 std::string EmuPacer::TakeDue(EmuMicros now) {

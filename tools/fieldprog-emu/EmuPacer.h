@@ -22,8 +22,7 @@ class EmuPacer {
 
     void Queue(EmuOutput output);
 
-    // The output bytes that are due at `now`, in order. A reply is never cut right after one of
-    // its inner line feeds: the host takes a read that ends in a line end for the whole reply.
+    // The output bytes that are due at `now`, in order.
     std::string TakeDue(EmuMicros now);
 
     // The next moment at which input or output becomes due; kEmuNever when nothing waits.

@@ -14,7 +14,6 @@ constexpr EmuMicros kMicrosPerMs = 1000;
 struct EmuOutput {
     std::string bytes;
     EmuMicros notBefore = 0;
-    bool atomic = false;  // must reach the host in one read (an echo with what it carries)
 };
 
 // Numbers as the device prints them: upper-case hexadecimal, zero-padded to `digits`.

@@ -26,7 +26,9 @@ const char* const kNoBinary = "Error: Failed to extract binary information.";
 const char* const kClearFailed = "Failed to clear flash memory.";
 const char* const kDownloadFailed = "Error: Download Failed.";
 
-enum class Scene { Device, HeldPort, Vanish, CtrlC, Truncated, CorruptPayload };
+// Busy: a good device of the given reply delay on a 9600-baud line while two other processes keep
+// both cores busy; whatever its timing, it is programmed.
+enum class Scene { Device, Busy, HeldPort, Vanish, CtrlC, Truncated, CorruptPayload };
 
 struct Row {
     const char* name;
@@ -133,14 +135,20 @@ TEST_P(FaultMatrix, UserToldTheTruthNothingLeftAndTheNextDeviceWorks) {
         }
     } else {
         emu = StartEmu(row.faults);
-        const bool device = row.scene == Scene::Device || row.scene == Scene::CtrlC;
+        const bool device = row.scene <= Scene::Busy || row.scene == Scene::CtrlC;
         cli = StartCli(device ? good : BadImage(row.scene), row.waitSeconds);
         if (row.scene == Scene::CtrlC) {  // while the transfer runs
             ASSERT_TRUE(cli->WaitForStderr("Transferring: 10%", kPatienceMs)) << cli->Stderr();
             cli->Signal(SIGINT);
         }
     }
+    std::vector<std::unique_ptr<Subprocess>> load;
+    for (int i = 0; row.scene == Scene::Busy && i < 2; ++i) {
+        load.push_back(std::make_unique<Subprocess>(
+            std::vector<std::string>{"/bin/sh", "-c", "while :; do :; done"}));
+    }
     const int code = cli->Wait(kPatienceMs);
+    load.clear();  // each stops with its Subprocess
     const std::string said = cli->Stderr();
     EXPECT_EQ(code, row.exitCode) << said;
     EXPECT_NE(said.find(row.status), std::string::npos) << said;
@@ -175,8 +183,14 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrix, ::testing::Values(
         "Download binary data acknowledge not received. (error 143)", "FAIL", "TRANSFER-FAILED\t143"},
     Row{"line_closed_at_block_3", Scene::Device, {"--close-at", "3"}, 10, 7, kDownloadFailed,
         "Download binary data command failed (error 145)", "FAIL", "TRANSFER-FAILED\t145"},
-    // Replies that travel with their echoes are consumed with them: slow, but no fault.
-    Row{"prompt_device", Scene::Device, {"--reply-delay-ms", "0"}, 10, 0, "", "", "OK", "OK\t0"},
+    Row{"reply_0ms", Scene::Busy, {"--baud", "9600", "--reply-delay-ms", "0"}, 10, 0, "", "", "OK",
+        "OK\t0"},
+    Row{"reply_30ms", Scene::Busy, {"--baud", "9600", "--reply-delay-ms", "30"}, 10, 0, "", "", "OK",
+        "OK\t0"},
+    Row{"reply_80ms", Scene::Busy, {"--baud", "9600", "--reply-delay-ms", "80"}, 10, 0, "", "", "OK",
+        "OK\t0"},
+    Row{"reply_200ms", Scene::Busy, {"--baud", "9600", "--reply-delay-ms", "200"}, 10, 0, "", "",
+        "OK", "OK\t0"},
     // Paced like a real line, so that the transfer is still running when Ctrl-C comes.
     Row{"ctrl_C_during_transfer", Scene::CtrlC, {"--baud", "9600"}, 10, 130, "", "", "FAIL",
         "INTERRUPTED\t0"},

@@ -38,8 +38,8 @@ struct Host {
         std::string out;
         timeline.clear();
         for (const EmuOutput& p : device->TakeOutput()) {
-            out += p.bytes;  // and "bytes@ms", "!" marking a piece that must arrive whole
-            timeline += p.bytes + "@" + std::to_string(p.notBefore / kMs) + (p.atomic ? "! " : " ");
+            out += p.bytes;  // and "bytes@ms"
+            timeline += p.bytes + "@" + std::to_string(p.notBefore / kMs) + " ";
         }
         return out;
     }
@@ -90,22 +90,21 @@ TEST(EmuCommands, AnswerExactlyUnderEveryFaultSwitch) {
     }
 }
 
-// Echoes go out at once, replies after the reply delay (so that they miss the host's echo
-// read); a "y/n" prompt and each step of a page counter go out whole.
+// Echoes and a "y/n" prompt go out at once, replies and page counters after the reply delay.
 TEST(EmuCommands, RepliesFollowTheEchoAfterTheDelay) {
     Host host({"--reply-delay-ms", "80", "--yn-prompt", "W", "--pages", "2", "--page-ms", "30"});
     host.Send(".K");
     EXPECT_EQ(host.timeline, ".@0 K@0 \r\n01 0002\r\n@80 ");
     host.Send(".W");
-    EXPECT_EQ(host.timeline, ".@500 Wy/n@500! ");
+    EXPECT_EQ(host.timeline, ".@500 Wy/n@500 ");
     host.Send("Y");
-    EXPECT_EQ(host.timeline, "Y@1000 0000\b\b\b\b@1080! 0001\b\b\b\b\r\n@1110! ");
+    EXPECT_EQ(host.timeline, "Y@1000 0000\b\b\b\b@1080 0001\b\b\b\b\r\n@1110 ");
 }
 
 // "P" at the configured moment and every second until the host greets; the greeting's reply
-// travels with its echo and is never asked "y/n"; ".Q" powers the device down and the next one
-// is pressed. A pulled line ends the device in progress; plugged in again, the button presses as
-// configured and the count goes on. After the last device, nothing.
+// follows after the reply delay like any other and is never asked "y/n"; ".Q" powers the device
+// down and the next one is pressed. A pulled line ends the device in progress; plugged in again,
+// the button presses as configured and the count goes on. After the last device, nothing.
 TEST(EmuButton, PressGreetPowerDownUnplugAndPlugIn) {
     Host host({"--reply-delay-ms", "80", "--press-after-ms", "300", "--devices", "2", "--yn-prompt",
                "V", "--unplug-ms", "50"});
@@ -116,7 +115,7 @@ TEST(EmuButton, PressGreetPowerDownUnplugAndPlugIn) {
     EXPECT_EQ(host.Send(".", 1000), ".P");  // a stalled greeting starts afresh
     EXPECT_EQ(host.Send("V"), "?");
     host.Send(".V", 5000);
-    EXPECT_EQ(host.timeline, ".@1800 V\r\n123456 07 08 09\r\n@1800! ");
+    EXPECT_EQ(host.timeline, ".@1800 V@1800 \r\n123456 07 08 09\r\n@1880 ");
     EXPECT_EQ(host.Send(".V"), ".Vy/n");
     EXPECT_EQ(host.Send(".Q", 999), ".Q\r\n");
     EXPECT_EQ(closed, std::vector<int>{1});

@@ -157,6 +157,31 @@ TEST_F(LinkTest, ButtonPressIsGreetedAndProgressPiecesRaiseProgFlag) {
     EXPECT_EQ(flags, (std::vector<std::pair<std::string, std::int32_t>>{{"2345", 3}}));
 }
 
+// However late the device answers the greeting's ".V", its reply is read to its end before the
+// next command; and a reply read just after its first line end is not taken for an empty one.
+TEST_F(LinkTest, EveryReplyStaysWithItsCommandWhateverItsTiming) {
+    for (const int lateMs : {5, 30, 80, 200, 400}) {
+        Fresh();
+        device->replyMs = lateMs;
+        port->Deliver("P", 100);
+        ASSERT_TRUE(link->WaitForFieldProgrammer(50));
+        EXPECT_EQ(link->GreetingReply(), "123456 07 08 09") << lateMs;
+        std::string reply;
+        EXPECT_TRUE(link->SendEchoedCommand(".K", &reply, 50, -1)) << lateMs;
+        EXPECT_EQ(reply, "K\r\n01 0400") << lateMs;
+    }
+    device->replies.erase(".K");
+    port->OnWrite = [device = port->OnWrite](FakeSerialPort& p, const std::string& w) {
+        device(p, w);
+        if (w != "K") return;
+        p.Deliver("\r\n", 90);  // the host's first reply read comes 100 ms after the "K"
+        p.Deliver("01 0400\r\n", 105);
+    };
+    std::string reply;
+    EXPECT_TRUE(link->SendEchoedCommand(".K", &reply, 50, -1));
+    EXPECT_EQ(reply, "K\r\n01 0400");
+}
+
 TEST_F(LinkTest, WaitsEndWhenTheDeviceFallsSilentOvershootsOrQuitIsPressed) {
     const Command prog = [](ZelSerialComms& l) {
         return l.SendProgEchoedCommand(".C", nullptr, 3, 3);
@@ -170,10 +195,11 @@ TEST_F(LinkTest, WaitsEndWhenTheDeviceFallsSilentOvershootsOrQuitIsPressed) {
         Command command;
         std::string reply;  // to ".R"
         bool ok;
-        std::int64_t quitAtMs;  // 0: only as a last resort
-        bool vanished;          // the port fails before the call: give up at once
+        std::int64_t quitAtMs;     // 0: only as a last resort
+        bool vanished;             // the port fails before the call: give up at once
+        std::int64_t flashMs = 0;  // a flash command outlasts silence this long, no longer
     } rows[] = {{Echoed(".V", 3, -1), "", false, 0, false},
-                {prog, "", false, 0, false},
+                {prog, "", false, 0, false, 30000},
                 {Echoed(".R", 3, 2), "12345", false, 0, false},
                 {Echoed(".R", 3, 2), "123", true, 0, false},
                 // No limit of their own, so only Quit ends them, in the round it comes in.
@@ -194,7 +220,11 @@ TEST_F(LinkTest, WaitsEndWhenTheDeviceFallsSilentOvershootsOrQuitIsPressed) {
         if (r.vanished) port->Vanish();
         EXPECT_EQ(r.command(*link), r.ok) << k;
         EXPECT_GE(clock->NowMs(), r.quitAtMs) << k;
-        EXPECT_LE(clock->NowMs(), r.vanished ? 50 : r.quitAtMs ? r.quitAtMs + 50 : 10000) << k;
+        EXPECT_GE(clock->NowMs(), r.flashMs) << k;
+        EXPECT_LE(clock->NowMs(), r.vanished   ? 50
+                                  : r.quitAtMs ? r.quitAtMs + 50
+                                               : std::max<std::int64_t>(r.flashMs + 1000, 10000))
+            << k;
         if (r.vanished) continue;
         // A Quit that was used must not cut the next wait short.
         clsTiming::InstallMessagePump(nullptr);
@@ -231,7 +261,8 @@ TEST_F(LinkTest, TransferSendsPaddedBlocksAndProgressFollowsTheAcknowledgedOnes)
 }
 
 // The ACK wait wakes on every byte, but stray bytes must not use up its time limit. The block
-// count is a 16-bit number: an image of 32768 blocks is too long to count.
+// count is a 16-bit number: an image of 32768 blocks is too long to count. No file is written,
+// so a missing temporary folder changes nothing.
 TEST_F(LinkTest, ReceiverFaultsRaiseTheirErrorAndLeaveNoFile) {
     enum Fault { NoC, Nak, WriteFails, Vanishes, Throws, NoTempDir, Chatter, LongChatter, Long };
     const struct {
@@ -239,7 +270,7 @@ TEST_F(LinkTest, ReceiverFaultsRaiseTheirErrorAndLeaveNoFile) {
         std::int32_t error;  // 0: the transfer succeeds
         int blocks;
     } rows[] = {{NoC, 144, 0},      {Nak, 143, 1},         {WriteFails, 145, 0},
-                {Vanishes, 145, 1}, {Throws, 145, 2},      {NoTempDir, 145, 0},
+                {Vanishes, 145, 1}, {Throws, 145, 2},      {NoTempDir, 0, 2},
                 {Chatter, 0, 2},    {LongChatter, 143, 1}, {Long, 145, 32768}};
     for (const auto& r : rows) {
         Fresh();
@@ -257,6 +288,8 @@ TEST_F(LinkTest, ReceiverFaultsRaiseTheirErrorAndLeaveNoFile) {
         if (r.error != 0) raised.push_back(r.error);
         EXPECT_EQ(errors, raised) << r.fault;
         EXPECT_EQ(device->blocks, r.blocks) << r.fault;
+        // The image goes from memory: no temporary folder is needed, the blocks are the same.
+        EXPECT_TRUE(r.error != 0 || device->received == Text(Padded(image))) << r.fault;
         EXPECT_EQ(port->rThresholds.back(), 1) << r.fault;
     }
 }
