@@ -4,6 +4,7 @@
 
 #include "BinFile.h"
 #include "FileSystem.h"
+#include "OwnTexts.h"
 #include "PortProbe.h"
 #include "StringTable.h"
 #include "TextIds.h"
@@ -20,7 +21,6 @@ namespace {
 constexpr int kAnimationStepMs = 100;  // pause between two pictures of an animation
 constexpr int kProgressTypeClear = 3;  // progress of clearing the flash
 constexpr int kPortRetryMs = 1000;     // a station looks for a vanished port this often
-constexpr int kPorts = 4;              // COM 1 to COM 4 are offered
 constexpr int kProbePatienceMs = 900;  // ms the ports get to open before the dialog shows
 
 // Keeps the device object alive while a download sequence runs: a window closed in the middle
@@ -78,9 +78,11 @@ void DownloadSequence::Form_Load() {
     const auto makePort = [this] {
         return settings_.makePort ? settings_.makePort() : MakeSystemSerialPort();
     };
+    // COM 1 to COM 4 always, then the ports above them that have hardware behind them: a
+    // USB adaptor on Windows usually gets COM 5 or higher.
+    std::vector<std::int32_t> numbers = {1, 2, 3, 4};
+    for (int n : makePort()->PresentPortsAbove4()) numbers.push_back(n);
     // All ports are tried at once, so that a port that hangs cannot hold up the dialog.
-    std::vector<int> numbers;
-    for (int n = 1; n <= kPorts; ++n) numbers.push_back(n);
     const std::vector<PortOpenResult> said = ProbePorts(numbers, makePort, kProbePatienceMs);
     std::vector<PortChoice> ports(numbers.size());
     bool anyFree = false;
@@ -99,7 +101,8 @@ void DownloadSequence::Form_Load() {
         return;
     }
 
-    mlngComPort = view_.ChoosePort(Text(textid::kSelectPort), Text(textid::kOK), ports);
+    mlngComPort = view_.ChoosePort(Text(textid::kSelectPort), Text(textid::kOK), ports,
+                                   owntext::Text(owntext::kOtherPorts, mintLanguage));
     if (unloaded_) return;
 
     view_.SetCaption(ExecutableName() + " - COM " + std::to_string(mlngComPort));
@@ -135,13 +138,20 @@ bool DownloadSequence::RunHeadless(std::unique_ptr<clsFieldProgrammer> device,
 }
 
 // A port is free when it could be opened (it was closed again at once). What opening it said
-// is kept for the port dialog.
+// is kept for the port dialog, in the payload's language. A free port always shows what it is:
+// its friendly name or device path, or at least its system name.
 bool DownloadSequence::IsPortFree(std::int32_t lngPort, const PortOpenResult& said,
                                   PortChoice& choice) {
     choice.number = lngPort;
     choice.description = ComPortDescription(lngPort);
     choice.free = said.Opened();
-    if (!choice.free) choice.whyNotFree = DescribePortOpen(said);
+    if (!choice.free) choice.whyNotFree = DescribePortOpen(said, mintLanguage);
+    if (choice.description.empty()) {
+        choice.description = choice.free
+                                 ? owntext::Format(owntext::kSerialPortFallback, mintLanguage,
+                                                   {"COM" + std::to_string(lngPort)})
+                                 : owntext::Text(owntext::kNoDevice, mintLanguage);
+    }
     return choice.free;
 }
 
@@ -222,12 +232,14 @@ bool DownloadSequence::DownloadRounds() {
 // padding for the missing bytes.
 bool DownloadSequence::PrepareImage() {
     clsFPMemory& memory = MyLocalSerial->Memory();
+    bool carried = false;  // the image is the downloader's own payload
     if (headless_) {
         memory.AllFlashBankData(headlessImage_);
     } else {
         std::vector<std::uint8_t> bytData;
         if (mobjResFiles->GetBinaryData(bytData)) {
             memory.AllFlashBankData(bytData);
+            carried = true;
         } else {
             view_.SetButtonCaption(DownloadView::Button::Description, "");
             std::string strPath;
@@ -240,12 +252,20 @@ bool DownloadSequence::PrepareImage() {
             }
         }
     }
-    if (!binfile::Problem(memory.AllFlashBankData()).empty()) {
+    const std::string problem = binfile::Problem(memory.AllFlashBankData(), mintLanguage);
+    if (problem.empty()) return true;
+    if (!carried) {
         view_.SetStatus(Text(textid::kNoBinary));
         ShowFailure();
         return false;
     }
-    return true;
+    // The payload reads the same at every Reset, so Reset could only fail again: the
+    // technician is told why and that this downloader must be replaced, and only Quit is left.
+    view_.SetStatus(owntext::Format(owntext::kDamagedDownloader, mintLanguage, {problem}));
+    ShowFailure();
+    mblnResetPending = false;
+    if (!unloaded_) view_.SetButtonCaption(DownloadView::Button::Description, "");
+    return false;
 }
 
 // The button wait. A port used since it was opened is opened afresh first, so that plugging a

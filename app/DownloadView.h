@@ -5,7 +5,7 @@
 
 // One COM port as the port dialog offers it.
 struct PortChoice {
-    int number = 0;           // 1 to 4
+    int number = 0;           // 1 to 4, then the present ports above COM 4
     bool free = false;        // it could be opened at start-up
     std::string description;  // what it is on this machine: a device path, a friendly name
     std::string whyNotFree;   // for a port that is not free: what opening it said
@@ -43,10 +43,11 @@ class DownloadView {
     // WaitTimer: while it runs, the view calls the sequence's WaitTimer_Timer every 250 ms.
     virtual void SetBusyTimer(bool running) = 0;
 
-    // The modal port dialog (title, button caption, the four ports). The chosen port number,
-    // or 1 when the dialog was closed by its close box.
+    // The modal port dialog (title, button caption, COM 1 to COM 4 and then the present ports
+    // above them under `otherPorts`, their label). The chosen port number, or 1 when the
+    // dialog was closed by its close box.
     virtual int ChoosePort(const std::string& title, const std::string& ok,
-                           const std::vector<PortChoice>& ports) = 0;
+                           const std::vector<PortChoice>& ports, const std::string& otherPorts) = 0;
     // The file-open dialog for a .BIN file, starting in `folder`. False when cancelled.
     virtual bool ChooseBinaryFile(const std::string& title, const std::string& folder,
                                   std::string& path) = 0;

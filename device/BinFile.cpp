@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "OwnTexts.h"
+
 namespace binfile {
 
 std::size_t DataCount(const std::vector<std::uint8_t>& bytes) {
@@ -9,30 +11,28 @@ std::size_t DataCount(const std::vector<std::uint8_t>& bytes) {
     return static_cast<std::size_t>(bytes[6]) << 8 | bytes[7];
 }
 
-std::string Problem(const std::vector<std::uint8_t>& bytes) {
+std::string Problem(const std::vector<std::uint8_t>& bytes, int language) {
     if (bytes.size() < kHeaderBytes) {
-        return "too short for a flash image (" + std::to_string(bytes.size()) +
-               " bytes, the header alone takes 8)";
+        return owntext::Format(owntext::kBinTooShort, language, {std::to_string(bytes.size())});
     }
     const std::size_t count = DataCount(bytes);
     const std::size_t present = bytes.size() - kHeaderBytes;
-    if (count == 0) return "the header counts no data bytes";
+    if (count == 0) return owntext::Text(owntext::kBinNoData, language);
     if (count > present) {
-        return "the header counts " + std::to_string(count) + " data bytes but only " +
-               std::to_string(present) + " follow it (truncated file?)";
+        return owntext::Format(owntext::kBinTruncated, language,
+                               {std::to_string(count), std::to_string(present)});
     }
     return {};
 }
 
-std::string Warning(const std::vector<std::uint8_t>& bytes) {
+std::string Warning(const std::vector<std::uint8_t>& bytes, int language) {
     if (!Problem(bytes).empty()) return {};
     if (std::any_of(bytes.begin(), bytes.begin() + 6, [](std::uint8_t b) { return b != 0; })) {
-        return "the first six header bytes are not zero";
+        return owntext::Text(owntext::kBinHeaderNotZero, language);
     }
     const std::size_t extra = bytes.size() - kHeaderBytes - DataCount(bytes);
-    if (extra > 0) {
-        return std::to_string(extra) + " byte(s) follow the counted data; the device ignores them";
-    }
+    if (extra > 0)
+        return owntext::Format(owntext::kBinExtraBytes, language, {std::to_string(extra)});
     return {};
 }
 

@@ -20,10 +20,11 @@ constexpr std::size_t kMaxDataBytes = 0xFFFF;  // what two bytes can count
 
 // N, the data count of the header; 0 when the file is too short to hold a header.
 std::size_t DataCount(const std::vector<std::uint8_t>& bytes);
-// Why the bytes must not be programmed; empty when they may.
-std::string Problem(const std::vector<std::uint8_t>& bytes);
+// Why the bytes must not be programmed; empty when they may. `language` is the string table's
+// offset (0 English, 100 French, 200 German).
+std::string Problem(const std::vector<std::uint8_t>& bytes, int language = 0);
 // Harmless oddities worth a warning; empty when there are none.
-std::string Warning(const std::vector<std::uint8_t>& bytes);
+std::string Warning(const std::vector<std::uint8_t>& bytes, int language = 0);
 // The header for `count` data bytes.
 std::vector<std::uint8_t> Header(std::size_t count);
 // The bytes the flash holds for this image: the counted data after the header (at most what

@@ -46,6 +46,7 @@ std::vector<PortOpenResult> ProbePorts(const std::vector<int>& ports,
         } else {
             said[k].status = PortOpenStatus::NotAnswering;
             said[k].device = ComPortDevicePath(ports[k]);
+            said[k].comPort = ports[k];
         }
     }
     return said;

@@ -1,25 +1,37 @@
 #include "SerialPort.h"
 
-std::string DescribePortOpen(const PortOpenResult& result) {
-    const std::string name = result.device.empty() ? std::string("the port") : result.device;
+#include "OwnTexts.h"
+
+std::string DescribePortOpen(const PortOpenResult& result, int language) {
+    using owntext::Format;
+    using owntext::Text;
+    const std::string name =
+        result.device.empty() ? Text(owntext::kThePort, language) : result.device;
     const std::string because = result.reason.empty() ? std::string() : " (" + result.reason + ")";
     switch (result.status) {
         case PortOpenStatus::Opened:
             return {};
         case PortOpenStatus::NoDevice:
-            return result.device.empty() ? result.reason : name + ": no such device";
+            if (result.device.empty() && result.comPort > 0) {
+                return Format(owntext::kComMapsToNothing, language,
+                              {std::to_string(result.comPort)});
+            }
+            return Format(owntext::kNoSuchDevice, language, {name});
         case PortOpenStatus::Busy:
-            return name + " is busy: held by " +
-                   (result.holder.empty() ? std::string("another program") : result.holder);
+            return Format(owntext::kPortBusy, language,
+                          {name, result.holder.empty() ? Text(owntext::kAnotherProgram, language)
+                                                       : result.holder});
         case PortOpenStatus::NotSerial:
-            return name + " is not a serial device" + because;
+            return Format(owntext::kNotSerial, language, {name}) + because;
         case PortOpenStatus::NoPermission:
-            return name + ": permission denied" +
-                   (result.hint.empty() ? std::string() : "; " + result.hint);
+            return Format(owntext::kPermissionDenied, language, {name}) + "; " +
+                   (result.accessGroup.empty()
+                        ? Text(owntext::kAskAdministrator, language)
+                        : Format(owntext::kJoinGroup, language, {result.accessGroup}));
         case PortOpenStatus::NotAnswering:
-            return name + " is not answering";
+            return Format(owntext::kNotAnswering, language, {name});
         case PortOpenStatus::Failed:
-            return name + " cannot be opened" + because;
+            return Format(owntext::kCannotBeOpened, language, {name}) + because;
     }
     return {};
 }

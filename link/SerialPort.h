@@ -21,7 +21,10 @@ struct PortOpenResult {
     std::string device;  // what was opened or tried ("/dev/ttyUSB0", "\\.\COM3"); may be empty
     std::string holder;  // Busy: who holds it ("PID 4242 (minicom)") where the system can tell
     std::string reason;  // the system's own words, when it gave any
-    std::string hint;    // NoPermission: how the user gets access on this system
+    // NoPermission: the group whose members may open the port ("dialout"); empty when only
+    // the administrator can grant access.
+    std::string accessGroup;
+    int comPort = 0;  // the COM number asked for, when the port was opened by number
 
     bool Opened() const { return status == PortOpenStatus::Opened; }
 };
@@ -30,11 +33,15 @@ struct PortOpenResult {
 constexpr int kPortOpenPatienceMs = 2000;
 
 // One sentence for a failed open, the same in the window's port dialog and in fieldprog-cli:
-// "/dev/ttyUSB0 is busy: held by PID 4242 (minicom)". Empty for an opened port.
-std::string DescribePortOpen(const PortOpenResult& result);
+// "/dev/ttyUSB0 is busy: held by PID 4242 (minicom)". Empty for an opened port. `language` is
+// the string table's offset (0 English, 100 French, 200 German).
+std::string DescribePortOpen(const PortOpenResult& result, int language = 0);
 
 // The device a COM number means on this machine; empty for numbers it cannot map.
 std::string ComPortDevicePath(int comPort);
+// The COM numbers above 4 that are present on this machine (an adaptor plugged in, a port with
+// hardware behind it), in increasing order. The port dialog offers them below COM 1 to COM 4.
+std::vector<int> PresentComPortsAbove4();
 
 // The one seam between the serial link and the operating system's serial port. Bytes travel
 // as std::string, one char per byte, never re-encoded. No OS type appears here: the build
@@ -50,12 +57,12 @@ class SerialPort {
     virtual PortOpenResult Open(int comPort) {
         PortOpenResult result;
         result.device = ComPortDevicePath(comPort);
-        if (result.device.empty()) {
-            result.reason = "COM " + std::to_string(comPort) + " maps to no serial device here";
-            return result;
-        }
-        return OpenDevice(result.device);
+        if (!result.device.empty()) result = OpenDevice(result.device);
+        result.comPort = comPort;
+        return result;
     }
+    // The COM numbers above 4 present on this machine, as PresentComPortsAbove4 finds them.
+    virtual std::vector<int> PresentPortsAbove4() const { return PresentComPortsAbove4(); }
     // Closes the port and restores the settings it had before. False on a port error.
     virtual bool Close() = 0;
     virtual bool IsOpen() const = 0;

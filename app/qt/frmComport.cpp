@@ -9,11 +9,10 @@
 #include <QVBoxLayout>
 
 #include "FormLook.h"
-#include "SerialPort.h"
 
 namespace {
 
-constexpr int kPorts = 4;         // COM 1 to COM 4
+constexpr int kPorts = 4;         // COM 1 to COM 4 always have an option
 constexpr int kPictureSide = 48;  // logical pixels
 
 }  // namespace
@@ -32,24 +31,17 @@ frmComport::frmComport(QWidget* parent) : QDialog(parent) {
     auto* grid = new QGridLayout;
     grid->setHorizontalSpacing(28);
     grid->setVerticalSpacing(10);
-    QFont small = font();
-    small.setBold(false);
-    small.setPointSizeF(small.pointSizeF() * 0.8);
+    small_ = font();
+    small_.setBold(false);
+    small_.setPointSizeF(small_.pointSizeF() * 0.8);
     lblNotes = new QLabel(this);
     lblNotes->setObjectName(QStringLiteral("lblNotes"));
-    lblNotes->setFont(small);
+    lblNotes->setFont(small_);
     lblNotes->setWordWrap(true);
     lblNotes->setTextInteractionFlags(Qt::TextSelectableByMouse);
     lblNotes->hide();
     for (int i = 0; i < kPorts; ++i) {
-        optCom[i] = new QRadioButton(QStringLiteral("Com %1").arg(i + 1), this);
-        optCom[i]->setObjectName(QStringLiteral("optCom%1").arg(i));
-        group_->addButton(optCom[i], i);
-        lblDevice[i] = new QLabel(this);
-        lblDevice[i]->setFont(small);
-        lblDevice[i]->setIndent(22);
-        ShowPortDetails(i, ComPortDescription(i + 1), "");
-
+        MakeOption(i + 1);
         auto* cell = new QVBoxLayout;
         cell->setSpacing(0);
         cell->addWidget(optCom[i]);
@@ -58,6 +50,12 @@ frmComport::frmComport(QWidget* parent) : QDialog(parent) {
         grid->addLayout(cell, i % 2, i / 2);
     }
     optCom[0]->setChecked(true);
+    lblOtherPorts = new QLabel(this);
+    lblOtherPorts->setObjectName(QStringLiteral("lblOtherPorts"));
+    lblOtherPorts->hide();
+    others_ = new QVBoxLayout;
+    others_->setSpacing(6);
+    others_->addWidget(lblOtherPorts);
 
     picOK = new QWidget(this);
     cmdOK = new QPushButton(QStringLiteral("OK"), picOK);
@@ -69,10 +67,14 @@ frmComport::frmComport(QWidget* parent) : QDialog(parent) {
     okLayout->addWidget(cmdOK);
     connect(cmdOK, &QPushButton::clicked, this, [this] { cmdOK_Click(); });
 
+    auto* options = new QVBoxLayout;
+    options->setSpacing(14);
+    options->addLayout(grid);
+    options->addLayout(others_);
     auto* top = new QHBoxLayout;
     top->setSpacing(16);
     top->addWidget(ImgZapper);
-    top->addLayout(grid, 1);
+    top->addLayout(options, 1);
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(16, 16, 16, 12);
     outer->setSpacing(14);
@@ -82,21 +84,44 @@ frmComport::frmComport(QWidget* parent) : QDialog(parent) {
     setMinimumWidth(380);
 }
 
+QRadioButton* frmComport::MakeOption(int number) {
+    const int index = static_cast<int>(optCom.size());
+    auto* option = new QRadioButton(QStringLiteral("Com %1").arg(number), this);
+    option->setObjectName(QStringLiteral("optCom%1").arg(index));
+    group_->addButton(option, index);
+    auto* device = new QLabel(this);
+    device->setFont(small_);
+    device->setIndent(22);
+    optCom.push_back(option);
+    lblDevice.push_back(device);
+    numbers_.push_back(number);
+    notes_.emplace_back();
+    return option;
+}
+
+int frmComport::AddPort(int number, const QString& label) {
+    MakeOption(number);
+    lblOtherPorts->setText(label);
+    lblOtherPorts->setVisible(!label.isEmpty());
+    auto* cell = new QVBoxLayout;
+    cell->setSpacing(0);
+    cell->addWidget(optCom.back());
+    cell->addWidget(lblDevice.back());
+    others_->addLayout(cell);
+    return static_cast<int>(optCom.size()) - 1;
+}
+
 void frmComport::ShowPortDetails(int index, const std::string& description,
                                  const std::string& whyNotFree) {
-    if (index < 0 || index >= kPorts) return;
-    const QString text =
-        description.empty() ? tr("no device") : QString::fromStdString(description);
+    if (index < 0 || index >= static_cast<int>(optCom.size())) return;
+    const QString text = QString::fromStdString(description);
     lblDevice[index]->setText(text);
-    QString tip = description.empty()
-                      ? tr("No serial device is mapped to COM %1 on this computer.").arg(index + 1)
-                      : tr("COM %1 is %2 on this computer.").arg(index + 1).arg(text);
     // A port that is not offered is often held by another program or closed to this user:
     // say so under the options, where the technician reads it without hunting for it.
-    notes_[index] = whyNotFree.empty() ? QString()
-                                       : QStringLiteral("Com %1: ").arg(index + 1) +
-                                             QString::fromStdString(whyNotFree);
-    if (!whyNotFree.empty()) tip += QLatin1Char('\n') + QString::fromStdString(whyNotFree);
+    const QString why = QString::fromStdString(whyNotFree);
+    notes_[index] =
+        why.isEmpty() ? QString() : QStringLiteral("Com %1: ").arg(numbers_[index]) + why;
+    const QString tip = why.isEmpty() ? text : text + QLatin1Char('\n') + why;
     optCom[index]->setToolTip(tip);
     lblDevice[index]->setToolTip(tip);
     QStringList shown;
@@ -111,20 +136,26 @@ void frmComport::SetupForm(std::int16_t intFirstAvail, const QString& strComport
                            const QString& strTitle, const QString& strOK) {
     setWindowTitle(strTitle);
     cmdOK->setText(strOK);
-    if (intFirstAvail >= 0 && intFirstAvail < kPorts) optCom[intFirstAvail]->setChecked(true);
+    const int options = static_cast<int>(optCom.size());
+    if (intFirstAvail >= 0 && intFirstAvail < options) optCom[intFirstAvail]->setChecked(true);
     const QStringList ports = strComports.split(QLatin1Char(','));
     for (auto* option : optCom) option->setEnabled(false);
     for (const QString& element : ports) {
         bool isNumber = false;
         const int port = element.toInt(&isNumber);
-        if (isNumber && port >= 1 && port <= kPorts) optCom[port - 1]->setEnabled(true);
+        for (int i = 0; isNumber && i < options; ++i) {
+            if (numbers_[i] == port) optCom[i]->setEnabled(true);
+        }
     }
-    for (int i = 0; i < kPorts; ++i) lblDevice[i]->setEnabled(optCom[i]->isEnabled());
+    for (int i = 0; i < options; ++i) lblDevice[i]->setEnabled(optCom[i]->isEnabled());
+    if (intFirstAvail >= 0 && intFirstAvail < options && optCom[intFirstAvail]->isEnabled()) {
+        optCom[intFirstAvail]->setFocus();
+    }
 }
 
 std::int16_t frmComport::Comport() const {
-    for (int i = 0; i < kPorts; ++i) {
-        if (optCom[i]->isChecked()) return static_cast<std::int16_t>(i + 1);
+    for (std::size_t i = 0; i < optCom.size(); ++i) {
+        if (optCom[i]->isChecked()) return static_cast<std::int16_t>(numbers_[i]);
     }
     return 0;
 }

@@ -1,41 +1,48 @@
 #pragma once
 
 #include <QDialog>
-#include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class QButtonGroup;
 class QLabel;
 class QPushButton;
 class QRadioButton;
+class QVBoxLayout;
 class QWidget;
 
-// The small modal dialog in which the user picks one of COM 1 to COM 4. Only the ports found
-// free are enabled. Each option also shows which device path its COM number stands for on
-// this machine, so that a USB adaptor or an overridden mapping is easy to recognise.
+// The small modal dialog in which the user picks a COM port: COM 1 to COM 4, and below them
+// the present ports above COM 4. Only the ports found free are enabled. Each option also shows
+// what its port is on this machine, so that a USB adaptor or an overridden mapping is easy to
+// recognise.
 class frmComport : public QDialog {
     Q_OBJECT
   public:
     explicit frmComport(QWidget* parent = nullptr);
 
-    // Caption and OK text, preselects option intFirstAvail (0 to 3), then disables every
-    // option and enables those listed in strComports ("1,3"). Selecting comes first, so the
-    // preselected option stays selected even when its port is not free.
+    // Adds an option for port `number` (above 4) below the first four, under `label`; its
+    // index. Ports are added before SetupForm.
+    int AddPort(int number, const QString& label);
+    // Caption and OK text, preselects option intFirstAvail, then disables every option and
+    // enables those whose port is listed in strComports ("1,3,7"). Selecting comes first, so
+    // the preselected option stays selected even when its port is not free. The selected
+    // option takes the focus when it is enabled, so Enter confirms it.
     void SetupForm(std::int16_t intFirstAvail, const QString& strComports, const QString& strTitle,
                    const QString& strOK);
-    // What port `index` (0 to 3) is on this machine, and, when it is not free, why not (shown
-    // when the pointer rests on it).
+    // What the port of option `index` is on this machine, and, when it is not free, why not.
     void ShowPortDetails(int index, const std::string& description, const std::string& whyNotFree);
-    // The chosen port, 1 to 4; 0 when no option is selected.
+    // The chosen port number; 0 when no option is selected.
     std::int16_t Comport() const;
 
     void cmdOK_Click();
 
-    // optCom[i] stands for COM port i + 1; laid out Com 1 | Com 3 over Com 2 | Com 4.
-    std::array<QRadioButton*, 4> optCom{};
-    std::array<QLabel*, 4> lblDevice{};  // the device path under each option
-    QLabel* lblNotes = nullptr;          // why the ports that are not free are not
+    // optCom[i] stands for COM port i + 1 for i < 4, laid out Com 1 | Com 3 over Com 2 | Com 4;
+    // the options added by AddPort follow in a column below.
+    std::vector<QRadioButton*> optCom;
+    std::vector<QLabel*> lblDevice;   // what each option's port is
+    QLabel* lblOtherPorts = nullptr;  // above the ports beyond COM 4
+    QLabel* lblNotes = nullptr;       // why the ports that are not free are not
     QWidget* picOK = nullptr;
     QPushButton* cmdOK = nullptr;
     QLabel* ImgZapper = nullptr;
@@ -45,6 +52,11 @@ class frmComport : public QDialog {
     void reject() override;
 
   private:
+    QRadioButton* MakeOption(int number);
+
     QButtonGroup* group_ = nullptr;
-    std::array<QString, 4> notes_;
+    QVBoxLayout* others_ = nullptr;
+    std::vector<int> numbers_;  // the port of each option
+    std::vector<QString> notes_;
+    QFont small_;
 };

@@ -16,6 +16,7 @@
 #include <QShowEvent>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "FormLook.h"
 #include "clsFieldProgrammer.h"
@@ -235,16 +236,26 @@ void frmFieldProg::SetBusyTimer(bool running) {
 }
 
 int frmFieldProg::ChoosePort(const std::string& title, const std::string& ok,
-                             const std::vector<PortChoice>& ports) {
+                             const std::vector<PortChoice>& ports, const std::string& otherPorts) {
+    frmComport dialog(this);
     QString strComports;
+    int firstFree = -1;
+    std::vector<int> indices;
     for (const PortChoice& port : ports) {
-        if (port.free) strComports += QString::number(port.number) + QLatin1Char(',');
+        const int index = port.number > 4
+                              ? dialog.AddPort(port.number, QString::fromStdString(otherPorts))
+                              : port.number - 1;
+        indices.push_back(index);
+        if (!port.free || index < 0) continue;
+        strComports += QString::number(port.number) + QLatin1Char(',');
+        if (firstFree < 0) firstFree = index;
     }
     strComports.chop(1);
-    frmComport dialog(this);
-    dialog.SetupForm(0, strComports, QString::fromStdString(title), QString::fromStdString(ok));
-    for (const PortChoice& port : ports) {
-        dialog.ShowPortDetails(port.number - 1, port.description, port.whyNotFree);
+    // The first free port is preselected, so Enter alone takes it.
+    dialog.SetupForm(static_cast<std::int16_t>(std::max(firstFree, 0)), strComports,
+                     QString::fromStdString(title), QString::fromStdString(ok));
+    for (std::size_t k = 0; k < ports.size(); ++k) {
+        dialog.ShowPortDetails(indices[k], ports[k].description, ports[k].whyNotFree);
     }
     dialog.exec();
     return dialog.Comport();

@@ -30,6 +30,11 @@
 #define IDC_lblDevice0 1110
 #define IDC_lblNotes 1120
 #define IDC_picOK 1121
+// The ports above COM 4 get options made at run time: optCom(4) onwards and their device
+// labels, up to 200 of each, and one label above them.
+#define IDC_lblOtherPorts 1122
+#define IDC_optComMore0 1300
+#define IDC_lblDeviceMore0 1500
 
 // frmAbout (cmdOK is IDOK; Line1(0) and Line1(1) are consecutive)
 #define IDC_lblVersion 1200

@@ -8,40 +8,62 @@
 
 namespace {
 
-constexpr int kPorts = 4;         // COM 1 to COM 4
-constexpr int kPictureSide = 48;  // logical pixels
+constexpr int kPorts = 4;           // COM 1 to COM 4 always have an option
+constexpr int kMorePorts = 200;     // options for ports above COM 4, at most
+constexpr int kMoreRowHeight = 24;  // dialog units: an option and the label under it
+constexpr int kPictureSide = 48;    // logical pixels
 
 }  // namespace
 
 frmComport::frmComport(HINSTANCE instance)
-    : instance_(instance), ImgZapper(instance, kPictureSide, {IDB_ZapperSmall}) {
-    for (int i = 0; i < kPorts; ++i) descriptions_[i] = ComPortDescription(i + 1);
+    : instance_(instance), ImgZapper(instance, kPictureSide, {IDB_ZapperSmall}) {}
+
+int frmComport::OptionId(int index) {
+    return index < kPorts ? IDC_optCom0 + index : IDC_optComMore0 + index - kPorts;
+}
+
+int frmComport::DeviceId(int index) {
+    return index < kPorts ? IDC_lblDevice0 + index : IDC_lblDeviceMore0 + index - kPorts;
+}
+
+int frmComport::AddPort(int number, const std::string& label) {
+    if (Options() >= kPorts + kMorePorts) return -1;
+    otherPorts_ = label;
+    numbers_.push_back(number);
+    checked_.push_back(false);
+    enabled_.push_back(true);
+    descriptions_.emplace_back();
+    notes_.emplace_back();
+    return Options() - 1;
 }
 
 void frmComport::SetupForm(std::int16_t intFirstAvail, const std::string& strComports,
                            const std::string& strTitle, const std::string& strOK) {
     title_ = strTitle;
     ok_ = strOK;
-    if (intFirstAvail >= 0 && intFirstAvail < kPorts) {
-        checked_.fill(false);
+    if (intFirstAvail >= 0 && intFirstAvail < Options()) {
+        checked_.assign(checked_.size(), false);
         checked_[intFirstAvail] = true;
     }
-    enabled_.fill(false);
+    enabled_.assign(enabled_.size(), false);
     std::istringstream list(strComports);
     for (std::string element; std::getline(list, element, ',');) {
         const bool digits = !element.empty() && element.size() < 6 &&
                             element.find_first_not_of("0123456789") == std::string::npos;
         const int port = digits ? std::stoi(element) : 0;
-        if (port >= 1 && port <= kPorts) enabled_[port - 1] = true;
+        for (int i = 0; i < Options(); ++i) {
+            if (numbers_[i] == port) enabled_[i] = true;
+        }
     }
 }
 
 void frmComport::ShowPortDetails(int index, const std::string& description,
                                  const std::string& whyNotFree) {
-    if (index < 0 || index >= kPorts) return;
+    if (index < 0 || index >= Options()) return;
     descriptions_[index] = description;
-    notes_[index] =
-        whyNotFree.empty() ? std::string() : "Com " + std::to_string(index + 1) + ": " + whyNotFree;
+    notes_[index] = whyNotFree.empty()
+                        ? std::string()
+                        : "Com " + std::to_string(numbers_[index]) + ": " + whyNotFree;
 }
 
 void frmComport::Show(HWND owner) {
@@ -49,8 +71,8 @@ void frmComport::Show(HWND owner) {
 }
 
 std::int16_t frmComport::Comport() const {
-    for (int i = 0; i < kPorts; ++i) {
-        if (checked_[i]) return static_cast<std::int16_t>(i + 1);
+    for (int i = 0; i < Options(); ++i) {
+        if (checked_[i]) return static_cast<std::int16_t>(numbers_[i]);
     }
     return 0;
 }
@@ -58,8 +80,8 @@ std::int16_t frmComport::Comport() const {
 INT_PTR frmComport::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_INITDIALOG:
-            Form_Load();
-            return TRUE;
+            // FALSE when the form has placed the focus itself, so the dialog manager keeps it.
+            return Form_Load() ? FALSE : TRUE;
         case WM_COMMAND:
             if (LOWORD(wParam) == IDOK) cmdOK_Click();
             if (LOWORD(wParam) == IDCANCEL) Form_Unload();
@@ -78,32 +100,77 @@ INT_PTR frmComport::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     }
 }
 
-void frmComport::Form_Load() {
+// The options of the ports above COM 4 go in a column below the first four, in the same
+// group of options (right after "Com 4" in the tab order), so the arrow keys reach them too.
+void frmComport::AddOtherPortControls() {
+    if (Options() == kPorts) return;
+    const auto place = [this](HWND control, int x, int y, int width, int height) {
+        RECT r{x, y, x + width, y + height};
+        MapDialogRect(hwnd_, &r);
+        SetWindowPos(control, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+    };
+    const auto make = [this](const wchar_t* kind, DWORD style, int id) {
+        return CreateWindowExW(0, kind, L"", WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0, hwnd_,
+                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_,
+                               nullptr);
+    };
+    const HFONT plain = reinterpret_cast<HFONT>(SendMessageW(hwnd_, WM_GETFONT, 0, 0));
+    HWND label = make(L"STATIC", SS_NOPREFIX | SS_LEFT, IDC_lblOtherPorts);
+    SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(plain), FALSE);
+    SetText(label, otherPorts_);
+    place(label, 50, 58, 176, 9);
+    HWND previous = GetDlgItem(hwnd_, OptionId(kPorts - 1));
+    int y = 70;
+    for (int i = kPorts; i < Options(); ++i, y += kMoreRowHeight) {
+        HWND option = make(L"BUTTON", BS_AUTORADIOBUTTON, OptionId(i));
+        SetText(option, "Com " + std::to_string(numbers_[i]));
+        SetWindowPos(option, previous, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+        place(option, 50, y, 176, 11);
+        previous = option;
+        HWND device = make(L"STATIC", SS_NOPREFIX | SS_ENDELLIPSIS | SS_LEFT, DeviceId(i));
+        SendMessageW(device, WM_SETFONT, reinterpret_cast<WPARAM>(plain), FALSE);
+        place(device, 61, y + 12, 165, 9);
+    }
+    place(GetDlgItem(hwnd_, IDC_lblNotes), 7, y + 1, 222, 8);
+}
+
+bool frmComport::Form_Load() {
     SetText(hwnd_, title_);
     AddBoxButton(GetDlgItem(hwnd_, IDC_picOK), IDOK, true);
     SetText(BoxButton(GetDlgItem(hwnd_, IDC_picOK)), ok_);
-    for (int i = 0; i < kPorts; ++i) {
-        HWND option = GetDlgItem(hwnd_, IDC_optCom0 + i);
+    AddOtherPortControls();
+    for (int i = 0; i < Options(); ++i) {
+        HWND option = GetDlgItem(hwnd_, OptionId(i));
         SendMessageW(option, BM_SETCHECK, checked_[i] ? BST_CHECKED : BST_UNCHECKED, 0);
         EnableWindow(option, enabled_[i]);
-        HWND device = GetDlgItem(hwnd_, IDC_lblDevice0 + i);
-        SetText(device, descriptions_[i].empty() ? "no device" : descriptions_[i]);
+        // Every free option is a tab stop: with only the first one, a busy COM 1 would leave
+        // the whole group out of the keyboard's reach.
+        const LONG_PTR style = GetWindowLongPtrW(option, GWL_STYLE);
+        SetWindowLongPtrW(option, GWL_STYLE,
+                          enabled_[i] ? style | WS_TABSTOP : style & ~LONG_PTR{WS_TABSTOP});
+        HWND device = GetDlgItem(hwnd_, DeviceId(i));
+        SetText(device, descriptions_[i]);
         EnableWindow(device, enabled_[i]);
     }
     ApplyScaling();
-    // The first free option takes the focus, so the keyboard can move from there.
-    for (int i = 0; i < kPorts; ++i) {
-        if (enabled_[i]) {
-            SetFocus(GetDlgItem(hwnd_, IDC_optCom0 + i));
-            break;
-        }
+    // The selected option takes the focus when it is free, else the first free one.
+    int focus = -1;
+    for (int i = 0; i < Options() && focus < 0; ++i) {
+        if (checked_[i] && enabled_[i]) focus = i;
     }
+    for (int i = 0; i < Options() && focus < 0; ++i) {
+        if (enabled_[i]) focus = i;
+    }
+    if (focus < 0) return false;
+    SetFocus(GetDlgItem(hwnd_, OptionId(focus)));
+    return true;
 }
 
 void frmComport::ApplyScaling() {
     font_ = MakeFormFont(WindowDpi(hwnd_));
-    for (int i = 0; i < kPorts; ++i) {
-        SendMessageW(GetDlgItem(hwnd_, IDC_optCom0 + i), WM_SETFONT,
+    for (int i = 0; i < Options(); ++i) {
+        SendMessageW(GetDlgItem(hwnd_, OptionId(i)), WM_SETFONT,
                      reinterpret_cast<WPARAM>(font_.get()), TRUE);
     }
     SendMessageW(BoxButton(GetDlgItem(hwnd_, IDC_picOK)), WM_SETFONT,
@@ -162,9 +229,9 @@ void frmComport::LayoutNotes() {
 }
 
 void frmComport::KeepSelection() {
-    for (int i = 0; i < kPorts; ++i) {
+    for (int i = 0; i < Options(); ++i) {
         checked_[i] =
-            SendMessageW(GetDlgItem(hwnd_, IDC_optCom0 + i), BM_GETCHECK, 0, 0) == BST_CHECKED;
+            SendMessageW(GetDlgItem(hwnd_, OptionId(i)), BM_GETCHECK, 0, 0) == BST_CHECKED;
     }
 }
 
@@ -175,6 +242,7 @@ void frmComport::cmdOK_Click() {
 
 // Closing by the close box unloads the dialog: what is read afterwards is its design, "Com 1".
 void frmComport::Form_Unload() {
-    checked_ = {{true, false, false, false}};
+    checked_.assign(checked_.size(), false);
+    checked_[0] = true;
     EndDialog(hwnd_, IDCANCEL);
 }

@@ -242,16 +242,25 @@ void frmFieldProg::SetBusyTimer(bool running) {
 }
 
 int frmFieldProg::ChoosePort(const std::string& title, const std::string& ok,
-                             const std::vector<PortChoice>& ports) {
+                             const std::vector<PortChoice>& ports, const std::string& otherPorts) {
+    frmComport dialog(instance_);
     std::string strComports;
+    int firstFree = -1;
+    std::vector<int> indices;
     for (const PortChoice& port : ports) {
-        if (port.free) strComports += std::to_string(port.number) + ",";
+        const int index =
+            port.number > 4 ? dialog.AddPort(port.number, otherPorts) : port.number - 1;
+        indices.push_back(index);
+        if (!port.free || index < 0) continue;
+        strComports += std::to_string(port.number) + ",";
+        if (firstFree < 0) firstFree = index;
     }
     if (!strComports.empty()) strComports.pop_back();
-    frmComport dialog(instance_);
-    dialog.SetupForm(0, strComports, title, ok);
-    for (const PortChoice& port : ports) {
-        dialog.ShowPortDetails(port.number - 1, port.description, port.whyNotFree);
+    // The first free port is preselected, so Enter alone takes it.
+    dialog.SetupForm(static_cast<std::int16_t>(firstFree < 0 ? 0 : firstFree), strComports, title,
+                     ok);
+    for (std::size_t k = 0; k < ports.size(); ++k) {
+        dialog.ShowPortDetails(indices[k], ports[k].description, ports[k].whyNotFree);
     }
     dialog.Show(hwnd_);
     return dialog.Comport();

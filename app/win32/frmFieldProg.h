@@ -53,7 +53,7 @@ class frmFieldProg : public SequenceForm, private DialogForm {
     void ShowPicture(int picture) override;
     void SetBusyTimer(bool running) override;
     int ChoosePort(const std::string& title, const std::string& ok,
-                   const std::vector<PortChoice>& ports) override;
+                   const std::vector<PortChoice>& ports, const std::string& otherPorts) override;
     bool ChooseBinaryFile(const std::string& title, const std::string& folder,
                           std::string& path) override;
     void ShowMessage(const std::string& caption, const std::string& text) override;

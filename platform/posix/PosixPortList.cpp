@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <iterator>
 #include <utility>
 
@@ -11,6 +12,8 @@
 #include "SerialPort.h"
 
 namespace {
+
+constexpr int kHighestComPort = 256;  // Windows numbers ports up to COM256; so do we
 
 // The value of a text made of decimal digits only; -1 for anything else.
 long DecimalNumber(const std::string& digits) {
@@ -54,13 +57,38 @@ std::vector<std::string> SerialDeviceCandidates(const std::string& devDir) {
 
 // FIELDPROG_COM<n> when set (the tests and the demo point COM numbers at emulators with it),
 // otherwise the n-th of the USB-serial adaptors followed by the built-in ports.
-std::string ComPortDevicePath(int comPort) {
-    if (comPort < 1 || comPort > 4) return {};
+std::string ComPortDevicePath(int comPort, const DeviceFolders& folders) {
+    if (comPort < 1 || comPort > kHighestComPort) return {};
     const std::string var = "FIELDPROG_COM" + std::to_string(comPort);
     if (const char* over = std::getenv(var.c_str()); over != nullptr && *over != '\0') return over;
-    const auto candidates = SerialDeviceCandidates("/dev");
+    const auto candidates = SerialDeviceCandidates(folders.dev);
     const auto index = static_cast<std::size_t>(comPort - 1);
     return index < candidates.size() ? candidates[index] : std::string();
+}
+
+// Adaptors exist only while plugged in. The serial driver makes ttyS nodes for ports that
+// may not be there; the kernel knows a UART type only for those that are (0 is "unknown").
+std::vector<int> PresentComPortsAbove4(const DeviceFolders& folders) {
+    const auto candidates = SerialDeviceCandidates(folders.dev);
+    std::vector<int> present;
+    for (std::size_t k = 4; k < candidates.size() && k < kHighestComPort; ++k) {
+        const std::string name = candidates[k].substr(candidates[k].find_last_of('/') + 1);
+        if (NumberAfter(name, "ttyS") >= 0) {
+            std::ifstream type(folders.sysTty + "/" + name + "/type");
+            long uart = 0;
+            if (!(type >> uart) || uart == 0) continue;
+        }
+        present.push_back(static_cast<int>(k + 1));
+    }
+    return present;
+}
+
+std::string ComPortDevicePath(int comPort) {
+    return ComPortDevicePath(comPort, DeviceFolders{});
+}
+
+std::vector<int> PresentComPortsAbove4() {
+    return PresentComPortsAbove4(DeviceFolders{});
 }
 
 std::string ComPortDescription(int comPort) {

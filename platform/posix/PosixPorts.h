@@ -9,6 +9,17 @@
 // adaptors (ttyUSB<n>, then ttyACM<n>), then the built-in ttyS<n>, each group by number.
 std::vector<std::string> SerialDeviceCandidates(const std::string& devDir);
 
+// Where the COM mapping looks: the device folder and the kernel's tty class folder, which tells
+// a built-in port with a UART behind it from one of the unused ttyS nodes every machine has.
+struct DeviceFolders {
+    std::string dev = "/dev";
+    std::string sysTty = "/sys/class/tty";
+};
+// The device COM `comPort` means: FIELDPROG_COM<n> when set, otherwise the n-th candidate.
+std::string ComPortDevicePath(int comPort, const DeviceFolders& folders);
+// The COM numbers above 4 whose device has hardware behind it, in increasing order.
+std::vector<int> PresentComPortsAbove4(const DeviceFolders& folders);
+
 // The process id in the UUCP lock file for `devicePath` (LCK..<basename> in `lockDir`) when
 // that process is alive and is not this one; 0 when the port is not locked that way.
 int UucpLockOwner(const std::string& lockDir, const std::string& devicePath);

@@ -199,7 +199,7 @@ class PosixSerialPort : public SerialPort {
                     return fail(PortOpenStatus::NoDevice, error);
                 case EACCES:
                 case EPERM:
-                    result.hint = AccessHint(path);
+                    result.accessGroup = AccessGroup(path);
                     return fail(PortOpenStatus::NoPermission, error);
                 case EBUSY:  // another program set the terminal's exclusive mode
                     result.holder = DeviceHolder(path);
@@ -252,20 +252,15 @@ class PosixSerialPort : public SerialPort {
 
     // Serial devices on Debian belong to the group "dialout", whose members may open them. A
     // device whose group may not read and write it (another user's terminal) needs the
-    // administrator instead.
-    static std::string AccessHint(const std::string& path) {
+    // administrator instead: no group then.
+    static std::string AccessGroup(const std::string& path) {
         struct stat info {};
         const struct group* entry = nullptr;
         if (::stat(path.c_str(), &info) == 0 && info.st_gid != 0 &&
             (info.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
             entry = getgrgid(info.st_gid);
         }
-        if (entry == nullptr || entry->gr_name == nullptr) {
-            return "ask the administrator for read and write access to it";
-        }
-        const std::string name = entry->gr_name;
-        return "to use serial ports, join the group \"" + name + "\" (sudo adduser $USER " + name +
-               ") and log in again";
+        return entry == nullptr || entry->gr_name == nullptr ? std::string() : entry->gr_name;
     }
 
     // Restoring the old speed while our last bytes are still queued would garble them.

@@ -7,7 +7,9 @@
 #include <setupapi.h>
 // clang-format on
 
+#include <map>
 #include <string>
+#include <vector>
 
 #include "SerialPort.h"
 #include "Win32Text.h"
@@ -15,6 +17,7 @@
 namespace {
 
 constexpr DWORD kLongestValue = 512;  // UTF-16 units; port and friendly names are short
+constexpr int kHighestComPort = 256;  // the highest number Windows gives a COM port
 
 // A text value of a device's registry key ("PortName" = "COM3"); empty when there is none.
 std::wstring PortNameOf(HDEVINFO devices, SP_DEVINFO_DATA& device) {
@@ -31,37 +34,75 @@ std::wstring PortNameOf(HDEVINFO devices, SP_DEVINFO_DATA& device) {
     return ok ? std::wstring(value) : std::wstring();
 }
 
+// "COM7" → 7; 0 for any other name.
+int ComNumberOf(const std::wstring& name) {
+    if (name.size() < 4 || name.size() > 6 ||
+        CompareStringOrdinal(name.c_str(), 3, L"COM", 3, TRUE) != CSTR_EQUAL) {
+        return 0;
+    }
+    int number = 0;
+    for (std::size_t k = 3; k < name.size(); ++k) {
+        if (name[k] < L'0' || name[k] > L'9') return 0;
+        number = number * 10 + (name[k] - L'0');
+    }
+    return number <= kHighestComPort ? number : 0;
+}
+
+// Every present port of the ports class with its friendly name ("USB Serial Port (COM7)"),
+// by COM number. This is the one place that asks SetupAPI.
+std::map<int, std::string> PresentPortsByNumber() {
+    std::map<int, std::string> found;
+    const HDEVINFO devices =
+        SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
+    if (devices == INVALID_HANDLE_VALUE) return found;
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    for (DWORD index = 0; SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
+        const int number = ComNumberOf(PortNameOf(devices, device));
+        if (number == 0) continue;
+        wchar_t name[kLongestValue] = {};
+        std::string friendly;
+        if (SetupDiGetDeviceRegistryPropertyW(devices, &device, SPDRP_FRIENDLYNAME, nullptr,
+                                              reinterpret_cast<BYTE*>(name),
+                                              sizeof name - sizeof(wchar_t), nullptr)) {
+            friendly = Narrow(name);
+        }
+        found.emplace(number, friendly);
+    }
+    SetupDiDestroyDeviceInfoList(devices);
+    return found;
+}
+
+// A port that a driver outside the ports class made (a virtual port pair, Wine's mapping of
+// host ports) still has its DOS device name.
+bool HasDosDevice(int comPort) {
+    wchar_t target[kLongestValue] = {};
+    const std::wstring name = L"COM" + std::to_wstring(comPort);
+    return QueryDosDeviceW(name.c_str(), target, kLongestValue) != 0;
+}
+
 }  // namespace
 
 // COM numbers are the system's own: COM n is \\.\COMn.
 std::string ComPortDevicePath(int comPort) {
-    return comPort >= 1 ? "\\\\.\\COM" + std::to_string(comPort) : std::string();
+    return comPort >= 1 && comPort <= kHighestComPort ? "\\\\.\\COM" + std::to_string(comPort)
+                                                      : std::string();
 }
 
-// The friendly name Device Manager shows ("USB Serial Port (COM3)"), found among the
-// present devices of the ports class by their "PortName".
+std::vector<int> PresentComPortsAbove4() {
+    const std::map<int, std::string> listed = PresentPortsByNumber();
+    std::vector<int> present;
+    for (int n = 5; n <= kHighestComPort; ++n) {
+        if (listed.count(n) != 0 || HasDosDevice(n)) present.push_back(n);
+    }
+    return present;
+}
+
+// The friendly name Device Manager shows ("USB Serial Port (COM3)"); empty when the ports
+// class does not know the port.
 std::string ComPortDescription(int comPort) {
     if (comPort < 1) return {};
-    const std::wstring wanted = L"COM" + std::to_wstring(comPort);
-    const HDEVINFO devices =
-        SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
-    if (devices == INVALID_HANDLE_VALUE) return {};
-    std::string found;
-    SP_DEVINFO_DATA device{};
-    device.cbSize = sizeof device;
-    for (DWORD index = 0; found.empty() && SetupDiEnumDeviceInfo(devices, index, &device);
-         ++index) {
-        if (CompareStringOrdinal(PortNameOf(devices, device).c_str(), -1, wanted.c_str(), -1,
-                                 TRUE) != CSTR_EQUAL) {
-            continue;
-        }
-        wchar_t name[kLongestValue] = {};
-        if (SetupDiGetDeviceRegistryPropertyW(devices, &device, SPDRP_FRIENDLYNAME, nullptr,
-                                              reinterpret_cast<BYTE*>(name),
-                                              sizeof name - sizeof(wchar_t), nullptr)) {
-            found = Narrow(name);
-        }
-    }
-    SetupDiDestroyDeviceInfoList(devices);
-    return found;
+    const std::map<int, std::string> listed = PresentPortsByNumber();
+    const auto it = listed.find(comPort);
+    return it == listed.end() ? std::string() : it->second;
 }

@@ -213,10 +213,12 @@ class FakeLine {
     std::unique_ptr<SerialPort> MakePort(std::set<int> held = {}) {
         auto made = std::make_unique<FakeSerialPort>(clock_);
         made->held = std::move(held);
+        made->above4 = above4;
         port = made.get();
         device = std::make_unique<FakeDevice>(*port);
         return made;
     }
+    std::vector<int> above4;         // present ports above COM 4 of the ports made from now
     FakeSerialPort* port = nullptr;  // the newest; gone once its owner lets it go
     std::unique_ptr<FakeDevice> device;
 

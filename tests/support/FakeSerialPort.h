@@ -31,7 +31,8 @@ class FakeSerialPort : public SerialPort {
     bool echo = false;  // every byte written comes straight back
     // Called for every write (after the echo); may Deliver more.
     std::function<void(FakeSerialPort&, const std::string& written)> OnWrite;
-    std::set<int> held;  // COM numbers another program holds
+    std::set<int> held;       // COM numbers another program holds
+    std::vector<int> above4;  // COM numbers above 4 that are present
     bool failWrites = false;
     void Vanish() { failed_ = true; }  // the adaptor is pulled out
     bool absent = false;               // no device by any name: opens fail
@@ -60,6 +61,7 @@ class FakeSerialPort : public SerialPort {
         if (result.Opened()) openedPort = comPort;
         return result;
     }
+    std::vector<int> PresentPortsAbove4() const override { return above4; }
     PortOpenResult OpenDevice(const std::string& device) override {
         PortOpenResult result;
         result.device = device;

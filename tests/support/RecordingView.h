@@ -49,9 +49,9 @@ class RecordingView : public DownloadView {
     void ShowPicture(int p) override { Log("picture " + std::to_string(p)); }
     void SetBusyTimer(bool r) override { Log(r ? "timer on" : "timer off"); }
     int ChoosePort(const std::string& title, const std::string& ok,
-                   const std::vector<PortChoice>& ports) override {
+                   const std::vector<PortChoice>& ports, const std::string& otherPorts) override {
         offered = ports;
-        Log("port dialog: " + title + "|" + ok);
+        Log("port dialog: " + title + "|" + ok + "|" + otherPorts);
         return chosenPort;
     }
     bool ChooseBinaryFile(const std::string& title, const std::string&,

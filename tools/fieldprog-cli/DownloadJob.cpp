@@ -110,8 +110,8 @@ class ConsoleView : public DownloadView {
     }
     void ShowPicture(int) override {}
     void SetBusyTimer(bool) override {}
-    int ChoosePort(const std::string&, const std::string&,
-                   const std::vector<PortChoice>&) override {
+    int ChoosePort(const std::string&, const std::string&, const std::vector<PortChoice>&,
+                   const std::string&) override {
         return 0;
     }
     bool ChooseBinaryFile(const std::string&, const std::string&, std::string&) override {

@@ -88,8 +88,8 @@ class PortView : public DownloadView {
         transferring_ = running;
         if (running) display_.State(index_, "transferring", 0);
     }
-    int ChoosePort(const std::string&, const std::string&,
-                   const std::vector<PortChoice>&) override {
+    int ChoosePort(const std::string&, const std::string&, const std::vector<PortChoice>&,
+                   const std::string&) override {
         return 0;
     }
     bool ChooseBinaryFile(const std::string&, const std::string&, std::string&) override {

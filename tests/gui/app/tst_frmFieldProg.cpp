@@ -61,9 +61,9 @@ void tst_frmFieldProg::startUp() {
     form.Form_Load();
 
     QVERIFY(!form.IsLoaded() && form.Device() == nullptr && form.CurrentPicture() == 1);
-    QCOMPARE(options, "*nny");
+    QCOMPARE(options, "nnn*");  // the first free port is preselected
     QCOMPARE(caption, "Wählen Sie bitte einen Kommunikationkanal aus.|OK");
-    QVERIFY(why.contains("COM1 is busy: held by PID 7 (minicom)"));
+    QVERIFY(why.contains("COM1 ist belegt: verwendet von PID 7 (minicom)"));
     QCOMPARE(waiting,
              "CC46-EURO - COM 4|Beendet|Betätigen Sie die Taste auf die Oberseite des "
              "Feldprogrammierers zum Download.");
@@ -118,31 +118,35 @@ void tst_frmFieldProg::missingBinaryOpensTheFileDialog() {
     QCOMPARE(form.CurrentPicture(), 3);
 }
 
-// The port dialog on its own: the options SetupForm enables and selects, what the close box
-// leaves chosen, the layout and the device paths it shows.
+// The port dialog on its own: the options SetupForm enables and selects (a port above COM 4
+// among them), what the close box leaves chosen, the layout and what each port is.
 void tst_frmFieldProg::portDialogOnItsOwn() {
-    qputenv("FIELDPROG_COM2", "/dev/pts/fieldprog-test");
     frmComport dialog;
-    qunsetenv("FIELDPROG_COM2");
+    QCOMPARE(dialog.AddPort(7, "Weitere Schnittstellen:"), 4);
+    dialog.ShowPortDetails(1, "/dev/pts/fieldprog-test", "");
+    dialog.ShowPortDetails(4, "USB Serial Port (COM7)", "");
     QCOMPARE(dialog.lblDevice[1]->text(), QStringLiteral("/dev/pts/fieldprog-test"));
     QVERIFY(dialog.optCom[1]->toolTip().contains("/dev/pts/fieldprog-test"));
+    QCOMPARE(dialog.optCom[4]->text() + '|' + dialog.lblOtherPorts->text(),
+             QStringLiteral("Com 7|Weitere Schnittstellen:"));
 
     // Elements that are no port number are ignored; the first option stays selected even when
     // its port is not free.
     dialog.SetupForm(0, "x,3,7,0,,2", "Pick one", "Go");
     QString state;
     for (auto* option : dialog.optCom) state += option->isEnabled() ? 'y' : 'n';
-    QCOMPARE(state, QStringLiteral("nyyn"));
+    QCOMPARE(state, QStringLiteral("nyyny"));
     QVERIFY(dialog.optCom[0]->isChecked());
     QCOMPARE(dialog.windowTitle() + '|' + dialog.cmdOK->text(), QStringLiteral("Pick one|Go"));
 
-    // Com 1 | Com 3 over Com 2 | Com 4.
+    // Com 1 | Com 3 over Com 2 | Com 4, the ports above COM 4 below them.
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
     auto at = [&](int i) { return dialog.optCom[i]->mapTo(&dialog, QPoint(0, 0)); };
     QVERIFY(at(0).y() == at(2).y() && at(0).x() < at(2).x());
     QVERIFY(at(1).y() == at(3).y() && at(1).x() < at(3).x());
     QVERIFY(at(0).y() < at(1).y() && at(0).x() == at(1).x());
+    QVERIFY(at(4).y() > at(1).y() && dialog.lblOtherPorts->isVisible());
     dialog.hide();
 
     // The close box gives Com 1 whatever was clicked; OK gives the option clicked.
@@ -154,6 +158,31 @@ void tst_frmFieldProg::portDialogOnItsOwn() {
         });
         QCOMPARE(dialog.exec(), int(closeBox ? QDialog::Rejected : QDialog::Accepted));
         QCOMPARE(int(dialog.Comport()), closeBox ? 1 : 3);
+    }
+
+    // The keyboard alone: the preselected free port has the focus, the arrow keys move over
+    // the free options only, and Enter takes the one reached.
+    const struct {
+        std::vector<Qt::Key> keys;
+        int port;
+    } rows[] = {{{}, 2},
+                {{Qt::Key_Down}, 7},
+                {{Qt::Key_Down, Qt::Key_Up}, 2},
+                {{Qt::Key_Up, Qt::Key_Right}, 3}};
+    for (const auto& row : rows) {
+        frmComport keyboard;
+        keyboard.AddPort(7, "");
+        keyboard.SetupForm(1, "2,3,7", "Pick one", "OK");
+        ModalWatcher modals;
+        QString focused;
+        modals.On<frmComport>([&](frmComport*) {
+            focused = QApplication::focusWidget() ? QApplication::focusWidget()->objectName() : "";
+            for (Qt::Key key : row.keys) QTest::keyClick(QApplication::focusWidget(), key);
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        });
+        QCOMPARE(keyboard.exec(), int(QDialog::Accepted));
+        QCOMPARE(focused, QStringLiteral("optCom1"));
+        QCOMPARE(int(keyboard.Comport()), row.port);
     }
 }
 

@@ -63,9 +63,10 @@ constexpr const char* kNoDevice =
 // While it waits: the About box, progress outside the bars and a click on the empty button
 // change nothing; Quit ends the wait quietly.
 TEST_F(SequenceTest, StartUpOffersTheFreePortsInTheRecordsLanguage) {
-    view.chosenPort = 3;
+    view.chosenPort = 7;  // a present port above COM 4 is chosen like the first four
+    line.above4 = {7};
     view.Soon([&] {
-        EXPECT_EQ(line.port->openedPort, 3);
+        EXPECT_EQ(line.port->openedPort, 7);
         sequence->cmdAbout_Click();
         sequence->MyLocalSerial_Progress(101, 5);
         sequence->MyLocalSerial_Progress(-1, 3);
@@ -73,12 +74,16 @@ TEST_F(SequenceTest, StartUpOffersTheFreePortsInTheRecordsLanguage) {
         sequence->cmdQuit_Click();
     });
     Start(Downloader(BinImage(300), 2), {1, 4});
-    EXPECT_TRUE(view.Has("port dialog: Wählen Sie bitte einen Kommunikationkanal aus.|OK"));
-    ASSERT_EQ(view.offered.size(), 4u);
+    EXPECT_TRUE(
+        view.Has("port dialog: Wählen Sie bitte einen Kommunikationkanal aus.|OK|Weitere "
+                 "Schnittstellen:"));
+    ASSERT_EQ(view.offered.size(), 5u);
     EXPECT_FALSE(view.offered[0].free);
-    EXPECT_EQ(view.offered[0].whyNotFree, "COM1 is busy: held by PID 7 (minicom)");
+    EXPECT_EQ(view.offered[0].whyNotFree, "COM1 ist belegt: verwendet von PID 7 (minicom)");
     EXPECT_TRUE(view.offered[1].free && view.offered[2].free && !view.offered[3].free);
-    EXPECT_TRUE(view.Has("caption: CC46-EURO - COM 3"));
+    EXPECT_TRUE(view.offered[4].number == 7 && view.offered[4].free);
+    for (const PortChoice& p : view.offered) EXPECT_FALSE(p.description.empty()) << p.number;
+    EXPECT_TRUE(view.Has("caption: CC46-EURO - COM 7"));
     EXPECT_TRUE(view.Has("button 1: Beendet"));
     EXPECT_TRUE(view.Has("about: CC46-EURO|1.0.0|(1.0.0)"));
     EXPECT_FALSE(view.Has("bar 101") || view.Has("clear bar -1"));
@@ -246,6 +251,23 @@ TEST_F(SequenceTest, WithoutABinaryTheFileDialogAsksEachTime) {
     view.onEnded = [&](DeviceResult) { view.QuitSoon(); };
     sequence->cmdDescription_Click();
     EXPECT_EQ(line.device->blocks, 2);
+}
+
+// Its own image would fail the same way at every Reset: the downloader says it is damaged, in
+// its record's language, and leaves only Quit.
+TEST_F(SequenceTest, ADamagedDownloaderSaysSoAndOffersNoReset) {
+    Bytes cut = BinImage(300);
+    cut.resize(200);
+    Start(Downloader(cut, 1));
+    EXPECT_EQ(view.Last("status"),
+              "status: Erreur\u00a0: ce programme de téléchargement est endommagé (l'en-tête "
+              "compte 300 octets de données mais seuls 192 le suivent (fichier tronqué\u00a0?)) "
+              "et ne peut programmer aucun appareil. Remplacez-le par une nouvelle copie.");
+    EXPECT_EQ(view.Last("button 0"), "button 0: ");
+    EXPECT_EQ(view.Last("picture"), "picture 3");
+    const std::size_t shown = view.log.size();
+    sequence->cmdDescription_Click();
+    EXPECT_EQ(view.log.size(), shown) << "a click on the empty button started a new round";
 }
 
 TEST_F(SequenceTest, StationCarriesOnAfterFailuresAndIdleWaitsUntilStopped) {

@@ -127,7 +127,7 @@ TEST_F(PtyTest, OpenSaysWhyItFailed) {
     const PortOpenResult missing = MakeSystemSerialPort()->OpenDevice("/dev/ttyNoSuchPort9");
     EXPECT_EQ(missing.status, PortOpenStatus::NoDevice);
     EXPECT_EQ(DescribePortOpen(missing), "/dev/ttyNoSuchPort9: no such device");
-    EXPECT_EQ(MakeSystemSerialPort()->Open(5).status, PortOpenStatus::NoDevice);
+    EXPECT_EQ(MakeSystemSerialPort()->Open(257).status, PortOpenStatus::NoDevice);
     if (geteuid() != 0) {
         chmod(slavePath.c_str(), 0);
         const PortOpenResult refused = MakeSystemSerialPort()->OpenDevice(slavePath);
@@ -174,16 +174,31 @@ TEST(UucpLock, OnlyALiveForeignProcessHoldsThePort) {
     }
 }
 
-TEST(ComPortMapping, AdaptorsFirstInNumericOrderAndOnlyFourPorts) {
-    TempDir dir;
-    for (auto n : {"ttyS1", "ttyUSB2", "ttyS0", "ttyUSB10", "ttyACM0", "ttyUSBx", "ttyS"}) {
-        WriteBytes(dir / n, "");
+// COM n is the n-th adaptor or port of the device folder, adaptors first, whatever order the
+// folder lists them in; beyond the fourth only adaptors and ports with a UART behind them are
+// offered, never the unused ttyS nodes every machine has.
+TEST(ComPortMapping, AdaptorsFirstAndOnlyPresentPortsBeyondTheFourth) {
+    ScopedEnv com1("FIELDPROG_COM1", ""), com2("FIELDPROG_COM2", ""), com3("FIELDPROG_COM3", "");
+    TempDir dev, sys;
+    const DeviceFolders folders{dev.Path(), sys.Path()};
+    for (auto n : {"ttyS0", "ttyACM0", "ttyUSB0", "ttyUSBx", "ttyS"}) WriteBytes(dev / n, "");
+    EXPECT_EQ(ComPortDevicePath(1, folders), dev / "ttyUSB0");
+    EXPECT_EQ(ComPortDevicePath(2, folders), dev / "ttyACM0");
+    EXPECT_EQ(ComPortDevicePath(3, folders), dev / "ttyS0");
+    EXPECT_EQ(ComPortDevicePath(4, folders), "");
+    for (int outside : {0, -1, 257}) EXPECT_EQ(ComPortDevicePath(outside, folders), "") << outside;
+
+    for (auto n : {"ttyUSB10", "ttyUSB2", "ttyACM1", "ttyS1", "ttyS2"}) WriteBytes(dev / n, "");
+    for (const auto& [node, uart] : {std::pair{"ttyS0", "4"}, {"ttyS1", "4"}, {"ttyS2", "0"}}) {
+        mkdir((sys / node).c_str(), 0700);
+        WriteBytes(sys / node + "/type", std::string(uart) + "\n");
     }
-    const std::vector<std::string> expected = {dir / "ttyUSB2", dir / "ttyUSB10", dir / "ttyACM0",
-                                               dir / "ttyS0", dir / "ttyS1"};
-    EXPECT_EQ(SerialDeviceCandidates(dir.Path()), expected);
+    // USB0 USB2 USB10 ACM0 | ACM1 (5), S0 (6, a UART), S1 (7, a UART), S2 (8, none)
+    EXPECT_EQ(ComPortDevicePath(3, folders), dev / "ttyUSB10");
+    EXPECT_EQ(PresentComPortsAbove4(folders), (std::vector<int>{5, 6, 7}));
     // FIELDPROG_COM<n> overrides are what every test against the emulated device relies on.
-    for (int outside : {0, 5, -1}) EXPECT_EQ(ComPortDevicePath(outside), "") << outside;
+    ScopedEnv over("FIELDPROG_COM2", "/dev/pts/77");
+    EXPECT_EQ(ComPortDevicePath(2, folders), "/dev/pts/77");
 }
 
 // A downloader that cannot be written whole is cut back to what it was: the file size limit
