@@ -2,9 +2,27 @@
 
 const Win32Calls& Win32SystemCalls() {
     static const Win32Calls calls{
-        ::CreateFileW,  ::ReadFile,        ::WriteFile,       ::ClearCommError, ::GetCommState,
-        ::SetCommState, ::GetCommTimeouts, ::SetCommTimeouts, ::SetupComm,      ::PurgeComm,
-        ::SetCommBreak, ::ClearCommBreak,  ::CloseHandle,
+        ::CreateFileW,
+        ::ReadFile,
+        ::WriteFile,
+        ::ClearCommError,
+        ::GetCommState,
+        ::SetCommState,
+        ::GetCommTimeouts,
+        ::SetCommTimeouts,
+        ::SetupComm,
+        ::PurgeComm,
+        ::SetCommBreak,
+        ::ClearCommBreak,
+        ::CloseHandle,
+        ::SetupDiGetClassDevsW,
+        ::SetupDiEnumDeviceInfo,
+        ::SetupDiOpenDevRegKey,
+        ::RegQueryValueExW,
+        ::RegCloseKey,
+        ::SetupDiGetDeviceRegistryPropertyW,
+        ::SetupDiDestroyDeviceInfoList,
+        ::QueryDosDeviceW,
     };
     return calls;
 }

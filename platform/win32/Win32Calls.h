@@ -1,11 +1,15 @@
 #pragma once
 
-// The Win32 calls the serial backend makes, gathered in one table so that a test can put its
-// own functions in their place and show the backend what real adaptors do and Wine cannot: a
-// port held elsewhere, an adaptor pulled in the middle of a read, an open that takes 20 s.
+// The Win32 calls the serial backend and the port list make, gathered in one table so that a
+// test can put its own functions in their place and show them what real adaptors and PCs do
+// and Wine cannot: a port held elsewhere, an adaptor pulled in the middle of a read, an open
+// that takes 20 s, a USB adaptor listed as COM 7.
 // The program itself never changes the table.
 
+// clang-format off
 #include <windows.h>
+#include <setupapi.h>
+// clang-format on
 
 struct Win32Calls {
     HANDLE(WINAPI* CreateFileW)
@@ -22,8 +26,16 @@ struct Win32Calls {
     BOOL(WINAPI* SetCommBreak)(HANDLE);
     BOOL(WINAPI* ClearCommBreak)(HANDLE);
     BOOL(WINAPI* CloseHandle)(HANDLE);
-    // The present-port enumeration (SetupAPI) is not in the table yet: it still calls the
-    // system directly.
+    // The present ports and their friendly names.
+    HDEVINFO(WINAPI* SetupDiGetClassDevsW)(const GUID*, PCWSTR, HWND, DWORD);
+    BOOL(WINAPI* SetupDiEnumDeviceInfo)(HDEVINFO, DWORD, PSP_DEVINFO_DATA);
+    HKEY(WINAPI* SetupDiOpenDevRegKey)(HDEVINFO, PSP_DEVINFO_DATA, DWORD, DWORD, DWORD, REGSAM);
+    LONG(WINAPI* RegQueryValueExW)(HKEY, LPCWSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD);
+    LONG(WINAPI* RegCloseKey)(HKEY);
+    BOOL(WINAPI* SetupDiGetDeviceRegistryPropertyW)
+    (HDEVINFO, PSP_DEVINFO_DATA, DWORD, PDWORD, PBYTE, DWORD, PDWORD);
+    BOOL(WINAPI* SetupDiDestroyDeviceInfoList)(HDEVINFO);
+    DWORD(WINAPI* QueryDosDeviceW)(LPCWSTR, LPWSTR, DWORD);
 };
 
 // The table in use: the system's own functions unless a test replaced some.

@@ -165,6 +165,41 @@ TEST_F(AdaptorTest, OpensByAnyNameAndTellsAHeldOrHangingPort) {
     CloseHandle(release);
 }
 
+// The ports above COM 4 that SetupAPI lists are offered, each with its friendly name.
+TEST(PortList, ListsThePresentPortsAboveComFourWithTheirFriendlyNames) {
+    Win32Calls calls = Win32SystemCalls();
+    calls.SetupDiGetClassDevsW = [](const GUID*, PCWSTR, HWND, DWORD) {
+        return reinterpret_cast<HDEVINFO>(1);
+    };
+    calls.SetupDiEnumDeviceInfo = [](HDEVINFO, DWORD index, PSP_DEVINFO_DATA device) -> BOOL {
+        device->DevInst = index;
+        return index < 2;
+    };
+    calls.SetupDiOpenDevRegKey = [](HDEVINFO, PSP_DEVINFO_DATA device, DWORD, DWORD, DWORD,
+                                    REGSAM) { return reinterpret_cast<HKEY>(device->DevInst + 1); };
+    calls.RegQueryValueExW = [](HKEY key, LPCWSTR, LPDWORD, LPDWORD type, LPBYTE data,
+                                LPDWORD bytes) -> LONG {
+        const std::wstring name = key == reinterpret_cast<HKEY>(1) ? L"COM7" : L"com12";
+        *bytes = static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t));
+        name.copy(reinterpret_cast<wchar_t*>(data), name.size());
+        *type = REG_SZ;
+        return ERROR_SUCCESS;
+    };
+    calls.RegCloseKey = [](HKEY) -> LONG { return ERROR_SUCCESS; };
+    calls.SetupDiGetDeviceRegistryPropertyW = [](HDEVINFO, PSP_DEVINFO_DATA device, DWORD, PDWORD,
+                                                 PBYTE name, DWORD, PDWORD) -> BOOL {
+        std::wstring(L"USB Serial Port (COM7)").copy(reinterpret_cast<wchar_t*>(name), 22);
+        return device->DevInst == 0;  // COM 12 has no friendly name
+    };
+    calls.SetupDiDestroyDeviceInfoList = [](HDEVINFO) -> BOOL { return TRUE; };
+    calls.QueryDosDeviceW = [](LPCWSTR, LPWSTR, DWORD) -> DWORD { return 0; };
+    Win32Api() = calls;
+    EXPECT_EQ(PresentComPortsAbove4(), (std::vector<int>{7, 12}));
+    EXPECT_EQ(ComPortDescription(7), "USB Serial Port (COM7)");
+    EXPECT_EQ(ComPortDescription(12), "");
+    Win32Api() = Win32SystemCalls();
+}
+
 // A pulled adaptor: whichever call meets it first and however it fails (or succeeds with
 // nothing), the window shows the connection text in a wait and the transfer text in a
 // transfer; once the adaptor is back (after two opens that find nothing), Reset programs the
@@ -194,18 +229,16 @@ TEST_F(AdaptorTest, APulledAdaptorShowsItsTextAndResetProgramsTheNextDevice) {
     };
     const std::string image = MakeBin(300, 5);
     ASSERT_TRUE(FileSystem::WriteWholeFile(folder / "FW.BIN", image));
-    Emulator emulator(
-        folder, kCom,
-        "--press-after-ms -1 --stay --devices 0 --expect '" + folder.Host("FW.BIN") + "'");
+    Emulator emulator(folder, kCom,
+                      "--press-after-ms -1 --stay --devices 0 --pages 0040 --expect '" +
+                          folder.Host("FW.BIN") + "'");
     ASSERT_TRUE(emulator.Started());
     int programmed = 0;
     for (const auto& row : rows) {
-        const std::string what = std::to_string(static_cast<int>(row.call)) + "/" +
-                                 std::to_string(row.error) + "/" +
-                                 std::to_string(row.pullAfterBlocks);
+        SCOPED_TRACE(::testing::Message() << "row " << (&row - rows));
         Plug();
         auto device = std::make_unique<clsFieldProgrammer>(MakeSystemSerialPort());
-        ASSERT_TRUE(device->OpenCommPort(kCom)) << what;
+        ASSERT_TRUE(device->OpenCommPort(kCom));
         RecordingView view;
         SequenceSettings settings;
         settings.animationSteps = 0;
@@ -215,20 +248,20 @@ TEST_F(AdaptorTest, APulledAdaptorShowsItsTextAndResetProgramsTheNextDevice) {
         Plug(row.call, row.error, row.pullAfterBlocks);
         if (row.pullAfterBlocks > 0) emulator.Press();
         EXPECT_FALSE(sequence.RunHeadless(std::move(device), {image.begin(), image.end()}));
-        EXPECT_EQ(view.Last("status"), row.status) << what;
+        EXPECT_EQ(view.Last("status"), row.status);
 
         view.wanted = 1;
         emulator.Press();
         sequence.cmdDescription_Click();
-        EXPECT_EQ(adaptor.awayFor.load(), -1) << what << ": Reset gave up before it was back";
-        ASSERT_EQ(view.results.back(), DeviceResult::Programmed) << what;
+        EXPECT_EQ(adaptor.awayFor.load(), -1) << "Reset gave up before the adaptor was back";
+        ASSERT_EQ(view.results.back(), DeviceResult::Programmed);
         const std::string output = emulator.Await("EXPECT MATCH", ++programmed);
         int matches = 0;
         for (auto at = output.find("EXPECT MATCH"); at != std::string::npos;
              at = output.find("EXPECT MATCH", at + 1)) {
             ++matches;
         }
-        EXPECT_EQ(matches, programmed) << what << "\n" << output;
+        EXPECT_EQ(matches, programmed) << output;
     }
 }
 
