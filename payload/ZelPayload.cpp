@@ -62,16 +62,16 @@ bool ZelPayload::GetPayload(std::string strFullPath) {
             // The block starts behind the marker's line end and stops before the file's last
             // line end. A downloader signed after it was built ends in its signature, behind
             // the zero bytes that align it; the payload ends where they begin.
+            const std::size_t start = at + marker.size() + kLineEndSize;
             std::size_t end = content.size();
             const std::size_t signature = peimage::CertificateOffset(content);
-            if (signature != std::string::npos && signature > at) {
+            if (signature != std::string::npos && signature > start) {
                 end = signature;
-                for (std::size_t pad = 0; pad < kSignatureAlign - 1 && content[end - 1] == '\0';
-                     ++pad) {
+                for (std::size_t pad = 0;
+                     pad < kSignatureAlign - 1 && end > start && content[end - 1] == '\0'; ++pad) {
                     --end;
                 }
             }
-            const std::size_t start = at + marker.size() + kLineEndSize;
             if (start >= end) {
                 return false;
             }
