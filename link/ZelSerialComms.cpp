@@ -687,10 +687,14 @@ bool ZelSerialComms::DownloadBinaryData(const std::vector<std::uint8_t>& image) 
         }
         blockPhase.End();
 
+        // Their echoes are not checked, but a line that is gone took neither: the device has
+        // not finished and must not be reported as programmed.
         m.SendEchoedString(std::string(1, kEOT), kPollMs, -1);
+        if (port_->Failed() || !port_->IsOpen()) return fail(errnum::kTransferFailed);
         m.Sleep(kEotToQuitMs);
         m.DiscardLeftovers();
         m.SendEchoedString(".Q", kPollMs, -1);
+        if (port_->Failed() || !port_->IsOpen()) return fail(errnum::kTransferFailed);
         return true;
     } catch (...) {
         try {

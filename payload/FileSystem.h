@@ -34,8 +34,10 @@ bool ReadWholeFile(const std::string& path, std::string& data,
 bool WriteWholeFile(const std::string& path, const std::string& data);
 // Appends all of `data` in one write, so that lines appended by several writers stay whole.
 // A new file gets `newFileBits` (less what the system masks). A write that fails half-way is
-// cut back to the file's former length.
-bool AppendToFile(const std::string& path, const std::string& data, unsigned newFileBits = 0666);
+// cut back to the file's former length when `cutBack` is set; a file that others append to
+// too must never be cut back, since their lines may follow.
+bool AppendToFile(const std::string& path, const std::string& data, unsigned newFileBits = 0666,
+                  bool cutBack = true);
 bool Truncate(const std::string& path, std::uint64_t length);
 bool RemoveFile(const std::string& path);
 // Moves `from` to `to`. Without `replace` an existing `to` is never overwritten, not even one

@@ -126,7 +126,8 @@ bool WriteWholeFile(const std::string& path, const std::string& data) {
     return WriteAll(file.Get(), data) && file.Close();
 }
 
-bool AppendToFile(const std::string& path, const std::string& data, unsigned newFileBits) {
+bool AppendToFile(const std::string& path, const std::string& data, unsigned newFileBits,
+                  bool cutBack) {
     Descriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
                            static_cast<mode_t>(newFileBits & 07777)));
     if (file.Get() < 0) return FailNow();
@@ -135,7 +136,7 @@ bool AppendToFile(const std::string& path, const std::string& data, unsigned new
     if (!WriteAll(file.Get(), data)) {
         const std::string why = tLastError;
         // A half-written tail would look like data: cut it off again.
-        if (::ftruncate(file.Get(), before.st_size) != 0) {
+        if (cutBack && ::ftruncate(file.Get(), before.st_size) != 0) {
             // Nothing more can be done; the caller learns of the failure either way.
         }
         tLastError = why;

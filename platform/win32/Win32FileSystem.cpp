@@ -323,7 +323,8 @@ bool WriteWholeFile(const std::string& path, const std::string& data) {
     return WriteAll(file.Get(), data) && file.Close();
 }
 
-bool AppendToFile(const std::string& path, const std::string& data, unsigned newFileBits) {
+bool AppendToFile(const std::string& path, const std::string& data, unsigned newFileBits,
+                  bool cutBack) {
     if (data.size() > MAXDWORD) return Fail(ERROR_FILE_TOO_LARGE);
     // Append access alone makes the system put every write at the end, as one piece.
     const DWORD created = (newFileBits & kOwnerWrite) != 0 ? 0 : FILE_ATTRIBUTE_READONLY;
@@ -339,6 +340,7 @@ bool AppendToFile(const std::string& path, const std::string& data, unsigned new
     const DWORD why = wrote ? ERROR_DISK_FULL : GetLastError();
     // A half-written tail would look like data: cut it off again (append access cannot).
     file.Close();
+    if (!cutBack) return Fail(why);
     Handle cut(Open(path, GENERIC_WRITE, OPEN_EXISTING));
     if (cut.Valid() && SetFilePointerEx(cut.Get(), before, nullptr, FILE_BEGIN)) {
         SetEndOfFile(cut.Get());

@@ -15,6 +15,7 @@
 #include "PortSession.h"
 #include "ProductionLog.h"
 #include "TextIds.h"
+#include "ZelSerialComms.h"
 #include "clsError.h"
 #include "clsFPMemory.h"
 #include "clsFieldProgrammer.h"
@@ -105,11 +106,16 @@ class ConsoleView : public DownloadView {
     void ShowBars(bool visible) override {
         if (!visible) console_.EndProgress();
     }
+    // A phase's progress is told only once that phase has begun: the sequence zeroes both bars
+    // when a device starts, before the clear.
     void SetBar(Bar bar, int value) override {
+        if (phase_ != (bar == Bar::Clear ? Phase::Clearing : Phase::Transferring)) return;
         console_.Progress(static_cast<std::int16_t>(value), bar == Bar::Clear ? 3 : 5);
     }
     void ShowPicture(int) override {}
-    void SetBusyTimer(bool) override {}
+    void SetBusyTimer(bool running) override {
+        phase_ = running ? Phase::Transferring : Phase::None;
+    }
     int ChoosePort(const std::string&, const std::string&, const std::vector<PortChoice>&,
                    const std::string&) override {
         return 0;
@@ -133,6 +139,7 @@ class ConsoleView : public DownloadView {
         return true;
     }
     bool DeviceStarted() override {
+        phase_ = Phase::Clearing;
         ++started_;
         startedAt_ = Steady::now();
         return true;
@@ -140,6 +147,7 @@ class ConsoleView : public DownloadView {
     void PortLost() override { console_.Error(port_ + " is gone; waiting for it to come back"); }
     void PortBack() override { console_.Status(port_ + " is back"); }
     void DeviceEnded(DeviceResult result) override {
+        phase_ = Phase::None;
         const std::string tag =
             "Device " + std::to_string(result == DeviceResult::NoDevice ? started_ + 1 : started_);
         const clsError& error = sequence->Device()->LastError();
@@ -152,13 +160,13 @@ class ConsoleView : public DownloadView {
             case DeviceResult::Programmed:
                 ++programmed;
                 exitCode = exitcode::kOk;
-                log_.Record(port_, image_, crc_, "OK", 0, "", elapsed);
+                Log("OK", 0, "", elapsed);
                 console_.Result(tag + " programmed: " + image_.name + ", " +
                                 std::to_string(image_.bytes.size()) + " bytes, CRC-16 " + crc_ +
                                 ", " + Seconds(elapsed) + " s");
                 return;
             case DeviceResult::Interrupted:
-                log_.Record(port_, image_, crc_, "INTERRUPTED", 0, "", elapsed);
+                Log("INTERRUPTED", 0, "", elapsed);
                 return;
             case DeviceResult::NoDevice:
                 Failure(tag, "NO-DEVICE", exitcode::kNoDevice, error, elapsed);
@@ -174,10 +182,20 @@ class ConsoleView : public DownloadView {
     }
 
   private:
+    enum class Phase { None, Clearing, Transferring };
+
+    // The record, with the firmware version the device gave at its greeting.
+    void Log(const char* result, std::int32_t number, const std::string& text,
+             Steady::duration elapsed) {
+        const std::string note = log_.Record(port_, image_, crc_, result, number, text, elapsed,
+                                             sequence->Device()->Serial().GreetingReply());
+        if (!note.empty()) console_.Error(note);
+    }
+
     void Failure(const std::string& tag, const char* result, int code, const clsError& error,
                  Steady::duration elapsed) {
         console_.DeviceError(tag + " failed", error.Number(), error.Message());
-        log_.Record(port_, image_, crc_, result, error.Number(), error.Message(), elapsed);
+        Log(result, error.Number(), error.Message(), elapsed);
         exitCode = code;
     }
 
@@ -189,6 +207,7 @@ class ConsoleView : public DownloadView {
     std::string port_;
     int started_ = 0;
     bool idle_ = false;
+    Phase phase_ = Phase::None;
     Steady::time_point startedAt_{};
 };
 
@@ -219,10 +238,8 @@ int RunDownloadJob(const CliOptions& options, Console& console) {
     console.EndProgress();
 
     int code = view.exitCode;
-    if (log.Failed()) {
-        console.Error(options.logPath + ": a production record could not be written");
-        if (code == exitcode::kOk) code = exitcode::kFault;
-    }
+    ReportUnwrittenRecords(log, options.logPath, console);
+    if (log.Missing()) code = exitcode::kRecordsMissing;
     if (interrupt::Received() != 0) {
         console.Status("Interrupted; " + std::to_string(view.programmed) +
                        " device(s) programmed.");

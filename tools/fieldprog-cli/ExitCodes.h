@@ -20,6 +20,7 @@ constexpr int kOutOfRange = 10;      // an address, bank or value outside what t
 constexpr int kFault = 11;           // an unexpected failure inside an operation
 constexpr int kSomeFailed = 12;      // several ports: some devices (or ports) failed, others worked
 constexpr int kNoneProgrammed = 13;  // several ports: not one device was programmed
+constexpr int kRecordsMissing = 14;  // --log: some records never reached the file (see stderr)
 constexpr int kInterrupted = 130;    // Ctrl-C (128 + SIGINT); SIGTERM gives 143
 
 // The class of a device error number, as an exit code. 0 (a failure that recorded no

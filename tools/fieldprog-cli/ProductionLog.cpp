@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "Console.h"
 #include "FileSystem.h"
 #include "ImageSource.h"
 #include "Terminal.h"
@@ -25,7 +26,7 @@ std::string Seconds(ProductionLog::Duration elapsed) {
 }
 
 bool ProductionLog::Open(const std::string& path, std::string& error) {
-    if (!path.empty() && !FileSystem::AppendToFile(path, "", 0644)) {
+    if (!path.empty() && !FileSystem::AppendToFile(path, "", 0644, false)) {
         error = path + ": " + FileSystem::LastError();
         return false;
     }
@@ -33,13 +34,58 @@ bool ProductionLog::Open(const std::string& path, std::string& error) {
     return true;
 }
 
-void ProductionLog::Record(const std::string& port, const FlashImage& image, const std::string& crc,
-                           const char* result, std::int32_t errorNumber,
-                           const std::string& errorText, Duration elapsed) {
-    if (path_.empty()) return;
+std::string ProductionLog::Record(const std::string& port, const FlashImage& image,
+                                  const std::string& crc, const char* result,
+                                  std::int32_t errorNumber, const std::string& errorText,
+                                  Duration elapsed, const std::string& firmware) {
+    if (path_.empty()) return std::string();
+    // Stamped under the lock, so that the lines of the file stay in the order of their times.
+    const std::lock_guard<std::mutex> lock(mutex_);
     const std::string line = terminal::UtcNow() + "\t" + OneLine(port) + "\t" +
                              OneLine(image.name) + "\t" + crc + "\t" + result + "\t" +
                              std::to_string(errorNumber) + "\t" + OneLine(errorText) + "\t" +
-                             Seconds(elapsed) + "\n";
-    if (!FileSystem::AppendToFile(path_, line, 0644)) failed_ = true;
+                             Seconds(elapsed) + "\t" + OneLine(firmware) + "\n";
+    pending_.push_back(line);
+    return WritePending();
+}
+
+std::string ProductionLog::WritePending() {
+    const std::size_t held = pending_.size() - 1;  // before the newest line
+    while (!pending_.empty()) {
+        // Never cut back on failure: another port or station may have appended meanwhile.
+        if (!FileSystem::AppendToFile(path_, pending_.front(), 0644, false)) {
+            return "production log " + path_ + ": cannot write (" + FileSystem::LastError() +
+                   "); " + std::to_string(pending_.size()) +
+                   " record(s) held back, written as soon as the file accepts them";
+        }
+        pending_.pop_front();
+    }
+    if (held == 0) return std::string();
+    return "production log " + path_ + ": " + std::to_string(held) + " held-back record(s) written";
+}
+
+std::vector<std::string> ProductionLog::Finish() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (!pending_.empty()) WritePending();
+    std::vector<std::string> unwritten;
+    for (std::string& line : pending_) {
+        line.pop_back();  // its line end
+        unwritten.push_back(std::move(line));
+    }
+    pending_.clear();
+    if (!unwritten.empty()) missing_ = true;
+    return unwritten;
+}
+
+bool ProductionLog::Missing() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return missing_;
+}
+
+void ReportUnwrittenRecords(ProductionLog& log, const std::string& path, Console& console) {
+    const std::vector<std::string> unwritten = log.Finish();
+    if (unwritten.empty()) return;
+    console.Error(path + ": " + std::to_string(unwritten.size()) +
+                  " production record(s) could not be written; here they are:");
+    for (const std::string& line : unwritten) console.Status(line);
 }

@@ -22,6 +22,7 @@
 #include "ProductionLog.h"
 #include "StationDisplay.h"
 #include "Terminal.h"
+#include "ZelSerialComms.h"
 #include "clsError.h"
 #include "clsFieldProgrammer.h"
 
@@ -136,13 +137,13 @@ class PortView : public DownloadView {
         switch (result) {
             case DeviceResult::Programmed:
                 display_.Count(index_, true);
-                log_.Record(label_, image_, crc_, "OK", 0, "", elapsed);
+                Log("OK", 0, "", elapsed);
                 display_.Event(index_, tag + " programmed: " + image_.name + ", CRC-16 " + crc_ +
                                            ", " + Seconds(elapsed) + " s");
                 display_.State(index_, "done");
                 return;
             case DeviceResult::Interrupted:
-                log_.Record(label_, image_, crc_, "INTERRUPTED", 0, "", elapsed);
+                Log("INTERRUPTED", 0, "", elapsed);
                 display_.State(index_, "interrupted");
                 return;
             case DeviceResult::ClearFailed:
@@ -156,20 +157,30 @@ class PortView : public DownloadView {
                 break;
         }
         display_.Count(index_, false);
-        log_.Record(label_, image_, crc_, record, error.Number(), error.Message(), elapsed);
+        Log(record, error.Number(), error.Message(), elapsed);
         display_.Event(index_, tag + " failed: " + error.Message() + " (error " +
                                    std::to_string(error.Number()) + ")");
         display_.State(index_, "failed");
     }
     void PortLost() override {
-        log_.Record(label_, image_, crc_, "PORT-LOST", errnum::kOpenFailed, "the port went away",
-                    Steady::duration::zero());
+        Log("PORT-LOST", errnum::kOpenFailed, "the port went away", Steady::duration::zero());
         display_.Event(index_, "the port went away; waiting for it to come back");
         display_.State(index_, "port gone");
     }
     void PortBack() override { display_.Event(index_, "the port is back"); }
 
   private:
+    // The record, with the firmware version the device gave at its greeting; trouble with the
+    // file is told at once.
+    void Log(const char* result, std::int32_t number, const std::string& text,
+             Steady::duration elapsed) {
+        const std::string firmware =
+            sequence->Device() ? sequence->Device()->Serial().GreetingReply() : std::string();
+        const std::string note =
+            log_.Record(label_, image_, crc_, result, number, text, elapsed, firmware);
+        if (!note.empty()) display_.Event(index_, note);
+    }
+
     std::size_t index_;
     std::string label_;
     StationDisplay& display_;
@@ -224,8 +235,10 @@ int RunStation(const CliOptions& options, Console& console) {
         } else {
             allOpened = false;
             worker.label = session.PortLabel();
-            log.Record(worker.label, image, crc, "PORT-FAILED", errnum::kOpenFailed,
-                       session.OpenFailure(), Steady::duration::zero());
+            const std::string note =
+                log.Record(worker.label, image, crc, "PORT-FAILED", errnum::kOpenFailed,
+                           session.OpenFailure(), Steady::duration::zero());
+            if (!note.empty()) console.Error(note);
         }
         workers.push_back(std::move(worker));
     }
@@ -283,9 +296,10 @@ int RunStation(const CliOptions& options, Console& console) {
                        (budget.Unanswered() == 1 ? " press" : " presses") +
                        " left unanswered: the count was reached");
     }
-    if (log.Failed()) console.Error(options.logPath + ": a production record could not be written");
+    ReportUnwrittenRecords(log, options.logPath, console);
     if (terminal::InterruptReceived() != 0) return interrupt::ExitCode();
+    if (log.Missing()) return exitcode::kRecordsMissing;
     if (programmed == 0) return exitcode::kNoneProgrammed;
-    if (failed > 0 || !allOpened || log.Failed()) return exitcode::kSomeFailed;
+    if (failed > 0 || !allOpened) return exitcode::kSomeFailed;
     return exitcode::kOk;
 }

@@ -142,6 +142,9 @@ void EmuDevice::Receive(std::uint8_t byte, EmuMicros now) {
 }
 
 void EmuDevice::ReceiveCommand(char c, EmuMicros now) {
+    // The log shows whether a pressed device was ever spoken to.
+    if (awaitingGreeting_ && c == '.')
+        Note("device " + std::to_string(Current().number) + ": greeting begins");
     if (const auto typed = table_.Receive(c, now, awaitingGreeting_)) Execute(*typed, now);
 }
 

@@ -3,6 +3,8 @@
 // device or Ctrl-C makes the CLI say, exit and record is the fault matrix's part.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -68,6 +70,8 @@ TEST(CliDownload, BuiltDownloaderProgramsTwoDevicesFromItsOwnPayload) {
                                     "--wait", "30", "--log", dir / "production.log"},
                                    kRunMs, {{"TMPDIR", tmp.Path()}});
     EXPECT_EQ(run.code, 0) << run.err;
+    // In a pipe each phase's progress is told once that phase has begun.
+    EXPECT_LT(run.err.find("Clearing the flash: 0%"), run.err.find("Transferring: 0%")) << run.err;
     const std::string results = emulator.Finish();
     EXPECT_TRUE(Has(results, "DEVICE 2 EXPECT MATCH")) << results;
     EXPECT_EQ(ReadBytes(dir / "received1"), Text(Padded(bin)));
@@ -79,11 +83,11 @@ TEST(CliDownload, BuiltDownloaderProgramsTwoDevicesFromItsOwnPayload) {
     ASSERT_EQ(records.size(), 2u);
     for (const std::string& record : records) {
         const std::vector<std::string> f = Split(record, '\t');
-        ASSERT_EQ(f.size(), 8u) << record;
-        EXPECT_EQ(f[1] + " " + f[3] + " " + f[4] + " " + f[5],
-                  emulator.Port() + " " + crc + " OK 0");
+        ASSERT_EQ(f.size(), 9u) << record;
+        EXPECT_EQ(f[1] + " " + f[3] + " " + f[4] + " " + f[5] + " " + f[8],
+                  emulator.Port() + " " + crc + " OK 0 123456 07 08 09");
     }
-    EXPECT_EQ(tmp.Entries(), 0) << "the transfer's temporary copy is left";
+    EXPECT_EQ(tmp.Entries(), 0) << "a file was left in the temporary folder";
 }
 
 // Everything that can be refused is refused before the port is opened: the port named here
@@ -205,7 +209,8 @@ TEST(CliStation, AFailureStaysOnItsPortAndCtrlCEndsThemAll) {
     WriteBytes(big, Text(BinImage(16000)));
     struct Run {
         int code;
-        std::vector<std::string> ports, results;
+        std::vector<std::string> ports, results;  // each emulator's result lines and log
+        std::string out, err;
     };
     const auto station = [&](const std::vector<std::vector<std::string>>& emulatorArgs,
                              std::vector<std::string> args, auto&& during) {
@@ -219,14 +224,18 @@ TEST(CliStation, AFailureStaysOnItsPortAndCtrlCEndsThemAll) {
         Subprocess cli(Cli(args), {{"TMPDIR", tmp.Path()}});
         during(cli, run.ports);
         run.code = cli.Wait(kRunMs);
-        for (auto& emulator : emulators) run.results.push_back(emulator->Finish());
+        run.out = cli.Stdout();
+        run.err = cli.Stderr();
+        for (auto& emulator : emulators)
+            run.results.push_back(emulator->Finish() + emulator->Process().Stderr());
         return run;
     };
+    const auto nothing = [](Subprocess&, const std::vector<std::string>&) {};
+    const std::vector<std::string> logged = {"--expect", fw, "--log"};
 
     const Run mixed =
         station({{"--expect", fw}, {"--expect", fw}, {"--expect", fw, "--nak-at", "2"}},
-                {"--image", fw, "--count", "3", "--log", dir / "station.log"},
-                [](Subprocess&, const std::vector<std::string>&) {});
+                {"--image", fw, "--count", "3", "--log", dir / "station.log"}, nothing);
     EXPECT_EQ(mixed.code, 12);
     EXPECT_TRUE(Has(mixed.results[0], "EXPECT MATCH") && Has(mixed.results[1], "EXPECT MATCH"));
     const std::string log = ReadBytes(dir / "station.log");
@@ -235,6 +244,54 @@ TEST(CliStation, AFailureStaysOnItsPortAndCtrlCEndsThemAll) {
                 Has(log, "\tTRANSFER-FAILED\t143\tDownload binary data acknowledge not received."))
         << log;
     EXPECT_EQ(tmp.Entries(), 0);
+
+    // Three devices pressed at once and a count of two: the third is never spoken to.
+    const Run counted =
+        station({logged, logged, logged},
+                {"--image", fw, "--count", "2", "--log", dir / "count.log"}, nothing);
+    EXPECT_EQ(counted.code, 0) << counted.err;
+    EXPECT_EQ(Split(ReadBytes(dir / "count.log"), '\n').size(), 2u);
+    EXPECT_TRUE(Has(counted.out, "1 press left unanswered")) << counted.out;
+    int programmed = 0, greeted = 0;
+    for (const std::string& result : counted.results) {
+        programmed += Has(result, "EXPECT MATCH");
+        greeted += Has(result, "greeting begins");
+    }
+    EXPECT_EQ(programmed, 2);
+    EXPECT_EQ(greeted, 2);
+
+    // The log refuses writers for a while (a folder in its place), then for good: no record is
+    // lost or cut, the operator hears of it at once, and what never reached the file is on
+    // standard error with an exit code of its own.
+    const std::string held = dir / "held.log";
+    for (const bool forGood : {false, true}) {
+        WriteBytes(held, "");
+        const Run run = station(
+            {logged, logged, logged}, {"--image", fw, "--count", "3", "--log", held},
+            [&](Subprocess& cli, const std::vector<std::string>& ports) {
+                for (const std::string& port : ports) cli.WaitForStderr(port + ": transf", kRunMs);
+                ASSERT_EQ(std::rename(held.c_str(), (held + ".away").c_str()), 0);
+                ASSERT_EQ(mkdir(held.c_str(), 0700), 0);
+                ASSERT_TRUE(cli.WaitForStderr("record(s) held back", kRunMs)) << cli.Stderr();
+                if (forGood) return;
+                ASSERT_EQ(rmdir(held.c_str()), 0);
+                ASSERT_EQ(std::rename((held + ".away").c_str(), held.c_str()), 0);
+            });
+        std::vector<std::string> lines = Split(forGood ? run.err : ReadBytes(held), '\n');
+        lines.erase(std::remove_if(lines.begin(), lines.end(),
+                                   [](const std::string& l) { return !Has(l, "\tOK\t0\t"); }),
+                    lines.end());
+        EXPECT_EQ(run.code, forGood ? 14 : 0) << run.err;
+        ASSERT_EQ(lines.size(), 3u) << run.err;
+        EXPECT_TRUE(std::is_sorted(lines.begin(), lines.end(), [](const auto& a, const auto& b) {
+            return a.substr(0, 20) < b.substr(0, 20);  // by time
+        })) << run.err;
+        for (const std::string& line : lines) {
+            EXPECT_EQ(Split(line, '\t').size(), 9u) << line;
+            EXPECT_EQ(Split(line, '\t')[8], "123456 07 08 09") << line;  // the firmware
+        }
+        if (forGood) rmdir(held.c_str());
+    }
 
     const std::vector<std::string> paced = {"--baud", "9600", "--expect", big};
     const Run stopped =
@@ -249,7 +306,7 @@ TEST(CliStation, AFailureStaysOnItsPortAndCtrlCEndsThemAll) {
     const std::string records = ReadBytes(dir / "ctrl-c.log");
     EXPECT_EQ(Split(records, '\n').size(), 3u);
     for (const std::string& record : Split(records, '\n')) {
-        EXPECT_EQ(Split(record, '\t').size(), 8u) << record;
+        EXPECT_EQ(Split(record, '\t').size(), 9u) << record;
         EXPECT_TRUE(Has(record, "\tINTERRUPTED\t")) << record;
     }
     EXPECT_EQ(records.back(), '\n');

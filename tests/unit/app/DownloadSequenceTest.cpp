@@ -107,19 +107,23 @@ TEST_F(SequenceTest, NoFreePortShowsOneMessageAndEnds) {
 }
 
 // The next device pressed during the success animation is programmed too. Quit or the close
-// box in the middle of a device's work ends the run quietly; the device object goes only once
-// the call that was running has returned.
+// box in the middle of a device's work ends the run quietly, and nothing more reaches the
+// device; the device object goes only once the call that was running has returned.
 TEST_F(SequenceTest, DevicesInARowWithProgressOnTheirBarsAndQuitWhileClearingOrSending) {
     const Bytes image = BinImage(300);
-    for (const char* moment : {"clear bar 25", "bar 33"}) {
+    for (const char* moment : {"buttons hidden", "clear bar 25", "bar 33"}) {
         sequence.reset();
         view = RecordingView();
         view.Soon([&] { line.device->Press(100); });
         view.onEnded = [&](DeviceResult) { line.device->Press(100); };
+        std::string afterClose;
         view.onLine = [&](const std::string& l) {
             if (l == moment && view.results.size() == 2) view.QuitSoon();
+            if (l != "closed") return;
+            line.port->OnWrite = [&](FakeSerialPort&, const std::string& w) { afterClose += w; };
         };
         Start(Downloader(image));
+        EXPECT_EQ(afterClose, "") << moment;
         EXPECT_EQ(view.results,
                   (std::vector<DeviceResult>{DeviceResult::Programmed, DeviceResult::Programmed,
                                              DeviceResult::Interrupted}))

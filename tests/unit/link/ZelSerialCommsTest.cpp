@@ -264,14 +264,25 @@ TEST_F(LinkTest, TransferSendsPaddedBlocksAndProgressFollowsTheAcknowledgedOnes)
 // count is a 16-bit number: an image of 32768 blocks is too long to count. No file is written,
 // so a missing temporary folder changes nothing.
 TEST_F(LinkTest, ReceiverFaultsRaiseTheirErrorAndLeaveNoFile) {
-    enum Fault { NoC, Nak, WriteFails, Vanishes, Throws, NoTempDir, Chatter, LongChatter, Long };
+    enum Fault {
+        NoC,
+        Nak,
+        WriteFails,
+        Vanishes,
+        GoneAtEot,
+        Throws,
+        NoTempDir,
+        Chatter,
+        LongChatter,
+        Long
+    };
     const struct {
         Fault fault;
         std::int32_t error;  // 0: the transfer succeeds
         int blocks;
-    } rows[] = {{NoC, 144, 0},      {Nak, 143, 1},         {WriteFails, 145, 0},
-                {Vanishes, 145, 1}, {Throws, 145, 2},      {NoTempDir, 0, 2},
-                {Chatter, 0, 2},    {LongChatter, 143, 1}, {Long, 145, 32768}};
+    } rows[] = {{NoC, 144, 0},         {Nak, 143, 1},     {WriteFails, 145, 0}, {Vanishes, 145, 1},
+                {GoneAtEot, 145, 2},   {Throws, 145, 2},  {NoTempDir, 0, 2},    {Chatter, 0, 2},
+                {LongChatter, 143, 1}, {Long, 145, 32768}};
     for (const auto& r : rows) {
         Fresh();
         device->neverC = r.fault == NoC;
@@ -281,6 +292,12 @@ TEST_F(LinkTest, ReceiverFaultsRaiseTheirErrorAndLeaveNoFile) {
         device->strayBytes = r.fault == Chatter || r.fault == LongChatter;
         device->ackMs = r.fault == Chatter ? 2550 : r.fault == LongChatter ? 2600 : 10;
         throwAt100 = r.fault == Throws;
+        if (r.fault == GoneAtEot) {  // the adaptor is pulled as the last block is acknowledged
+            port->OnWrite = [device = port->OnWrite](FakeSerialPort& p, const std::string& w) {
+                if (w == "\x04") p.Vanish();
+                device(p, w);
+            };
+        }
         ScopedEnv missing(kTempVariable, r.fault == NoTempDir ? tmp / "missing" : tmp.Path());
         const Bytes image = Noise(r.fault == Long ? 32768 * 128 : 2 * 128);
         EXPECT_EQ(link->DownloadBinaryData(image), r.error == 0) << r.fault;
