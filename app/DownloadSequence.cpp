@@ -145,7 +145,13 @@ bool DownloadSequence::IsPortFree(std::int32_t lngPort, const PortOpenResult& sa
     choice.number = lngPort;
     choice.description = ComPortDescription(lngPort);
     choice.free = said.Opened();
-    if (!choice.free) choice.whyNotFree = DescribePortOpen(said, mintLanguage);
+    if (!choice.free) {
+        // The system's own words come in the system's language; a window in another language
+        // keeps to its own sentence.
+        PortOpenResult result = said;
+        if (mintLanguage != textid::kEnglish) result.reason.clear();
+        choice.whyNotFree = DescribePortOpen(result, mintLanguage);
+    }
     if (choice.description.empty()) {
         choice.description = choice.free
                                  ? owntext::Format(owntext::kSerialPortFallback, mintLanguage,

@@ -184,9 +184,12 @@ void frmFieldProg::SetStatus(const std::string& text) {
 }
 
 // Without a caption the Description button still sits in its place but draws flat, so the
-// window does not show an empty box with nothing to press.
+// window does not show an empty box with nothing to press. Each caption's first letter is its
+// mnemonic (Alt+Q quits), whatever the language.
 void frmFieldProg::SetButtonCaption(Button button, const std::string& text) {
-    const QString caption = QString::fromStdString(text);
+    QString caption = QString::fromStdString(text);
+    caption.replace(QLatin1Char('&'), QStringLiteral("&&"));
+    if (!caption.isEmpty()) caption.prepend(QLatin1Char('&'));
     switch (button) {
         case Button::Description:
             cmdDescription->setText(caption);
@@ -205,10 +208,21 @@ void frmFieldProg::ShowButtons(bool visible) {
     picDescription->setVisible(visible);
     picQuit->setVisible(visible);
     picAbout->setVisible(visible);
+    if (visible) KeepKeyboardFocus();
 }
 
 void frmFieldProg::EnableQuit(bool enabled) {
     picQuit->setEnabled(enabled);
+    if (enabled) KeepKeyboardFocus();
+}
+
+// The buttons are hidden during a transfer and the focus goes with them; once they are back
+// it goes to Reset when a failure offers it, else to Quit, so the keyboard keeps working.
+void frmFieldProg::KeepKeyboardFocus() {
+    QWidget* focus = focusWidget();
+    if (focus != nullptr && focus->isVisible() && focus->isEnabled()) return;
+    QPushButton* target = cmdDescription->text().isEmpty() ? cmdQuit : cmdDescription;
+    if (target->isVisible() && target->isEnabled()) target->setFocus();
 }
 
 void frmFieldProg::ShowBars(bool visible) {

@@ -185,21 +185,25 @@ void frmFieldProg::SetStatus(const std::string& text) {
 }
 
 // Without a caption the Description button keeps its place in its box but is not drawn, so
-// the window shows no empty button that does nothing.
+// the window shows no empty button that does nothing. Each caption's first letter is its
+// mnemonic (Alt+Q quits), whatever the language.
 void frmFieldProg::SetButtonCaption(Button button, const std::string& text) {
     if (hwnd_ == nullptr) return;
+    std::string caption;
+    for (const char c : text) caption += c == '&' ? std::string("&&") : std::string(1, c);
+    if (!caption.empty()) caption.insert(0, "&");
     switch (button) {
         case Button::Description: {
             HWND cmdDescription = ButtonIn(IDC_picDescription);
-            SetText(cmdDescription, text);
-            ::ShowWindow(cmdDescription, text.empty() ? SW_HIDE : SW_SHOWNA);
+            SetText(cmdDescription, caption);
+            ::ShowWindow(cmdDescription, caption.empty() ? SW_HIDE : SW_SHOWNA);
             break;
         }
         case Button::Quit:
-            SetText(ButtonIn(IDC_picQuit), text);
+            SetText(ButtonIn(IDC_picQuit), caption);
             break;
         case Button::About:
-            SetText(ButtonIn(IDC_picAbout), text);
+            SetText(ButtonIn(IDC_picAbout), caption);
             break;
     }
 }
@@ -207,10 +211,30 @@ void frmFieldProg::SetButtonCaption(Button button, const std::string& text) {
 void frmFieldProg::ShowButtons(bool visible) {
     if (hwnd_ == nullptr) return;
     for (const int box : kBoxes) ::ShowWindow(Item(box), visible ? SW_SHOWNA : SW_HIDE);
+    if (visible) KeepKeyboardFocus();
 }
 
 void frmFieldProg::EnableQuit(bool enabled) {
-    if (hwnd_ != nullptr) EnableWindow(Item(IDC_picQuit), enabled);
+    if (hwnd_ == nullptr) return;
+    EnableWindow(Item(IDC_picQuit), enabled);
+    if (enabled) KeepKeyboardFocus();
+}
+
+// The buttons are hidden during a transfer and the focus goes with them; once they are back
+// it goes to Reset when a failure offers it, else to Quit, so the keyboard keeps working. Only
+// while this window is the active one: a modal box or another program keeps its focus.
+void frmFieldProg::KeepKeyboardFocus() {
+    if (GetActiveWindow() != hwnd_) return;
+    HWND focus = GetFocus();
+    if (focus != nullptr && IsChild(hwnd_, focus) && IsWindowVisible(focus) &&
+        IsWindowEnabled(focus)) {
+        return;
+    }
+    HWND description = ButtonIn(IDC_picDescription);
+    HWND target = IsWindowVisible(description) ? description : ButtonIn(IDC_picQuit);
+    if (IsWindowVisible(target) && IsWindowEnabled(target) && IsWindowEnabled(GetParent(target))) {
+        SendMessageW(hwnd_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(target), TRUE);
+    }
 }
 
 void frmFieldProg::ShowBars(bool visible) {

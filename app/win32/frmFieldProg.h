@@ -48,6 +48,7 @@ class frmFieldProg : public SequenceForm, private DialogForm {
     void SetButtonCaption(Button button, const std::string& text) override;
     void ShowButtons(bool visible) override;
     void EnableQuit(bool enabled) override;
+    void KeepKeyboardFocus();
     void ShowBars(bool visible) override;
     void SetBar(Bar bar, int value) override;
     void ShowPicture(int picture) override;

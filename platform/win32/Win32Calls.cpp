@@ -23,6 +23,7 @@ const Win32Calls& Win32SystemCalls() {
         ::SetupDiGetDeviceRegistryPropertyW,
         ::SetupDiDestroyDeviceInfoList,
         ::QueryDosDeviceW,
+        ::GetFileAttributesW,
     };
     return calls;
 }

@@ -36,6 +36,7 @@ struct Win32Calls {
     (HDEVINFO, PSP_DEVINFO_DATA, DWORD, PDWORD, PBYTE, DWORD, PDWORD);
     BOOL(WINAPI* SetupDiDestroyDeviceInfoList)(HDEVINFO);
     DWORD(WINAPI* QueryDosDeviceW)(LPCWSTR, LPWSTR, DWORD);
+    DWORD(WINAPI* GetFileAttributesW)(LPCWSTR);
 };
 
 // The table in use: the system's own functions unless a test replaced some.

@@ -75,12 +75,27 @@ std::map<int, std::string> PresentPortsByNumber() {
     return found;
 }
 
-// A port that a driver outside the ports class made (a virtual port pair, Wine's mapping of
-// host ports) still has its DOS device name.
+// A port that a driver outside the ports class made (a virtual port pair) still has its DOS
+// device name. Wine shows the host ports it maps after start-up only to a lookup of the name
+// itself, which ends in "invalid parameter" for a port and "not found" or "bad device type"
+// for a number that has none.
 bool HasDosDevice(int comPort) {
     wchar_t target[kLongestValue] = {};
     const std::wstring name = L"COM" + std::to_wstring(comPort);
-    return Win32Api().QueryDosDeviceW(name.c_str(), target, kLongestValue) != 0;
+    if (Win32Api().QueryDosDeviceW(name.c_str(), target, kLongestValue) != 0) return true;
+    if (Win32Api().GetFileAttributesW((L"\\\\.\\" + name).c_str()) != INVALID_FILE_ATTRIBUTES) {
+        return true;
+    }
+    switch (GetLastError()) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_BAD_DEV_TYPE:
+        case ERROR_INVALID_NAME:
+        case ERROR_BAD_PATHNAME:
+            return false;
+        default:
+            return true;
+    }
 }
 
 }  // namespace

@@ -41,7 +41,7 @@ std::string NormalisedDevice(const std::string& device) {
 }
 
 bool IsFolder(const std::string& path) {
-    const DWORD attributes = GetFileAttributesW(Widen(path).c_str());
+    const DWORD attributes = Win32Api().GetFileAttributesW(Widen(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 

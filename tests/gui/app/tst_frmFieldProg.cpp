@@ -51,7 +51,7 @@ void tst_frmFieldProg::startUp() {
         const bool shown = form.isVisible() && ButtonsShown(form) && form.pbProgress->isHidden() &&
                            form.pbProgressClear->isHidden() &&
                            form.cmdDescription->text().isEmpty() &&
-                           form.cmdAbout->text() == "About";
+                           form.cmdAbout->text() == "&About";
         waiting = form.windowTitle() + '|' + form.cmdQuit->text() + '|' + form.lblStatus->text() +
                   (shown ? "" : " (controls wrong)");
     });
@@ -65,7 +65,7 @@ void tst_frmFieldProg::startUp() {
     QCOMPARE(caption, "Wählen Sie bitte einen Kommunikationkanal aus.|OK");
     QVERIFY(why.contains("COM1 ist belegt: verwendet von PID 7 (minicom)"));
     QCOMPARE(waiting,
-             "CC46-EURO - COM 4|Beendet|Betätigen Sie die Taste auf die Oberseite des "
+             "CC46-EURO - COM 4|&Beendet|Betätigen Sie die Taste auf die Oberseite des "
              "Feldprogrammierers zum Download.");
     QCOMPARE(about, QStringList(2, "About CC46-EURO|1.0.0|(1.0.0)"));
 }
@@ -81,7 +81,7 @@ void tst_frmFieldProg::failureThenResetWaitsAgain() {
     QCOMPARE(form.lblStatus->text(),
              "Error: Failed to connect to the Field Programmer, "
              "please check it is correctly connected.");
-    QCOMPARE(form.cmdDescription->text(), "Reset");
+    QCOMPARE(form.cmdDescription->text(), "&Reset");
     QVERIFY(ButtonsShown(form) && form.pbProgress->isHidden());
     QCOMPARE(form.CurrentPicture(), 3);
 
@@ -114,7 +114,7 @@ void tst_frmFieldProg::missingBinaryOpensTheFileDialog() {
     QCOMPARE(asked, QStringList{"Select Binary File|" + QString::fromStdString(bench.dir.Path()) +
                                 "|Binary File (*.BIN *.bin)"});
     QCOMPARE(form.lblStatus->text(), "Error: Failed to extract binary information.");
-    QCOMPARE(form.cmdDescription->text(), "Reset");
+    QCOMPARE(form.cmdDescription->text(), "&Reset");
     QCOMPARE(form.CurrentPicture(), 3);
 }
 
@@ -175,10 +175,10 @@ void tst_frmFieldProg::portDialogOnItsOwn() {
         keyboard.SetupForm(1, "2,3,7", "Pick one", "OK");
         ModalWatcher modals;
         QString focused;
-        modals.On<frmComport>([&](frmComport*) {
-            focused = QApplication::focusWidget() ? QApplication::focusWidget()->objectName() : "";
-            for (Qt::Key key : row.keys) QTest::keyClick(QApplication::focusWidget(), key);
-            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        modals.On<frmComport>([&](frmComport* shown) {
+            focused = shown->focusWidget() ? shown->focusWidget()->objectName() : "";
+            for (Qt::Key key : row.keys) QTest::keyClick(shown->focusWidget(), key);
+            QTest::keyClick(shown->focusWidget(), Qt::Key_Return);
         });
         QCOMPARE(keyboard.exec(), int(QDialog::Accepted));
         QCOMPARE(focused, QStringLiteral("optCom1"));

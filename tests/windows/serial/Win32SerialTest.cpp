@@ -193,6 +193,10 @@ TEST(PortList, ListsThePresentPortsAboveComFourWithTheirFriendlyNames) {
     };
     calls.SetupDiDestroyDeviceInfoList = [](HDEVINFO) -> BOOL { return TRUE; };
     calls.QueryDosDeviceW = [](LPCWSTR, LPWSTR, DWORD) -> DWORD { return 0; };
+    calls.GetFileAttributesW = [](LPCWSTR) -> DWORD {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_FILE_ATTRIBUTES;
+    };
     Win32Api() = calls;
     EXPECT_EQ(PresentComPortsAbove4(), (std::vector<int>{7, 12}));
     EXPECT_EQ(ComPortDescription(7), "USB Serial Port (COM7)");

@@ -163,7 +163,13 @@ class WindowUnderWineTest : public ::testing::TestWithParam<Language> {
         if (checkDialog) {
             EXPECT_EQ(ItemText(GetDlgItem(ports, IDC_picOK), IDOK), Text(166, language.number));
             EXPECT_EQ(ItemText(ports, IDC_optCom0 + kCom - 1), L"Com 3");
-            EXPECT_EQ(SendMessageW(GetDlgItem(ports, IDC_optCom0), BM_GETCHECK, 0, 0), BST_CHECKED);
+            // The first free port is the one preselected.
+            for (int i = 0; i < 4; ++i) {
+                HWND option = GetDlgItem(ports, IDC_optCom0 + i);
+                if (!IsWindowEnabled(option)) continue;
+                EXPECT_EQ(SendMessageW(option, BM_GETCHECK, 0, 0), BST_CHECKED) << i;
+                break;
+            }
         }
         Click(com3);
         EXPECT_TRUE(Await([&] { return SendMessageW(com3, BM_GETCHECK, 0, 0) == BST_CHECKED; }));
@@ -220,8 +226,11 @@ TEST_P(WindowUnderWineTest, CarriesItsPayloadAndProgramsADevice) {
     Program window(folder, "\"" + downloader + "\"", "window");
     const HWND form = OpenOnCom3(window, language, name, true);
     ASSERT_NE(form, nullptr);
-    EXPECT_EQ(ItemText(GetDlgItem(form, IDC_picQuit), IDC_cmdQuit), Text(158, language.number));
-    EXPECT_EQ(ItemText(GetDlgItem(form, IDC_picAbout), IDC_cmdAbout), Text(171, language.number));
+    // Each button's first letter is its mnemonic.
+    EXPECT_EQ(ItemText(GetDlgItem(form, IDC_picQuit), IDC_cmdQuit),
+              L"&" + Text(158, language.number));
+    EXPECT_EQ(ItemText(GetDlgItem(form, IDC_picAbout), IDC_cmdAbout),
+              L"&" + Text(171, language.number));
     EXPECT_EQ(ItemText(GetDlgItem(form, IDC_picDescription), IDC_cmdDescription), L"");
     EXPECT_EQ(ItemText(form, IDC_lblStatus), Text(159, language.number));
     EXPECT_FALSE(IsWindowVisible(GetDlgItem(form, IDC_pbProgress)));
@@ -275,12 +284,76 @@ TEST_P(WindowUnderWineTest, ShowsAFailedClearAndOffersReset) {
         << Narrow(ItemText(form, IDC_lblStatus));
     EXPECT_TRUE(Await([&] {
         return ItemText(GetDlgItem(form, IDC_picDescription), IDC_cmdDescription) ==
-               Text(167, language.number);
+               L"&" + Text(167, language.number);
     }));
     // The failure animation ends on the failed picture with Quit usable again.
     EXPECT_TRUE(Await([&] { return IsWindowEnabled(GetDlgItem(form, IDC_picQuit)) != FALSE; }));
     ShotIf(language, form, "failed");
     Click(BoxButton(form, IDC_picQuit, IDC_cmdQuit));
+    EXPECT_EQ(window.Wait(kWindowMs), 0);
+}
+
+// The window that has the keyboard focus in the thread of `window`.
+HWND FocusOf(HWND window) {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info);
+    return info.hwndFocus;
+}
+
+// Keys as the focused control of `window` receives them.
+void Key(HWND window, UINT message, WPARAM key) {
+    PostMessageW(FocusOf(window), message, key, message == WM_SYSCHAR ? 1 << 29 : 0);
+}
+
+// A technician whose adaptor is COM 7 and whose machine has no COM 1 to COM 4: the German
+// dialog offers COM 7 below the four, preselected and focused, in German only; Enter takes it
+// and the device is programmed; Alt plus the first letter of "Beendet" quits.
+class WindowOnCom7Test : public WindowUnderWineTest {};
+
+TEST_F(WindowOnCom7Test, KeyboardAloneProgramsADevice) {
+    const Language& language = kLanguages[2];
+    const std::string prefix = std::getenv("WINEPREFIX") ? std::getenv("WINEPREFIX") : "";
+    ASSERT_TRUE(FileSystem::WriteWholeFile(folder / "absent.sh",
+                                           "for n in 1 2 3 4; do l='" + prefix +
+                                               "/dosdevices/com'$n; case \"$(readlink \"$l\")\" in "
+                                               "/dev/ttyS*) rm -f \"$l\";; esac; done; touch '" +
+                                               folder.Host("absent.done") + "'\n"));
+    ASSERT_TRUE(winehost::RunHostScript(folder.Host("absent.sh")));
+    ASSERT_TRUE(Await([&] { return FileSystem::IsRegularFile(folder / "absent.done"); }));
+    ASSERT_TRUE(FileSystem::WriteWholeFile(folder / "FW.BIN", winehost::MakeBin(300, 9)));
+    ASSERT_EQ(Build("Tastatur", language), 0);
+    Emulator emulator(folder, 7, "--press-after-ms -1 --expect '" + folder.Host("FW.BIN") + "'");
+    ASSERT_TRUE(emulator.Started());
+    Program window(folder, "\"" + (folder / "Tastatur.exe") + "\"", "window");
+
+    HWND ports = AwaitDialog(window.Id(), Text(169, 2));
+    ASSERT_NE(ports, nullptr);
+    HWND com7 = GetDlgItem(ports, IDC_optComMore0);
+    EXPECT_EQ(ItemText(ports, IDC_optComMore0), L"Com 7");
+    EXPECT_EQ(ItemText(ports, IDC_lblOtherPorts), L"Weitere Schnittstellen:");
+    EXPECT_EQ(ItemText(ports, IDC_lblDeviceMore0), L"Serielle Schnittstelle COM7");
+    for (int i = 0; i < 4; ++i) EXPECT_FALSE(IsWindowEnabled(GetDlgItem(ports, IDC_optCom0 + i)));
+    EXPECT_EQ(SendMessageW(com7, BM_GETCHECK, 0, 0), BST_CHECKED);
+    EXPECT_TRUE(Await([&] { return FocusOf(ports) == com7; }));
+    const std::wstring notes = ItemText(ports, IDC_lblNotes);
+    EXPECT_NE(notes.find(L"Gerät nicht vorhanden"), std::wstring::npos) << Narrow(notes);
+    EXPECT_EQ(notes.find(L"("), std::wstring::npos)
+        << "the system's English words: " << Narrow(notes);
+    Shot(ports, "port-dialog-com7-de");
+    Key(ports, WM_KEYDOWN, VK_RETURN);
+    HWND form = AwaitDialog(window.Id(), L"Tastatur - COM 7");
+    ASSERT_NE(form, nullptr) << "Enter did not take COM 7";
+
+    emulator.Press();
+    EXPECT_TRUE(Has(emulator.Await("EXPECT"), "DEVICE 1 EXPECT MATCH"));
+    // After the transfer the focus is back on a button the keyboard can use.
+    EXPECT_TRUE(Await([&] {
+        HWND focus = FocusOf(form);
+        return ItemText(form, IDC_lblStatus) == Text(159, 2) && focus != nullptr &&
+               IsWindowVisible(focus) && IsWindowEnabled(focus);
+    }));
+    Key(form, WM_SYSCHAR, 'b');
     EXPECT_EQ(window.Wait(kWindowMs), 0);
 }
 
@@ -301,7 +374,8 @@ TEST_F(WindowWithoutPayloadTest, AsksForABinaryFileAndCancellingOffersReset) {
     EXPECT_TRUE(Await([&] { return ItemText(form, IDC_lblStatus) == Text(163, 0); }))
         << Narrow(ItemText(form, IDC_lblStatus));
     EXPECT_TRUE(Await([&] {
-        return ItemText(GetDlgItem(form, IDC_picDescription), IDC_cmdDescription) == Text(167, 0);
+        return ItemText(GetDlgItem(form, IDC_picDescription), IDC_cmdDescription) ==
+               L"&" + Text(167, 0);
     }));
     Click(BoxButton(form, IDC_picQuit, IDC_cmdQuit));
     EXPECT_EQ(window.Wait(kWindowMs), 0);
