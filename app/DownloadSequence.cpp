@@ -287,7 +287,8 @@ bool DownloadSequence::WaitForDevice() {
         if (mblnStopped || unloaded_) return false;
     }
     if (lost) view_.PortBack();
-    if (!open) return false;
+    // Opening lets the message loop run, so Quit may have been clicked meanwhile.
+    if (!open || mblnStopped || unloaded_) return false;
     if (settings_.waitLimitMs > 0) {
         buttonDeadlineMs_ = clsTiming::CurrentClock().NowMs() + settings_.waitLimitMs;
     }

@@ -122,6 +122,11 @@ struct ZelSerialComms::Impl {
         openTried = true;
         lastOpen =
             selectedDevice.empty() ? Port().Open(selectedPort) : Port().OpenDevice(selectedDevice);
+        // A slow open lets the message loop run: the window may have been closed meanwhile.
+        if (closedForGood && Port().IsOpen()) {
+            Port().Close();
+            lastOpen = PortOpenResult{};
+        }
         if (lastOpen.Opened()) used = false;
         return lastOpen;
     }
