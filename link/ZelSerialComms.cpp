@@ -400,8 +400,10 @@ bool ZelSerialComms::ReopenCommPort() {
     const std::int64_t deadline = clock.NowMs() + kReopenPatienceMs;
     for (;;) {
         if (m.OpenSelected().Opened()) return true;
-        if (m.closedForGood || m.manualExit || clock.NowMs() >= deadline) return false;
+        if (m.closedForGood || clock.NowMs() >= deadline) return false;
         m.Sleep(kReopenRetryMs);
+        m.Yield();  // the window stays responsive while the adaptor is away
+        if (m.manualExit) return false;
     }
 }
 
