@@ -139,7 +139,7 @@ bool DownloadSequence::RunHeadless(std::unique_ptr<clsFieldProgrammer> device,
 
 // A port is free when it could be opened (it was closed again at once). What opening it said
 // is kept for the port dialog, in the payload's language. A free port always shows what it is:
-// its friendly name or device path, or at least its system name.
+// its friendly name or device path, or at least that it is a serial port.
 bool DownloadSequence::IsPortFree(std::int32_t lngPort, const PortOpenResult& said,
                                   PortChoice& choice) {
     choice.number = lngPort;
@@ -153,10 +153,8 @@ bool DownloadSequence::IsPortFree(std::int32_t lngPort, const PortOpenResult& sa
         choice.whyNotFree = DescribePortOpen(result, mintLanguage);
     }
     if (choice.description.empty()) {
-        choice.description = choice.free
-                                 ? owntext::Format(owntext::kSerialPortFallback, mintLanguage,
-                                                   {"COM" + std::to_string(lngPort)})
-                                 : owntext::Text(owntext::kNoDevice, mintLanguage);
+        choice.description = owntext::Text(
+            choice.free ? owntext::kSerialPortFallback : owntext::kNoDevice, mintLanguage);
     }
     return choice.free;
 }

@@ -41,7 +41,7 @@ constexpr Row kRows[] = {
      "%1 kann nicht geöffnet werden"},
     {kNotAnswering, "%1 is not answering", "%1 ne répond pas", "%1 antwortet nicht"},
     {kThePort, "the port", "le port", "die Schnittstelle"},
-    {kSerialPortFallback, "Serial port %1", "Port série %1", "Serielle Schnittstelle %1"},
+    {kSerialPortFallback, "Serial port", "Port série", "Serielle Schnittstelle"},
     {kNoDevice, "no device", "aucun périphérique", "kein Gerät"},
     {kOtherPorts, "Other ports:", "Autres ports\u00a0:", "Weitere Schnittstellen:"},
     {kBinTooShort, "too short for a flash image (%1 bytes, the header alone takes 8)",

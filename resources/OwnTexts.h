@@ -20,7 +20,7 @@ enum Id {
     kCannotBeOpened,      // %1 cannot be opened
     kNotAnswering,        // %1 is not answering (its open did not end in time)
     kThePort,             // the name of a port that has none
-    kSerialPortFallback,  // a free port that has no friendly name: %1 is its name or path
+    kSerialPortFallback,  // under a free port that has no friendly name
     kNoDevice,            // under a COM number that maps to nothing
     kOtherPorts,          // the label above the ports beyond COM 4
     kBinTooShort,         // %1 bytes in all

@@ -222,7 +222,7 @@ TEST(CliStation, AFailureStaysOnItsPortAndCtrlCEndsThemAll) {
             args.insert(args.end(), {"--port", run.ports.back()});
         }
         Subprocess cli(Cli(args), {{"TMPDIR", tmp.Path()}});
-        during(cli, run.ports);
+        during(cli, run.ports, emulators);
         run.code = cli.Wait(kRunMs);
         run.out = cli.Stdout();
         run.err = cli.Stderr();
@@ -230,7 +230,7 @@ TEST(CliStation, AFailureStaysOnItsPortAndCtrlCEndsThemAll) {
             run.results.push_back(emulator->Finish() + emulator->Process().Stderr());
         return run;
     };
-    const auto nothing = [](Subprocess&, const std::vector<std::string>&) {};
+    const auto nothing = [](auto&&...) {};
     const std::vector<std::string> logged = {"--expect", fw, "--log"};
 
     const Run mixed =
@@ -246,9 +246,16 @@ TEST(CliStation, AFailureStaysOnItsPortAndCtrlCEndsThemAll) {
     EXPECT_EQ(tmp.Entries(), 0);
 
     // Three devices pressed at once and a count of two: the third is never spoken to.
+    std::vector<std::string> unpressed = logged;
+    unpressed.insert(unpressed.end(), {"--press-after-ms", "-1"});
     const Run counted =
-        station({logged, logged, logged},
-                {"--image", fw, "--count", "2", "--log", dir / "count.log"}, nothing);
+        station({unpressed, unpressed, unpressed},
+                {"--image", fw, "--count", "2", "--log", dir / "count.log"},
+                [](Subprocess& cli, const std::vector<std::string>& ports, auto& emulators) {
+                    for (const std::string& port : ports)
+                        cli.WaitForStderr(port + ": waiting", kRunMs);
+                    for (auto& emulator : emulators) emulator->Press();
+                });
     EXPECT_EQ(counted.code, 0) << counted.err;
     EXPECT_EQ(Split(ReadBytes(dir / "count.log"), '\n').size(), 2u);
     EXPECT_TRUE(Has(counted.out, "1 press left unanswered")) << counted.out;
@@ -268,7 +275,7 @@ TEST(CliStation, AFailureStaysOnItsPortAndCtrlCEndsThemAll) {
         WriteBytes(held, "");
         const Run run = station(
             {logged, logged, logged}, {"--image", fw, "--count", "3", "--log", held},
-            [&](Subprocess& cli, const std::vector<std::string>& ports) {
+            [&](Subprocess& cli, const std::vector<std::string>& ports, auto&) {
                 for (const std::string& port : ports) cli.WaitForStderr(port + ": transf", kRunMs);
                 ASSERT_EQ(std::rename(held.c_str(), (held + ".away").c_str()), 0);
                 ASSERT_EQ(mkdir(held.c_str(), 0700), 0);
@@ -296,7 +303,7 @@ TEST(CliStation, AFailureStaysOnItsPortAndCtrlCEndsThemAll) {
     const std::vector<std::string> paced = {"--baud", "9600", "--expect", big};
     const Run stopped =
         station({paced, paced, paced}, {"--image", big, "--endless", "--log", dir / "ctrl-c.log"},
-                [](Subprocess& cli, const std::vector<std::string>& ports) {
+                [](Subprocess& cli, const std::vector<std::string>& ports, auto&) {
                     for (const std::string& port : ports) {
                         cli.WaitForStderr(port + ": transferring", kRunMs);
                     }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "FileSystem.h"
+#include "OwnTexts.h"
 #include "TestFiles.h"
 #include "ZelPayload.h"
 #include "clsResFiles.h"
@@ -104,6 +105,28 @@ TEST_F(ResFilesTest, FindsTheRecordAndTheBinaryFileOrSaysSo) {
     // By default the running program (found through the system) is read; this one has no payload.
     EXPECT_NE(FileSystem::RunningExecutablePath().find("resources_test"), std::string::npos);
     EXPECT_FALSE(clsResFiles().GetReadMeData());
+}
+
+// Every text of the project's own table exists in the three languages with the same
+// placeholders, so no language loses a port name or a byte count; an argument holding "%2" is
+// not replaced again.
+TEST(OwnTexts, EveryLanguageCarriesTheSamePlaceholders) {
+    for (int id = 0; id < owntext::kCount; ++id) {
+        const auto text = static_cast<owntext::Id>(id);
+        const std::string english = owntext::Format(text, 0, {"<1>", "<2>"});
+        for (int language : {100, 200}) {
+            const std::string other = owntext::Format(text, language, {"<1>", "<2>"});
+            EXPECT_FALSE(other.empty() || other == english) << id << " " << language;
+            for (const char* mark : {"<1>", "<2>", "%"}) {
+                EXPECT_EQ(other.find(mark) == std::string::npos,
+                          english.find(mark) == std::string::npos)
+                    << id << " " << language << " " << other;
+            }
+        }
+    }
+    EXPECT_EQ(owntext::Format(owntext::kPortBusy, 200, {"COM7", "%2"}),
+              "COM7 ist belegt: verwendet von %2");
+    EXPECT_EQ(owntext::Text(owntext::kNoDevice, 7), "no device");
 }
 
 }  // namespace

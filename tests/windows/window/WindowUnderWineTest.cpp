@@ -332,7 +332,7 @@ TEST_F(WindowOnCom7Test, KeyboardAloneProgramsADevice) {
     HWND com7 = GetDlgItem(ports, IDC_optComMore0);
     EXPECT_EQ(ItemText(ports, IDC_optComMore0), L"Com 7");
     EXPECT_EQ(ItemText(ports, IDC_lblOtherPorts), L"Weitere Schnittstellen:");
-    EXPECT_EQ(ItemText(ports, IDC_lblDeviceMore0), L"Serielle Schnittstelle COM7");
+    EXPECT_EQ(ItemText(ports, IDC_lblDeviceMore0), L"Serielle Schnittstelle");
     for (int i = 0; i < 4; ++i) EXPECT_FALSE(IsWindowEnabled(GetDlgItem(ports, IDC_optCom0 + i)));
     EXPECT_EQ(SendMessageW(com7, BM_GETCHECK, 0, 0), BST_CHECKED);
     EXPECT_TRUE(Await([&] { return FocusOf(ports) == com7; }));
