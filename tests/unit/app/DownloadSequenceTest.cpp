@@ -14,94 +14,11 @@
 #include "DownloadSequence.h"
 #include "FakeDevice.h"
 #include "Images.h"
+#include "RecordingView.h"
 #include "TestFiles.h"
 #include "clsFieldProgrammer.h"
 
 namespace {
-
-// Every call the sequence makes, as one line each ("status: ...", "picture 3", ...).
-class RecordingView : public DownloadView {
-  public:
-    std::vector<std::string> log;
-    std::vector<DeviceResult> results;
-    int chosenPort = 1;
-    std::vector<PortChoice> offered;
-    std::string chosenFile;  // empty: the file dialog is cancelled
-    int wanted = 1000;       // devices a headless front end asks for
-    bool stop = false;
-    DownloadSequence* sequence = nullptr;
-
-    // Runs `action` at the next turn of the message loop, as a user's click would.
-    void Soon(std::function<void()> action) { soon_.push_back(std::move(action)); }
-    bool Has(const std::string& line) const {
-        return std::find(log.begin(), log.end(), line) != log.end();
-    }
-    std::string Last(const std::string& prefix) const {
-        for (auto it = log.rbegin(); it != log.rend(); ++it) {
-            if (it->compare(0, prefix.size(), prefix) == 0) return *it;
-        }
-        return {};
-    }
-
-    void SetCaption(const std::string& t) override { Log("caption: " + t); }
-    void SetStatus(const std::string& t) override { Log("status: " + t); }
-    void SetButtonCaption(Button b, const std::string& t) override {
-        Log("button " + std::to_string(static_cast<int>(b)) + ": " + t);
-    }
-    void ShowButtons(bool v) override { Log(v ? "buttons shown" : "buttons hidden"); }
-    void EnableQuit(bool e) override { Log(e ? "quit enabled" : "quit disabled"); }
-    void ShowBars(bool v) override { Log(v ? "bars shown" : "bars hidden"); }
-    void SetBar(Bar b, int v) override {
-        Log((b == Bar::Clear ? "clear bar " : "bar ") + std::to_string(v));
-    }
-    void ShowPicture(int p) override { Log("picture " + std::to_string(p)); }
-    void SetBusyTimer(bool r) override { Log(r ? "timer on" : "timer off"); }
-    int ChoosePort(const std::string& title, const std::string& ok,
-                   const std::vector<PortChoice>& ports, const std::string& otherPorts) override {
-        offered = ports;
-        Log("port dialog: " + title + "|" + ok + "|" + otherPorts);
-        return chosenPort;
-    }
-    bool ChooseBinaryFile(const std::string& title, const std::string&,
-                          std::string& path) override {
-        Log("file dialog: " + title);
-        path = chosenFile;
-        return !path.empty();
-    }
-    void ShowMessage(const std::string& caption, const std::string& text) override {
-        Log("message: " + caption + "|" + text);
-    }
-    void ShowAbout(const std::string& p, const std::string& v, const std::string& s) override {
-        Log("about: " + p + "|" + v + "|" + s);
-    }
-    void ShowWindow() override { Log("shown"); }
-    void CloseMainWindow() override {
-        Log("closed");
-        sequence->Form_Unload();
-    }
-    void CloseOtherWindows() override {}
-    void DoEvents() override {
-        for (auto& action : std::exchange(soon_, {})) action();
-    }
-    bool StopRequested() override { return stop; }
-    bool DeviceWanted() override { return wanted-- > 0; }
-    void DeviceEnded(DeviceResult r) override {
-        results.push_back(r);
-        if (onEnded) onEnded(r);
-    }
-    std::function<void(DeviceResult)> onEnded;
-    std::function<void(const std::string&)> onLine;  // sees every line as it is logged
-    void QuitSoon() {
-        Soon([this] { sequence->cmdQuit_Click(); });
-    }
-
-  private:
-    void Log(const std::string& line) {
-        log.push_back(line);
-        if (onLine) onLine(line);
-    }
-    std::vector<std::function<void()>> soon_;
-};
 
 class SequenceTest : public ::testing::Test {
   protected:
@@ -277,6 +194,49 @@ TEST_F(SequenceTest, FailuresShowTheirTextThenResetStartsAgain) {
         EXPECT_EQ(view.results.back(), DeviceResult::Programmed) << row.what;
         EXPECT_EQ(std::count(view.log.begin(), view.log.end(), kPress), 2) << row.what;
     }
+}
+
+// Every button wait after a used port opens it afresh: a replugged adaptor whose old handle
+// silently goes nowhere still gets the next device; one that is still away fails after its 3 s
+// of tries with the connection text instead of a button wait on nothing, and Reset once it is
+// back programs the next device.
+TEST_F(SequenceTest, AReplugIsOpenedAfreshAndAnAbsentPortFailsWithinThreeSeconds) {
+    std::int64_t lostAt = 0;
+    std::vector<std::int64_t> failedAfter;
+    view.Soon([&] { line.device->Press(100); });
+    view.onEnded = [&](DeviceResult r) {
+        if (r != DeviceResult::Programmed) return;
+        if (view.results.size() == 1) {
+            line.port->Replug();
+            line.device->Press(100);
+        } else {
+            line.port->Vanish();
+            line.port->absent = true;
+            lostAt = clock->NowMs();
+        }
+    };
+    view.onLine = [&](const std::string& l) {
+        if (l == kNoDevice) failedAfter.push_back(clock->NowMs() - lostAt);
+    };
+    Start(Downloader(BinImage(300)));
+    ASSERT_EQ(view.results,
+              (std::vector<DeviceResult>{DeviceResult::Programmed, DeviceResult::Programmed,
+                                         DeviceResult::NoDevice}));
+    EXPECT_EQ(line.device->blocks, 6);
+    EXPECT_EQ(line.port->opens, 2);  // at start-up and after the replug
+    // Reset with the adaptor still away: the same quick failure.
+    lostAt = clock->NowMs();
+    sequence->cmdDescription_Click();
+    ASSERT_EQ(failedAfter.size(), 2u);
+    for (const std::int64_t ms : failedAfter) {
+        EXPECT_GE(ms, 3000) << "tries for the adaptor's 3 s";
+        EXPECT_LT(ms, 3000 + 2 * 1000 + 500) << "3 s, the animations and no button wait";
+    }
+    line.port->absent = false;
+    line.device->Press(100);
+    view.onEnded = [&](DeviceResult) { view.QuitSoon(); };
+    sequence->cmdDescription_Click();
+    EXPECT_EQ(line.device->blocks, 9);
 }
 
 TEST_F(SequenceTest, WithoutABinaryTheFileDialogAsksEachTime) {
