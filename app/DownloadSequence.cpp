@@ -5,6 +5,7 @@
 #include "BinFile.h"
 #include "FileSystem.h"
 #include "OwnTexts.h"
+#include "PortProbe.h"
 #include "StringTable.h"
 #include "TextIds.h"
 #include "Version.h"
@@ -20,6 +21,7 @@ namespace {
 constexpr int kAnimationStepMs = 100;  // pause between two pictures of an animation
 constexpr int kProgressTypeClear = 3;  // progress of clearing the flash
 constexpr int kPortRetryMs = 1000;     // a station looks for a vanished port this often
+constexpr int kProbePatienceMs = 900;  // ms the ports get to open before the dialog shows
 
 // Keeps the device object alive while a download sequence runs: a window closed in the middle
 // of a device call releases its objects only once the call has returned.
@@ -65,12 +67,6 @@ void DownloadSequence::Form_Load() {
     clsTiming::InstallMessagePump([this] { Pump(); });
 
     mobjResFiles = std::make_unique<clsResFiles>(settings_.executablePath);
-    MyLocalSerial = std::make_unique<clsFieldProgrammer>(
-        settings_.makePort ? settings_.makePort() : MakeSystemSerialPort());
-    MyLocalSerial->Progress = [this](std::int16_t intPercent, std::int32_t intType) {
-        MyLocalSerial_Progress(intPercent, intType);
-    };
-
     mobjResFiles->GetReadMeData();
     mintLanguage = mobjResFiles->Language();
     // A language number without a text block would leave every caption empty.
@@ -79,15 +75,25 @@ void DownloadSequence::Form_Load() {
         mintLanguage = textid::kEnglish;
     }
 
+    const auto makePort = [this] {
+        return settings_.makePort ? settings_.makePort() : MakeSystemSerialPort();
+    };
     // COM 1 to COM 4 always, then the ports above them that have hardware behind them: a
     // USB adaptor on Windows usually gets COM 5 or higher.
     std::vector<std::int32_t> numbers = {1, 2, 3, 4};
-    for (int n : MyLocalSerial->Serial().Port().PresentPortsAbove4()) numbers.push_back(n);
+    for (int n : makePort()->PresentPortsAbove4()) numbers.push_back(n);
+    // All ports are tried at once, so that a port that hangs cannot hold up the dialog.
+    const std::vector<PortOpenResult> said = ProbePorts(numbers, makePort, kProbePatienceMs);
     std::vector<PortChoice> ports(numbers.size());
     bool anyFree = false;
     for (std::size_t k = 0; k < numbers.size(); ++k) {
-        anyFree = IsPortFree(numbers[k], ports[k]) || anyFree;
+        anyFree = IsPortFree(numbers[k], said[k], ports[k]) || anyFree;
     }
+
+    MyLocalSerial = std::make_unique<clsFieldProgrammer>(makePort());
+    MyLocalSerial->Progress = [this](std::int16_t intPercent, std::int32_t intType) {
+        MyLocalSerial_Progress(intPercent, intType);
+    };
     if (!anyFree) {
         view_.ShowMessage(ExecutableName(), Text(textid::kNoFreePort));
         mblnStopped = true;
@@ -99,7 +105,6 @@ void DownloadSequence::Form_Load() {
                                    owntext::Text(owntext::kOtherPorts, mintLanguage));
     if (unloaded_) return;
 
-    MyLocalSerial->OpenCommPort(mlngComPort);
     view_.SetCaption(ExecutableName() + " - COM " + std::to_string(mlngComPort));
     view_.SetBar(DownloadView::Bar::Other, 0);
     view_.SetBar(DownloadView::Bar::Clear, 0);
@@ -112,6 +117,8 @@ void DownloadSequence::Form_Load() {
     mblnResetPending = false;
     mblnStopped = false;
 
+    // Opened once the window is set up: a slow port lets the message loop run meanwhile.
+    MyLocalSerial->OpenCommPort(mlngComPort);
     view_.ShowWindow();
     RunDownloadSequence();
 }
@@ -130,17 +137,18 @@ bool DownloadSequence::RunHeadless(std::unique_ptr<clsFieldProgrammer> device,
     return RunDownloadSequence();
 }
 
-// A port is free when it can be opened; it is closed again at once. What opening it said is
-// kept for the port dialog, in the payload's language. A free port always shows what it is:
+// A port is free when it could be opened (it was closed again at once). What opening it said
+// is kept for the port dialog, in the payload's language. A free port always shows what it is:
 // its friendly name or device path, or at least that it is a serial port.
-bool DownloadSequence::IsPortFree(std::int32_t lngPort, PortChoice& choice) {
+bool DownloadSequence::IsPortFree(std::int32_t lngPort, const PortOpenResult& said,
+                                  PortChoice& choice) {
     choice.number = lngPort;
     choice.description = ComPortDescription(lngPort);
-    choice.free = MyLocalSerial->IsComPortFree(lngPort);
+    choice.free = said.Opened();
     if (!choice.free) {
         // The system's own words come in the system's language; a window in another language
         // keeps to its own sentence.
-        PortOpenResult result = MyLocalSerial->Serial().LastOpenResult();
+        PortOpenResult result = said;
         if (mintLanguage != textid::kEnglish) result.reason.clear();
         choice.whyNotFree = DescribePortOpen(result, mintLanguage);
     }
@@ -264,17 +272,21 @@ bool DownloadSequence::PrepareImage() {
     return false;
 }
 
-// The button wait. A port whose device vanished (an adaptor pulled out) is opened again first,
-// so that plugging it back in and pressing Reset is enough; a station keeps looking for it.
+// The button wait. A port used since it was opened is opened afresh first, so that plugging a
+// pulled adaptor back in and pressing Reset is enough; a station keeps looking for it, and the
+// window gives up at once on a port that is not there rather than wait on nothing.
 bool DownloadSequence::WaitForDevice() {
     bool lost = false;
-    while (!MyLocalSerial->ReopenCommPort() && settings_.carryOnAfterFailure) {
+    bool open = false;
+    while (!(open = MyLocalSerial->ReopenCommPort()) && settings_.carryOnAfterFailure) {
         if (!lost) view_.PortLost();
         lost = true;
         MyLocalSerial->SleepFor(kPortRetryMs);
         if (mblnStopped || unloaded_) return false;
     }
     if (lost) view_.PortBack();
+    // Opening lets the message loop run, so Quit may have been clicked meanwhile.
+    if (!open || mblnStopped || unloaded_) return false;
     if (settings_.waitLimitMs > 0) {
         buttonDeadlineMs_ = clsTiming::CurrentClock().NowMs() + settings_.waitLimitMs;
     }

@@ -65,7 +65,7 @@ class DownloadSequence {
     std::string Text(int intId) const;
 
   private:
-    bool IsPortFree(std::int32_t lngPort, PortChoice& choice);
+    bool IsPortFree(std::int32_t lngPort, const PortOpenResult& said, PortChoice& choice);
     bool RunDownloadSequence();
     bool DownloadRounds();
     bool PrepareImage();

@@ -28,6 +28,8 @@ std::string DescribePortOpen(const PortOpenResult& result, int language) {
                    (result.accessGroup.empty()
                         ? Text(owntext::kAskAdministrator, language)
                         : Format(owntext::kJoinGroup, language, {result.accessGroup}));
+        case PortOpenStatus::NotAnswering:
+            return Format(owntext::kNotAnswering, language, {name});
         case PortOpenStatus::Failed:
             return Format(owntext::kCannotBeOpened, language, {name}) + because;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@ enum class PortOpenStatus {
     Busy,          // another program holds it
     NotSerial,     // it exists but is no serial port
     NoPermission,  // the user may not open it
+    NotAnswering,  // the open did not complete in time (a Bluetooth port whose partner is away)
     Failed,        // anything else the system reported
 };
 
@@ -26,6 +28,9 @@ struct PortOpenResult {
 
     bool Opened() const { return status == PortOpenStatus::Opened; }
 };
+
+// How long an open may take before the port counts as not answering.
+constexpr int kPortOpenPatienceMs = 2000;
 
 // One sentence for a failed open, the same in the window's port dialog and in fieldprog-cli:
 // "/dev/ttyUSB0 is busy: held by PID 4242 (minicom)". Empty for an opened port. `language` is
@@ -77,6 +82,16 @@ class SerialPort {
     virtual bool WaitReadable(int ms) = 0;
     // True after the device vanished (adaptor pulled, pseudo-terminal closed) while open.
     virtual bool Failed() const = 0;
+
+    // Runs between short waits while an open is in progress, so that the caller's window keeps
+    // working while a slow port makes up its mind.
+    void WhileOpening(std::function<void()> turn) { whileOpening_ = std::move(turn); }
+
+  protected:
+    const std::function<void()>& OpeningTurn() const { return whileOpening_; }
+
+  private:
+    std::function<void()> whileOpening_;
 };
 
 // The platform's serial port.

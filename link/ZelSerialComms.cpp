@@ -19,6 +19,8 @@ constexpr int kSettleRounds = 20;        // rounds a reply may go on arriving af
 constexpr int kTransferWaitRounds = 50;  // rounds for "C" and for each ACK
 constexpr int kEotToQuitMs = 5000;       // ms the device needs between EOT and ".Q"
 constexpr std::size_t kBlockSize = 128;  // data bytes per block
+constexpr int kReopenPatienceMs = 3000;  // ms a replugged USB adaptor may take to come back
+constexpr int kReopenRetryMs = 250;      // ms between two tries to open it again
 
 constexpr char kCR = '\r';
 constexpr char kLF = '\n';
@@ -96,6 +98,9 @@ struct ZelSerialComms::Impl {
     // What the port was last opened as: a device name, or the COM number when empty.
     std::string selectedDevice;
     bool openTried = false;
+    // Read, written or waited on since it was opened: a replugged adaptor can leave a handle
+    // that looks well and fails only at its next use, so such a port is opened afresh.
+    bool used = false;
     PortOpenResult lastOpen;
     std::int32_t progFlagType = 0;
 
@@ -104,7 +109,11 @@ struct ZelSerialComms::Impl {
     void Yield() { timing.DoEvents(); }
     void Sleep(std::int32_t ms) { timing.SleepFor(ms); }
 
-    std::string ReadInput() { return Port().IsOpen() ? Port().ReadAll() : std::string(); }
+    std::string ReadInput() {
+        if (!Port().IsOpen()) return std::string();
+        used = true;
+        return Port().ReadAll();
+    }
 
     PortOpenResult OpenSelected() {
         if (closedForGood) {
@@ -114,6 +123,12 @@ struct ZelSerialComms::Impl {
         openTried = true;
         lastOpen =
             selectedDevice.empty() ? Port().Open(selectedPort) : Port().OpenDevice(selectedDevice);
+        // A slow open lets the message loop run: the window may have been closed meanwhile.
+        if (closedForGood && Port().IsOpen()) {
+            Port().Close();
+            lastOpen = PortOpenResult{};
+        }
+        if (lastOpen.Opened()) used = false;
         return lastOpen;
     }
 
@@ -122,6 +137,7 @@ struct ZelSerialComms::Impl {
         Yield();
         if (closedForGood) return false;
         if (!Port().IsOpen()) OpenSelected();
+        used = true;
         return Port().Write(text);
     }
 
@@ -350,6 +366,7 @@ struct ZelSerialComms::Impl {
 ZelSerialComms::ZelSerialComms(std::unique_ptr<SerialPort> port)
     : port_(port ? std::move(port) : MakeSystemSerialPort()), impl_(std::make_unique<Impl>(*this)) {
     port_->SetRThreshold(1);
+    port_->WhileOpening([this] { impl_->Yield(); });
 }
 
 ZelSerialComms::~ZelSerialComms() = default;
@@ -380,12 +397,21 @@ const PortOpenResult& ZelSerialComms::LastOpenResult() const {
 }
 
 bool ZelSerialComms::ReopenCommPort() {
+    Impl& m = *impl_;
     if (port_->IsOpen()) {
-        if (!port_->Failed()) return true;
+        if (!port_->Failed() && !m.used) return true;
         port_->Close();
     }
-    if (!impl_->openTried) return false;
-    return impl_->OpenSelected().Opened();
+    if (!m.openTried) return false;
+    Clock& clock = clsTiming::CurrentClock();
+    const std::int64_t deadline = clock.NowMs() + kReopenPatienceMs;
+    for (;;) {
+        if (m.OpenSelected().Opened()) return true;
+        if (m.closedForGood || clock.NowMs() >= deadline) return false;
+        m.Sleep(kReopenRetryMs);
+        m.Yield();  // the window stays responsive while the adaptor is away
+        if (m.manualExit) return false;
+    }
 }
 
 const std::string& ZelSerialComms::GreetingReply() const {
@@ -569,11 +595,13 @@ std::string ZelSerialComms::SendString(const std::string& strData,
 }
 
 bool ZelSerialComms::SendByte(std::uint8_t bytData) {
-    return port_->IsOpen() && port_->Write(std::string(1, static_cast<char>(bytData)));
+    return SendByteArray({bytData});
 }
 
 bool ZelSerialComms::SendByteArray(const std::vector<std::uint8_t>& bytes) {
-    return port_->IsOpen() && port_->Write(std::string(bytes.begin(), bytes.end()));
+    if (!port_->IsOpen()) return false;
+    impl_->used = true;
+    return port_->Write(std::string(bytes.begin(), bytes.end()));
 }
 
 void ZelSerialComms::SendCommVariant(const std::string& varData) {
@@ -664,6 +692,7 @@ bool ZelSerialComms::DownloadBinaryData(const std::vector<std::uint8_t>& image) 
             frame += data;
             frame += static_cast<char>(crc[0]);
             frame += static_cast<char>(crc[1]);
+            m.used = true;
             if (!port_->Write(frame)) return fail(errnum::kTransferFailed);
 
             const WaitEnd acked = m.WaitForString(std::string(1, kACK), kTransferWaitRounds, -1);

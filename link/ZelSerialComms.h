@@ -32,8 +32,9 @@ class ZelSerialComms {
     bool OpenCommDevice(const std::string& strDevice);
     // How the last open ended, with the reason a user needs to hear when it failed.
     const PortOpenResult& LastOpenResult() const;
-    // A port whose device vanished (adaptor pulled out) is closed and opened again as it was
-    // opened before; a port that is open and well is left alone. True when it is open now.
+    // A port that was used since it was opened, or whose device vanished (adaptor pulled out),
+    // is closed and opened again as it was opened before, trying for up to 3 s while a
+    // replugged adaptor comes back; a fresh port is left alone. True when it is open now.
     bool ReopenCommPort();
     bool CloseCommPort();
     bool PortOpenState() const;

@@ -1,8 +1,10 @@
 #include "ZelPayload.h"
 
 #include <stdexcept>
+#include <utility>
 
 #include "FileSystem.h"
+#include "PeImage.h"
 #include "ZelEncode.h"
 #include "clsFilingFuncs.h"
 
@@ -13,6 +15,7 @@ constexpr char kEntryCloser[] = ")+=-";
 constexpr std::size_t kDelimiterSize = 4;  // opener and closer alike
 constexpr char kLineEnd[] = "\r\n";
 constexpr std::size_t kLineEndSize = 2;
+constexpr std::size_t kSignatureAlign = 8;  // bytes; a signature starts on such a boundary
 
 }  // namespace
 
@@ -57,12 +60,22 @@ bool ZelPayload::GetPayload(std::string strFullPath) {
                 return false;
             }
             // The block starts behind the marker's line end and stops before the file's last
-            // line end.
+            // line end. A downloader signed after it was built ends in its signature, behind
+            // the zero bytes that align it; the payload ends where they begin.
             const std::size_t start = at + marker.size() + kLineEndSize;
-            if (start >= content.size()) {
+            std::size_t end = content.size();
+            const std::size_t signature = peimage::CertificateOffset(content);
+            if (signature != std::string::npos && signature > start) {
+                end = signature;
+                for (std::size_t pad = 0;
+                     pad < kSignatureAlign - 1 && end > start && content[end - 1] == '\0'; ++pad) {
+                    --end;
+                }
+            }
+            if (start >= end) {
                 return false;
             }
-            std::size_t length = content.size() - start;
+            std::size_t length = end - start;
             length = length >= kLineEndSize ? length - kLineEndSize : 0;
             inner = ZelEncode().DecodeBytes(
                 reinterpret_cast<const std::uint8_t*>(content.data()) + start, length);
@@ -133,6 +146,9 @@ bool ZelPayload::BuildPayloadFrom(const std::string& strExePath,
         if (!FileSystem::ReadWholeFile(strExePath, image)) {
             return false;
         }
+        // A signed template's signature would not match the new downloader: it goes, so that
+        // the output can be signed afresh.
+        image = peimage::WithoutSignature(std::move(image));
         const std::string marker = Marker();
         // An executable that already carries a payload keeps its image and the first byte of
         // its old marker; the old block goes.

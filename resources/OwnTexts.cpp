@@ -39,6 +39,7 @@ constexpr Row kRows[] = {
      "bitten Sie den Administrator um Lese- und Schreibzugriff"},
     {kCannotBeOpened, "%1 cannot be opened", "%1 ne peut pas être ouvert",
      "%1 kann nicht geöffnet werden"},
+    {kNotAnswering, "%1 is not answering", "%1 ne répond pas", "%1 antwortet nicht"},
     {kThePort, "the port", "le port", "die Schnittstelle"},
     {kSerialPortFallback, "Serial port", "Port série", "Serielle Schnittstelle"},
     {kNoDevice, "no device", "aucun périphérique", "kein Gerät"},

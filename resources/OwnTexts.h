@@ -18,6 +18,7 @@ enum Id {
     kJoinGroup,           // how to get access through group %1
     kAskAdministrator,    // how to get access without a group
     kCannotBeOpened,      // %1 cannot be opened
+    kNotAnswering,        // %1 is not answering (its open did not end in time)
     kThePort,             // the name of a port that has none
     kSerialPortFallback,  // under a free port that has no friendly name
     kNoDevice,            // under a COM number that maps to nothing

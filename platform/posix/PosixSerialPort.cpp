@@ -14,8 +14,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <utility>
 
+#include "PortOpenWait.h"
 #include "PosixPorts.h"
 #include "SerialPort.h"
 
@@ -172,9 +174,24 @@ class PosixSerialPort : public SerialPort {
             result.holder = ProcessDescription(owner);
             return fail(PortOpenStatus::Busy, 0);
         }
-        const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        struct Opening {
+            int fd;
+            int error;
+        };
+        // Even a non-blocking open can hang in a driver (a Bluetooth link being set up).
+        const std::optional<Opening> opened = portopen::RunWithPatience<Opening>(
+            [path] {
+                const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+                return Opening{fd, fd < 0 ? errno : 0};
+            },
+            [](const Opening& late) {
+                if (late.fd >= 0) ::close(late.fd);
+            },
+            kPortOpenPatienceMs, OpeningTurn());
+        if (!opened) return fail(PortOpenStatus::NotAnswering, 0);
+        const int fd = opened->fd;
         if (fd < 0) {
-            const int error = errno;
+            const int error = opened->error;
             switch (error) {
                 case ENOENT:
                 case ENODEV:

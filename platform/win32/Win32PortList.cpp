@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "SerialPort.h"
+#include "Win32Calls.h"
 #include "Win32Text.h"
 
 namespace {
@@ -21,16 +22,17 @@ constexpr int kHighestComPort = 256;  // the highest number Windows gives a COM 
 
 // A text value of a device's registry key ("PortName" = "COM3"); empty when there is none.
 std::wstring PortNameOf(HDEVINFO devices, SP_DEVINFO_DATA& device) {
-    const HKEY key =
-        SetupDiOpenDevRegKey(devices, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE);
+    const HKEY key = Win32Api().SetupDiOpenDevRegKey(devices, &device, DICS_FLAG_GLOBAL, 0,
+                                                     DIREG_DEV, KEY_QUERY_VALUE);
     if (key == INVALID_HANDLE_VALUE) return {};
     wchar_t value[kLongestValue] = {};
     DWORD bytes = sizeof value - sizeof(wchar_t);  // room for the NUL the value may lack
     DWORD type = 0;
-    const bool ok = RegQueryValueExW(key, L"PortName", nullptr, &type,
-                                     reinterpret_cast<BYTE*>(value), &bytes) == ERROR_SUCCESS &&
-                    type == REG_SZ;
-    RegCloseKey(key);
+    const bool ok =
+        Win32Api().RegQueryValueExW(key, L"PortName", nullptr, &type,
+                                    reinterpret_cast<BYTE*>(value), &bytes) == ERROR_SUCCESS &&
+        type == REG_SZ;
+    Win32Api().RegCloseKey(key);
     return ok ? std::wstring(value) : std::wstring();
 }
 
@@ -53,23 +55,23 @@ int ComNumberOf(const std::wstring& name) {
 std::map<int, std::string> PresentPortsByNumber() {
     std::map<int, std::string> found;
     const HDEVINFO devices =
-        SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
+        Win32Api().SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
     if (devices == INVALID_HANDLE_VALUE) return found;
     SP_DEVINFO_DATA device{};
     device.cbSize = sizeof device;
-    for (DWORD index = 0; SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
+    for (DWORD index = 0; Win32Api().SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
         const int number = ComNumberOf(PortNameOf(devices, device));
         if (number == 0) continue;
         wchar_t name[kLongestValue] = {};
         std::string friendly;
-        if (SetupDiGetDeviceRegistryPropertyW(devices, &device, SPDRP_FRIENDLYNAME, nullptr,
-                                              reinterpret_cast<BYTE*>(name),
-                                              sizeof name - sizeof(wchar_t), nullptr)) {
+        if (Win32Api().SetupDiGetDeviceRegistryPropertyW(devices, &device, SPDRP_FRIENDLYNAME,
+                                                         nullptr, reinterpret_cast<BYTE*>(name),
+                                                         sizeof name - sizeof(wchar_t), nullptr)) {
             friendly = Narrow(name);
         }
         found.emplace(number, friendly);
     }
-    SetupDiDestroyDeviceInfoList(devices);
+    Win32Api().SetupDiDestroyDeviceInfoList(devices);
     return found;
 }
 
@@ -80,8 +82,10 @@ std::map<int, std::string> PresentPortsByNumber() {
 bool HasDosDevice(int comPort) {
     wchar_t target[kLongestValue] = {};
     const std::wstring name = L"COM" + std::to_wstring(comPort);
-    if (QueryDosDeviceW(name.c_str(), target, kLongestValue) != 0) return true;
-    if (GetFileAttributesW((L"\\\\.\\" + name).c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+    if (Win32Api().QueryDosDeviceW(name.c_str(), target, kLongestValue) != 0) return true;
+    if (Win32Api().GetFileAttributesW((L"\\\\.\\" + name).c_str()) != INVALID_FILE_ATTRIBUTES) {
+        return true;
+    }
     switch (GetLastError()) {
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:

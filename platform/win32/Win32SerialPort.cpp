@@ -6,9 +6,12 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <optional>
 #include <thread>
 
+#include "PortOpenWait.h"
 #include "SerialPort.h"
+#include "Win32Calls.h"
 #include "Win32Text.h"
 
 namespace {
@@ -38,7 +41,7 @@ std::string NormalisedDevice(const std::string& device) {
 }
 
 bool IsFolder(const std::string& path) {
-    const DWORD attributes = GetFileAttributesW(Widen(path).c_str());
+    const DWORD attributes = Win32Api().GetFileAttributesW(Widen(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
@@ -63,9 +66,10 @@ class Win32SerialPort : public SerialPort {
         bool ok = true;
         if (!failed_) {
             DrainOutput();
-            ok = SetCommState(handle_, &savedState_) && SetCommTimeouts(handle_, &savedTimeouts_);
+            ok = Win32Api().SetCommState(handle_, &savedState_) &&
+                 Win32Api().SetCommTimeouts(handle_, &savedTimeouts_);
         }
-        if (!CloseHandle(handle_) && !failed_) ok = false;
+        if (!Win32Api().CloseHandle(handle_) && !failed_) ok = false;
         handle_ = INVALID_HANDLE_VALUE;
         failed_ = false;
         lookahead_.clear();
@@ -82,7 +86,7 @@ class Win32SerialPort : public SerialPort {
         char buffer[kReadChunk];
         while (out.size() < kMaxReadPerCall) {
             DWORD got = 0;
-            if (!ReadFile(handle_, buffer, sizeof buffer, &got, nullptr)) {
+            if (!Win32Api().ReadFile(handle_, buffer, sizeof buffer, &got, nullptr)) {
                 failed_ = true;
                 break;
             }
@@ -97,7 +101,8 @@ class Win32SerialPort : public SerialPort {
         if (bytes.empty()) return true;
         if (bytes.size() > MAXDWORD / kMsPerByteAt9600) return false;
         DWORD put = 0;
-        if (!WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr)) {
+        if (!Win32Api().WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &put,
+                                  nullptr)) {
             failed_ = true;
             return false;
         }
@@ -107,7 +112,8 @@ class Win32SerialPort : public SerialPort {
 
     bool SetBreak(bool on) override {
         if (handle_ == INVALID_HANDLE_VALUE || failed_) return false;
-        return on ? SetCommBreak(handle_) != FALSE : ClearCommBreak(handle_) != FALSE;
+        return on ? Win32Api().SetCommBreak(handle_) != FALSE
+                  : Win32Api().ClearCommBreak(handle_) != FALSE;
     }
 
     // Receive notifications are not used here; the value is only kept.
@@ -124,7 +130,7 @@ class Win32SerialPort : public SerialPort {
         if (!lookahead_.empty()) return true;
         DWORD errors = 0;
         COMSTAT status{};
-        if (!ClearCommError(handle_, &errors, &status)) {
+        if (!Win32Api().ClearCommError(handle_, &errors, &status)) {
             failed_ = true;
             return false;
         }
@@ -132,7 +138,7 @@ class Win32SerialPort : public SerialPort {
         if (ms <= 0 || !UseReadTimeout(static_cast<DWORD>(ms))) return false;
         char byte = 0;
         DWORD got = 0;
-        if (!ReadFile(handle_, &byte, 1, &got, nullptr)) {
+        if (!Win32Api().ReadFile(handle_, &byte, 1, &got, nullptr)) {
             failed_ = true;
             return false;
         }
@@ -150,12 +156,27 @@ class Win32SerialPort : public SerialPort {
             result.status = status;
             if (error != 0) result.reason = SystemErrorText(error);
         };
-        // Share mode 0: no one else may open the port while we hold it.
-        const HANDLE handle =
-            CreateFileW(Widen(result.device).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                        OPEN_EXISTING, 0, nullptr);
+        struct Opening {
+            HANDLE handle;
+            DWORD error;
+        };
+        const std::wstring path = Widen(result.device);
+        const std::optional<Opening> opened = portopen::RunWithPatience<Opening>(
+            [path] {
+                // Share mode 0: no one else may open the port while we hold it.
+                const HANDLE handle =
+                    Win32Api().CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                           OPEN_EXISTING, 0, nullptr);
+                return Opening{handle, handle == INVALID_HANDLE_VALUE ? GetLastError() : 0};
+            },
+            [](const Opening& late) {
+                if (late.handle != INVALID_HANDLE_VALUE) Win32Api().CloseHandle(late.handle);
+            },
+            kPortOpenPatienceMs, OpeningTurn());
+        if (!opened) return fail(PortOpenStatus::NotAnswering, 0);
+        const HANDLE handle = opened->handle;
         if (handle == INVALID_HANDLE_VALUE) {
-            const DWORD error = GetLastError();
+            const DWORD error = opened->error;
             switch (error) {
                 case ERROR_FILE_NOT_FOUND:
                 case ERROR_PATH_NOT_FOUND:
@@ -175,13 +196,14 @@ class Win32SerialPort : public SerialPort {
         DCB saved{};
         saved.DCBlength = sizeof saved;
         COMMTIMEOUTS savedTimeouts{};
-        if (!GetCommState(handle, &saved) || !GetCommTimeouts(handle, &savedTimeouts)) {
+        if (!Win32Api().GetCommState(handle, &saved) ||
+            !Win32Api().GetCommTimeouts(handle, &savedTimeouts)) {
             const DWORD error = GetLastError();
-            CloseHandle(handle);
+            Win32Api().CloseHandle(handle);
             return fail(PortOpenStatus::NotSerial, error);
         }
         // Queue sizes are a request the driver may round or ignore.
-        SetupComm(handle, kReceiveQueue, kTransmitQueue);
+        Win32Api().SetupComm(handle, kReceiveQueue, kTransmitQueue);
 
         DCB dcb = saved;
         dcb.BaudRate = kBaud;
@@ -203,10 +225,11 @@ class Win32SerialPort : public SerialPort {
         dcb.fRtsControl = RTS_CONTROL_DISABLE;
         dcb.fAbortOnError = FALSE;  // a framing error must not stall every later read
         timeouts_ = ImmediateReads();
-        if (!SetCommState(handle, &dcb) || !SetCommTimeouts(handle, &timeouts_)) {
+        if (!Win32Api().SetCommState(handle, &dcb) ||
+            !Win32Api().SetCommTimeouts(handle, &timeouts_)) {
             const DWORD error = GetLastError();
-            SetCommState(handle, &saved);
-            CloseHandle(handle);
+            Win32Api().SetCommState(handle, &saved);
+            Win32Api().CloseHandle(handle);
             return fail(PortOpenStatus::Failed, error);
         }
         handle_ = handle;
@@ -240,7 +263,7 @@ class Win32SerialPort : public SerialPort {
             wanted.ReadTotalTimeoutConstant == timeouts_.ReadTotalTimeoutConstant) {
             return true;
         }
-        if (!SetCommTimeouts(handle_, &wanted)) {
+        if (!Win32Api().SetCommTimeouts(handle_, &wanted)) {
             failed_ = true;
             return false;
         }
@@ -254,7 +277,7 @@ class Win32SerialPort : public SerialPort {
             std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseDrainMs);
         DWORD errors = 0;
         COMSTAT status{};
-        while (ClearCommError(handle_, &errors, &status) && status.cbOutQue > 0 &&
+        while (Win32Api().ClearCommError(handle_, &errors, &status) && status.cbOutQue > 0 &&
                std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(kDrainPollMs));
         }

@@ -35,11 +35,16 @@ class FakeSerialPort : public SerialPort {
     std::vector<int> above4;  // COM numbers above 4 that are present
     bool failWrites = false;
     void Vanish() { failed_ = true; }  // the adaptor is pulled out
+    bool absent = false;               // no device by any name: opens fail
+    // Pulled and plugged back in: the old handle looks well but goes nowhere (reads and writes
+    // succeed with nothing) until the port is opened again.
+    void Replug() { stale_ = true; }
 
     // --- What the host did --------------------------------------------------------------
     std::string written;                                       // every byte, in order
     std::vector<std::pair<std::int64_t, std::string>> writes;  // (virtual time, bytes)
     int openedPort = 0;
+    int opens = 0;                 // successful opens
     std::vector<int> rThresholds;  // every receive threshold set, in order
 
     // --- SerialPort ---------------------------------------------------------------------
@@ -60,10 +65,13 @@ class FakeSerialPort : public SerialPort {
     PortOpenResult OpenDevice(const std::string& device) override {
         PortOpenResult result;
         result.device = device;
-        result.status = open_ ? PortOpenStatus::Busy : PortOpenStatus::Opened;
+        result.status = absent  ? PortOpenStatus::NoDevice
+                        : open_ ? PortOpenStatus::Busy
+                                : PortOpenStatus::Opened;
         if (!result.Opened()) return result;
         open_ = true;
-        failed_ = false;
+        failed_ = stale_ = false;
+        ++opens;
         return result;
     }
     bool Close() override {
@@ -73,7 +81,7 @@ class FakeSerialPort : public SerialPort {
     bool IsOpen() const override { return open_; }
     std::string ReadAll() override {
         std::string out;
-        if (!open_ || failed_) return out;
+        if (!open_ || failed_ || stale_) return out;
         auto due = pending_.begin();
         for (; due != pending_.end() && due->at <= clock_->NowMs(); ++due) out += due->bytes;
         pending_.erase(pending_.begin(), due);
@@ -81,6 +89,7 @@ class FakeSerialPort : public SerialPort {
     }
     bool Write(const std::string& bytes) override {
         if (!open_ || failed_ || failWrites) return false;
+        if (stale_) return true;
         written += bytes;
         writes.emplace_back(clock_->NowMs(), bytes);
         if (echo) Deliver(bytes);
@@ -94,6 +103,10 @@ class FakeSerialPort : public SerialPort {
     }
     bool WaitReadable(int ms) override {
         if (!open_ || failed_) return false;
+        if (stale_) {
+            clock_->Advance(ms);
+            return false;
+        }
         const std::int64_t now = clock_->NowMs();
         const bool arrives = !pending_.empty() && pending_.front().at <= now + ms;
         clock_->Advance(arrives ? std::max<std::int64_t>(0, pending_.front().at - now) : ms);
@@ -110,4 +123,5 @@ class FakeSerialPort : public SerialPort {
     std::vector<Chunk> pending_;  // in the order they become readable
     bool open_ = false;
     bool failed_ = false;
+    bool stale_ = false;
 };

@@ -1,8 +1,7 @@
 #pragma once
 
 // A view of the download sequence that records every call as one line ("status: ...",
-// "picture 3", ...) and runs queued actions at the next turn of the message loop, as a user's
-// clicks would arrive.
+// "picture 3", ...) and runs scheduled clicks at the next turn of the message loop.
 
 #include <algorithm>
 #include <functional>
@@ -11,8 +10,8 @@
 #include <vector>
 
 #include "DownloadSequence.h"
+#include "DownloadView.h"
 
-// Every call the sequence makes, as one line each ("status: ...", "picture 3", ...).
 class RecordingView : public DownloadView {
   public:
     std::vector<std::string> log;

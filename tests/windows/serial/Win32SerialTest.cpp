@@ -1,43 +1,272 @@
-// The Win32 serial port against the real emulator, which Wine shows as COM 2: greeting,
-// version, and a download whose image the emulator checks block by block and compares.
+// The Win32 serial port and the download sequence above it against the real emulator, which
+// Wine shows as COM 2, behind a test table of Win32 calls that plays what real adaptors do and
+// Wine cannot: a port held elsewhere, an adaptor pulled in the middle of a wait or a transfer,
+// an open that hangs. The emulator checks every image it receives byte for byte.
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
+#include "DownloadSequence.h"
+#include "RecordingView.h"
+#include "Win32Calls.h"
 #include "WineHost.h"
-#include "ZelSerialComms.h"
+#include "clsFieldProgrammer.h"
 
 namespace {
 
 using namespace winehost;
 
 constexpr int kCom = 2;
-constexpr std::int16_t kPressLoops = 200;  // polling rounds allowed for the button (10 s)
+constexpr std::size_t kFrameSize = 133;  // bytes of one transfer block on the wire
+constexpr DWORD kNothing = 0;            // the call succeeds and moves nothing (half, for writes)
 
-TEST(Win32Serial, GreetsAsksTheVersionAndDownloadsAnImageTheDeviceChecks) {
-    if (!Emulator::Available())
-        GTEST_SKIP() << "needs Wine and FIELDPROG_EMU (scripts/test-windows)";
+enum class Call { None, Read, Write, ClearError, SetTimeouts };
+
+// The adaptor the table plays. Opens run on a worker thread, hence the atomics.
+struct Adaptor {
+    std::atomic<DWORD> openError{0};       // every open fails so (a held or absent port)
+    std::atomic<int> awayFor{0};           // so many opens after a pull find no device
+    std::atomic<HANDLE> release{nullptr};  // set: opens hang until it is signalled
+    std::atomic<HANDLE> late{INVALID_HANDLE_VALUE}, lateClosed{INVALID_HANDLE_VALUE};
+    std::wstring opened;  // the last name asked for
+    Call call = Call::None;
+    DWORD error = 0;
+    int pullAfterBlocks = 0;  // 0: pulled already; n: once n blocks went out
+    int blocks = 0;
+    bool pulled = false;
+} adaptor;
+
+const Win32Calls& System() {
+    return Win32SystemCalls();
+}
+// True when the pulled adaptor makes `call` fail; false with kNothing to do less instead.
+bool Fails(Call call, bool& less) {
+    less = adaptor.pulled && adaptor.call == call;
+    SetLastError(adaptor.error);
+    return less && adaptor.error != kNothing;
+}
+
+const Win32Calls kAdaptorCalls = [] {
+    Win32Calls calls = Win32SystemCalls();
+    calls.CreateFileW = [](LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                           DWORD how, DWORD flags, HANDLE from) {
+        adaptor.opened = name;
+        const HANDLE release = adaptor.release.load();
+        if (release != nullptr) WaitForSingleObject(release, 20000);
+        const DWORD error = adaptor.openError.load() != 0 ? adaptor.openError.load()
+                            : adaptor.awayFor-- > 0       ? ERROR_FILE_NOT_FOUND
+                                                          : 0;
+        SetLastError(error);
+        if (error != 0) return INVALID_HANDLE_VALUE;
+        const HANDLE handle = System().CreateFileW(name, access, share, sa, how, flags, from);
+        if (release != nullptr) adaptor.late = handle;
+        adaptor.pulled = false;  // the adaptor is back
+        adaptor.blocks = 0;
+        return handle;
+    };
+    calls.ReadFile = [](HANDLE h, LPVOID bytes, DWORD size, LPDWORD got, LPOVERLAPPED o) -> BOOL {
+        bool less = false;
+        if (Fails(Call::Read, less)) return FALSE;
+        if (less) *got = 0;
+        return less || System().ReadFile(h, bytes, size, got, o);
+    };
+    calls.WriteFile = [](HANDLE h, LPCVOID bytes, DWORD size, LPDWORD put, LPOVERLAPPED o) -> BOOL {
+        bool less = false;
+        if (Fails(Call::Write, less)) return FALSE;
+        const BOOL ok = System().WriteFile(h, bytes, less ? size / 2 : size, put, o);
+        if (size == kFrameSize && ++adaptor.blocks == adaptor.pullAfterBlocks) {
+            adaptor.pulled = true;  // once: the next device on the replugged adaptor goes well
+            adaptor.awayFor = 2;
+            adaptor.pullAfterBlocks = 0;
+        }
+        return ok;
+    };
+    calls.ClearCommError = [](HANDLE h, LPDWORD errors, LPCOMSTAT status) -> BOOL {
+        bool less = false;
+        return !Fails(Call::ClearError, less) && System().ClearCommError(h, errors, status);
+    };
+    calls.SetCommTimeouts = [](HANDLE h, LPCOMMTIMEOUTS timeouts) -> BOOL {
+        bool less = false;
+        return !Fails(Call::SetTimeouts, less) && System().SetCommTimeouts(h, timeouts);
+    };
+    calls.CloseHandle = [](HANDLE h) {
+        if (h == adaptor.late.load()) adaptor.lateClosed = h;
+        return System().CloseHandle(h);
+    };
+    return calls;
+}();
+
+class AdaptorTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!Emulator::Available())
+            GTEST_SKIP() << "needs Wine and FIELDPROG_EMU (scripts/test-windows)";
+        Win32Api() = kAdaptorCalls;
+    }
+    void TearDown() override { Win32Api() = Win32SystemCalls(); }
+    static void Plug(Call call = Call::None, DWORD error = 0, int pullAfterBlocks = 0) {
+        adaptor.openError = 0;
+        adaptor.awayFor = 0;
+        adaptor.call = call;
+        adaptor.error = error;
+        adaptor.pullAfterBlocks = pullAfterBlocks;
+        adaptor.pulled = call != Call::None && pullAfterBlocks == 0;
+        if (adaptor.pulled) adaptor.awayFor = 2;
+    }
     Folder folder;
-    std::string image;
-    for (int k = 0; k < 300; ++k) image.push_back(static_cast<char>(k * 37 % 251));
-    ASSERT_TRUE(FileSystem::WriteWholeFile(folder / "image.bin", image));
-    Emulator emulator(folder, kCom,
-                      "--expect '" + folder.Host("image.bin") +
-                          "' --devices 1 --press-after-ms 1000 --fw-version '654321 01 02 03'");
-    ASSERT_TRUE(emulator.Started());
+};
 
-    ZelSerialComms link(MakeSystemSerialPort());
-    ASSERT_TRUE(link.OpenCommPort(kCom));
-    ASSERT_TRUE(link.WaitForFieldProgrammer(kPressLoops));
-    std::string version;
-    ASSERT_TRUE(link.SendEchoedCommand(".V", &version, 50, -1));
-    EXPECT_NE(version.find("654321 01 02 03"), std::string::npos) << version;
-    EXPECT_TRUE(link.DownloadBinaryData(std::vector<std::uint8_t>(image.begin(), image.end())));
-    EXPECT_TRUE(link.CloseCommPort());
-    const std::string output = emulator.Await("DONE");
-    EXPECT_TRUE(Has(output, "DEVICE 1 EXPECT MATCH")) << output;
+// Any spelling of a port reaches \\.\COMn; a port another program holds is busy; an open that
+// hangs leaves the message loop turning, gives up as not answering, and the handle it returns
+// late is closed, so the port can be had again at once.
+TEST_F(AdaptorTest, OpensByAnyNameAndTellsAHeldOrHangingPort) {
+    const struct {
+        const char* name;
+        DWORD error;
+        std::wstring reached;
+        std::string told;
+    } rows[] = {
+        {"COM7", ERROR_FILE_NOT_FOUND, L"\\\\.\\COM7", "\\\\.\\COM7: no such device"},
+        {"com12", ERROR_FILE_NOT_FOUND, L"\\\\.\\COM12", "\\\\.\\COM12: no such device"},
+        {"\\\\.\\COM12", ERROR_PATH_NOT_FOUND, L"\\\\.\\COM12", "\\\\.\\COM12: no such device"},
+        {"COM2", ERROR_ACCESS_DENIED, L"\\\\.\\COM2",
+         "\\\\.\\COM2 is busy: held by another program"},
+        {"COM2", ERROR_SHARING_VIOLATION, L"\\\\.\\COM2",
+         "\\\\.\\COM2 is busy: held by another program"},
+    };
+    for (const auto& row : rows) {
+        Plug();
+        adaptor.openError = row.error;
+        EXPECT_EQ(DescribePortOpen(MakeSystemSerialPort()->OpenDevice(row.name)), row.told);
+        EXPECT_EQ(adaptor.opened, row.reached) << row.name;
+    }
+
+    Plug();
+    Emulator emulator(folder, kCom, "--press-after-ms -1 --stay");
+    ASSERT_TRUE(emulator.Started());
+    const HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    adaptor.release = release;
+    auto port = MakeSystemSerialPort();
+    int turns = 0;
+    port->WhileOpening([&] { ++turns; });
+    EXPECT_EQ(DescribePortOpen(port->Open(kCom)), "\\\\.\\COM2 is not answering");
+    EXPECT_GT(turns, 1) << "the message loop stood still while the open hung";
+    adaptor.release = nullptr;
+    SetEvent(release);
+    for (int waited = 0; waited < kPatienceMs && adaptor.lateClosed == INVALID_HANDLE_VALUE;
+         waited += 50) {
+        Sleep(50);
+    }
+    EXPECT_NE(adaptor.lateClosed.load(), INVALID_HANDLE_VALUE) << "the late handle stayed open";
+    EXPECT_TRUE(port->Open(kCom).Opened()) << "the abandoned open still holds the port";
+    CloseHandle(release);
+}
+
+// The ports above COM 4 that SetupAPI lists are offered, each with its friendly name.
+TEST(PortList, ListsThePresentPortsAboveComFourWithTheirFriendlyNames) {
+    Win32Calls calls = Win32SystemCalls();
+    calls.SetupDiGetClassDevsW = [](const GUID*, PCWSTR, HWND, DWORD) {
+        return reinterpret_cast<HDEVINFO>(1);
+    };
+    calls.SetupDiEnumDeviceInfo = [](HDEVINFO, DWORD index, PSP_DEVINFO_DATA device) -> BOOL {
+        device->DevInst = index;
+        return index < 2;
+    };
+    calls.SetupDiOpenDevRegKey = [](HDEVINFO, PSP_DEVINFO_DATA device, DWORD, DWORD, DWORD,
+                                    REGSAM) { return reinterpret_cast<HKEY>(device->DevInst + 1); };
+    calls.RegQueryValueExW = [](HKEY key, LPCWSTR, LPDWORD, LPDWORD type, LPBYTE data,
+                                LPDWORD bytes) -> LONG {
+        const std::wstring name = key == reinterpret_cast<HKEY>(1) ? L"COM7" : L"com12";
+        *bytes = static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t));
+        name.copy(reinterpret_cast<wchar_t*>(data), name.size());
+        *type = REG_SZ;
+        return ERROR_SUCCESS;
+    };
+    calls.RegCloseKey = [](HKEY) -> LONG { return ERROR_SUCCESS; };
+    calls.SetupDiGetDeviceRegistryPropertyW = [](HDEVINFO, PSP_DEVINFO_DATA device, DWORD, PDWORD,
+                                                 PBYTE name, DWORD, PDWORD) -> BOOL {
+        std::wstring(L"USB Serial Port (COM7)").copy(reinterpret_cast<wchar_t*>(name), 22);
+        return device->DevInst == 0;  // COM 12 has no friendly name
+    };
+    calls.SetupDiDestroyDeviceInfoList = [](HDEVINFO) -> BOOL { return TRUE; };
+    calls.QueryDosDeviceW = [](LPCWSTR, LPWSTR, DWORD) -> DWORD { return 0; };
+    calls.GetFileAttributesW = [](LPCWSTR) -> DWORD {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_FILE_ATTRIBUTES;
+    };
+    Win32Api() = calls;
+    EXPECT_EQ(PresentComPortsAbove4(), (std::vector<int>{7, 12}));
+    EXPECT_EQ(ComPortDescription(7), "USB Serial Port (COM7)");
+    EXPECT_EQ(ComPortDescription(12), "");
+    Win32Api() = Win32SystemCalls();
+}
+
+// A pulled adaptor: whichever call meets it first and however it fails (or succeeds with
+// nothing), the window shows the connection text in a wait and the transfer text in a
+// transfer; once the adaptor is back (after two opens that find nothing), Reset programs the
+// next device.
+TEST_F(AdaptorTest, APulledAdaptorShowsItsTextAndResetProgramsTheNextDevice) {
+    const std::string noDevice =
+        "status: Error: Failed to connect to the Field Programmer, please check it is correctly "
+        "connected.";
+    const std::string noTransfer = "status: Error: Download Failed.";
+    const struct {
+        Call call;
+        DWORD error;
+        int pullAfterBlocks;  // 0: during the button wait
+        std::string status;
+    } rows[] = {
+        {Call::Read, ERROR_DEVICE_NOT_CONNECTED, 0, noDevice},
+        {Call::Read, ERROR_BAD_COMMAND, 0, noDevice},
+        {Call::Read, ERROR_ACCESS_DENIED, 0, noDevice},
+        {Call::Read, ERROR_GEN_FAILURE, 0, noDevice},
+        {Call::Read, kNothing, 0, noDevice},
+        {Call::Write, ERROR_DEVICE_NOT_CONNECTED, 1, noTransfer},
+        {Call::Read, ERROR_GEN_FAILURE, 1, noTransfer},
+        {Call::ClearError, ERROR_BAD_COMMAND, 1, noTransfer},
+        {Call::SetTimeouts, ERROR_ACCESS_DENIED, 1, noTransfer},
+        {Call::Read, kNothing, 1, noTransfer},
+        {Call::Write, kNothing, 1, noTransfer},  // a short write
+    };
+    const std::string image = MakeBin(300, 5);
+    ASSERT_TRUE(FileSystem::WriteWholeFile(folder / "FW.BIN", image));
+    Emulator emulator(folder, kCom,
+                      "--press-after-ms -1 --stay --devices 0 --pages 0040 --expect '" +
+                          folder.Host("FW.BIN") + "'");
+    ASSERT_TRUE(emulator.Started());
+    int programmed = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(::testing::Message() << "row " << (&row - rows));
+        Plug();
+        auto device = std::make_unique<clsFieldProgrammer>(MakeSystemSerialPort());
+        ASSERT_TRUE(device->OpenCommPort(kCom));
+        RecordingView view;
+        SequenceSettings settings;
+        settings.animationSteps = 0;
+        settings.waitRounds = 60;  // 3 s, for a wait on a handle that reads nothing
+        DownloadSequence sequence(view, settings);
+        view.sequence = &sequence;
+        Plug(row.call, row.error, row.pullAfterBlocks);
+        if (row.pullAfterBlocks > 0) emulator.Press();
+        EXPECT_FALSE(sequence.RunHeadless(std::move(device), {image.begin(), image.end()}));
+        EXPECT_EQ(view.Last("status"), row.status);
+
+        view.wanted = 1;
+        emulator.Press();
+        sequence.cmdDescription_Click();
+        EXPECT_EQ(adaptor.awayFor.load(), -1) << "Reset gave up before the adaptor was back";
+        ASSERT_EQ(view.results.back(), DeviceResult::Programmed);
+        const std::string output = emulator.Await("EXPECT MATCH", ++programmed);
+        int matches = 0;
+        for (auto at = output.find("EXPECT MATCH"); at != std::string::npos;
+             at = output.find("EXPECT MATCH", at + 1)) {
+            ++matches;
+        }
+        EXPECT_EQ(matches, programmed) << output;
+    }
 }
 
 }  // namespace

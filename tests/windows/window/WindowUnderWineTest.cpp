@@ -1,7 +1,8 @@
 // A downloader made by fieldprog-build from fieldprog.exe, in each language: it carries its
 // payload, and its window, driven from outside through its controls as a user would, picks
 // COM 3, programs the emulated device and quits; with a device that refuses to clear its flash
-// it shows the failure and offers Reset.
+// it shows the failure and offers Reset. The English one is built from a signed fieldprog.exe
+// (it must come out unsigned, not with a broken signature) and signed after it was built.
 // With FIELDPROG_SHOTS naming a host folder, the states are also photographed there.
 
 #include <gtest/gtest.h>
@@ -124,13 +125,27 @@ class WindowUnderWineTest : public ::testing::TestWithParam<Language> {
         }
     }
 
-    // Makes <name>.exe for FW.BIN with fieldprog-build.exe; its exit code.
-    long Build(const std::string& name, const Language& language) {
+    // Runs host commands (openssl, osslsigncode) to their end; what they wrote, then "status 0"
+    // when all went well.
+    std::string OnHost(const std::string& name, const std::string& commands) {
+        const std::string script = "cd '" + folder.host + "'; { " + commands + "; } > " + name +
+                                   ".log 2>&1; echo status $? >> " + name + ".log; touch " + name +
+                                   ".done\n";
+        std::string log;
+        if (FileSystem::WriteWholeFile(folder / (name + ".sh"), script) &&
+            winehost::RunHostScript(folder.Host(name + ".sh")))
+            Await([&] { return FileSystem::IsRegularFile(folder / (name + ".done")); });
+        FileSystem::ReadWholeFile(folder / (name + ".log"), log);
+        return log;
+    }
+
+    // Makes <name>.exe for FW.BIN with fieldprog-build.exe from `from`; its exit code.
+    long Build(const std::string& name, const Language& language,
+               const std::string& from = winehost::ProgramFolder() + "fieldprog.exe") {
         Program build(folder,
                       "\"" + winehost::ProgramFolder() + "fieldprog-build.exe\" --downloader \"" +
-                          winehost::ProgramFolder() + "fieldprog.exe\" -l " +
-                          std::to_string(language.number) + " -o \"" + (folder / (name + ".exe")) +
-                          "\" \"" + (folder / "FW.BIN") + "\"",
+                          from + "\" -l " + std::to_string(language.number) + " -o \"" +
+                          (folder / (name + ".exe")) + "\" \"" + (folder / "FW.BIN") + "\"",
                       "build");
         const long code = build.Wait();
         EXPECT_EQ(code, 0) << build.Err();
@@ -179,8 +194,25 @@ TEST_P(WindowUnderWineTest, CarriesItsPayloadAndProgramsADevice) {
     const std::string downloader = folder / (name + ".exe");
 
     // fieldprog-build.exe makes the downloader from fieldprog.exe; it carries the image and
-    // the record.
-    ASSERT_EQ(Build(name, language), 0);
+    // the record. The English one comes from a signed fieldprog.exe, loses that signature and
+    // is signed once built, with a throwaway certificate.
+    if (language.number != 0) {
+        ASSERT_EQ(Build(name, language), 0);
+    } else {
+        const std::string sign = " && osslsigncode sign -certs c.pem -key k.pem -in ";
+        const std::string program = winehost::HostPath(winehost::ProgramFolder() + "fieldprog.exe");
+        ASSERT_TRUE(Has(OnHost("template",
+                               "openssl req -x509 -newkey rsa:2048 -nodes -keyout "
+                               "k.pem -out c.pem -days 2 -subj /CN=test" +
+                                   sign + "'" + program + "' -out signed.exe"),
+                        "status 0"));
+        ASSERT_EQ(Build(name, language, folder / "signed.exe"), 0);
+        const std::string verified = OnHost("verify", "osslsigncode verify " + name + ".exe");
+        EXPECT_TRUE(Has(verified, "No signature found")) << verified;
+        ASSERT_TRUE(Has(
+            OnHost("sign", "true" + sign + name + ".exe -out s.exe && mv s.exe " + name + ".exe"),
+            "status 0"));
+    }
     clsResFiles payload(downloader);
     ASSERT_TRUE(payload.GetReadMeData());
     EXPECT_EQ(payload.Name(), "FW");
