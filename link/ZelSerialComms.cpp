@@ -312,19 +312,12 @@ struct ZelSerialComms::Impl {
     bool Abandoned() { return Port().Failed() || stopRequested; }
 
     // A reply read up to a line end may not be over yet: a CR whose LF is still on the line
-    // (left there, the LF would spoil the next command's echo), or an empty line that is the
-    // first line end of a reply whose text is on its way ("\r\n01 0400\r\n" read just after its
-    // first line feed) rather than the empty line that ends a command. Such a reply counts as
-    // whole only once one more round has brought nothing; otherwise what came is appended and
-    // collecting goes on.
-    bool MoreAfterLineEnd(std::string& echo, std::size_t replyFrom) {
-        bool open = echo.back() == kCR;
-        if (!open) {
-            open = true;
-            for (std::size_t i = replyFrom; i < echo.size() && open; ++i)
-                open = echo[i] == kCR || echo[i] == kLF;
-        }
-        if (!open) return false;
+    // (left there, the LF would spoil the next command's echo), the first line end of a reply
+    // whose text is still on its way ("\r\n01 0400\r\n" read just after its first line feed),
+    // or a stray byte on the line that came before the reply and its line end. So a reply counts
+    // as whole only once one more round has brought nothing; otherwise what came is appended
+    // and collecting goes on.
+    bool MoreAfterLineEnd(std::string& echo) {
         Sleep(kPollMs);
         const std::string more = ReadInput();
         if (more.empty()) return false;
@@ -343,9 +336,9 @@ struct ZelSerialComms::Impl {
         bool quiet = false;  // the last round brought nothing
         for (;;) {
             const bool text = StripControlChars(reply).find_first_not_of(' ') != std::string::npos;
-            if (text && !reply.empty() && (reply.back() == kLF || (reply.back() == kCR && quiet))) {
-                break;
-            }
+            // As with any reply, the line end must be followed by a quiet round (a stray byte
+            // before the reply, a CR without its LF yet).
+            if (text && quiet && EndsWithLineEnd(reply)) break;
             if (Abandoned() || manualExit) break;
             Sleep(kPollMs);
             const std::string piece = ReadInput();
@@ -454,17 +447,13 @@ bool ZelSerialComms::SendEchoedCommand(std::string strCommand, std::string* strR
     Impl::Silence silence(intLoopFor);
     bool result = true;
     if (intRequiredBytes == -1) {
-        // The reply starts after the echo of the command (its line end was not echoed).
-        bool cr = false;
-        bool lf = false;
-        const std::size_t replyFrom = StripLineEnd(strCommand, cr, lf).size();
         for (;;) {
             std::string part;
             m.WaitForData(part, intLoopFor, -1);
             echo += part;
             // Bounded, so that a device that keeps sending line ends cannot hold the command.
-            for (int round = 0; round < kSettleRounds && EndsWithLineEnd(echo) &&
-                                m.MoreAfterLineEnd(echo, replyFrom);
+            for (int round = 0;
+                 round < kSettleRounds && EndsWithLineEnd(echo) && m.MoreAfterLineEnd(echo);
                  ++round) {
             }
             if (EndsWithLineEnd(echo)) break;
@@ -506,9 +495,6 @@ bool ZelSerialComms::SendProgEchoedCommand(std::string strCommand, std::string* 
     // These commands work on the flash, which may stay silent between two page reports far
     // longer than a device that answers from memory.
     Impl::Silence silence(intLoopFor, kFlashSilenceMs);
-    bool cr = false;
-    bool lf = false;
-    const std::size_t replyFrom = StripLineEnd(strCommand, cr, lf).size();
     for (;;) {
         std::string piece;
         m.WaitForData(piece, intLoopFor, 4);
@@ -519,8 +505,7 @@ bool ZelSerialComms::SendProgEchoedCommand(std::string strCommand, std::string* 
         }
         echo += piece;
         for (int round = 0;
-             round < kSettleRounds && EndsWithLineEnd(echo) && m.MoreAfterLineEnd(echo, replyFrom);
-             ++round) {
+             round < kSettleRounds && EndsWithLineEnd(echo) && m.MoreAfterLineEnd(echo); ++round) {
         }
         if (Impl::ReplyComplete(echo)) break;
         if (m.Abandoned() || silence.TooLong(!piece.empty())) return false;
@@ -544,7 +529,8 @@ bool ZelSerialComms::WaitForFieldProgrammer(std::int16_t intLoopFor,
     m.manualExit = false;
     char last = '\0';  // only the last character received matters here
     int counter = 0;
-    bool asked = false;  // mayGreet has said yes to this press
+    bool asked = false;    // mayGreet has said yes to this press
+    bool regreet = false;  // a greeting went wrong half-way: greet again, whatever comes
     for (;;) {
         m.Sleep(kPollMs);
         const std::string piece = m.ReadInput();
@@ -557,14 +543,19 @@ bool ZelSerialComms::WaitForFieldProgrammer(std::int16_t intLoopFor,
             }
             asked = true;
         }
-        if (last == 'P') {
-            m.DiscardLeftovers();  // further "P"s of the same press
+        if (last == 'P' || regreet) {
+            m.DiscardLeftovers();  // further "P"s of the same press, the rest of a reply
             if (m.SendEchoedString(".", kPollMs, -1) == ".") {
                 m.DiscardLeftovers();
                 m.greetingReply.clear();
                 const std::string echo = m.SendEchoedString(".V", kPollMs, -1);
+                // A ".V" whose echo did not come back right (a byte lost or garbled on the line)
+                // may or may not have reached the device, which then no longer presses "P":
+                // the next round greets it again. A line that is gone is left to the device's
+                // first command to report.
                 if (!echo.empty()) m.ReadGreetingReply(echo);
-                return true;
+                if (!echo.empty() || port_->Failed()) return true;
+                regreet = true;
             }
         }
         if (port_->Failed() || (intLoopFor > 0 && ++counter > intLoopFor)) {
