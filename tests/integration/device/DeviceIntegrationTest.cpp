@@ -48,8 +48,7 @@ class Line {
 
 // A byte written and a block read in the device's address mode, a clear that asks "y/n" first
 // and reports its pages in pieces, and a rewrite; downloads and read-backs run in the CLI's
-// bench session. The greeting's version reply must be taken with its echo, or the echo check
-// of the next command would trip over it.
+// bench session.
 TEST(DeviceCommands, AddressModeClearAndRewrite) {
     Line line({"--yn-prompt", "C", "--page-ms", "100"});
     ASSERT_TRUE(line.Connect());
