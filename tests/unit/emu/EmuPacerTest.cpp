@@ -28,23 +28,18 @@ TEST(EmuPacer, PacedOutputLeavesOneByteTimeApartWithoutDrift) {
     EXPECT_EQ(now, 10417);
 }
 
-// Like a real line, bytes reach the host as they finish, even between a reply's line ends.
-TEST(EmuPacer, EveryByteGoesOutAsItFinishes) {
-    EmuPacer reply(9600);
-    reply.Queue({"\r\nAB\r\n", 0});
-    EXPECT_EQ(reply.TakeDue(1 * kByte), "\r");
-    EXPECT_EQ(reply.TakeDue(2 * kByte), "\n");
-    EXPECT_EQ(reply.TakeDue(3 * kByte), "A");
-    EXPECT_EQ(reply.TakeDue(6 * kByte), "B\r\n");
-}
-
-TEST(EmuPacer, OutputQueuesBehindTheLineAndItsStartTime) {
+// Like a real line, bytes reach the host as they finish, even between a reply's line ends,
+// and later output queues behind the line and its own start time.
+TEST(EmuPacer, EveryByteGoesOutAsItFinishesAndLaterOutputQueues) {
     EmuPacer pacer(9600);
-    pacer.Queue({"abc", 0});
+    pacer.Queue({"\r\nAB\r\n", 0});
     pacer.Queue({"d", 1000});  // asked for before the line is free
-    EXPECT_EQ(pacer.TakeDue(3 * kByte), "abc");
-    EXPECT_EQ(pacer.NextDeadline(), 3125 + kByte);
-    EXPECT_EQ(pacer.TakeDue(3125 + kByte), "d");
+    EXPECT_EQ(pacer.TakeDue(1 * kByte), "\r");
+    EXPECT_EQ(pacer.TakeDue(2 * kByte), "\n");
+    EXPECT_EQ(pacer.TakeDue(3 * kByte), "A");
+    EXPECT_EQ(pacer.TakeDue(6 * kByte), "B\r\n");
+    EXPECT_EQ(pacer.NextDeadline(), 6250 + kByte);
+    EXPECT_EQ(pacer.TakeDue(6250 + kByte), "d");
 }
 
 TEST(EmuPacer, InputArrivesAtLineSpeed) {

@@ -16,16 +16,12 @@ std::uint16_t Crc(const std::string& s, std::int32_t length = -1) {
 // Published check values of CRC-16 with polynomial 1021h from zero; one byte b gives the
 // table's entry b. The length selects a prefix; -1 means all.
 TEST(ClsCRC, CheckValuesPrefixesAndTheSplitOfNegativeValues) {
-    const std::pair<std::uint16_t, std::uint16_t> rows[] = {{Crc("123456789"), 0x31C3},
-                                                            {Crc("abc"), 0x9DD6},
-                                                            {Crc(""), 0},
-                                                            {Crc(std::string(128, '\0')), 0},
-                                                            {Crc("\x01"), 0x1021},
-                                                            {Crc("\x80"), 0x9188},
-                                                            {Crc("\xFF"), 0x1EF0},
-                                                            {Crc("123456789xyz", 9), 0x31C3},
-                                                            {Crc("abc", 0), 0},
-                                                            {Crc("123456789", -1), 0x31C3}};
+    // clang-format off
+    const std::pair<std::uint16_t, std::uint16_t> rows[] = {
+        {Crc("123456789"), 0x31C3}, {Crc("abc"), 0x9DD6}, {Crc(""), 0},
+        {Crc(std::string(128, '\0')), 0}, {Crc("\x01"), 0x1021}, {Crc("\x80"), 0x9188},
+        {Crc("\xFF"), 0x1EF0}, {Crc("123456789xyz", 9), 0x31C3}, {Crc("abc", 0), 0}};
+    // clang-format on
     for (const auto& [got, expected] : rows) EXPECT_EQ(got, expected);
 
     const ClsCRC crc;

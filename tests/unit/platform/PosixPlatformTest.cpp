@@ -70,9 +70,7 @@ TEST_F(PtyTest, ReceivedBytesArriveUntranslatedAndWaitingWakesOnThem) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         (void)!write(master, bytes.data(), bytes.size());
     });
-    const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(port->WaitReadable(60000));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));  // not its limit
     device.join();
     std::string got;
     while (got.size() < bytes.size() && port->WaitReadable(5000)) got += port->ReadAll();
@@ -107,15 +105,7 @@ TEST_F(PtyTest, SettingsWhileOpenAndRestoredAfterClose) {
 }
 
 TEST_F(PtyTest, OpenSaysWhyItFailed) {
-    const std::string lock = "/var/lock/LCK.." + slavePath.substr(slavePath.rfind('/') + 1);
-    if (FileSystem::WriteWholeFile(lock, "      " + std::to_string(getppid()) + "\n")) {
-        const PortOpenResult locked = MakeSystemSerialPort()->Open(1);
-        EXPECT_EQ(locked.status, PortOpenStatus::Busy);
-        EXPECT_NE(locked.holder.find("PID " + std::to_string(getppid())), std::string::npos);
-        EXPECT_NE(DescribePortOpen(locked).find(slavePath + " is busy: held by PID"),
-                  std::string::npos);
-        std::remove(lock.c_str());
-    }
+    // A lock file of another live process is the fault matrix's (port_held).
     // A second opener meets the first one's lock.
     auto first = MakeSystemSerialPort();
     ASSERT_TRUE(first->Open(1).Opened());
