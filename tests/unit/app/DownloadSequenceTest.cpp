@@ -139,18 +139,46 @@ TEST_F(SequenceTest, FailuresShowTheirTextAndOfferReset) {
 }
 
 // Every button wait after a used port opens it afresh: a replugged adaptor whose old handle
-// silently goes nowhere still gets the next device. (A line that fails is the simulation's.)
-TEST_F(SequenceTest, AReplugIsOpenedAfresh) {
+// silently goes nowhere still gets the next device; one that is still away fails after its 3 s
+// of tries with the connection text instead of a button wait on nothing, and Reset once it is
+// back programs the next device.
+TEST_F(SequenceTest, AReplugIsOpenedAfreshAndAnAbsentPortFailsWithinThreeSeconds) {
+    std::int64_t lostAt = 0;
+    std::vector<std::int64_t> failedAfter;
     view.Soon([&] { line.device->Press(100); });
-    view.onEnded = [&](DeviceResult) {
-        if (view.results.size() == 2) return view.QuitSoon();
-        line.port->Replug();
-        line.device->Press(100);
+    view.onEnded = [&](DeviceResult r) {
+        if (r != DeviceResult::Programmed) return;
+        if (view.results.size() == 1) {
+            line.port->Replug();
+            line.device->Press(100);
+        } else {
+            line.port->Vanish();
+            line.port->absent = true;
+            lostAt = clock->NowMs();
+        }
+    };
+    view.onLine = [&](const std::string& l) {
+        if (l == kNoDevice) failedAfter.push_back(clock->NowMs() - lostAt);
     };
     Start(Downloader(BinImage(300)));
-    EXPECT_EQ(view.results, std::vector<DeviceResult>(2, DeviceResult::Programmed));
+    ASSERT_EQ(view.results,
+              (std::vector<DeviceResult>{DeviceResult::Programmed, DeviceResult::Programmed,
+                                         DeviceResult::NoDevice}));
     EXPECT_EQ(line.device->blocks, 6);
     EXPECT_EQ(line.port->opens, 2);  // at start-up and after the replug
+    // Reset with the adaptor still away: the same quick failure.
+    lostAt = clock->NowMs();
+    sequence->cmdDescription_Click();
+    ASSERT_EQ(failedAfter.size(), 2u);
+    for (const std::int64_t ms : failedAfter) {
+        EXPECT_GE(ms, 3000) << "tries for the adaptor's 3 s";
+        EXPECT_LT(ms, 3000 + 2 * 1000 + 500) << "3 s, the animations and no button wait";
+    }
+    line.port->absent = false;
+    line.device->Press(100);
+    view.onEnded = [&](DeviceResult) { view.QuitSoon(); };
+    sequence->cmdDescription_Click();
+    EXPECT_EQ(line.device->blocks, 9);
 }
 
 TEST_F(SequenceTest, WithoutABinaryTheFileDialogAsksEachTime) {
