@@ -44,10 +44,8 @@ class FakeDevice {
     // Faults of the dialogue.
     bool refuse = false;        // answer "?" instead of echoing
     std::string refuseCommand;  // answer "?" in place of the echo of this command's last letter
-    std::string silentAfter;    // a command the device echoes and then never answers
     char ynPrompt = 0;          // this command letter asks " y/n" with its echo; "Y" goes on
     // Faults of the transfer; blocks count from 1 in each transfer.
-    bool neverC = false;            // ".X" is never answered with "C"
     bool writesFailAfterC = false;  // the host's writes fail once "C" is out
     int nakAtBlock = 0;             // NAK instead of ACK, and the transfer is given up
     std::int64_t ackMs = 10;        // an ACK follows its block this late
@@ -90,7 +88,6 @@ class FakeDevice {
         if (inAddressMode_ && c != '\r') return AddressMode(c);
         inAddressMode_ = false;
         line_ += c;
-        if (!silentAfter.empty() && Tail(silentAfter.size()) == silentAfter) return line_.clear();
         if (ynPrompt != 0 && Tail(2) == std::string{'.', ynPrompt}) {
             port_.Deliver(" y/n", echoMs);
             awaitingYes_ = true;
@@ -109,7 +106,7 @@ class FakeDevice {
             inTransfer_ = true;
             frame_.clear();
             block_ = 0;
-            if (!neverC) port_.Deliver("C", 150);
+            port_.Deliver("C", 150);
             if (writesFailAfterC) port_.failWrites = true;
             return;
         }
