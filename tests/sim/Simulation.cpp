@@ -239,13 +239,10 @@ class World : public Clock {
         if (unloaded_) violations.push_back("(e) bytes reached the device after the window closed");
         for (const char c : bytes) {
             auto value = static_cast<std::uint8_t>(c);
-            const int index = hostBytes_++;
-            if (First(kChangeToDevice) && index == s_.at)
-                value ^= static_cast<std::uint8_t>(s_.value);
+            const bool passes = Passes(kDropToDevice, kChangeToDevice, hostBytes_++, value);
             txFree_ = std::max(now_, txFree_) + kByteUs;
             Keep(sent_, value);
-            if (!(First(kDropToDevice) && index == s_.at))
-                toDevice_.push_back({txFree_, value, false});
+            if (passes) toDevice_.push_back({txFree_, value, false});
         }
         return true;
     }
@@ -285,6 +282,11 @@ class World : public Clock {
     void VanishIn(int phase) {
         if (First(kVanish, kVanishForGood) && s_.phase == phase)
             vanishAt_ = world_ + s_.value * kMs;
+    }
+    // Byte `index` on its way, where the first device's drop or change fault may wait.
+    bool Passes(int drop, int change, int index, std::uint8_t& value) const {
+        if (First(change) && index == s_.at) value ^= static_cast<std::uint8_t>(s_.value);
+        return !(First(drop) && index == s_.at);
     }
     void Forget() {  // what was on its way to or in a device no longer there
         toDevice_.clear();
@@ -406,10 +408,7 @@ class World : public Clock {
         for (const char c : bytes) {
             auto value = static_cast<std::uint8_t>(c);
             rxFree_ = std::max(start, rxFree_) + kByteUs;
-            const int index = counted ? deviceBytes_++ : -1;
-            if (First(kDropToHost) && index == s_.at) continue;
-            if (First(kChangeToHost) && index == s_.at)
-                value ^= static_cast<std::uint8_t>(s_.value);
+            if (!Passes(kDropToHost, kChangeToHost, counted ? deviceBytes_++ : -1, value)) continue;
             Keep(answered_, value);
             toHost_.push_back({rxFree_, value, answer});
         }
@@ -587,12 +586,11 @@ std::vector<std::string> RunCycle(const Schedule& s, std::string& history) {
     std::vector<std::string> found;
     if (world.NowMs() >= bound)
         found.push_back("(c) still running after " + std::to_string(bound) + " ms");
-    for (const auto& [device, result] : ended) {
+    for (const auto& [device, result] : ended)
         if (result == DeviceResult::Programmed &&
             !Holds(*world.devices[std::size_t(device)], image))
             found.push_back("(a) device " + std::to_string(device + 1) +
                             " said to be programmed does not hold the image");
-    }
     const auto said = [&](std::size_t i) {
         return std::string(i < ended.size() ? kResults[static_cast<int>(ended[i].second)]
                                             : "nothing");
@@ -602,8 +600,7 @@ std::vector<std::string> RunCycle(const Schedule& s, std::string& history) {
     if (recovers && said(ended.size() - 1) != "programmed")
         found.push_back("(d) the last device: " + said(ended.size() - 1));
     found.insert(found.end(), world.violations.begin(), world.violations.end());
-    if (found.empty()) return found;
-    history = s.Describe() + "\n" + world.History();
+    if (!found.empty()) history = s.Describe() + "\n" + world.History();
     return found;
 }
 
@@ -617,14 +614,9 @@ long Entries(const char* folder) {
 }
 
 long ResidentKiB() {
-    std::ifstream statm("/proc/self/statm");
     long size = 0, resident = 0;
-    statm >> size >> resident;
+    std::ifstream("/proc/self/statm") >> size >> resident;
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
-double Seconds(std::chrono::steady_clock::time_point since) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
 }  // namespace
@@ -649,6 +641,9 @@ int main(int argc, char** argv) {
     TempFolderScope temp;  // the host must leave nothing in it
     const long handles = Entries("/proc/self/fd"), threads = Entries("/proc/self/task");
     const auto started = std::chrono::steady_clock::now();
+    const auto seconds = [&] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    };
     const std::uint64_t settled = std::max<std::uint64_t>(1000, cycles / 10);
     long residentSettled = 0;
     std::uint64_t met[kFaults] = {}, byInvariant[6] = {};
@@ -675,7 +670,7 @@ int main(int argc, char** argv) {
         one(seed + i);
         if ((i + 1) % 100000 == 0)  // a long run shows how far it got
             std::fprintf(stderr, "simulation: %" PRIu64 " cycles, %.0f s, violations %" PRIu64 "\n",
-                         i + 1, Seconds(started), violations);
+                         i + 1, seconds(), violations);
     }
 
     std::vector<std::string> left;
@@ -690,10 +685,10 @@ int main(int argc, char** argv) {
     violations += left.size();
     std::printf("simulation: %" PRIu64 " cycles from seed %" PRIu64
                 " in %.1f s; met: clean %" PRIu64 ", reply-delay %" PRIu64 ", host-stall %" PRIu64,
-                run, seed, Seconds(started), clean, delayed, stalled);
+                run, seed, seconds(), clean, delayed, stalled);
     for (int k = 1; k < kFaults; ++k) std::printf(", %s %" PRIu64, kFaultNames[k], met[k]);
     std::printf("; violations %" PRIu64, violations);
     for (int k = 0; k < 6; ++k) std::printf(" (%c) %" PRIu64, 'a' + k, byInvariant[k]);
-    std::printf("\n");
+    std::puts("");
     return violations == 0 ? 0 : 1;
 }
