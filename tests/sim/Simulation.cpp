@@ -39,8 +39,8 @@ namespace {
 // echo (243, 573), noise before a reply taken for all of it (4456, 7805).
 const std::uint64_t kRegressionSeeds[] = {198,  347,  4015, 287,  4797,    1015305, 243,
                                           1121, 1393, 4146, 4456, 1142309, 7805,    573};
-bool gTrace = false;  // --trace: the dialogue as it happens, for replaying one seed
-bool gAll = false;    // --all: every failing cycle, not only the first 20
+// --trace: the dialogue as it happens, to replay one seed; --all: every failing cycle, not 20.
+bool gTrace = false, gAll = false;
 
 constexpr EmuMicros kMs = kMicrosPerMs;
 constexpr EmuMicros kByteUs = 1042;    // ten bits at 9600 baud
@@ -62,8 +62,8 @@ const char* const kFaultNames[kFaults] = {"none", "clear-gap", "clear-gap-beyond
 // clang-format on
 // The dialogue has no resend, ends a command on a wrong echo and cannot outlive a device gone or
 // hung or a stop; a pause in the clear's reports within its limit or noise before a reply it must.
-bool Fatal(int fault) {
-    return fault != kNone && fault != kClearGap && fault != kNoiseReply;
+bool Fatal(int f) {
+    return f != kNone && f != kClearGap && f != kNoiseReply;
 }
 
 const char* const kResults[] = {"programmed",      "idle",       "no-device", "clear-failed",
@@ -166,6 +166,7 @@ class World : public Clock {
     struct Overrun {};  // thrown from the clock once the cycle has run past its bound
     std::vector<std::string> violations;
     std::vector<std::unique_ptr<EmuDevice>> devices;
+    bool unloaded = false;  // the window has closed
 
     World(const Schedule& s, std::int64_t limitMs)
         : s_(s), random_{~s.seed}, limit_(limitMs * kMs) {
@@ -200,7 +201,6 @@ class World : public Clock {
         pressOnReturn_ = false;
         pressAt_ = std::max(ms * kMs, now_);
     }
-    void Unloaded() { unloaded_ = true; }
     void Trace(const char* what, const std::string& text, EmuMicros at = -1) const {
         if (gTrace && !text.empty())
             std::fprintf(stderr, "%8.3f %s: %s\n", (at < 0 ? now_ : at) / 1e6, what, text.c_str());
@@ -236,7 +236,7 @@ class World : public Clock {
         Trace("host wrote", Printable(bytes));
         if (!open_ || failed_) return false;
         if (!present_) return !(failed_ = true);
-        if (unloaded_) violations.push_back("(e) bytes reached the device after the window closed");
+        if (unloaded) violations.push_back("(e) bytes reached the device after the window closed");
         for (const char c : bytes) {
             auto value = static_cast<std::uint8_t>(c);
             const bool passes = Passes(kDropToDevice, kChangeToDevice, hostBytes_++, value);
@@ -459,7 +459,7 @@ class World : public Clock {
     std::deque<Byte> toDevice_, toHost_;
     EmuMicros txFree_ = 0, rxFree_ = 0;
     EmuMicros pressAt_ = kEmuNever, vanishAt_ = kEmuNever, returnAt_ = kEmuNever, eotAt_ = -1;
-    bool present_ = true, frozen_ = false, unloaded_ = false;
+    bool present_ = true, frozen_ = false;
     bool pressOnReturn_ = false, inTransfer_ = false;
     int hostBytes_ = 0, deviceBytes_ = 0, replies_ = 0, echoes_ = 0, pages_ = 0, transferBytes_ = 0;
     std::string sent_, answered_;
@@ -498,9 +498,7 @@ class SimView : public RecordingView {
 
     SimView(World& world, const Schedule& s) : w_(world), s_(s) {
         onEnded = [this](DeviceResult result) { Ended(result); };
-        onLine = [this](const std::string& line) {
-            if (line == "closed") w_.Unloaded();
-        };
+        onLine = [this](const std::string& line) { w_.unloaded = w_.unloaded || line == "closed"; };
         if (s.fault == kQuit || s.fault == kCtrlC) stopAt_ = s.stopMs;
     }
     void DoEvents() override {
