@@ -274,7 +274,6 @@ class World : public Clock {
         bool answer;  // the device's answer to the host (not noise, nor a "P" or "C" it repeats)
     };
 
-    bool Is(int a, int b) const { return s_.fault == a || s_.fault == b; }
     int Device() const { return static_cast<int>(devices.size()) - 1; }
     bool First(int fault, int orFault = -1) const {
         return (s_.fault == fault || s_.fault == orFault) && Device() == 0;
@@ -375,9 +374,7 @@ class World : public Clock {
                 break;
             }
         }
-        if (inTransfer_ && ++transferBytes_ == s_.at && s_.phase == 3 &&
-            First(kVanish, kVanishForGood))
-            vanishAt_ = world_;
+        if (inTransfer_ && ++transferBytes_ == s_.at) VanishIn(3);  // no delay in the transfer
         devices.back()->Receive(byte.value, byte.at);
         Collect(true);
         frozen_ = frozen_ || (First(kHang) && devices.back()->Commands() >= std::uint64_t(s_.at));
@@ -426,8 +423,8 @@ class World : public Clock {
             VanishIn(4);
         } else if (has(": command .Q")) {
             // A byte changed or lost on its way may have looked like EOT to the device.
-            if (eotAt_ >= 0 && world_ - eotAt_ < kEotToQuitMs * kMs &&
-                !Is(kDropToDevice, kChangeToDevice))
+            if (eotAt_ >= 0 && world_ - eotAt_ < kEotToQuitMs * kMs && s_.fault != kDropToDevice &&
+                s_.fault != kChangeToDevice)
                 violations.push_back("(e) .Q came " + std::to_string((world_ - eotAt_) / kMs) +
                                      " ms after EOT");
             eotAt_ = -1;
@@ -443,24 +440,20 @@ class World : public Clock {
     }
     static std::string Printable(const std::string& bytes) {
         std::string out;
-        for (const char c : bytes) {
-            const auto b = static_cast<unsigned char>(c);
-            out += b >= 0x20 && b < 0x7F ? std::string(1, c) : "<" + EmuHex(b, 2) + ">";
-        }
+        for (const unsigned char b : bytes)
+            out += b >= 0x20 && b < 0x7F ? std::string(1, char(b)) : "<" + EmuHex(b, 2) + ">";
         return out;
     }
 
     const Schedule& s_;
     Random random_;
-    EmuMicros now_ = 0, world_ = 0, limit_;
+    EmuMicros now_ = 0, world_ = 0, limit_, txFree_ = 0, rxFree_ = 0;
     int stallLeftMs_ = kStallBudgetMs;
     EmuOptions options_;
     std::uint64_t commandsAtPlan_ = 0;
     std::deque<Byte> toDevice_, toHost_;
-    EmuMicros txFree_ = 0, rxFree_ = 0;
     EmuMicros pressAt_ = kEmuNever, vanishAt_ = kEmuNever, returnAt_ = kEmuNever, eotAt_ = -1;
-    bool present_ = true, frozen_ = false;
-    bool pressOnReturn_ = false, inTransfer_ = false;
+    bool present_ = true, frozen_ = false, pressOnReturn_ = false, inTransfer_ = false;
     int hostBytes_ = 0, deviceBytes_ = 0, replies_ = 0, echoes_ = 0, pages_ = 0, transferBytes_ = 0;
     std::string sent_, answered_;
 };
@@ -519,10 +512,10 @@ class SimView : public RecordingView {
   private:
     void Ended(DeviceResult result) {
         if (result == DeviceResult::Idle) return;
-        ended.emplace_back(w_.Current(), result);
-        w_.Trace("host said",
-                 "device " + std::to_string(w_.Current() + 1) + " " + kResults[int(result)]);
-        if ((w_.Current() > 0 && result == DeviceResult::Programmed) || ended.size() >= 4) {
+        const int device = w_.Current();
+        ended.emplace_back(device, result);
+        w_.Trace("host said", "device " + std::to_string(device + 1) + " " + kResults[int(result)]);
+        if ((device > 0 && result == DeviceResult::Programmed) || ended.size() >= 4) {
             if (s_.station)
                 stop = true;
             else
