@@ -337,10 +337,8 @@ class World : public Clock {
         options_.nakAt = options_.noAckAt = 0;  // the first device's faults stay with it
     }
     void Press() {
-        if (!present_) {
-            pressOnReturn_ = true;
-            return;
-        }
+        pressOnReturn_ |= !present_;
+        if (!present_) return;
         // Moot if the host has begun to talk to the device since the press was planned; the
         // next device on the same cable once it has spoken to this one.
         if (devices.back()->Commands() != commandsAtPlan_) return;
@@ -367,13 +365,10 @@ class World : public Clock {
     void Deliver(const Byte& byte) {
         if (frozen_ || !present_) return;
         // Where a fault may have cut an answer short, the host cannot know it is still coming.
-        if (byte.value == '.' && !inTransfer_ && (!Fatal(s_.fault) || Device() > 0)) {
-            for (const Byte& pending : toHost_) {
-                if (!pending.answer || pending.at <= world_) continue;
-                violations.push_back("(e) a command began while the device still answered");
-                break;
-            }
-        }
+        if (byte.value == '.' && !inTransfer_ && (!Fatal(s_.fault) || Device() > 0) &&
+            std::any_of(toHost_.begin(), toHost_.end(),
+                        [&](const Byte& b) { return b.answer && b.at > world_; }))
+            violations.push_back("(e) a command began while the device still answered");
         if (inTransfer_ && ++transferBytes_ == s_.at) VanishIn(3);  // no delay in the transfer
         devices.back()->Receive(byte.value, byte.at);
         Collect(true);
