@@ -1,17 +1,15 @@
-// The download dialogue in a simulated world: the real host stack (link, device façade and the
-// download sequence with a recording view) against the emulator's device model over a 9600-baud
-// line, all in virtual time. Each cycle draws the device's timing and one fault from its own
-// seed, runs the first device and the next ones on the same cable, and checks:
-//  (a) the host says "programmed" only of a device that holds exactly the image;
-//  (b) unless the fault is one the dialogue cannot survive (Fatal), the first device is
-//      programmed: a slow device, noise outside an echo, late replies, a busy PC are no failure;
+// The download dialogue in a simulated world: the real host stack against the emulator's
+// device model over a 9600-baud line, in virtual time. Each cycle draws the device's timing and
+// one fault from its seed, serves the first device and the next ones on the same cable, and checks:
+//  (a) "programmed" is said only of a device that holds exactly the image;
+//  (b) the first device is programmed unless the fault is one the dialogue cannot survive;
 //  (c) the cycle ends within BoundMs;
 //  (d) after any fault but a stop, once the line is healthy, the next device is programmed;
 //  (e) ".Q" comes 5 s or more after EOT, nothing reaches the device after the window closed,
 //      no command begins while the device still answers the last one;
 //  (f) over the run: no file, handle or thread left over, and memory does not grow.
-// Cycle i runs seed S + i; a failing cycle prints its seed, schedule and the last bytes each
-// side sent, and --seed <seed> --cycles 1 replays it exactly.
+// Cycle i runs seed S + i; a failing one prints its seed, schedule and the last bytes each side
+// sent, and --seed <seed> --cycles 1 replays it.
 
 #include <dirent.h>
 #include <unistd.h>
@@ -35,16 +33,14 @@
 
 namespace {
 
-// Seeds that once failed, replayed first by --regressions: the greeting's late reply (198,
-// 347, 4015), an operator who pressed into a dialogue or forgot a device (287, 4797, 1015305),
-// Quit after the last ACK (1121), a lost or changed EOT or .Q taken for granted (1393,
-// 1142309), a reply read between its CR and LF (4146), a ".V" whose echo was lost taken for a
-// greeting (243), noise before a reply taken for the whole reply (4456, 7805), a ".V" echo lost
-// on its way back with the device greeted (573).
+// Seeds that once failed, replayed first by --regressions: a late greeting (198, 347, 4015), a
+// press into a dialogue or a forgotten device (287, 4797, 1015305), Quit after the last ACK (1121),
+// a lost or changed EOT or .Q (1393, 1142309), a reply read between CR and LF (4146), a lost ".V"
+// echo (243, 573), noise before a reply taken for all of it (4456, 7805).
 const std::uint64_t kRegressionSeeds[] = {198,  347,  4015, 287,  4797,    1015305, 243,
                                           1121, 1393, 4146, 4456, 1142309, 7805,    573};
-bool gTrace = false;  // --trace: the dialogue as it happens, for replaying one seed
-bool gAll = false;    // --all: every failing cycle, not only the first 20
+// --trace: the dialogue as it happens, to replay one seed; --all: every failing cycle, not 20.
+bool gTrace = false, gAll = false;
 
 constexpr EmuMicros kMs = kMicrosPerMs;
 constexpr EmuMicros kByteUs = 1042;    // ten bits at 9600 baud
@@ -64,11 +60,10 @@ const char* const kFaultNames[kFaults] = {"none", "clear-gap", "clear-gap-beyond
     "noise-echo", "drop-to-device", "drop-to-host", "change-to-device", "change-to-host",
     "nak-at-block", "silent-at-block", "hang", "vanish", "vanish-for-good", "quit", "ctrl-c"};
 // clang-format on
-// What the dialogue has no way around: no resend (a NAK fails the transfer), an echo that is
-// not the character ends the command, a device gone or hung, a stop. Everything else (a pause
-// in the clear's reports within the host's silence limit, noise before a reply) must program.
-bool Fatal(int fault) {
-    return fault != kNone && fault != kClearGap && fault != kNoiseReply;
+// The dialogue has no resend, ends a command on a wrong echo and cannot outlive a device gone or
+// hung or a stop; a pause in the clear's reports within its limit or noise before a reply it must.
+bool Fatal(int f) {
+    return f != kNone && f != kClearGap && f != kNoiseReply;
 }
 
 const char* const kResults[] = {"programmed",      "idle",       "no-device", "clear-failed",
@@ -88,15 +83,13 @@ struct Random {  // splitmix64
 
 struct Schedule {
     std::uint64_t seed;
-    bool station;      // a headless station carries on; the window waits for Reset
-    int imageBytes;    // the .BIN image, header included
-    int replyMs = 0;   // every reply this late after its command, ...
-    int jitterMs = 0;  // ... and up to this much later still, drawn per reply
-    int pageMs;        // the device's time to clear a page
-    int stalls;        // percent: the host stalls 0-300 ms at a yield or a port call
-    int pressMs;       // the operator presses the first device's button
-    int fault;
-    int at = 0;      // where: byte, piece, block or command number
+    bool station;                   // a headless station carries on; the window waits for Reset
+    int imageBytes;                 // the .BIN image, header included
+    int replyMs = 0, jitterMs = 0;  // every reply this late, and up to jitterMs more per reply
+    int pageMs;                     // the device's time to clear a page
+    int stalls;                     // percent: the host stalls 0-300 ms at a yield or port call
+    int pressMs, fault;             // the operator presses the first device's button then
+    int at = 0;                     // where: byte, piece, block or command number
     int phase = 0;   // a vanish: 0 button wait, 1 greeting, 2 clear, 3 transfer, 4 EOT pause
     int value = 0;   // noise bytes, change mask, pause ms, delay after the phase
     int awayMs = 0;  // a vanished line comes back after this (-1: never)
@@ -151,15 +144,12 @@ struct Schedule {
     }
 };
 
-// (c) The bound, from the host's own limits. A device costs at most: eleven reads for each of
-// its ten echoed characters ("." ".V" ".K" ".C" ".X" EOT ".Q") and for a greeting lost to a bad
-// echo; for each of three replies (".V" ".K" ".C") the device's delay and the silence that ends
-// it (2 x 51 rounds, the clear 30 s), seen at the end of a read (51 rounds); the clear's page
-// reports and a pause in them; "C" within 51 rounds; for each block its 139 ms on the line and
-// an ACK within 51 rounds; 5 s before ".Q"; 1 s of animation. A cycle has at most four devices
-// (SimView), the first press, one button wait that runs out (1000 rounds), the operator's
-// pauses, the line's absence, a station stopped 10 s after its line went for good, and the busy
-// PC's stalls.
+// (c) The bound, from the host's own limits. A device: eleven reads for each echoed character
+// and a greeting lost to a bad echo; for ".V" ".K" ".C" the reply's delay and the silence ending
+// it (2 x 51 rounds, the clear 30 s) seen at the end of a read; the page reports and a pause in
+// them; "C" and each block's ACK within 51 rounds, 139 ms a block; 5 s before ".Q"; 1 s of
+// animation. A cycle: four devices, the first press, one button wait that runs out, the
+// operator's pauses, the line's absence, a station stopped 10 s after its line went, the stalls.
 std::int64_t BoundMs(const Schedule& s) {
     const std::int64_t blocks = (s.imageBytes + 127) / 128;
     const std::int64_t device = 13 * kEchoMs + 3 * (3 * kRoundsMs + 500 + s.jitterMs) + kFlashMs +
@@ -176,6 +166,7 @@ class World : public Clock {
     struct Overrun {};  // thrown from the clock once the cycle has run past its bound
     std::vector<std::string> violations;
     std::vector<std::unique_ptr<EmuDevice>> devices;
+    bool unloaded = false;  // the window has closed
 
     World(const Schedule& s, std::int64_t limitMs)
         : s_(s), random_{~s.seed}, limit_(limitMs * kMs) {
@@ -188,7 +179,7 @@ class World : public Clock {
         options_.noAckAt = s.fault == kSilentAtBlock ? s.at : 0;
         Plug(0);
         pressAt_ = s.pressMs * kMs;
-        if (Is(kVanish, kVanishForGood) && s.phase == 0) vanishAt_ = s.value * kMs;
+        VanishIn(0);
     }
 
     std::int64_t NowMs() override { return now_ / kMs; }
@@ -199,10 +190,7 @@ class World : public Clock {
         stallLeftMs_ -= ms;
         SleepMs(ms);
     }
-    int Current() {
-        Advance(now_);
-        return Device();
-    }
+    int Current() { return Advance(now_), Device(); }
     std::int64_t LineBackMs() {  // -1: it went for good
         Advance(now_);
         return present_ ? now_ / kMs : returnAt_ == kEmuNever ? -1 : returnAt_ / kMs;
@@ -213,7 +201,6 @@ class World : public Clock {
         pressOnReturn_ = false;
         pressAt_ = std::max(ms * kMs, now_);
     }
-    void Unloaded() { unloaded_ = true; }
     void Trace(const char* what, const std::string& text, EmuMicros at = -1) const {
         if (gTrace && !text.empty())
             std::fprintf(stderr, "%8.3f %s: %s\n", (at < 0 ? now_ : at) / 1e6, what, text.c_str());
@@ -223,17 +210,16 @@ class World : public Clock {
     }
 
     // The port's side.
-    bool Open() {
+    PortOpenStatus Open() {
+        if (open_) return PortOpenStatus::Busy;
         Advance(now_);
-        if (!present_) return false;
+        if (!present_) return PortOpenStatus::NoDevice;
         open_ = true;
         failed_ = false;
         toHost_.clear();  // a port opened afresh has nothing waiting
-        return true;
+        return PortOpenStatus::Opened;
     }
-    void Close() { open_ = false; }
-    bool IsOpen() const { return open_; }
-    bool Failed() const { return failed_; }
+    bool open_ = false, failed_ = false;
     std::string ReadAll() {
         MaybeStall();
         Advance(now_);
@@ -250,16 +236,13 @@ class World : public Clock {
         Trace("host wrote", Printable(bytes));
         if (!open_ || failed_) return false;
         if (!present_) return !(failed_ = true);
-        if (unloaded_) violations.push_back("(e) bytes reached the device after the window closed");
+        if (unloaded) violations.push_back("(e) bytes reached the device after the window closed");
         for (const char c : bytes) {
             auto value = static_cast<std::uint8_t>(c);
-            const int index = hostBytes_++;
-            if (First(kChangeToDevice) && index == s_.at)
-                value ^= static_cast<std::uint8_t>(s_.value);
+            const bool passes = Passes(kDropToDevice, kChangeToDevice, hostBytes_++, value);
             txFree_ = std::max(now_, txFree_) + kByteUs;
             Keep(sent_, value);
-            if (!(First(kDropToDevice) && index == s_.at))
-                toDevice_.push_back({txFree_, value, false});
+            if (passes) toDevice_.push_back({txFree_, value, false});
         }
         return true;
     }
@@ -291,9 +274,24 @@ class World : public Clock {
         bool answer;  // the device's answer to the host (not noise, nor a "P" or "C" it repeats)
     };
 
-    bool Is(int a, int b) const { return s_.fault == a || s_.fault == b; }
     int Device() const { return static_cast<int>(devices.size()) - 1; }
-    bool First(int fault) const { return s_.fault == fault && Device() == 0; }
+    bool First(int fault, int orFault = -1) const {
+        return (s_.fault == fault || s_.fault == orFault) && Device() == 0;
+    }
+    void VanishIn(int phase) {
+        if (First(kVanish, kVanishForGood) && s_.phase == phase)
+            vanishAt_ = world_ + s_.value * kMs;
+    }
+    // Byte `index` on its way, where the first device's drop or change fault may wait.
+    bool Passes(int drop, int change, int index, std::uint8_t& value) const {
+        if (First(change) && index == s_.at) value ^= static_cast<std::uint8_t>(s_.value);
+        return !(First(drop) && index == s_.at);
+    }
+    void Forget() {  // what was on its way to or in a device no longer there
+        toDevice_.clear();
+        inTransfer_ = false;
+        eotAt_ = -1;
+    }
     void SetNow(EmuMicros us) {
         now_ = std::max(now_, us);
         if (now_ > limit_) throw Overrun{};
@@ -339,10 +337,8 @@ class World : public Clock {
         options_.nakAt = options_.noAckAt = 0;  // the first device's faults stay with it
     }
     void Press() {
-        if (!present_) {
-            pressOnReturn_ = true;
-            return;
-        }
+        pressOnReturn_ |= !present_;
+        if (!present_) return;
         // Moot if the host has begun to talk to the device since the press was planned; the
         // next device on the same cable once it has spoken to this one.
         if (devices.back()->Commands() != commandsAtPlan_) return;
@@ -350,9 +346,8 @@ class World : public Clock {
             Plug(world_);
             while (!toHost_.empty() && toHost_.back().at > world_) toHost_.pop_back();
             rxFree_ = std::min(rxFree_, world_);
-            toDevice_.clear();
-            frozen_ = inTransfer_ = false;
-            eotAt_ = -1;
+            Forget();
+            frozen_ = false;
         }
         devices.back()->Press(world_);
         Collect(false);
@@ -363,25 +358,18 @@ class World : public Clock {
         present_ = false;
         failed_ = open_;
         devices.back()->Unplug();
-        toDevice_.clear();
+        Forget();
         toHost_.clear();
-        inTransfer_ = false;
-        eotAt_ = -1;
         if (s_.awayMs >= 0) returnAt_ = world_ + s_.awayMs * kMs;
     }
     void Deliver(const Byte& byte) {
         if (frozen_ || !present_) return;
         // Where a fault may have cut an answer short, the host cannot know it is still coming.
-        if (byte.value == '.' && !inTransfer_ && (!Fatal(s_.fault) || Device() > 0)) {
-            for (const Byte& pending : toHost_) {
-                if (!pending.answer || pending.at <= world_) continue;
-                violations.push_back("(e) a command began while the device still answered");
-                break;
-            }
-        }
-        if (inTransfer_ && ++transferBytes_ == s_.at && s_.phase == 3 &&
-            (First(kVanish) || First(kVanishForGood)))
-            vanishAt_ = world_;
+        if (byte.value == '.' && !inTransfer_ && (!Fatal(s_.fault) || Device() > 0) &&
+            std::any_of(toHost_.begin(), toHost_.end(),
+                        [&](const Byte& b) { return b.answer && b.at > world_; }))
+            violations.push_back("(e) a command began while the device still answered");
+        if (inTransfer_ && ++transferBytes_ == s_.at) VanishIn(3);  // no delay in the transfer
         devices.back()->Receive(byte.value, byte.at);
         Collect(true);
         frozen_ = frozen_ || (First(kHang) && devices.back()->Commands() >= std::uint64_t(s_.at));
@@ -395,7 +383,7 @@ class World : public Clock {
             EmuMicros start = piece.notBefore;
             if (answers && !echo && piece.notBefore > world_ && s_.jitterMs > 0)
                 start += random_.Int(0, s_.jitterMs) * kMs;
-            if (pages && (First(kClearGap) || First(kClearGapBeyond)) && ++pages_ == s_.at)
+            if (pages && First(kClearGap, kClearGapBeyond) && ++pages_ == s_.at)
                 start = std::max(start, rxFree_) + s_.value * kMs;
             if (answers && ((First(kNoiseReply) && !echo && !pages && ++replies_ == s_.at) ||
                             (First(kNoiseEcho) && echo && ++echoes_ == s_.at))) {
@@ -412,10 +400,7 @@ class World : public Clock {
         for (const char c : bytes) {
             auto value = static_cast<std::uint8_t>(c);
             rxFree_ = std::max(start, rxFree_) + kByteUs;
-            const int index = counted ? deviceBytes_++ : -1;
-            if (First(kDropToHost) && index == s_.at) continue;
-            if (First(kChangeToHost) && index == s_.at)
-                value ^= static_cast<std::uint8_t>(s_.value);
+            if (!Passes(kDropToHost, kChangeToHost, counted ? deviceBytes_++ : -1, value)) continue;
             Keep(answered_, value);
             toHost_.push_back({rxFree_, value, answer});
         }
@@ -424,28 +409,22 @@ class World : public Clock {
     void OnNote(const std::string& note) {
         Trace("device", note, world_);
         const auto has = [&](const char* text) { return note.find(text) != std::string::npos; };
-        const auto vanishIn = [&](int phase) {
-            if ((First(kVanish) || First(kVanishForGood)) && s_.phase == phase)
-                vanishAt_ = world_ + s_.value * kMs;
-        };
         if (has(": command .X")) {
             inTransfer_ = true;
             transferBytes_ = 0;
         } else if (has("EOT after")) {
             inTransfer_ = false;
             eotAt_ = world_;
-            vanishIn(4);
+            VanishIn(4);
         } else if (has(": command .Q")) {
             // A byte changed or lost on its way may have looked like EOT to the device.
-            if (eotAt_ >= 0 && world_ - eotAt_ < kEotToQuitMs * kMs &&
-                !Is(kDropToDevice, kChangeToDevice))
+            if (eotAt_ >= 0 && world_ - eotAt_ < kEotToQuitMs * kMs && s_.fault != kDropToDevice &&
+                s_.fault != kChangeToDevice)
                 violations.push_back("(e) .Q came " + std::to_string((world_ - eotAt_) / kMs) +
                                      " ms after EOT");
             eotAt_ = -1;
-        } else if (has(": command .V")) {
-            vanishIn(1);
-        } else if (has(": command .C")) {
-            vanishIn(2);
+        } else if (has(": command .V") || has(": command .C")) {
+            VanishIn(has(": command .V") ? 1 : 2);
         } else if (has("transfer left") || has("no block after")) {
             inTransfer_ = false;
         }
@@ -456,24 +435,20 @@ class World : public Clock {
     }
     static std::string Printable(const std::string& bytes) {
         std::string out;
-        for (const char c : bytes) {
-            const auto b = static_cast<unsigned char>(c);
-            out += b >= 0x20 && b < 0x7F ? std::string(1, c) : "<" + EmuHex(b, 2) + ">";
-        }
+        for (const unsigned char b : bytes)
+            out += b >= 0x20 && b < 0x7F ? std::string(1, char(b)) : "<" + EmuHex(b, 2) + ">";
         return out;
     }
 
     const Schedule& s_;
     Random random_;
-    EmuMicros now_ = 0, world_ = 0, limit_;
+    EmuMicros now_ = 0, world_ = 0, limit_, txFree_ = 0, rxFree_ = 0;
     int stallLeftMs_ = kStallBudgetMs;
     EmuOptions options_;
     std::uint64_t commandsAtPlan_ = 0;
     std::deque<Byte> toDevice_, toHost_;
-    EmuMicros txFree_ = 0, rxFree_ = 0;
     EmuMicros pressAt_ = kEmuNever, vanishAt_ = kEmuNever, returnAt_ = kEmuNever, eotAt_ = -1;
-    bool present_ = true, open_ = false, failed_ = false, frozen_ = false, unloaded_ = false;
-    bool pressOnReturn_ = false, inTransfer_ = false;
+    bool present_ = true, frozen_ = false, pressOnReturn_ = false, inTransfer_ = false;
     int hostBytes_ = 0, deviceBytes_ = 0, replies_ = 0, echoes_ = 0, pages_ = 0, transferBytes_ = 0;
     std::string sent_, answered_;
 };
@@ -484,20 +459,18 @@ class SimPort : public SerialPort {
     PortOpenResult OpenDevice(const std::string& device) override {
         PortOpenResult result;
         result.device = device;
-        result.status = w_.IsOpen() ? PortOpenStatus::Busy
-                        : w_.Open() ? PortOpenStatus::Opened
-                                    : PortOpenStatus::NoDevice;
+        result.status = w_.Open();
         return result;
     }
     PortOpenResult Open(int) override { return OpenDevice("SIM"); }
-    bool Close() override { return w_.Close(), true; }
-    bool IsOpen() const override { return w_.IsOpen(); }
+    bool Close() override { return !(w_.open_ = false); }
+    bool IsOpen() const override { return w_.open_; }
     std::string ReadAll() override { return w_.ReadAll(); }
     bool Write(const std::string& bytes) override { return w_.Write(bytes); }
-    bool SetBreak(bool) override { return w_.IsOpen(); }
+    bool SetBreak(bool) override { return w_.open_; }
     bool SetRThreshold(int) override { return true; }
     bool WaitReadable(int ms) override { return w_.WaitReadable(ms); }
-    bool Failed() const override { return w_.Failed(); }
+    bool Failed() const override { return w_.failed_; }
 
   private:
     World& w_;
@@ -513,9 +486,7 @@ class SimView : public RecordingView {
 
     SimView(World& world, const Schedule& s) : w_(world), s_(s) {
         onEnded = [this](DeviceResult result) { Ended(result); };
-        onLine = [this](const std::string& line) {
-            if (line == "closed") w_.Unloaded();
-        };
+        onLine = [this](const std::string& line) { w_.unloaded = w_.unloaded || line == "closed"; };
         if (s.fault == kQuit || s.fault == kCtrlC) stopAt_ = s.stopMs;
     }
     void DoEvents() override {
@@ -536,10 +507,10 @@ class SimView : public RecordingView {
   private:
     void Ended(DeviceResult result) {
         if (result == DeviceResult::Idle) return;
-        ended.emplace_back(w_.Current(), result);
-        w_.Trace("host said",
-                 "device " + std::to_string(w_.Current() + 1) + " " + kResults[int(result)]);
-        if ((w_.Current() > 0 && result == DeviceResult::Programmed) || ended.size() >= 4) {
+        const int device = w_.Current();
+        ended.emplace_back(device, result);
+        w_.Trace("host said", "device " + std::to_string(device + 1) + " " + kResults[int(result)]);
+        if ((device > 0 && result == DeviceResult::Programmed) || ended.size() >= 4) {
             if (s_.station)
                 stop = true;
             else
@@ -601,12 +572,11 @@ std::vector<std::string> RunCycle(const Schedule& s, std::string& history) {
     std::vector<std::string> found;
     if (world.NowMs() >= bound)
         found.push_back("(c) still running after " + std::to_string(bound) + " ms");
-    for (const auto& [device, result] : ended) {
+    for (const auto& [device, result] : ended)
         if (result == DeviceResult::Programmed &&
             !Holds(*world.devices[std::size_t(device)], image))
             found.push_back("(a) device " + std::to_string(device + 1) +
                             " said to be programmed does not hold the image");
-    }
     const auto said = [&](std::size_t i) {
         return std::string(i < ended.size() ? kResults[static_cast<int>(ended[i].second)]
                                             : "nothing");
@@ -616,8 +586,7 @@ std::vector<std::string> RunCycle(const Schedule& s, std::string& history) {
     if (recovers && said(ended.size() - 1) != "programmed")
         found.push_back("(d) the last device: " + said(ended.size() - 1));
     found.insert(found.end(), world.violations.begin(), world.violations.end());
-    if (found.empty()) return found;
-    history = s.Describe() + "\n" + world.History();
+    if (!found.empty()) history = s.Describe() + "\n" + world.History();
     return found;
 }
 
@@ -631,14 +600,9 @@ long Entries(const char* folder) {
 }
 
 long ResidentKiB() {
-    std::ifstream statm("/proc/self/statm");
     long size = 0, resident = 0;
-    statm >> size >> resident;
+    std::ifstream("/proc/self/statm") >> size >> resident;
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
-double Seconds(std::chrono::steady_clock::time_point since) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
 }  // namespace
@@ -663,6 +627,9 @@ int main(int argc, char** argv) {
     TempFolderScope temp;  // the host must leave nothing in it
     const long handles = Entries("/proc/self/fd"), threads = Entries("/proc/self/task");
     const auto started = std::chrono::steady_clock::now();
+    const auto seconds = [&] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    };
     const std::uint64_t settled = std::max<std::uint64_t>(1000, cycles / 10);
     long residentSettled = 0;
     std::uint64_t met[kFaults] = {}, byInvariant[6] = {};
@@ -689,7 +656,7 @@ int main(int argc, char** argv) {
         one(seed + i);
         if ((i + 1) % 100000 == 0)  // a long run shows how far it got
             std::fprintf(stderr, "simulation: %" PRIu64 " cycles, %.0f s, violations %" PRIu64 "\n",
-                         i + 1, Seconds(started), violations);
+                         i + 1, seconds(), violations);
     }
 
     std::vector<std::string> left;
@@ -704,10 +671,10 @@ int main(int argc, char** argv) {
     violations += left.size();
     std::printf("simulation: %" PRIu64 " cycles from seed %" PRIu64
                 " in %.1f s; met: clean %" PRIu64 ", reply-delay %" PRIu64 ", host-stall %" PRIu64,
-                run, seed, Seconds(started), clean, delayed, stalled);
+                run, seed, seconds(), clean, delayed, stalled);
     for (int k = 1; k < kFaults; ++k) std::printf(", %s %" PRIu64, kFaultNames[k], met[k]);
     std::printf("; violations %" PRIu64, violations);
     for (int k = 0; k < 6; ++k) std::printf(" (%c) %" PRIu64, 'a' + k, byInvariant[k]);
-    std::printf("\n");
+    std::puts("");
     return violations == 0 ? 0 : 1;
 }
