@@ -11,6 +11,7 @@
 #include <commctrl.h>
 // clang-format on
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,11 @@ const Language kLanguages[] = {
     {1, "French", {"failed-fr"}},
     {2, "German", {"port-dialog-de", "waiting-de", "failed-de"}},
 };
+
+// Test names and messages show the language, not the bytes of the row.
+void PrintTo(const Language& language, std::ostream* out) {
+    *out << language.name;
+}
 
 std::wstring Text(int englishId, int language) {
     return Widen(LoadResString(englishId + language * 100));
