@@ -12,23 +12,19 @@
 
 namespace {
 
-using winehost::Emulator;
-using winehost::Folder;
-using winehost::Has;
-using winehost::Program;
+using namespace winehost;
 
 const char* const kPrompt = "Press the button on the top of the Field Programmer";
 
 class CliUnderWineTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (!Emulator::Available()) {
+        if (!Emulator::Available())
             GTEST_SKIP() << "needs Wine, WINEPREFIX and FIELDPROG_EMU (scripts/test-windows)";
-        }
-        ASSERT_TRUE(FileSystem::WriteWholeFile(folder / "FW.BIN", winehost::MakeBin(700, 11)));
+        ASSERT_TRUE(FileSystem::WriteWholeFile(folder / "FW.BIN", MakeBin(700, 11)));
     }
     std::string Cli(const std::string& arguments) const {
-        return "\"" + winehost::ProgramFolder() + "fieldprog-cli.exe\" " + arguments;
+        return "\"" + ProgramFolder() + "fieldprog-cli.exe\" " + arguments;
     }
     // Runs the program and presses the device's button whenever it asks for it.
     long RunPressing(Program& program, Emulator& emulator) const {
@@ -36,12 +32,8 @@ class CliUnderWineTest : public ::testing::Test {
         for (;;) {
             const long code = program.Wait(100);
             if (code != -1) return code;
-            std::string err = program.Err();
-            int prompts = 0;
-            for (auto at = err.find(kPrompt); at != std::string::npos;
-                 at = err.find(kPrompt, at + 1))
-                ++prompts;
-            for (; presses < prompts; ++presses) emulator.Press();
+            for (const int prompts = Count(program.Err(), kPrompt); presses < prompts; ++presses)
+                emulator.Press();
         }
     }
 

@@ -1,15 +1,13 @@
 #pragma once
 
 // What the Windows tests need of the machine around Wine: the Linux emulator on a
-// pseudo-terminal that Wine shows as a COM port, host paths, and Windows programs of this
+// pseudo-terminal that Wine shows as a COM port, host scripts, and Windows programs of this
 // build run as child processes with their output in files.
 
 #include <windows.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <string>
-#include <thread>
 
 #include "FileSystem.h"
 
@@ -21,13 +19,34 @@ inline std::wstring Wide(const std::string& ascii) {
     return std::wstring(ascii.begin(), ascii.end());
 }
 
+inline int Count(const std::string& text, const std::string& part) {
+    int found = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
+    return found;
+}
+inline bool Has(const std::string& text, const std::string& part) {
+    return Count(text, part) > 0;
+}
+
+inline std::string Read(const std::string& path) {
+    std::string text;
+    FileSystem::ReadWholeFile(path, text);
+    return text;
+}
+
+// Polls `condition` until it holds or `ms` have passed; whether it held.
+template <typename Condition>
+bool Await(Condition condition, int ms = kPatienceMs) {
+    for (int waited = 0; waited < ms && !condition(); waited += 50) Sleep(50);
+    return condition();
+}
+
 // The host path Wine maps a Windows path to; empty outside Wine.
 inline std::string HostPath(const std::string& windowsPath) {
     using ToHost = char*(__cdecl*)(const wchar_t*);
     const auto toHost = reinterpret_cast<ToHost>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
-    if (toHost == nullptr) return {};
-    char* host = toHost(Wide(windowsPath).c_str());  // temporary paths are ASCII here
+    char* host = toHost == nullptr ? nullptr : toHost(Wide(windowsPath).c_str());
     if (host == nullptr) return {};
     std::string path = host;
     HeapFree(GetProcessHeap(), 0, host);
@@ -47,33 +66,18 @@ inline bool RunHostScript(const std::string& hostScript) {
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
     if (!CreateProcessW(L"Z:\\bin\\sh", command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &process)) {
+                        nullptr, &startup, &process))
         return false;
-    }
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return true;
 }
 
-inline bool Has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
 // Waits until the file holds `text` `times` times; returns what it holds.
-inline std::string AwaitOutput(const std::string& file, const std::string& text, int times = 1,
-                               int ms = kPatienceMs) {
+inline std::string AwaitOutput(const std::string& file, const std::string& text, int times = 1) {
     std::string output;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    for (;;) {
-        int found = 0;
-        if (FileSystem::ReadWholeFile(file, output)) {
-            for (auto at = output.find(text); at != std::string::npos;
-                 at = output.find(text, at + 1))
-                ++found;
-        }
-        if (found >= times || std::chrono::steady_clock::now() >= deadline) return output;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    Await([&] { return Count(output = Read(file), text) >= times; });
+    return output;
 }
 
 // A private folder for one test, with its host path; empty host path outside Wine.
@@ -87,6 +91,18 @@ class Folder {
     Folder& operator=(const Folder&) = delete;
     std::string operator/(const std::string& name) const { return path + "\\" + name; }
     std::string Host(const std::string& name) const { return host + "/" + name; }
+
+    // Runs host commands in the folder to their end; what they wrote, then "status 0" when all
+    // went well.
+    std::string OnHost(const std::string& name, const std::string& commands) const {
+        const std::string script = "cd '" + host + "'; { " + commands + "; } > " + name +
+                                   ".log 2>&1; echo status $? >> " + name + ".log; touch " + name +
+                                   ".done\n";
+        if (FileSystem::WriteWholeFile(*this / (name + ".sh"), script) &&
+            RunHostScript(Host(name + ".sh")))
+            Await([&] { return FileSystem::IsRegularFile(*this / (name + ".done")); });
+        return Read(*this / (name + ".log"));
+    }
 
     const std::string path;
     const std::string host;
@@ -126,8 +142,6 @@ class Emulator {
     bool Started() const { return started_; }
     // Presses the device's button (an emulator started with --press-after-ms -1).
     void Press() { Signal("USR1"); }
-    // Ends the emulator: its pseudo-terminal hangs up and its COM link goes.
-    void Stop() { Signal("TERM"); }
     // Waits until the output holds `text` (`times` times); returns the output.
     std::string Await(const std::string& text, int times = 1) const {
         return AwaitOutput(folder_ / (name_ + ".out"), text, times);
@@ -135,12 +149,10 @@ class Emulator {
 
   private:
     void Signal(const std::string& signal) {
-        std::string pid;
-        if (!FileSystem::ReadWholeFile(folder_ / (name_ + ".pid"), pid)) return;
-        const std::string script = name_ + "-" + signal + ".sh";
-        FileSystem::WriteWholeFile(folder_ / script,
-                                   "kill -" + signal + " " + pid + " 2> /dev/null\n");
-        RunHostScript(folder_.Host(script));
+        const std::string pid = Read(folder_ / (name_ + ".pid")), script = name_ + signal + ".sh";
+        if (!pid.empty() &&
+            FileSystem::WriteWholeFile(folder_ / script, "kill -" + signal + " " + pid))
+            RunHostScript(folder_.Host(script));
     }
 
     const Folder& folder_;
@@ -152,30 +164,27 @@ class Emulator {
 // test's folder.
 class Program {
   public:
-    Program(const Folder& folder, const std::string& commandLine, const std::string& name,
-            DWORD flags = 0)
+    Program(const Folder& folder, const std::string& commandLine, const std::string& name)
         : out_(folder / (name + ".out")), err_(folder / (name + ".err")) {
         SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        HANDLE out = CreateFileW(Wide(out_).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                 CREATE_ALWAYS, 0, nullptr);
-        HANDLE err = CreateFileW(Wide(err_).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                 CREATE_ALWAYS, 0, nullptr);
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-        startup.hStdOutput = out;
-        startup.hStdError = err;
+        startup.hStdOutput = CreateFileW(Wide(out_).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                         &inherit, CREATE_ALWAYS, 0, nullptr);
+        startup.hStdError = CreateFileW(Wide(err_).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                        &inherit, CREATE_ALWAYS, 0, nullptr);
         std::wstring command = Wide(commandLine);
         PROCESS_INFORMATION process{};
-        if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr,
+        if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                            &startup, &process)) {
             CloseHandle(process.hThread);
             process_ = process.hProcess;
             id_ = process.dwProcessId;
         }
-        CloseHandle(out);
-        CloseHandle(err);
+        CloseHandle(startup.hStdOutput);
+        CloseHandle(startup.hStdError);
     }
     ~Program() {
         if (process_ == nullptr) return;
@@ -185,29 +194,20 @@ class Program {
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;
 
-    bool Started() const { return process_ != nullptr; }
     DWORD Id() const { return id_; }
     // The exit code, or -1 when the program did not end within `ms`.
     long Wait(int ms = 120000) const {
         DWORD code = 0;
         if (process_ == nullptr ||
             WaitForSingleObject(process_, static_cast<DWORD>(ms)) != WAIT_OBJECT_0 ||
-            !GetExitCodeProcess(process_, &code)) {
+            !GetExitCodeProcess(process_, &code))
             return -1;
-        }
         return static_cast<long>(code);
     }
     std::string Out() const { return Read(out_); }
     std::string Err() const { return Read(err_); }
-    const std::string& ErrFile() const { return err_; }
 
   private:
-    static std::string Read(const std::string& path) {
-        std::string text;
-        FileSystem::ReadWholeFile(path, text);
-        return text;
-    }
-
     std::string out_, err_;
     HANDLE process_ = nullptr;
     DWORD id_ = 0;
