@@ -274,12 +274,14 @@ TEST(CliStation, AFailureStaysOnItsPortAndCtrlCEndsThemAll) {
     // lost or cut, the operator hears of it at once, and what never reached the file is on
     // standard error with an exit code of its own.
     const std::string held = dir / "held.log";
+    std::vector<std::string> later = logged;  // pressed seconds after the first device
+    later.insert(later.end(), {"--press-after-ms", "4000"});
     for (const bool forGood : {false, true}) {
         WriteBytes(held, "");
         const Run run = station(
-            {logged, logged, logged}, {"--image", fw, "--count", "3", "--log", held},
+            {logged, later, later}, {"--image", fw, "--count", "3", "--log", held},
             [&](Subprocess& cli, const std::vector<std::string>& ports, auto&) {
-                for (const std::string& port : ports) cli.WaitForStderr(port + ": transf", kRunMs);
+                cli.WaitForStderr(ports[0] + ": transf", kRunMs);
                 ASSERT_EQ(std::rename(held.c_str(), (held + ".away").c_str()), 0);
                 ASSERT_EQ(mkdir(held.c_str(), 0700), 0);
                 ASSERT_TRUE(cli.WaitForStderr("record(s) held back", kRunMs)) << cli.Stderr();
