@@ -317,6 +317,12 @@ struct ZelSerialComms::Impl {
     // or a stray byte on the line that came before the reply and its line end. So a reply counts
     // as whole only once one more round has brought nothing; otherwise what came is appended
     // and collecting goes on.
+    // Bounded, so that a device that keeps sending line ends cannot hold the command.
+    void Settle(std::string& echo) {
+        for (int round = 0;
+             round < kSettleRounds && EndsWithLineEnd(echo) && MoreAfterLineEnd(echo); ++round) {
+        }
+    }
     bool MoreAfterLineEnd(std::string& echo) {
         Sleep(kPollMs);
         const std::string more = ReadInput();
@@ -451,11 +457,7 @@ bool ZelSerialComms::SendEchoedCommand(std::string strCommand, std::string* strR
             std::string part;
             m.WaitForData(part, intLoopFor, -1);
             echo += part;
-            // Bounded, so that a device that keeps sending line ends cannot hold the command.
-            for (int round = 0;
-                 round < kSettleRounds && EndsWithLineEnd(echo) && m.MoreAfterLineEnd(echo);
-                 ++round) {
-            }
+            m.Settle(echo);
             if (EndsWithLineEnd(echo)) break;
             if (m.Abandoned() || silence.TooLong(!part.empty())) return false;
             m.Yield();
@@ -504,9 +506,7 @@ bool ZelSerialComms::SendProgEchoedCommand(std::string strCommand, std::string* 
                      m.progFlagType);
         }
         echo += piece;
-        for (int round = 0;
-             round < kSettleRounds && EndsWithLineEnd(echo) && m.MoreAfterLineEnd(echo); ++round) {
-        }
+        m.Settle(echo);
         if (Impl::ReplyComplete(echo)) break;
         if (m.Abandoned() || silence.TooLong(!piece.empty())) return false;
         m.Yield();
