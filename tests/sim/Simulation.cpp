@@ -11,7 +11,6 @@
 // Cycle i runs seed S + i; a failing one prints its seed, schedule and the last bytes each side
 // sent, and --seed <seed> --cycles 1 replays it.
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +18,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -39,8 +39,7 @@ namespace {
 // echo (243, 573), noise before a reply taken for all of it (4456, 7805).
 const std::uint64_t kRegressionSeeds[] = {198,  347,  4015, 287,  4797,    1015305, 243,
                                           1121, 1393, 4146, 4456, 1142309, 7805,    573};
-// --trace: the dialogue as it happens, to replay one seed; --all: every failing cycle, not 20.
-bool gTrace = false, gAll = false;
+bool gTrace = false, gAll = false;  // --trace: the dialogue as it goes; --all: every failing cycle
 
 constexpr EmuMicros kMs = kMicrosPerMs;
 constexpr EmuMicros kByteUs = 1042;    // ten bits at 9600 baud
@@ -56,10 +55,20 @@ constexpr int kStationWaitMs = 10000;  // a station's button wait (fieldprog-cli
 enum Fault { kNone, kClearGap, kClearGapBeyond, kNoiseReply, kNoiseEcho, kDropToDevice, kDropToHost,
              kChangeToDevice, kChangeToHost, kNakAtBlock, kSilentAtBlock, kHang, kVanish,
              kVanishForGood, kQuit, kCtrlC, kFaults };
-const char* const kFaultNames[kFaults] = {"none", "clear-gap", "clear-gap-beyond", "noise-reply",
-    "noise-echo", "drop-to-device", "drop-to-host", "change-to-device", "change-to-host",
-    "nak-at-block", "silent-at-block", "hang", "vanish", "vanish-for-good", "quit", "ctrl-c"};
+// Each fault's name; where it waits (see Schedule::at), drawn from atLo to atUpTo + perBlock x
+// the image's blocks unless both are 0; the range of its value (none: 0..0; -1: by phase).
+const struct { const char* name; int atLo, atUpTo, perBlock, valueLo, valueHi; } kKinds[] = {
+    {"none", 0, 0, 0, 0, 0},                   {"clear-gap", 1, kPages, 0, 0, 29000},
+    {"clear-gap-beyond", 1, kPages, 0, 33000, 45000},
+    {"noise-reply", 1, 3, 1, 1, 8},            {"noise-echo", 1, 12, 0, 1, 8},  // 12 echoes
+    {"drop-to-device", 0, 11, 133, 1, 255},    {"drop-to-host", 0, 50, 1, 1, 255},
+    {"change-to-device", 0, 11, 133, 1, 255},  {"change-to-host", 0, 50, 1, 1, 255},
+    {"nak-at-block", 1, 0, 1, 0, 0},           {"silent-at-block", 1, 0, 1, 0, 0},
+    {"hang", 1, 5, 0, 0, 0},  // after ".V", ".K", ".C", ".X" or ".Q"
+    {"vanish", 1, 0, 133, 0, -1},              {"vanish-for-good", 1, 0, 133, 0, -1},
+    {"quit", 0, 0, 0, 0, 0},                   {"ctrl-c", 0, 0, 0, 0, 0}};
 // clang-format on
+static_assert(std::size(kKinds) == kFaults);
 // The dialogue has no resend, ends a command on a wrong echo and cannot outlive a device gone or
 // hung or a stop; a pause in the clear's reports within its limit or noise before a reply it must.
 bool Fatal(int f) {
@@ -86,10 +95,10 @@ struct Schedule {
     bool station;                   // a headless station carries on; the window waits for Reset
     int imageBytes;                 // the .BIN image, header included
     int replyMs = 0, jitterMs = 0;  // every reply this late, and up to jitterMs more per reply
-    int pageMs;                     // the device's time to clear a page
-    int stalls;                     // percent: the host stalls 0-300 ms at a yield or port call
-    int pressMs, fault;             // the operator presses the first device's button then
-    int at = 0;                     // where: byte, piece, block or command number
+    // The device's time to clear a page, the percent of port calls and yields where the host
+    // stalls 0-300 ms, when the operator presses the first device's button, and its fault:
+    int pageMs, stalls, pressMs, fault;
+    int at = 0;      // where: byte, piece (page report, reply or echo), block or command number
     int phase = 0;   // a vanish: 0 button wait, 1 greeting, 2 clear, 3 transfer, 4 EOT pause
     int value = 0;   // noise bytes, change mask, pause ms, delay after the phase
     int awayMs = 0;  // a vanished line comes back after this (-1: never)
@@ -108,40 +117,18 @@ struct Schedule {
         stalls = r.Chance(30) ? r.Int(1, 10) : 0;
         pressMs = r.Int(0, 3000);
         fault = r.Int(0, kFaults - 1);
-        if (fault == kClearGap || fault == kClearGapBeyond) {
-            at = r.Int(1, kPages);  // before this page report, within the limit or beyond it
-            value = fault == kClearGap ? r.Int(0, 29000) : r.Int(33000, 45000);
-        } else if (fault == kNoiseReply || fault == kNoiseEcho) {
-            at = r.Int(1, fault == kNoiseReply ? 3 + blocks : 12);  // replies, or the 12 echoes
-            value = r.Int(1, 8);
-        } else if (fault >= kDropToDevice && fault <= kChangeToHost) {
-            const bool toDevice = fault == kDropToDevice || fault == kChangeToDevice;
-            at = r.Int(0, toDevice ? 11 + 133 * blocks : 50 + blocks);
-            value = r.Int(1, 255);
-        } else if (fault == kNakAtBlock || fault == kSilentAtBlock) {
-            at = r.Int(1, blocks);
-        } else if (fault == kHang) {
-            at = r.Int(1, 5);  // after ".V", ".K", ".C", ".X" or ".Q"
-        } else if (fault == kVanish || fault == kVanishForGood) {
-            phase = r.Int(0, 4);
-            at = r.Int(1, 133 * blocks);
-            const int upTo[] = {pressMs, 100, 2500, 0, kEotToQuitMs};
-            value = r.Int(0, upTo[phase]);
-            awayMs = fault == kVanish ? r.Int(0, 5000) : -1;
-        } else if (fault == kQuit || fault == kCtrlC) {
-            stopMs = pressMs + r.Int(0, 15000 + 140 * blocks);
-        }
+        const auto& kind = kKinds[fault];
+        if (Vanishes()) phase = r.Int(0, 4);
+        if (kind.atUpTo + kind.perBlock > 0)
+            at = r.Int(kind.atLo, kind.atUpTo + kind.perBlock * blocks);
+        const int byPhase[] = {pressMs, 100, 2500, 0, kEotToQuitMs};
+        if (kind.valueHi != 0)
+            value = r.Int(kind.valueLo, kind.valueHi < 0 ? byPhase[phase] : kind.valueHi);
+        if (Vanishes()) awayMs = fault == kVanish ? r.Int(0, 5000) : -1;
+        if (Stops()) stopMs = pressMs + r.Int(0, 15000 + 140 * blocks);
     }
-    std::string Describe() const {
-        char text[300];
-        std::snprintf(text, sizeof text,
-                      "%s, image %d bytes, replies +%d..%d ms, %d ms a page, stalls %d%%, press "
-                      "at %d ms; %s at=%d phase=%d value=%d away=%d stop=%d",
-                      station ? "station" : "window", imageBytes, replyMs, replyMs + jitterMs,
-                      pageMs, stalls, pressMs, kFaultNames[fault], at, phase, value, awayMs,
-                      stopMs);
-        return text;
-    }
+    bool Vanishes() const { return fault == kVanish || fault == kVanishForGood; }
+    bool Stops() const { return fault == kQuit || fault == kCtrlC; }
 };
 
 // (c) The bound, from the host's own limits. A device: eleven reads for each echoed character
@@ -167,9 +154,10 @@ class World : public Clock {
     std::vector<std::string> violations;
     std::vector<std::unique_ptr<EmuDevice>> devices;
     bool unloaded = false;  // the window has closed
+    bool open = false, failed = false;
 
     World(const Schedule& s, std::int64_t limitMs)
-        : s_(s), random_{~s.seed}, limit_(limitMs * kMs) {
+        : s_(s), random_{~s.seed}, limit_(limitMs * kMs), pressAt_(s.pressMs * kMs) {
         options_.replyDelayMs = s.replyMs;
         options_.pressAfterMs = -1;  // the operator presses
         options_.devices = 0;
@@ -178,7 +166,6 @@ class World : public Clock {
         options_.nakAt = s.fault == kNakAtBlock ? s.at : 0;
         options_.noAckAt = s.fault == kSilentAtBlock ? s.at : 0;
         Plug(0);
-        pressAt_ = s.pressMs * kMs;
         VanishIn(0);
     }
 
@@ -205,26 +192,33 @@ class World : public Clock {
         if (gTrace && !text.empty())
             std::fprintf(stderr, "%8.3f %s: %s\n", (at < 0 ? now_ : at) / 1e6, what, text.c_str());
     }
-    std::string History() const {
-        return "  host sent:   " + Printable(sent_) + "\n  device sent: " + Printable(answered_);
+    std::string History() const {  // the schedule and the last bytes each side sent
+        char text[300];
+        std::snprintf(text, sizeof text,
+                      "%s, image %d bytes, replies +%d..%d ms, %d ms a page, stalls %d%%, press "
+                      "at %d ms; %s at=%d phase=%d value=%d away=%d stop=%d",
+                      s_.station ? "station" : "window", s_.imageBytes, s_.replyMs,
+                      s_.replyMs + s_.jitterMs, s_.pageMs, s_.stalls, s_.pressMs,
+                      kKinds[s_.fault].name, s_.at, s_.phase, s_.value, s_.awayMs, s_.stopMs);
+        return text + ("\n  host sent:   " + Printable(sent_)) +
+               "\n  device sent: " + Printable(answered_);
     }
 
     // The port's side.
     PortOpenStatus Open() {
-        if (open_) return PortOpenStatus::Busy;
+        if (open) return PortOpenStatus::Busy;
         Advance(now_);
         if (!present_) return PortOpenStatus::NoDevice;
-        open_ = true;
-        failed_ = false;
+        open = true;
+        failed = false;
         toHost_.clear();  // a port opened afresh has nothing waiting
         return PortOpenStatus::Opened;
     }
-    bool open_ = false, failed_ = false;
     std::string ReadAll() {
         MaybeStall();
         Advance(now_);
         std::string bytes;
-        for (; open_ && !failed_ && !toHost_.empty() && toHost_.front().at <= now_;
+        for (; open && !failed && !toHost_.empty() && toHost_.front().at <= now_;
              toHost_.pop_front())
             bytes += static_cast<char>(toHost_.front().value);
         Trace("host read", Printable(bytes));
@@ -234,8 +228,8 @@ class World : public Clock {
         MaybeStall();
         Advance(now_);
         Trace("host wrote", Printable(bytes));
-        if (!open_ || failed_) return false;
-        if (!present_) return !(failed_ = true);
+        if (!open || failed) return false;
+        if (!present_) return !(failed = true);
         if (unloaded) violations.push_back("(e) bytes reached the device after the window closed");
         for (const char c : bytes) {
             auto value = static_cast<std::uint8_t>(c);
@@ -251,7 +245,7 @@ class World : public Clock {
     bool WaitReadable(int ms) {
         Advance(now_);
         const EmuMicros until = now_ + ms * kMs;
-        while (open_ && !failed_) {
+        while (open && !failed) {
             const EmuMicros byteAt = toHost_.empty() ? kEmuNever : toHost_.front().at;
             const EmuMicros event = NextEvent();
             if (byteAt <= until && byteAt <= event) {
@@ -268,10 +262,11 @@ class World : public Clock {
     }
 
   private:
+    // `answer`: the device's answer to the host (not noise, nor a "P" or "C" it repeats).
     struct Byte {
         EmuMicros at;
         std::uint8_t value;
-        bool answer;  // the device's answer to the host (not noise, nor a "P" or "C" it repeats)
+        bool answer;
     };
 
     int Device() const { return static_cast<int>(devices.size()) - 1; }
@@ -286,11 +281,6 @@ class World : public Clock {
     bool Passes(int drop, int change, int index, std::uint8_t& value) const {
         if (First(change) && index == s_.at) value ^= static_cast<std::uint8_t>(s_.value);
         return !(First(drop) && index == s_.at);
-    }
-    void Forget() {  // what was on its way to or in a device no longer there
-        toDevice_.clear();
-        inTransfer_ = false;
-        eotAt_ = -1;
     }
     void SetNow(EmuMicros us) {
         now_ = std::max(now_, us);
@@ -336,6 +326,8 @@ class World : public Clock {
         devices.back()->Log = [this](const std::string& note) { OnNote(note); };
         options_.nakAt = options_.noAckAt = 0;  // the first device's faults stay with it
     }
+    // What was on its way to or in a device no longer there is forgotten.
+    void Forget() { toDevice_.clear(), inTransfer_ = false, eotAt_ = -1; }
     void Press() {
         pressOnReturn_ |= !present_;
         if (!present_) return;
@@ -356,7 +348,7 @@ class World : public Clock {
         // A press the host never answered is made again once the line is back.
         pressOnReturn_ = pressOnReturn_ || devices.back()->Commands() == 0;
         present_ = false;
-        failed_ = open_;
+        failed = open;
         devices.back()->Unplug();
         Forget();
         toHost_.clear();
@@ -453,6 +445,8 @@ class World : public Clock {
     std::string sent_, answered_;
 };
 
+// The host's end of the world's line. The host owns its port and drops it when the window
+// closes, while the world and its clock run on: the port only borrows the world.
 class SimPort : public SerialPort {
   public:
     explicit SimPort(World& world) : w_(world) {}
@@ -463,14 +457,14 @@ class SimPort : public SerialPort {
         return result;
     }
     PortOpenResult Open(int) override { return OpenDevice("SIM"); }
-    bool Close() override { return !(w_.open_ = false); }
-    bool IsOpen() const override { return w_.open_; }
+    bool Close() override { return !(w_.open = false); }
+    bool IsOpen() const override { return w_.open; }
     std::string ReadAll() override { return w_.ReadAll(); }
     bool Write(const std::string& bytes) override { return w_.Write(bytes); }
-    bool SetBreak(bool) override { return w_.open_; }
+    bool SetBreak(bool) override { return w_.open; }
     bool SetRThreshold(int) override { return true; }
     bool WaitReadable(int ms) override { return w_.WaitReadable(ms); }
-    bool Failed() const override { return w_.failed_; }
+    bool Failed() const override { return w_.failed; }
 
   private:
     World& w_;
@@ -484,10 +478,23 @@ class SimView : public RecordingView {
     std::vector<std::pair<int, DeviceResult>> ended;  // device number and what the host said
     std::int64_t resetAt = -1;                        // the operator clicks Reset then
 
-    SimView(World& world, const Schedule& s) : w_(world), s_(s) {
-        onEnded = [this](DeviceResult result) { Ended(result); };
+    SimView(World& world, const Schedule& s)
+        : w_(world), s_(s), stopAt_(s.Stops() ? s.stopMs : -1) {
         onLine = [this](const std::string& line) { w_.unloaded = w_.unloaded || line == "closed"; };
-        if (s.fault == kQuit || s.fault == kCtrlC) stopAt_ = s.stopMs;
+        onEnded = [this](DeviceResult result) {
+            if (result == DeviceResult::Idle) return;
+            const int device = w_.Current();
+            ended.emplace_back(device, result);
+            w_.Trace("host said",
+                     "device " + std::to_string(device + 1) + " " + kResults[int(result)]);
+            if ((device > 0 && result == DeviceResult::Programmed) || ended.size() >= 4)
+                return s_.station ? void(stop = true) : QuitSoon();
+            const std::int64_t back = w_.LineBackMs();
+            if (s_.Stops() || back < 0) return;
+            const std::int64_t next = std::max(back, w_.NowMs()) + 500;
+            if (!s_.station && result != DeviceResult::Programmed) resetAt = next;
+            w_.PressAt(s_.station || result == DeviceResult::Programmed ? next : next + 1000);
+        };
     }
     void DoEvents() override {
         RecordingView::DoEvents();
@@ -505,28 +512,9 @@ class SimView : public RecordingView {
     }
 
   private:
-    void Ended(DeviceResult result) {
-        if (result == DeviceResult::Idle) return;
-        const int device = w_.Current();
-        ended.emplace_back(device, result);
-        w_.Trace("host said", "device " + std::to_string(device + 1) + " " + kResults[int(result)]);
-        if ((device > 0 && result == DeviceResult::Programmed) || ended.size() >= 4) {
-            if (s_.station)
-                stop = true;
-            else
-                QuitSoon();
-            return;
-        }
-        const std::int64_t back = w_.LineBackMs();
-        if (s_.fault == kQuit || s_.fault == kCtrlC || back < 0) return;
-        const std::int64_t next = std::max(back, w_.NowMs()) + 500;
-        if (!s_.station && result != DeviceResult::Programmed) resetAt = next;
-        w_.PressAt(s_.station || result == DeviceResult::Programmed ? next : next + 1000);
-    }
-
     World& w_;
     const Schedule& s_;
-    std::int64_t stopAt_ = -1;
+    std::int64_t stopAt_;
     bool lineGone_ = false;
 };
 
@@ -538,65 +526,56 @@ bool Holds(const EmuDevice& device, const Bytes& image) {
            std::equal(image.begin() + 8, image.end(), device.Flash().Bytes().begin());
 }
 
+// One cycle; what it violated, and then in `history` what replays it.
 std::vector<std::string> RunCycle(const Schedule& s, std::string& history) {
     const Bytes image = BinImage(static_cast<std::size_t>(s.imageBytes - 8), std::uint32_t(s.seed));
     const std::int64_t bound = BoundMs(s);
     World world(s, bound);
     clsTiming::InstallClock(std::shared_ptr<Clock>(std::shared_ptr<Clock>(), &world));
-    std::vector<std::pair<int, DeviceResult>> ended;
-    {
-        SimView view(world, s);
-        SequenceSettings settings;
-        settings.carryOnAfterFailure = s.station;
-        if (s.station) {  // as fieldprog-cli runs a station
-            settings.waitRounds = kStationWaitMs / 50;
-            settings.waitLimitMs = kStationWaitMs;
-            settings.animationSteps = 0;
-        }
-        auto device = std::make_unique<clsFieldProgrammer>(std::make_unique<SimPort>(world));
-        device->OpenCommDevice("SIM");
+    SimView view(world, s);
+    SequenceSettings settings;
+    settings.carryOnAfterFailure = s.station;
+    if (s.station) {  // as fieldprog-cli runs a station
+        settings.waitRounds = kStationWaitMs / 50;
+        settings.waitLimitMs = kStationWaitMs;
+        settings.animationSteps = 0;
+    }
+    auto host = std::make_unique<clsFieldProgrammer>(std::make_unique<SimPort>(world));
+    host->OpenCommDevice("SIM");
+    try {
         DownloadSequence sequence(view, settings);
         view.sequence = &sequence;
-        try {
-            sequence.RunHeadless(std::move(device), image);
-            while (view.resetAt >= 0 && sequence.ResetPending() && !sequence.Unloaded()) {
-                world.SleepMs(view.resetAt - world.NowMs());
-                view.resetAt = -1;
-                sequence.cmdDescription_Click();
-            }
-        } catch (const World::Overrun&) {
+        sequence.RunHeadless(std::move(host), image);
+        while (view.resetAt >= 0 && sequence.ResetPending() && !sequence.Unloaded()) {
+            world.SleepMs(view.resetAt - world.NowMs());
+            view.resetAt = -1;
+            sequence.cmdDescription_Click();
         }
-        ended = view.ended;
+    } catch (const World::Overrun&) {
     }
     clsTiming::InstallClock(nullptr);
     std::vector<std::string> found;
     if (world.NowMs() >= bound)
         found.push_back("(c) still running after " + std::to_string(bound) + " ms");
-    for (const auto& [device, result] : ended)
+    for (const auto& [device, result] : view.ended)
         if (result == DeviceResult::Programmed &&
             !Holds(*world.devices[std::size_t(device)], image))
             found.push_back("(a) device " + std::to_string(device + 1) +
                             " said to be programmed does not hold the image");
     const auto said = [&](std::size_t i) {
-        return std::string(i < ended.size() ? kResults[static_cast<int>(ended[i].second)]
-                                            : "nothing");
+        return std::string(i < view.ended.size() ? kResults[int(view.ended[i].second)] : "nothing");
     };
     if (!Fatal(s.fault) && said(0) != "programmed") found.push_back("(b) device 1: " + said(0));
-    const bool recovers = s.fault != kQuit && s.fault != kCtrlC && world.LineBackMs() >= 0;
-    if (recovers && said(ended.size() - 1) != "programmed")
-        found.push_back("(d) the last device: " + said(ended.size() - 1));
+    const bool recovers = !s.Stops() && world.LineBackMs() >= 0;
+    if (recovers && said(view.ended.size() - 1) != "programmed")
+        found.push_back("(d) the last device: " + said(view.ended.size() - 1));
     found.insert(found.end(), world.violations.begin(), world.violations.end());
-    if (!found.empty()) history = s.Describe() + "\n" + world.History();
+    if (!found.empty()) history = world.History();
     return found;
 }
 
 long Entries(const char* folder) {
-    long count = 0;
-    if (DIR* dir = opendir(folder)) {
-        while (const dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
-        closedir(dir);
-    }
-    return count;
+    return long(std::distance(std::filesystem::directory_iterator(folder), {}));
 }
 
 long ResidentKiB() {
@@ -672,7 +651,7 @@ int main(int argc, char** argv) {
     std::printf("simulation: %" PRIu64 " cycles from seed %" PRIu64
                 " in %.1f s; met: clean %" PRIu64 ", reply-delay %" PRIu64 ", host-stall %" PRIu64,
                 run, seed, seconds(), clean, delayed, stalled);
-    for (int k = 1; k < kFaults; ++k) std::printf(", %s %" PRIu64, kFaultNames[k], met[k]);
+    for (int k = 1; k < kFaults; ++k) std::printf(", %s %" PRIu64, kKinds[k].name, met[k]);
     std::printf("; violations %" PRIu64, violations);
     for (int k = 0; k < 6; ++k) std::printf(" (%c) %" PRIu64, 'a' + k, byInvariant[k]);
     std::puts("");
