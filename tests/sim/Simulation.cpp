@@ -39,6 +39,8 @@ namespace {
 // echo (243, 573), noise before a reply taken for all of it (4456, 7805).
 const std::uint64_t kRegressionSeeds[] = {198,  347,  4015, 287,  4797,    1015305, 243,
                                           1121, 1393, 4146, 4456, 1142309, 7805,    573};
+const char* const kUsage =
+    "usage: fieldprog-sim [--cycles N] [--seed S] [--regressions] [--trace] [--all]\n";
 bool gTrace = false, gAll = false;  // --trace: the dialogue as it goes; --all: every failing cycle
 
 constexpr EmuMicros kMs = kMicrosPerMs;
@@ -131,12 +133,9 @@ struct Schedule {
     bool Stops() const { return fault == kQuit || fault == kCtrlC; }
 };
 
-// (c) The bound, from the host's own limits. A device: eleven reads for each echoed character
-// and a greeting lost to a bad echo; for ".V" ".K" ".C" the reply's delay and the silence ending
-// it (2 x 51 rounds, the clear 30 s) seen at the end of a read; the page reports and a pause in
-// them; "C" and each block's ACK within 51 rounds, 139 ms a block; 5 s before ".Q"; 1 s of
-// animation. A cycle: four devices, the first press, one button wait that runs out, the
-// operator's pauses, the line's absence, a station stopped 10 s after its line went, the stalls.
+// (c) The bound: the host's own limits for each of four devices (echoes, replies and the
+// silences ending them, the clear and its pause, blocks and ACKs, the wait before ".Q", the
+// animation), plus the operator's pauses, the line's absence, the stalls and the stop.
 std::int64_t BoundMs(const Schedule& s) {
     const std::int64_t blocks = (s.imageBytes + 127) / 128;
     const std::int64_t device = 13 * kEchoMs + 3 * (3 * kRoundsMs + 500 + s.jitterMs) + kFlashMs +
@@ -146,51 +145,38 @@ std::int64_t BoundMs(const Schedule& s) {
            2 * kStationWaitMs + kStallBudgetMs + s.stopMs;
 }
 
-// The line, the devices on it, the operator's hands on button and cable, and one clock for
-// all. The world runs lazily: whenever the host touches the port, it catches up to the host.
-class World : public Clock {
+// The line, the devices on it, the operator's hands on button, cable and window, the busy PC
+// behind them, and one clock for all; it runs lazily, catching up whenever the host touches the
+// port or yields. After each result the operator serves the next device on the same cable
+// (after Reset, in the window) until one is programmed after the first, or four were tried.
+class World : public Clock, public RecordingView {
   public:
     struct Overrun {};  // thrown from the clock once the cycle has run past its bound
     std::vector<std::string> violations;
     std::vector<std::unique_ptr<EmuDevice>> devices;
-    bool unloaded = false;  // the window has closed
-    bool open = false, failed = false;
+    std::vector<std::pair<int, DeviceResult>> ended;  // device number and what the host said
+    std::int64_t resetAt = -1;                        // the operator clicks Reset then
+    bool open = false, failed = false;                // the host's port
 
     World(const Schedule& s, std::int64_t limitMs)
         : s_(s), random_{~s.seed}, limit_(limitMs * kMs), pressAt_(s.pressMs * kMs) {
         options_.replyDelayMs = s.replyMs;
         options_.pressAfterMs = -1;  // the operator presses
-        options_.devices = 0;
         options_.pages = kPages;
         options_.pageMs = s.pageMs;
         options_.nakAt = s.fault == kNakAtBlock ? s.at : 0;
         options_.noAckAt = s.fault == kSilentAtBlock ? s.at : 0;
         Plug(0);
         VanishIn(0);
+        if (s.Stops()) stopAt_ = s.stopMs;
+        onLine = [this](const std::string& line) { unloaded_ = unloaded_ || line == "closed"; };
     }
 
     std::int64_t NowMs() override { return now_ / kMs; }
     void SleepMs(std::int64_t ms) override { SetNow(now_ + std::max<std::int64_t>(ms, 0) * kMs); }
-    void MaybeStall() {
-        if (s_.stalls == 0 || stallLeftMs_ <= 0 || !random_.Chance(s_.stalls)) return;
-        const int ms = std::min(random_.Int(0, 300), stallLeftMs_);
-        stallLeftMs_ -= ms;
-        SleepMs(ms);
-    }
-    int Current() { return Advance(now_), Device(); }
     std::int64_t LineBackMs() {  // -1: it went for good
         Advance(now_);
         return present_ ? now_ / kMs : returnAt_ == kEmuNever ? -1 : returnAt_ / kMs;
-    }
-    void PressAt(std::int64_t ms) {
-        Advance(now_);
-        commandsAtPlan_ = devices.back()->Commands();
-        pressOnReturn_ = false;
-        pressAt_ = std::max(ms * kMs, now_);
-    }
-    void Trace(const char* what, const std::string& text, EmuMicros at = -1) const {
-        if (gTrace && !text.empty())
-            std::fprintf(stderr, "%8.3f %s: %s\n", (at < 0 ? now_ : at) / 1e6, what, text.c_str());
     }
     std::string History() const {  // the schedule and the last bytes each side sent
         char text[300];
@@ -202,6 +188,35 @@ class World : public Clock {
                       kKinds[s_.fault].name, s_.at, s_.phase, s_.value, s_.awayMs, s_.stopMs);
         return text + ("\n  host sent:   " + Printable(sent_)) +
                "\n  device sent: " + Printable(answered_);
+    }
+
+    // The operator's side.
+    void DoEvents() override {
+        RecordingView::DoEvents();
+        MaybeStall();
+        if (s_.station && !lineGone_ && LineBackMs() < 0) {  // stopped by hand a little later
+            lineGone_ = true;
+            stopAt_ = NowMs() + kStationWaitMs;
+        }
+        if (stopAt_ < 0 || NowMs() < stopAt_) return;
+        stopAt_ = -1;
+        if (s_.fault == kQuit) return sequence->cmdQuit_Click();
+        stop = true;
+    }
+    void DeviceEnded(DeviceResult result) override {
+        if (result == DeviceResult::Idle) return;
+        Advance(now_);
+        const int device = Device();
+        const bool programmed = result == DeviceResult::Programmed;
+        ended.emplace_back(device, result);
+        Trace("host said", "device " + std::to_string(device + 1) + " " + kResults[int(result)]);
+        if ((device > 0 && programmed) || ended.size() >= 4)
+            return s_.station ? void(stop = true) : QuitSoon();
+        const std::int64_t back = LineBackMs();
+        if (s_.Stops() || back < 0) return;
+        const std::int64_t next = std::max(back, NowMs()) + 500;
+        if (!s_.station && !programmed) resetAt = next;
+        PressAt(s_.station || programmed ? next : next + 1000);
     }
 
     // The port's side.
@@ -230,7 +245,7 @@ class World : public Clock {
         Trace("host wrote", Printable(bytes));
         if (!open || failed) return false;
         if (!present_) return !(failed = true);
-        if (unloaded) violations.push_back("(e) bytes reached the device after the window closed");
+        if (unloaded_) violations.push_back("(e) bytes reached the device after the window closed");
         for (const char c : bytes) {
             auto value = static_cast<std::uint8_t>(c);
             const bool passes = Passes(kDropToDevice, kChangeToDevice, hostBytes_++, value);
@@ -262,13 +277,28 @@ class World : public Clock {
     }
 
   private:
-    // `answer`: the device's answer to the host (not noise, nor a "P" or "C" it repeats).
     struct Byte {
         EmuMicros at;
         std::uint8_t value;
-        bool answer;
+        bool answer;  // the device's answer to the host (not noise, nor a "P" or "C" it repeats)
     };
 
+    void MaybeStall() {
+        if (s_.stalls == 0 || stallLeftMs_ <= 0 || !random_.Chance(s_.stalls)) return;
+        const int ms = std::min(random_.Int(0, 300), stallLeftMs_);
+        stallLeftMs_ -= ms;
+        SleepMs(ms);
+    }
+    void PressAt(std::int64_t ms) {
+        Advance(now_);
+        commandsAtPlan_ = devices.back()->Commands();
+        pressOnReturn_ = false;
+        pressAt_ = std::max(ms * kMs, now_);
+    }
+    void Trace(const char* what, const std::string& text, EmuMicros at = -1) const {
+        if (gTrace && !text.empty())
+            std::fprintf(stderr, "%8.3f %s: %s\n", (at < 0 ? now_ : at) / 1e6, what, text.c_str());
+    }
     int Device() const { return static_cast<int>(devices.size()) - 1; }
     bool First(int fault, int orFault = -1) const {
         return (s_.fault == fault || s_.fault == orFault) && Device() == 0;
@@ -440,13 +470,15 @@ class World : public Clock {
     std::uint64_t commandsAtPlan_ = 0;
     std::deque<Byte> toDevice_, toHost_;
     EmuMicros pressAt_ = kEmuNever, vanishAt_ = kEmuNever, returnAt_ = kEmuNever, eotAt_ = -1;
+    std::int64_t stopAt_ = -1;                  // the operator stops the run then (ms)
+    bool unloaded_ = false, lineGone_ = false;  // the window has closed; the station's line went
     bool present_ = true, frozen_ = false, pressOnReturn_ = false, inTransfer_ = false;
     int hostBytes_ = 0, deviceBytes_ = 0, replies_ = 0, echoes_ = 0, pages_ = 0, transferBytes_ = 0;
     std::string sent_, answered_;
 };
 
-// The host's end of the world's line. The host owns its port and drops it when the window
-// closes, while the world and its clock run on: the port only borrows the world.
+// The host's end of the line. The host owns its port and drops it when the window closes,
+// while the world and its clock run on: the port only borrows the world.
 class SimPort : public SerialPort {
   public:
     explicit SimPort(World& world) : w_(world) {}
@@ -470,54 +502,6 @@ class SimPort : public SerialPort {
     World& w_;
 };
 
-// The operator at the window or the station, and the busy PC behind them. After each result
-// the operator serves the next device on the same cable (after Reset, in the window), until
-// one is programmed after the first, or four have been tried.
-class SimView : public RecordingView {
-  public:
-    std::vector<std::pair<int, DeviceResult>> ended;  // device number and what the host said
-    std::int64_t resetAt = -1;                        // the operator clicks Reset then
-
-    SimView(World& world, const Schedule& s)
-        : w_(world), s_(s), stopAt_(s.Stops() ? s.stopMs : -1) {
-        onLine = [this](const std::string& line) { w_.unloaded = w_.unloaded || line == "closed"; };
-        onEnded = [this](DeviceResult result) {
-            if (result == DeviceResult::Idle) return;
-            const int device = w_.Current();
-            ended.emplace_back(device, result);
-            w_.Trace("host said",
-                     "device " + std::to_string(device + 1) + " " + kResults[int(result)]);
-            if ((device > 0 && result == DeviceResult::Programmed) || ended.size() >= 4)
-                return s_.station ? void(stop = true) : QuitSoon();
-            const std::int64_t back = w_.LineBackMs();
-            if (s_.Stops() || back < 0) return;
-            const std::int64_t next = std::max(back, w_.NowMs()) + 500;
-            if (!s_.station && result != DeviceResult::Programmed) resetAt = next;
-            w_.PressAt(s_.station || result == DeviceResult::Programmed ? next : next + 1000);
-        };
-    }
-    void DoEvents() override {
-        RecordingView::DoEvents();
-        w_.MaybeStall();
-        if (s_.station && !lineGone_ && w_.LineBackMs() < 0) {  // stopped by hand a little later
-            lineGone_ = true;
-            stopAt_ = w_.NowMs() + kStationWaitMs;
-        }
-        if (stopAt_ < 0 || w_.NowMs() < stopAt_) return;
-        stopAt_ = -1;
-        if (s_.fault == kQuit)
-            sequence->cmdQuit_Click();
-        else
-            stop = true;
-    }
-
-  private:
-    World& w_;
-    const Schedule& s_;
-    std::int64_t stopAt_;
-    bool lineGone_ = false;
-};
-
 bool Holds(const EmuDevice& device, const Bytes& image) {
     const EmuDeviceRecord* last = nullptr;
     for (const EmuDeviceRecord& record : device.Records())
@@ -526,29 +510,23 @@ bool Holds(const EmuDevice& device, const Bytes& image) {
            std::equal(image.begin() + 8, image.end(), device.Flash().Bytes().begin());
 }
 
-// One cycle; what it violated, and then in `history` what replays it.
+// One cycle: what it violated and, in `history`, what replays it.
 std::vector<std::string> RunCycle(const Schedule& s, std::string& history) {
     const Bytes image = BinImage(static_cast<std::size_t>(s.imageBytes - 8), std::uint32_t(s.seed));
     const std::int64_t bound = BoundMs(s);
     World world(s, bound);
     clsTiming::InstallClock(std::shared_ptr<Clock>(std::shared_ptr<Clock>(), &world));
-    SimView view(world, s);
-    SequenceSettings settings;
-    settings.carryOnAfterFailure = s.station;
-    if (s.station) {  // as fieldprog-cli runs a station
-        settings.waitRounds = kStationWaitMs / 50;
-        settings.waitLimitMs = kStationWaitMs;
-        settings.animationSteps = 0;
-    }
+    SequenceSettings settings;  // the window's, or a station's as fieldprog-cli runs one
+    if (s.station) settings = {{}, {}, kStationWaitMs / 50, kStationWaitMs, 0, true};
     auto host = std::make_unique<clsFieldProgrammer>(std::make_unique<SimPort>(world));
     host->OpenCommDevice("SIM");
     try {
-        DownloadSequence sequence(view, settings);
-        view.sequence = &sequence;
+        DownloadSequence sequence(world, settings);
+        world.sequence = &sequence;
         sequence.RunHeadless(std::move(host), image);
-        while (view.resetAt >= 0 && sequence.ResetPending() && !sequence.Unloaded()) {
-            world.SleepMs(view.resetAt - world.NowMs());
-            view.resetAt = -1;
+        while (world.resetAt >= 0 && sequence.ResetPending() && !sequence.Unloaded()) {
+            world.SleepMs(world.resetAt - world.NowMs());
+            world.resetAt = -1;
             sequence.cmdDescription_Click();
         }
     } catch (const World::Overrun&) {
@@ -557,18 +535,18 @@ std::vector<std::string> RunCycle(const Schedule& s, std::string& history) {
     std::vector<std::string> found;
     if (world.NowMs() >= bound)
         found.push_back("(c) still running after " + std::to_string(bound) + " ms");
-    for (const auto& [device, result] : view.ended)
+    const auto& ended = world.ended;
+    for (const auto& [device, result] : ended)
         if (result == DeviceResult::Programmed &&
             !Holds(*world.devices[std::size_t(device)], image))
             found.push_back("(a) device " + std::to_string(device + 1) +
                             " said to be programmed does not hold the image");
     const auto said = [&](std::size_t i) {
-        return std::string(i < view.ended.size() ? kResults[int(view.ended[i].second)] : "nothing");
+        return std::string(i < ended.size() ? kResults[int(ended[i].second)] : "nothing");
     };
     if (!Fatal(s.fault) && said(0) != "programmed") found.push_back("(b) device 1: " + said(0));
-    const bool recovers = !s.Stops() && world.LineBackMs() >= 0;
-    if (recovers && said(view.ended.size() - 1) != "programmed")
-        found.push_back("(d) the last device: " + said(view.ended.size() - 1));
+    if (!s.Stops() && world.LineBackMs() >= 0 && said(ended.size() - 1) != "programmed")
+        found.push_back("(d) the last device: " + said(ended.size() - 1));
     found.insert(found.end(), world.violations.begin(), world.violations.end());
     if (!found.empty()) history = world.History();
     return found;
@@ -592,16 +570,12 @@ int main(int argc, char** argv) {
     bool regressions = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if ((arg == "--cycles" || arg == "--seed") && i + 1 < argc) {
+        if ((arg == "--cycles" || arg == "--seed") && i + 1 < argc)
             (arg == "--cycles" ? cycles : seed) = std::strtoull(argv[++i], nullptr, 0);
-        } else if (arg == "--regressions" || arg == "--trace" || arg == "--all") {
+        else if (arg == "--regressions" || arg == "--trace" || arg == "--all")
             (arg == "--trace" ? gTrace : arg == "--all" ? gAll : regressions) = true;
-        } else {
-            std::fprintf(stderr,
-                         "usage: fieldprog-sim [--cycles N] [--seed S] [--regressions] "
-                         "[--trace] [--all]\n");
-            return 2;
-        }
+        else
+            return std::fputs(kUsage, stderr), 2;
     }
     TempFolderScope temp;  // the host must leave nothing in it
     const long handles = Entries("/proc/self/fd"), threads = Entries("/proc/self/task");
