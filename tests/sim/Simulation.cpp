@@ -71,11 +71,6 @@ const struct { const char* name; int atLo, atUpTo, perBlock, valueLo, valueHi; }
     {"quit", 0, 0, 0, 0, 0},                   {"ctrl-c", 0, 0, 0, 0, 0}};
 // clang-format on
 static_assert(std::size(kKinds) == kFaults);
-// The dialogue has no resend, ends a command on a wrong echo and cannot outlive a device gone or
-// hung or a stop; a pause in the clear's reports within its limit or noise before a reply it must.
-bool Fatal(int f) {
-    return f != kNone && f != kClearGap && f != kNoiseReply;
-}
 
 const char* const kResults[] = {"programmed",      "idle",       "no-device", "clear-failed",
                                 "transfer-failed", "interrupted"};
@@ -129,6 +124,10 @@ struct Schedule {
         if (Vanishes()) awayMs = fault == kVanish ? r.Int(0, 5000) : -1;
         if (Stops()) stopMs = pressMs + r.Int(0, 15000 + 140 * blocks);
     }
+    // The dialogue has no resend, ends a command on a wrong echo and cannot outlive a device gone
+    // or hung or a stop; a pause in the clear's reports within its limit or noise before a reply
+    // it must.
+    bool Survivable() const { return fault == kNone || fault == kClearGap || fault == kNoiseReply; }
     bool Vanishes() const { return fault == kVanish || fault == kVanishForGood; }
     bool Stops() const { return fault == kQuit || fault == kCtrlC; }
 };
@@ -387,7 +386,7 @@ class World : public Clock, public RecordingView {
     void Deliver(const Byte& byte) {
         if (frozen_ || !present_) return;
         // Where a fault may have cut an answer short, the host cannot know it is still coming.
-        if (byte.value == '.' && !inTransfer_ && (!Fatal(s_.fault) || Device() > 0) &&
+        if (byte.value == '.' && !inTransfer_ && (s_.Survivable() || Device() > 0) &&
             std::any_of(toHost_.begin(), toHost_.end(),
                         [&](const Byte& b) { return b.answer && b.at > world_; }))
             violations.push_back("(e) a command began while the device still answered");
@@ -488,7 +487,6 @@ class SimPort : public SerialPort {
         result.status = w_.Open();
         return result;
     }
-    PortOpenResult Open(int) override { return OpenDevice("SIM"); }
     bool Close() override { return !(w_.open = false); }
     bool IsOpen() const override { return w_.open; }
     std::string ReadAll() override { return w_.ReadAll(); }
@@ -544,7 +542,7 @@ std::vector<std::string> RunCycle(const Schedule& s, std::string& history) {
     const auto said = [&](std::size_t i) {
         return std::string(i < ended.size() ? kResults[int(ended[i].second)] : "nothing");
     };
-    if (!Fatal(s.fault) && said(0) != "programmed") found.push_back("(b) device 1: " + said(0));
+    if (s.Survivable() && said(0) != "programmed") found.push_back("(b) device 1: " + said(0));
     if (!s.Stops() && world.LineBackMs() >= 0 && said(ended.size() - 1) != "programmed")
         found.push_back("(d) the last device: " + said(ended.size() - 1));
     found.insert(found.end(), world.violations.begin(), world.violations.end());
