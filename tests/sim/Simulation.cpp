@@ -409,9 +409,8 @@ class World : public Clock, public RecordingView {
             if (answers && ((First(kNoiseReply) && !echo && !pages && ++replies_ == s_.at) ||
                             (First(kNoiseEcho) && echo && ++echoes_ == s_.at))) {
                 // Garbage as a glitch or a wrong baud rate makes it: no character of the dialogue.
-                std::string noise;
-                for (int i = 0; i < s_.value; ++i)
-                    noise += static_cast<char>(random_.Int(0x80, 0xFF));
+                std::string noise(std::size_t(s_.value), '\0');
+                for (char& c : noise) c = static_cast<char>(random_.Int(0x80, 0xFF));
                 Serialize(noise, start, false, false);
             }
             Serialize(piece.bytes, start, answers, !pages);
@@ -430,25 +429,18 @@ class World : public Clock, public RecordingView {
     void OnNote(const std::string& note) {
         Trace("device", note, world_);
         const auto has = [&](const char* text) { return note.find(text) != std::string::npos; };
-        if (has(": command .X")) {
-            inTransfer_ = true;
-            transferBytes_ = 0;
-        } else if (has("EOT after")) {
-            inTransfer_ = false;
-            eotAt_ = world_;
-            VanishIn(4);
-        } else if (has(": command .Q")) {
-            // A byte changed or lost on its way may have looked like EOT to the device.
-            if (eotAt_ >= 0 && world_ - eotAt_ < kEotToQuitMs * kMs && s_.fault != kDropToDevice &&
-                s_.fault != kChangeToDevice)
-                violations.push_back("(e) .Q came " + std::to_string((world_ - eotAt_) / kMs) +
-                                     " ms after EOT");
-            eotAt_ = -1;
-        } else if (has(": command .V") || has(": command .C")) {
-            VanishIn(has(": command .V") ? 1 : 2);
-        } else if (has("transfer left") || has("no block after")) {
-            inTransfer_ = false;
-        }
+        const bool x = has(": command .X"), eot = has("EOT after"), quit = has(": command .Q");
+        if (x || eot || has("transfer left") || has("no block after")) inTransfer_ = x;
+        if (x) transferBytes_ = 0;
+        // A byte changed or lost on its way may have looked like EOT to the device.
+        if (quit && eotAt_ >= 0 && world_ - eotAt_ < kEotToQuitMs * kMs &&
+            s_.fault != kDropToDevice && s_.fault != kChangeToDevice)
+            violations.push_back("(e) .Q came " + std::to_string((world_ - eotAt_) / kMs) +
+                                 " ms after EOT");
+        if (eot || quit) eotAt_ = eot ? world_ : -1;
+        if (has(": command .V")) VanishIn(1);
+        if (has(": command .C")) VanishIn(2);
+        if (eot) VanishIn(4);
     }
     static void Keep(std::string& history, std::uint8_t value) {
         history += static_cast<char>(value);
