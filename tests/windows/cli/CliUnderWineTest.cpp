@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <string>
 
+#include "Images.h"
 #include "WineHost.h"
 
 namespace {
@@ -22,7 +23,7 @@ TEST(CliUnderWineTest, StationProgramsTwoPortsThenVerifyReadsTheFlashBack) {
     const std::string image = folder / "FW.BIN", log = folder / "log.txt",
                       cli = "\"" + ProgramFolder() + "fieldprog-cli.exe\" ",
                       expect = "--expect '" + folder.Host("FW.BIN") + "'";
-    ASSERT_TRUE(FileSystem::WriteWholeFile(image, MakeBin(700, 11)));
+    ASSERT_TRUE(FileSystem::WriteWholeFile(image, Text(BinImage(700, 11))));
     Emulator com3(folder, 3, "--next-device-ms 3600000 --devices 0 --pages 0008 " + expect);
     Emulator com4(folder, 4, expect);
     ASSERT_TRUE(com3.Started() && com4.Started());

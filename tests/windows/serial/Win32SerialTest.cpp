@@ -1,6 +1,5 @@
-// The Win32 serial port and the download sequence above it against the real emulator (COM 2
-// under Wine), behind a table of Win32 calls that plays what real adaptors do and Wine cannot:
-// a port held elsewhere, an adaptor pulled in a wait or a transfer, an open that hangs.
+// The Win32 serial port and the download sequence above it against the emulator on COM 2, behind
+// a table of Win32 calls that plays what real adaptors do and Wine cannot.
 
 #include <gtest/gtest.h>
 
@@ -9,6 +8,7 @@
 #include <vector>
 
 #include "DownloadSequence.h"
+#include "Images.h"
 #include "RecordingView.h"
 #include "Win32Calls.h"
 #include "WineHost.h"
@@ -167,11 +167,10 @@ TEST_F(AdaptorTest, NamesThePortsAndTellsAnAbsentOrHeldOne) {
     EXPECT_EQ(ComPortDescription(12), "");
 }
 
-// An open that hangs leaves the message loop turning, gives up as not answering, and the handle
-// it returns late is closed, so the port can be had again at once. A pulled adaptor: whichever
-// call meets it first and however it fails (or succeeds with nothing), the window shows the
-// connection text in a wait and the transfer text in a transfer; once the adaptor is back
-// (after two opens that find nothing), Reset programs the next device.
+// An open that hangs leaves the message loop turning, gives up as not answering and closes the
+// handle it gets late, so the port can be had again at once. A pulled adaptor, whichever call
+// meets it and however it fails (or moves nothing), shows the connection text in a wait and the
+// transfer text in a transfer; once back (after two opens find nothing), Reset programs anew.
 TEST_F(AdaptorTest, AHangingOpenOrAPulledAdaptorIsToldAndTheNextDeviceProgrammed) {
     const std::string noDevice =
                           "status: Error: Failed to connect to the Field Programmer, "
@@ -181,19 +180,13 @@ TEST_F(AdaptorTest, AHangingOpenOrAPulledAdaptorIsToldAndTheNextDeviceProgrammed
         Call call;
         DWORD error;
         int pullAfterBlocks;  // 0: during the button wait
-        std::string status;
     } rows[] = {
-        {Call::Read, ERROR_DEVICE_NOT_CONNECTED, 0, noDevice},
-        {Call::Read, kNothing, 0, noDevice},
-        {Call::Write, ERROR_DEVICE_NOT_CONNECTED, 1, noTransfer},
-        {Call::Read, ERROR_GEN_FAILURE, 1, noTransfer},
-        {Call::ClearError, ERROR_BAD_COMMAND, 1, noTransfer},
-        {Call::SetTimeouts, ERROR_ACCESS_DENIED, 1, noTransfer},
-        {Call::Read, kNothing, 1, noTransfer},
-        {Call::Write, kNothing, 1, noTransfer},  // a short write
-    };
-    const std::string image = MakeBin(300, 5);
-    ASSERT_TRUE(FileSystem::WriteWholeFile(folder / "FW.BIN", image));
+        {Call::Read, ERROR_DEVICE_NOT_CONNECTED, 0},  {Call::Read, kNothing, 0},
+        {Call::Read, ERROR_GEN_FAILURE, 1},           {Call::Read, kNothing, 1},
+        {Call::Write, ERROR_DEVICE_NOT_CONNECTED, 1}, {Call::Write, kNothing, 1},  // a short write
+        {Call::ClearError, ERROR_BAD_COMMAND, 1},     {Call::SetTimeouts, ERROR_ACCESS_DENIED, 1}};
+    const Bytes image = BinImage(300, 5);
+    ASSERT_TRUE(FileSystem::WriteWholeFile(folder / "FW.BIN", Text(image)));
     Plug();
     Emulator emulator(folder, kCom,
                       "--press-after-ms -1 --stay --devices 0 --pages 0040 --expect '" +
@@ -228,8 +221,8 @@ TEST_F(AdaptorTest, AHangingOpenOrAPulledAdaptorIsToldAndTheNextDeviceProgrammed
         view.sequence = &sequence;
         Plug(row.call, row.error, row.pullAfterBlocks);
         if (row.pullAfterBlocks > 0) emulator.Press();
-        EXPECT_FALSE(sequence.RunHeadless(std::move(device), {image.begin(), image.end()}));
-        EXPECT_EQ(view.Last("status"), row.status);
+        EXPECT_FALSE(sequence.RunHeadless(std::move(device), image));
+        EXPECT_EQ(view.Last("status"), row.pullAfterBlocks == 0 ? noDevice : noTransfer);
 
         view.wanted = 1;
         emulator.Press();

@@ -56,32 +56,28 @@ class Folder {
     Folder() : path(FileSystem::NewPrivateFolder("Z:\\tmp", "fp-win-")), host(HostPath(path)) {}
     ~Folder() { FileSystem::RemoveTree(path); }
     Folder(const Folder&) = delete;
-    Folder& operator=(const Folder&) = delete;
     std::string operator/(const std::string& name) const { return path + "\\" + name; }
     std::string Host(const std::string& name) const { return host + "/" + name; }
 
-    // Starts the host shell script <name>.sh in the background: Wine starts host programs too.
-    bool Start(const std::string& name, const std::string& script) const {
+    // Runs host commands in the folder (Wine starts host programs too): to their end, with what
+    // they wrote and then "status 0" if all went well; or in the background, returning at once.
+    std::string OnHost(const std::string& name, const std::string& commands,
+                       bool wait = true) const {
         std::wstring command = L"sh \"" + Widen(Host(name + ".sh")) + L"\"";
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION process{};
-        if (!FileSystem::WriteWholeFile(*this / (name + ".sh"), script) ||
+        FileSystem::RemoveFile(*this / (name + ".done"));
+        if (!FileSystem::WriteWholeFile(*this / (name + ".sh"),
+                                        "cd '" + host + "'; { " + commands + "; } > " + name +
+                                            ".log 2>&1; echo status $? >> " + name +
+                                            ".log; touch " + name + ".done\n") ||
             !CreateProcessW(L"Z:\\bin\\sh", command.data(), nullptr, nullptr, FALSE, 0, nullptr,
                             nullptr, &startup, &process))
-            return false;
+            return {};
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
-        return true;
-    }
-    // Runs host commands in the folder to their end: what they wrote, then "status 0" if all
-    // went well.
-    std::string OnHost(const std::string& name, const std::string& commands) const {
-        FileSystem::RemoveFile(*this / (name + ".done"));
-        if (Start(name, "cd '" + host + "'; { " + commands + "; } > " + name +
-                            ".log 2>&1; echo status $? >> " + name + ".log; touch " + name +
-                            ".done\n"))
-            Await([&] { return FileSystem::IsRegularFile(*this / (name + ".done")); });
+        if (wait) Await([&] { return FileSystem::IsRegularFile(*this / (name + ".done")); });
         return Read(*this / (name + ".log"));
     }
 
@@ -101,20 +97,19 @@ class Emulator {
     // The shell writes its own number, then becomes the emulator: signals reach it, not timeout.
     Emulator(const Folder& folder, int com, const std::string& options)
         : folder_(folder), name_("emu" + std::to_string(com)) {
-        started_ = folder.Start(
-                       name_, "exec timeout 180 sh -c 'echo $$ > \"" + folder.Host(name_ + ".pid") +
-                                  "\"; exec \"$0\" \"$@\"' '" + std::getenv("FIELDPROG_EMU") +
-                                  "' --link '" + std::getenv("WINEPREFIX") + "/dosdevices/com" +
-                                  std::to_string(com) + "' " + options + " > '" +
-                                  folder.Host(name_ + ".out") + "' 2>&1 < /dev/null\n") &&
-                   Has(Await("PORT "), "PORT ");
+        folder.OnHost(
+            name_,
+            "exec timeout 180 sh -c 'echo $$ > " + name_ +
+                ".pid; exec \"$0\" \"$@\"' \"$FIELDPROG_EMU\" --link \"$WINEPREFIX/dosdevices/com" +
+                std::to_string(com) + "\" " + options + " > " + name_ + ".out 2>&1 < /dev/null",
+            false);
+        started_ = Has(Await("PORT "), "PORT ");
     }
     ~Emulator() {
         Signal("TERM");
         Await("DONE");
     }
     Emulator(const Emulator&) = delete;
-    Emulator& operator=(const Emulator&) = delete;
 
     bool Started() const { return started_; }
     // Presses the device's button (an emulator started with --press-after-ms -1).
@@ -159,8 +154,7 @@ class Program {
         }
         CloseHandle(startup.hStdOutput);
     }
-    ~Program() {
-        if (process_ == nullptr) return;
+    ~Program() {  // a handle never opened fails both calls harmlessly
         if (WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) TerminateProcess(process_, 99);
         CloseHandle(process_);
     }
@@ -170,8 +164,7 @@ class Program {
     // The exit code, or -1 when the program did not end within `ms`.
     long Wait(int ms = 120000) const {
         DWORD code = 0;
-        if (process_ == nullptr ||
-            WaitForSingleObject(process_, static_cast<DWORD>(ms)) != WAIT_OBJECT_0 ||
+        if (WaitForSingleObject(process_, static_cast<DWORD>(ms)) != WAIT_OBJECT_0 ||
             !GetExitCodeProcess(process_, &code))
             return -1;
         return static_cast<long>(code);
@@ -182,15 +175,5 @@ class Program {
     std::string output_;
     HANDLE process_ = nullptr;
 };
-
-// A .BIN image: six zero bytes, the data count high byte first, then data that does not end
-// in an erased (FFh) byte.
-inline std::string MakeBin(std::size_t count, int seed) {
-    std::string bin(6, '\0');
-    bin.push_back(static_cast<char>(count >> 8));
-    bin.push_back(static_cast<char>(count & 0xFF));
-    for (std::size_t k = 0; k < count; ++k) bin.push_back(static_cast<char>((k * 37 + seed) % 251));
-    return bin;
-}
 
 }  // namespace winehost
