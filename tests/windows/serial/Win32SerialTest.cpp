@@ -1,7 +1,5 @@
-// The Win32 serial port and the download sequence above it against the real emulator, which
-// Wine shows as COM 2, behind a test table of Win32 calls that plays what real adaptors do and
-// Wine cannot: a port held elsewhere, an adaptor pulled in the middle of a wait or a transfer,
-// an open that hangs. The emulator checks every image it receives byte for byte.
+// The Win32 serial port and the download sequence above it against the emulator on COM 2, behind
+// a table of Win32 calls that plays what real adaptors do and Wine cannot.
 
 #include <gtest/gtest.h>
 
@@ -10,6 +8,7 @@
 #include <vector>
 
 #include "DownloadSequence.h"
+#include "Images.h"
 #include "RecordingView.h"
 #include "Win32Calls.h"
 #include "WineHost.h"
@@ -41,12 +40,10 @@ struct Adaptor {
 
 const Win32Calls& kSystem = Win32SystemCalls();
 
-// True when the pulled adaptor makes `call` fail; false with kNothing, setting `less` instead.
-bool Fails(Call call, bool* less = nullptr) {
-    const bool pulled = adaptor.pulled && adaptor.call == call;
-    if (less != nullptr) *less = pulled;
+// Whether the pulled adaptor meets `call`, which then fails with its error or moves nothing.
+bool Meets(Call call) {
     SetLastError(adaptor.error);
-    return pulled && adaptor.error != kNothing;
+    return adaptor.pulled && adaptor.call == call;
 }
 
 const Win32Calls kAdaptorCalls = [] {
@@ -68,15 +65,14 @@ const Win32Calls kAdaptorCalls = [] {
         return handle;
     };
     calls.ReadFile = [](HANDLE h, LPVOID bytes, DWORD size, LPDWORD got, LPOVERLAPPED o) -> BOOL {
-        bool less = false;
-        if (Fails(Call::Read, &less)) return FALSE;
-        if (less) *got = 0;
-        return less || kSystem.ReadFile(h, bytes, size, got, o);
+        if (!Meets(Call::Read)) return kSystem.ReadFile(h, bytes, size, got, o);
+        *got = 0;
+        return adaptor.error == kNothing;
     };
     calls.WriteFile = [](HANDLE h, LPCVOID bytes, DWORD size, LPDWORD put, LPOVERLAPPED o) -> BOOL {
-        bool less = false;
-        if (Fails(Call::Write, &less)) return FALSE;
-        const BOOL ok = kSystem.WriteFile(h, bytes, less ? size / 2 : size, put, o);
+        const bool met = Meets(Call::Write);
+        if (met && adaptor.error != kNothing) return FALSE;
+        const BOOL ok = kSystem.WriteFile(h, bytes, met ? size / 2 : size, put, o);
         if (size == kFrameSize && ++adaptor.blocks == adaptor.pullAfterBlocks) {
             adaptor.pulled = true;  // once: the next device on the replugged adaptor goes well
             adaptor.awayFor = 2;
@@ -85,10 +81,10 @@ const Win32Calls kAdaptorCalls = [] {
         return ok;
     };
     calls.ClearCommError = [](HANDLE h, LPDWORD errors, LPCOMSTAT status) -> BOOL {
-        return !Fails(Call::ClearError) && kSystem.ClearCommError(h, errors, status);
+        return !Meets(Call::ClearError) && kSystem.ClearCommError(h, errors, status);
     };
     calls.SetCommTimeouts = [](HANDLE h, LPCOMMTIMEOUTS timeouts) -> BOOL {
-        return !Fails(Call::SetTimeouts) && kSystem.SetCommTimeouts(h, timeouts);
+        return !Meets(Call::SetTimeouts) && kSystem.SetCommTimeouts(h, timeouts);
     };
     calls.CloseHandle = [](HANDLE h) {
         if (h == adaptor.late.load()) adaptor.lateClosed = h;
@@ -107,73 +103,48 @@ class AdaptorTest : public ::testing::Test {
     void TearDown() override { Win32Api() = Win32SystemCalls(); }
     static void Plug(Call call = Call::None, DWORD error = 0, int pullAfterBlocks = 0) {
         adaptor.openError = 0;
-        adaptor.awayFor = 0;
         adaptor.call = call;
         adaptor.error = error;
         adaptor.pullAfterBlocks = pullAfterBlocks;
         adaptor.pulled = call != Call::None && pullAfterBlocks == 0;
-        if (adaptor.pulled) adaptor.awayFor = 2;
+        adaptor.awayFor = adaptor.pulled ? 2 : 0;
     }
     Folder folder;
 };
 
-// Any spelling of a port reaches \\.\COMn; a port another program holds is busy; an open that
-// hangs leaves the message loop turning, gives up as not answering, and the handle it returns
-// late is closed, so the port can be had again at once.
-TEST_F(AdaptorTest, OpensByAnyNameAndTellsAHeldOrHangingPort) {
+// Any spelling of a port reaches \\.\COMn, and a port another program holds is busy. The ports
+// above COM 4 that SetupAPI lists are offered, each with its friendly name.
+TEST_F(AdaptorTest, NamesThePortsAndTellsAnAbsentOrHeldOne) {
     const struct {
         const char* name;
         DWORD error;
-        std::string reached, told;  // the name opened, and what follows it in the message
+        std::string told;  // the name opened first
     } rows[] = {
-        {"COM7", ERROR_FILE_NOT_FOUND, "\\\\.\\COM7", ": no such device"},
-        {"com12", ERROR_FILE_NOT_FOUND, "\\\\.\\COM12", ": no such device"},
-        {"\\\\.\\COM12", ERROR_PATH_NOT_FOUND, "\\\\.\\COM12", ": no such device"},
-        {"COM2", ERROR_ACCESS_DENIED, "\\\\.\\COM2", " is busy: held by another program"},
-        {"COM2", ERROR_SHARING_VIOLATION, "\\\\.\\COM2", " is busy: held by another program"},
+        {"COM7", ERROR_FILE_NOT_FOUND, "\\\\.\\COM7: no such device"},
+        {"com12", ERROR_FILE_NOT_FOUND, "\\\\.\\COM12: no such device"},
+        {"\\\\.\\COM12", ERROR_PATH_NOT_FOUND, "\\\\.\\COM12: no such device"},
+        {"COM2", ERROR_ACCESS_DENIED, "\\\\.\\COM2 is busy: held by another program"},
+        {"COM2", ERROR_SHARING_VIOLATION, "\\\\.\\COM2 is busy: held by another program"},
     };
     for (const auto& row : rows) {
         Plug();
         adaptor.openError = row.error;
-        EXPECT_EQ(DescribePortOpen(MakeSystemSerialPort()->OpenDevice(row.name)),
-                  row.reached + row.told);
-        EXPECT_EQ(adaptor.opened, Wide(row.reached)) << row.name;
+        EXPECT_EQ(DescribePortOpen(MakeSystemSerialPort()->OpenDevice(row.name)), row.told);
+        EXPECT_EQ(adaptor.opened, Widen(row.told.substr(0, row.told.find_first_of(": "))));
     }
 
-    Plug();
-    Emulator emulator(folder, kCom, "--press-after-ms -1 --stay");
-    ASSERT_TRUE(emulator.Started());
-    const HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    adaptor.release = release;
-    auto port = MakeSystemSerialPort();
-    int turns = 0;
-    port->WhileOpening([&] { ++turns; });
-    EXPECT_EQ(DescribePortOpen(port->Open(kCom)), "\\\\.\\COM2 is not answering");
-    EXPECT_GT(turns, 1) << "the message loop stood still while the open hung";
-    adaptor.release = nullptr;
-    SetEvent(release);
-    EXPECT_TRUE(Await([] { return adaptor.lateClosed != INVALID_HANDLE_VALUE; }))
-        << "the late handle stayed open";
-    EXPECT_TRUE(port->Open(kCom).Opened()) << "the abandoned open still holds the port";
-    CloseHandle(release);
-}
-
-// The ports above COM 4 that SetupAPI lists are offered, each with its friendly name.
-TEST(PortList, ListsThePresentPortsAboveComFourWithTheirFriendlyNames) {
     Win32Calls calls = Win32SystemCalls();
-    calls.SetupDiGetClassDevsW = [](const GUID*, PCWSTR, HWND, DWORD) {
-        return reinterpret_cast<HDEVINFO>(1);
-    };
+    calls.SetupDiGetClassDevsW = [](const GUID*, PCWSTR, HWND, DWORD) { return HDEVINFO(1); };
     calls.SetupDiEnumDeviceInfo = [](HDEVINFO, DWORD index, PSP_DEVINFO_DATA device) -> BOOL {
         device->DevInst = index;
         return index < 2;
     };
     calls.SetupDiOpenDevRegKey = [](HDEVINFO, PSP_DEVINFO_DATA device, DWORD, DWORD, DWORD,
-                                    REGSAM) { return reinterpret_cast<HKEY>(device->DevInst + 1); };
+                                    REGSAM) { return HKEY(std::uintptr_t(device->DevInst) + 1); };
     calls.RegQueryValueExW = [](HKEY key, LPCWSTR, LPDWORD, LPDWORD type, LPBYTE data,
                                 LPDWORD bytes) -> LONG {
-        const std::wstring name = key == reinterpret_cast<HKEY>(1) ? L"COM7" : L"com12";
-        *bytes = static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t));
+        const std::wstring name = key == HKEY(1) ? L"COM7" : L"com12";
+        *bytes = DWORD((name.size() + 1) * sizeof(wchar_t));
         name.copy(reinterpret_cast<wchar_t*>(data), name.size());
         *type = REG_SZ;
         return ERROR_SUCCESS;
@@ -186,7 +157,7 @@ TEST(PortList, ListsThePresentPortsAboveComFourWithTheirFriendlyNames) {
     };
     calls.SetupDiDestroyDeviceInfoList = [](HDEVINFO) -> BOOL { return TRUE; };
     calls.QueryDosDeviceW = [](LPCWSTR, LPWSTR, DWORD) -> DWORD { return 0; };
-    calls.GetFileAttributesW = [](LPCWSTR) -> DWORD {
+    calls.GetFileAttributesW = [](LPCWSTR) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_FILE_ATTRIBUTES;
     };
@@ -194,14 +165,13 @@ TEST(PortList, ListsThePresentPortsAboveComFourWithTheirFriendlyNames) {
     EXPECT_EQ(PresentComPortsAbove4(), (std::vector<int>{7, 12}));
     EXPECT_EQ(ComPortDescription(7), "USB Serial Port (COM7)");
     EXPECT_EQ(ComPortDescription(12), "");
-    Win32Api() = Win32SystemCalls();
 }
 
-// A pulled adaptor: whichever call meets it first and however it fails (or succeeds with
-// nothing), the window shows the connection text in a wait and the transfer text in a
-// transfer; once the adaptor is back (after two opens that find nothing), Reset programs the
-// next device.
-TEST_F(AdaptorTest, APulledAdaptorShowsItsTextAndResetProgramsTheNextDevice) {
+// An open that hangs leaves the message loop turning, gives up as not answering and closes the
+// handle it gets late, so the port can be had again at once. A pulled adaptor, whichever call
+// meets it and however it fails (or moves nothing), shows the connection text in a wait and the
+// transfer text in a transfer; once back (after two opens find nothing), Reset programs anew.
+TEST_F(AdaptorTest, AHangingOpenOrAPulledAdaptorIsToldAndTheNextDeviceProgrammed) {
     const std::string noDevice =
                           "status: Error: Failed to connect to the Field Programmer, "
                           "please check it is correctly connected.",
@@ -210,23 +180,33 @@ TEST_F(AdaptorTest, APulledAdaptorShowsItsTextAndResetProgramsTheNextDevice) {
         Call call;
         DWORD error;
         int pullAfterBlocks;  // 0: during the button wait
-        std::string status;
     } rows[] = {
-        {Call::Read, ERROR_DEVICE_NOT_CONNECTED, 0, noDevice},
-        {Call::Read, kNothing, 0, noDevice},
-        {Call::Write, ERROR_DEVICE_NOT_CONNECTED, 1, noTransfer},
-        {Call::Read, ERROR_GEN_FAILURE, 1, noTransfer},
-        {Call::ClearError, ERROR_BAD_COMMAND, 1, noTransfer},
-        {Call::SetTimeouts, ERROR_ACCESS_DENIED, 1, noTransfer},
-        {Call::Read, kNothing, 1, noTransfer},
-        {Call::Write, kNothing, 1, noTransfer},  // a short write
-    };
-    const std::string image = MakeBin(300, 5);
-    ASSERT_TRUE(FileSystem::WriteWholeFile(folder / "FW.BIN", image));
+        {Call::Read, ERROR_DEVICE_NOT_CONNECTED, 0},  {Call::Read, kNothing, 0},
+        {Call::Read, ERROR_GEN_FAILURE, 1},           {Call::Read, kNothing, 1},
+        {Call::Write, ERROR_DEVICE_NOT_CONNECTED, 1}, {Call::Write, kNothing, 1},  // a short write
+        {Call::ClearError, ERROR_BAD_COMMAND, 1},     {Call::SetTimeouts, ERROR_ACCESS_DENIED, 1}};
+    const Bytes image = BinImage(300, 5);
+    ASSERT_TRUE(FileSystem::WriteWholeFile(folder / "FW.BIN", Text(image)));
+    Plug();
     Emulator emulator(folder, kCom,
                       "--press-after-ms -1 --stay --devices 0 --pages 0040 --expect '" +
                           folder.Host("FW.BIN") + "'");
     ASSERT_TRUE(emulator.Started());
+    {
+        const HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        adaptor.release = release;
+        auto port = MakeSystemSerialPort();
+        int turns = 0;
+        port->WhileOpening([&] { ++turns; });
+        EXPECT_EQ(DescribePortOpen(port->Open(kCom)), "\\\\.\\COM2 is not answering");
+        EXPECT_GT(turns, 1) << "the message loop stood still while the open hung";
+        adaptor.release = nullptr;
+        SetEvent(release);
+        EXPECT_TRUE(Await([] { return adaptor.lateClosed != INVALID_HANDLE_VALUE; }))
+            << "the late handle stayed open";
+        EXPECT_TRUE(port->Open(kCom).Opened()) << "the abandoned open still holds the port";
+        CloseHandle(release);
+    }
     int programmed = 0;
     for (const auto& row : rows) {
         SCOPED_TRACE(::testing::Message() << "row " << (&row - rows));
@@ -241,8 +221,8 @@ TEST_F(AdaptorTest, APulledAdaptorShowsItsTextAndResetProgramsTheNextDevice) {
         view.sequence = &sequence;
         Plug(row.call, row.error, row.pullAfterBlocks);
         if (row.pullAfterBlocks > 0) emulator.Press();
-        EXPECT_FALSE(sequence.RunHeadless(std::move(device), {image.begin(), image.end()}));
-        EXPECT_EQ(view.Last("status"), row.status);
+        EXPECT_FALSE(sequence.RunHeadless(std::move(device), image));
+        EXPECT_EQ(view.Last("status"), row.pullAfterBlocks == 0 ? noDevice : noTransfer);
 
         view.wanted = 1;
         emulator.Press();
