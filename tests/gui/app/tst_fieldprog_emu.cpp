@@ -4,9 +4,7 @@
 
 #include <QLabel>
 #include <QProgressBar>
-#include <QTimer>
 #include <QtTest>
-#include <csignal>
 
 #include "GuiBench.h"
 
@@ -14,7 +12,6 @@ class tst_fieldprog_emu : public QObject {
     Q_OBJECT
   private slots:
     void twoDevicesInARowGetTheSameImage();
-    void resetAfterTheLineCameBackProgramsTheDevice();
 };
 
 void tst_fieldprog_emu::twoDevicesInARowGetTheSameImage() {
@@ -54,40 +51,6 @@ void tst_fieldprog_emu::twoDevicesInARowGetTheSameImage() {
     QCOMPARE(mainBar, 100);
     QCOMPARE(form.windowTitle(), "CC46-EURO - COM 2");
     QCOMPARE(tmp.Entries(), 0);
-}
-
-// The adaptor is pulled out while the window waits: the wait fails at once. Once it is plugged
-// in again at the same path, Reset opens the port again and programs the next device.
-void tst_fieldprog_emu::resetAfterTheLineCameBackProgramsTheDevice() {
-    TempDir dir;
-    const Bytes image = BinImage(700);
-    WriteBytes(dir / "expect.bin", Text(image));
-    EmuProcess emu({"--link", dir / "ttyFP", "--press-after-ms", "-1", "--devices", "0",
-                    "--unplug-ms", "500", "--expect", dir / "expect.bin"});
-    QVERIFY(!emu.Port().empty());
-    frmFieldProg form;
-    bool pulled = false;
-    QVERIFY(RunOnEmulator(form, dir.Path(), dir / "ttyFP", image, 0, [&] {
-        if (!pulled && form.isVisible()) emu.Process().Signal(SIGUSR2);
-        pulled = pulled || form.isVisible();
-    }));
-    QVERIFY(form.ResetPending());
-    QVERIFY(emu.Process().WaitForStdout("UNPLUGGED\nPORT ", 30000));
-
-    QTimer press;
-    QObject::connect(&press, &QTimer::timeout, [&] {
-        const std::string results = emu.Process().Stdout();
-        if (results.find("EXPECT") != std::string::npos) {
-            form.close();
-        } else if (form.pbProgress->isHidden()) {
-            emu.Press();  // until the device answers
-        }
-    });
-    press.start(500);
-    ScopedEnv com2("FIELDPROG_COM2", dir / "ttyFP");
-    form.cmdDescription->click();
-    const QString results = QString::fromStdString(emu.Finish());
-    QVERIFY2(results.contains("EXPECT MATCH"), qPrintable(results));
 }
 
 QTEST_MAIN(tst_fieldprog_emu)
