@@ -20,14 +20,6 @@
 #include "frmComport.h"
 #include "frmFieldProg.h"
 
-// The waiting window's status text in English.
-inline const QString kPress = "Press the button on the top of the Field Programmer to download.";
-
-// Runs `action` on a later turn of the event loop (the window's waits let it run).
-inline void Post(QObject* context, std::function<void()> action) {
-    QMetaObject::invokeMethod(context, std::move(action), Qt::QueuedConnection);
-}
-
 // Answers modal windows as they appear. One that no handler takes is rejected and listed in
 // `unexpected`, so a test fails instead of hanging.
 class ModalWatcher : public QObject {
@@ -103,11 +95,14 @@ class Bench {
             dialog->cmdOK->click();
         });
     }
-    // Clicks `button` at virtual time `atMs`; no button means the window's close box.
+    // Clicks `button` at virtual time `atMs`, on a later turn of the event loop (the window's
+    // waits let it run); no button means the window's close box.
     void ClickAt(std::int64_t atMs, QAbstractButton* button) {
-        frmFieldProg* window = form.get();
-        clock->At(atMs,
-                  [=] { Post(window, [=] { button ? button->click() : void(window->close()); }); });
+        frmFieldProg* w = form.get();
+        clock->At(atMs, [=] {
+            QMetaObject::invokeMethod(
+                w, [=] { button ? button->click() : void(w->close()); }, Qt::QueuedConnection);
+        });
     }
 
     TempDir dir;  // made before the temporary folder is replaced

@@ -40,14 +40,6 @@ std::vector<std::string> Cli(std::vector<std::string> args) {
     return args;
 }
 
-// Runs a command that waits for the device's button, and presses it once asked to.
-RunResult RunPressed(EmuProcess& emulator, const std::vector<std::string>& argv) {
-    Subprocess cli(argv);
-    if (cli.WaitForStderr(kPrompt, kRunMs)) emulator.Press();
-    const int code = cli.Wait(kRunMs);
-    return {code, cli.Stdout(), cli.Stderr()};
-}
-
 }  // namespace
 
 // The production path: a downloader built with the tool itself programs two devices in a row
@@ -149,9 +141,12 @@ TEST(CliBench, InfoDownloadVerifyReadBackPokeVerifyRewrite) {
     EmuProcess emulator(
         {"--press-after-ms", "-1", "--devices", "0", "--pages", "0008", "--yn-prompt", "C"});
     ASSERT_FALSE(emulator.Port().empty());
-    auto cli = [&](std::vector<std::string> args) {
+    auto cli = [&](std::vector<std::string> args) {  // the button is pressed once asked for
         args.insert(args.end(), {"--port", emulator.Port(), "--wait", "30"});
-        return RunPressed(emulator, Cli(args));
+        Subprocess run(Cli(args));
+        if (run.WaitForStderr(kPrompt, kRunMs)) emulator.Press();
+        const int code = run.Wait(kRunMs);
+        return RunResult{code, run.Stdout(), run.Stderr()};
     };
     const auto expect = [](const RunResult& run, int code, const std::vector<std::string>& said) {
         EXPECT_EQ(run.code, code) << run.out << run.err;
@@ -189,10 +184,8 @@ TEST(CliBench, InfoDownloadVerifyReadBackPokeVerifyRewrite) {
     // A name marker at the very end of the data leaves the name cut short: the search fails,
     // which is not the same as a flash without a name.
     Bytes cut = binfile::Header(1024);
-    cut.resize(8 + 1024, 0);
-    cut[8 + 1020] = 0x24;
-    cut[8 + 1021] = 0x26;
-    cut[8 + 1022] = cut[8 + 1023] = 0x41;
+    cut.resize(8 + 1020, 0);
+    cut.insert(cut.end(), {0x24, 0x26, 0x41, 0x41});
     WriteBytes(dir / "CUT.BIN", Text(cut));
     ASSERT_EQ(cli({"--image", dir / "CUT.BIN"}).code, 0);
     const RunResult faulted = cli({"info"});
