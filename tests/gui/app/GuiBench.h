@@ -1,7 +1,8 @@
 #pragma once
 
-// What the window tests share: a watcher that answers modal windows, the main window on the
-// scripted device in virtual time, and runs against the emulator on a real pseudo-terminal.
+// What the window test (and the screenshot tool) share: a watcher that answers modal windows, the
+// main window on the scripted device in virtual time, and runs against the emulator on a real
+// pseudo-terminal.
 
 #include <QApplication>
 #include <QDialog>

@@ -48,9 +48,8 @@ void PrintTo(const Row& row, std::ostream* os) {
 std::string VerdictOf(const std::string& emuOutput) {
     std::istringstream lines(emuOutput);
     std::string verdict = "NONE";
-    for (std::string line; std::getline(lines, line);) {
+    for (std::string line; std::getline(lines, line);)
         if (line.rfind("DEVICE 1 RECEIVED", 0) == 0) verdict = line.substr(line.rfind(' ') + 1);
-    }
     if (verdict == "OK" && emuOutput.find("DEVICE 1 EXPECT MATCH") == std::string::npos)
         return "OK BUT MISMATCHED";
     return verdict;
