@@ -30,10 +30,9 @@ class ModalWatcher : public QObject {
             QWidget* modal = QApplication::activeModalWidget();
             if (modal == nullptr || !modal->isVisible() || met_.contains(modal)) return;
             met_.append(modal);
-            seen.append(modal->metaObject()->className());
             for (const auto& handler : handlers_)
                 if (handler(modal)) return;
-            unexpected.append(seen.last());
+            unexpected.append(modal->metaObject()->className());
             if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
         });
         timer_.start(5);
@@ -46,8 +45,7 @@ class ModalWatcher : public QObject {
             return typed != nullptr;
         });
     }
-    QStringList seen;  // class names of the modal windows met, in order
-    QStringList unexpected;
+    QStringList unexpected;  // class names of the modal windows no handler took
 
   private:
     QTimer timer_;

@@ -1,6 +1,6 @@
 // fieldprog-cli against fieldprog-emu on a pseudo-terminal: every test runs the real programs
 // and checks what reached the emulated device, the exit code and the records. What a failing
-// device or Ctrl-C makes the CLI say, exit and record is the fault matrix's part.
+// device makes a one-port download say, exit and record is the fault matrix's part.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
