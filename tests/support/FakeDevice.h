@@ -62,9 +62,8 @@ class FakeDevice {
     void Program(const std::vector<std::uint8_t>& data) {
         for (std::size_t i = 0; i < data.size(); i += bankBytes) {
             std::string text;
-            for (std::size_t k = i; k < i + bankBytes; ++k) {
+            for (std::size_t k = i; k < i + bankBytes; ++k)
                 text += Hex(k < data.size() ? data[k] : 0xFF, 2) + " ";
-            }
             banks[static_cast<int>(i / bankBytes)] = text;
         }
     }

@@ -1,7 +1,8 @@
 #pragma once
 
-// What the window tests share: a watcher that answers modal windows, the main window on the
-// scripted device in virtual time, and runs against the emulator on a real pseudo-terminal.
+// What the window test (and the screenshot tool) share: a watcher that answers modal windows, the
+// main window on the scripted device in virtual time, and runs against the emulator on a real
+// pseudo-terminal.
 
 #include <QApplication>
 #include <QDialog>
@@ -20,14 +21,6 @@
 #include "frmComport.h"
 #include "frmFieldProg.h"
 
-// The waiting window's status text in English.
-inline const QString kPress = "Press the button on the top of the Field Programmer to download.";
-
-// Runs `action` on a later turn of the event loop (the window's waits let it run).
-inline void Post(QObject* context, std::function<void()> action) {
-    QMetaObject::invokeMethod(context, std::move(action), Qt::QueuedConnection);
-}
-
 // Answers modal windows as they appear. One that no handler takes is rejected and listed in
 // `unexpected`, so a test fails instead of hanging.
 class ModalWatcher : public QObject {
@@ -37,10 +30,9 @@ class ModalWatcher : public QObject {
             QWidget* modal = QApplication::activeModalWidget();
             if (modal == nullptr || !modal->isVisible() || met_.contains(modal)) return;
             met_.append(modal);
-            seen.append(modal->metaObject()->className());
             for (const auto& handler : handlers_)
                 if (handler(modal)) return;
-            unexpected.append(seen.last());
+            unexpected.append(modal->metaObject()->className());
             if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
         });
         timer_.start(5);
@@ -53,8 +45,7 @@ class ModalWatcher : public QObject {
             return typed != nullptr;
         });
     }
-    QStringList seen;  // class names of the modal windows met, in order
-    QStringList unexpected;
+    QStringList unexpected;  // class names of the modal windows no handler took
 
   private:
     QTimer timer_;
@@ -103,11 +94,14 @@ class Bench {
             dialog->cmdOK->click();
         });
     }
-    // Clicks `button` at virtual time `atMs`; no button means the window's close box.
+    // Clicks `button` at virtual time `atMs`, on a later turn of the event loop (the window's
+    // waits let it run); no button means the window's close box.
     void ClickAt(std::int64_t atMs, QAbstractButton* button) {
-        frmFieldProg* window = form.get();
-        clock->At(atMs,
-                  [=] { Post(window, [=] { button ? button->click() : void(window->close()); }); });
+        frmFieldProg* w = form.get();
+        clock->At(atMs, [=] {
+            QMetaObject::invokeMethod(
+                w, [=] { button ? button->click() : void(w->close()); }, Qt::QueuedConnection);
+        });
     }
 
     TempDir dir;  // made before the temporary folder is replaced

@@ -1,6 +1,7 @@
 // The main window on the scripted device in virtual time: what its controls show in each state
-// of the download sequence, and the windows it opens (port dialog, About box, file dialog). The
-// sequence itself is tested on its own, without widgets.
+// of the download sequence, and the windows it opens (port dialog, About box, file dialog); the
+// sequence itself is tested on its own, without widgets. Then the window on a real serial port
+// and the real clock, against the emulator.
 
 #include <QLabel>
 #include <QProgressBar>
@@ -20,9 +21,9 @@ class tst_frmFieldProg : public QObject {
     Q_OBJECT
   private slots:
     void startUp();
-    void failureThenResetWaitsAgain();
     void missingBinaryOpensTheFileDialog();
     void portDialogOnItsOwn();
+    void twoDevicesInARowGetTheSameImage();
 };
 
 // The port dialog in the record's language with the free ports enabled and why the others are
@@ -70,34 +71,8 @@ void tst_frmFieldProg::startUp() {
     QCOMPARE(about, QStringList(2, "About CC46-EURO|1.0.0|(1.0.0)"));
 }
 
-// Nobody presses the button: the failure display with Reset; a click on Reset waits again.
-void tst_frmFieldProg::failureThenResetWaitsAgain() {
-    Bench bench;
-    frmFieldProg& form = bench.Form(0);
-    bench.ChoosePort(1);
-    form.Form_Load();
-
-    QVERIFY(form.IsLoaded());
-    QCOMPARE(form.lblStatus->text(),
-             "Error: Failed to connect to the Field Programmer, "
-             "please check it is correctly connected.");
-    QCOMPARE(form.cmdDescription->text(), "&Reset");
-    QVERIFY(ButtonsShown(form) && form.pbProgress->isHidden());
-    QCOMPARE(form.CurrentPicture(), 3);
-
-    const std::int64_t resetAt = bench.clock->NowMs();
-    QString waitingAgain;
-    bench.clock->At(resetAt + 1000, [&] {
-        waitingAgain = form.lblStatus->text() + '|' + form.cmdDescription->text() + '|' +
-                       QString::number(form.CurrentPicture()) +
-                       (ButtonsShown(form) ? "|shown" : "");
-    });
-    bench.ClickAt(resetAt + 2000, form.cmdQuit);
-    form.cmdDescription->click();
-    QCOMPARE(waitingAgain, kPress + "||1|shown");
-    QVERIFY(!form.IsLoaded());
-}
-
+// Without a binary the file dialog asks; cancelled, the failure display offers Reset, which asks
+// again.
 void tst_frmFieldProg::missingBinaryOpensTheFileDialog() {
     Bench bench;
     WriteBytes(bench.dir / "plain.exe", "no payload here");
@@ -115,11 +90,15 @@ void tst_frmFieldProg::missingBinaryOpensTheFileDialog() {
                                 "|Binary File (*.BIN *.bin)"});
     QCOMPARE(form.lblStatus->text(), "Error: Failed to extract binary information.");
     QCOMPARE(form.cmdDescription->text(), "&Reset");
+    QVERIFY(ButtonsShown(form) && form.pbProgress->isHidden());
     QCOMPARE(form.CurrentPicture(), 3);
+    form.cmdDescription->click();
+    QCOMPARE(asked.size(), 2);
+    QVERIFY(form.IsLoaded() && ButtonsShown(form));
 }
 
 // The port dialog on its own: the options SetupForm enables and selects (a port above COM 4
-// among them), what the close box leaves chosen, the layout and what each port is.
+// among them), the layout, what each port is, and what the keyboard and the close box choose.
 void tst_frmFieldProg::portDialogOnItsOwn() {
     frmComport dialog;
     QCOMPARE(dialog.AddPort(7, "Weitere Schnittstellen:"), 4);
@@ -149,26 +128,18 @@ void tst_frmFieldProg::portDialogOnItsOwn() {
     QVERIFY(at(4).y() > at(1).y() && dialog.lblOtherPorts->isVisible());
     dialog.hide();
 
-    // The close box gives Com 1 whatever was clicked; OK gives the option clicked.
-    for (const bool closeBox : {true, false}) {
-        ModalWatcher modals;
-        modals.On<frmComport>([&](frmComport* shown) {
-            QTest::mouseClick(shown->optCom[2], Qt::LeftButton);
-            closeBox ? void(shown->close()) : QTest::mouseClick(shown->cmdOK, Qt::LeftButton);
-        });
-        QCOMPARE(dialog.exec(), int(closeBox ? QDialog::Rejected : QDialog::Accepted));
-        QCOMPARE(int(dialog.Comport()), closeBox ? 1 : 3);
-    }
-
     // The keyboard alone: the preselected free port has the focus, the arrow keys move over
-    // the free options only, and Enter takes the one reached.
+    // the free options only, and Enter takes the one reached; the close box gives Com 1 whatever
+    // was reached.
     const struct {
         std::vector<Qt::Key> keys;
         int port;
-    } rows[] = {{{}, 2},
-                {{Qt::Key_Down}, 7},
-                {{Qt::Key_Down, Qt::Key_Up}, 2},
-                {{Qt::Key_Up, Qt::Key_Right}, 3}};
+        bool closeBox;
+    } rows[] = {{{}, 2, false},
+                {{Qt::Key_Down}, 7, false},
+                {{Qt::Key_Down, Qt::Key_Up}, 2, false},
+                {{Qt::Key_Up, Qt::Key_Right}, 3, false},
+                {{Qt::Key_Right}, 1, true}};
     for (const auto& row : rows) {
         frmComport keyboard;
         keyboard.AddPort(7, "");
@@ -178,12 +149,54 @@ void tst_frmFieldProg::portDialogOnItsOwn() {
         modals.On<frmComport>([&](frmComport* shown) {
             focused = shown->focusWidget() ? shown->focusWidget()->objectName() : "";
             for (Qt::Key key : row.keys) QTest::keyClick(shown->focusWidget(), key);
-            QTest::keyClick(shown->focusWidget(), Qt::Key_Return);
+            row.closeBox ? void(shown->close())
+                         : QTest::keyClick(shown->focusWidget(), Qt::Key_Return);
         });
-        QCOMPARE(keyboard.exec(), int(QDialog::Accepted));
+        QCOMPARE(keyboard.exec(), int(row.closeBox ? QDialog::Rejected : QDialog::Accepted));
         QCOMPARE(focused, QStringLiteral("optCom1"));
         QCOMPARE(int(keyboard.Comport()), row.port);
     }
+}
+
+// The emulator on a pseudo-terminal behind COM 2 programs two devices in a row and checks each
+// image byte for byte, while the window shows the bars and then waits for the next device.
+void tst_frmFieldProg::twoDevicesInARowGetTheSameImage() {
+    TempDir dir;
+    const Bytes image = BinImage(700);
+    WriteBytes(dir / "expect.bin", Text(image));
+    EmuProcess emu({"--pages", "0040", "--page-ms", "1", "--devices", "2", "--next-device-ms",
+                    "300", "--stay", "--expect", dir / "expect.bin"});
+    QVERIFY(!emu.Port().empty());
+    TempFolderScope tmp;  // the window's transfer files, and nothing else, go here
+
+    frmFieldProg form;
+    int clearBar = 0, mainBar = 0;
+    bool waitingBetween = false, buttonsHidden = true;
+    QVERIFY(RunOnEmulator(form, dir.Path(), emu.Port(), image, 0, [&] {
+        const QString results = QString::fromStdString(emu.Process().Stdout());
+        // The buttons make way for the bars (once the window is up: before, nothing is hidden).
+        if (form.isVisible() && !form.pbProgress->isHidden()) {
+            clearBar = qMax(clearBar, form.pbProgressClear->value());
+            mainBar = qMax(mainBar, form.pbProgress->value());
+            buttonsHidden = buttonsHidden && form.picQuit->isHidden();
+        }
+        if (results.contains("DEVICE 1 EXPECT") && !results.contains("DEVICE 2") &&
+            form.pbProgress->isHidden() && !form.picQuit->isHidden() && form.CurrentPicture() == 1)
+            // with the focus on a button the keyboard can use
+            waitingBetween =
+                waitingBetween || (form.focusWidget() && form.focusWidget()->isVisible());
+        if (results.contains("DEVICE 2 EXPECT") && form.isVisible()) form.close();
+    }));
+
+    const QString results =
+        QString::fromStdString(emu.Finish()) + "\nstatus: " + form.lblStatus->text();
+    QVERIFY2(results.contains("DEVICE 1 EXPECT MATCH"), qPrintable(results));
+    QVERIFY2(results.contains("DEVICE 2 EXPECT MATCH"), qPrintable(results));
+    QVERIFY(waitingBetween && buttonsHidden);
+    QCOMPARE(clearBar, 100);
+    QCOMPARE(mainBar, 100);
+    QCOMPARE(form.windowTitle(), "CC46-EURO - COM 2");
+    QCOMPARE(tmp.Entries(), 0);
 }
 
 QTEST_MAIN(tst_frmFieldProg)

@@ -85,9 +85,7 @@ TEST_F(BuildToolTest, RefusesBadInputWithItsOwnExitCode) {
     const std::string out = dir / "never";
     WriteBytes(dir / "CUT.BIN", "ab)+=-cd");
     WriteBytes(dir / "TINY.BIN", "x");
-    WriteBytes(dir / "SHORT.BIN", std::string("\0\0\0\0\0\0\0\x64"
-                                              "abc",
-                                              11));  // 3 of 100
+    WriteBytes(dir / "SHORT.BIN", kImage.substr(0, 12));  // one byte short
     WriteBytes(dir / "FW.HEX", kImage);
     const struct {
         std::vector<std::string> args;

@@ -1,6 +1,6 @@
 // fieldprog-cli against fieldprog-emu on a pseudo-terminal: every test runs the real programs
 // and checks what reached the emulated device, the exit code and the records. What a failing
-// device or Ctrl-C makes the CLI say, exit and record is the fault matrix's part.
+// device makes a one-port download say, exit and record is the fault matrix's part.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -38,14 +38,6 @@ bool Has(const std::string& text, const std::string& part) {
 std::vector<std::string> Cli(std::vector<std::string> args) {
     args.insert(args.begin(), FIELDPROG_CLI_EXE);
     return args;
-}
-
-// Runs a command that waits for the device's button, and presses it once asked to.
-RunResult RunPressed(EmuProcess& emulator, const std::vector<std::string>& argv) {
-    Subprocess cli(argv);
-    if (cli.WaitForStderr(kPrompt, kRunMs)) emulator.Press();
-    const int code = cli.Wait(kRunMs);
-    return {code, cli.Stdout(), cli.Stderr()};
 }
 
 }  // namespace
@@ -129,10 +121,10 @@ TEST(CliInput, BadInputIsRefusedBeforeThePortIsOpened) {
     }
 }
 
-// One device through a bench session: identity of the blank device as text and JSON, then
-// program it, find its name, read its buffers, verify it, read it back, change one byte,
-// verify again, which must point at exactly that byte, rewrite the flash and the one-word
-// commands.
+// One device, whose clear asks "y/n" first, through a bench session: identity of the blank device
+// as text and JSON, then program it, find its name, read its buffers, verify it, read it back,
+// change one byte in the address mode and read it alone and in a block, verify again, which must
+// point at exactly that byte, and the one-word commands.
 TEST(CliBench, InfoDownloadVerifyReadBackPokeVerifyRewrite) {
     TempDir dir;
     // The name sits behind the bytes 24h 26h; without the bytes 24h and 42h the digits "2426"
@@ -144,12 +136,17 @@ TEST(CliBench, InfoDownloadVerifyReadBackPokeVerifyRewrite) {
         "\x24\x26"
         "FPNAME-09";
     std::copy(name.begin(), name.end(), bin.begin() + 8 + 900);
+    std::copy_n("\x3C\x5D\x6E", 3, bin.begin() + 8 + 0x1F);  // what the address mode shows
     WriteBytes(dir / "FIRMWARE.BIN", Text(bin));
-    EmuProcess emulator({"--press-after-ms", "-1", "--devices", "0", "--pages", "0008"});
+    EmuProcess emulator(
+        {"--press-after-ms", "-1", "--devices", "0", "--pages", "0008", "--yn-prompt", "C"});
     ASSERT_FALSE(emulator.Port().empty());
-    auto cli = [&](std::vector<std::string> args) {
+    auto cli = [&](std::vector<std::string> args) {  // the button is pressed once asked for
         args.insert(args.end(), {"--port", emulator.Port(), "--wait", "30"});
-        return RunPressed(emulator, Cli(args));
+        Subprocess run(Cli(args));
+        if (run.WaitForStderr(kPrompt, kRunMs)) emulator.Press();
+        const int code = run.Wait(kRunMs);
+        return RunResult{code, run.Stdout(), run.Stderr()};
     };
     const auto expect = [](const RunResult& run, int code, const std::vector<std::string>& said) {
         EXPECT_EQ(run.code, code) << run.out << run.err;
@@ -173,10 +170,10 @@ TEST(CliBench, InfoDownloadVerifyReadBackPokeVerifyRewrite) {
     expect(cli({"read-back", dir / "BACK.BIN"}), 0, {"Read back 1000 data bytes"});
     EXPECT_EQ(ReadBytes(dir / "BACK.BIN"), Text(bin));
 
-    // Flash bits can only be cleared, so writing 00 changes any byte that is not 00 already.
-    ASSERT_NE(bin[8 + 0x20], 0);
+    // Flash bits can only be cleared, so writing 00 changes the 5Dh there.
     expect(cli({"poke", "0x20", "00"}), 0, {});
     expect(cli({"peek", "20"}), 0, {"000020: 00"});
+    expect(cli({"peek", "1F", "3"}), 0, {"00001F: 3C 00 6E"});
     expect(cli({"verify", dir / "FIRMWARE.BIN"}), 1,
            {"1 byte(s) differ, the first at flash address 0x000020 (image offset 0x000028)"});
     expect(cli({"rewrite"}), 0, {"Flash rewritten."});
@@ -187,10 +184,8 @@ TEST(CliBench, InfoDownloadVerifyReadBackPokeVerifyRewrite) {
     // A name marker at the very end of the data leaves the name cut short: the search fails,
     // which is not the same as a flash without a name.
     Bytes cut = binfile::Header(1024);
-    cut.resize(8 + 1024, 0);
-    cut[8 + 1020] = 0x24;
-    cut[8 + 1021] = 0x26;
-    cut[8 + 1022] = cut[8 + 1023] = 0x41;
+    cut.resize(8 + 1020, 0);
+    cut.insert(cut.end(), {0x24, 0x26, 0x41, 0x41});
     WriteBytes(dir / "CUT.BIN", Text(cut));
     ASSERT_EQ(cli({"--image", dir / "CUT.BIN"}).code, 0);
     const RunResult faulted = cli({"info"});

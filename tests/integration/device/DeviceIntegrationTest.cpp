@@ -1,5 +1,5 @@
-// The device command set over a real pseudo-terminal, against the emulated Field Programmer:
-// the address mode, clear and rewrite, and what a refusing device makes of each command.
+// What a refusing device makes of each command, over a real pseudo-terminal against the emulated
+// Field Programmer. The commands that succeed run in the CLI's bench session.
 
 #include <gtest/gtest.h>
 
@@ -21,77 +21,23 @@
 
 namespace {
 
-constexpr int kPages = 0x0008, kBankSize = 256;  // a 2 KiB flash: read back in a few seconds
+constexpr int kPages = 0x0008, kBankSize = 256;
 
-// The emulator behind COM 3: the button only on request, running on after its device powers
-// down. The host is connected to it.
-class Line {
-  public:
-    explicit Line(std::vector<std::string> args) : emu_(With(std::move(args))) {
-        if (!emu_.Port().empty()) com_ = std::make_unique<ScopedEnv>("FIELDPROG_COM3", emu_.Port());
-    }
-    bool Connect() { return fp.OpenCommPort(3) && Press(); }
-    bool Press() {
-        emu_.Press();
-        return fp.WaitForFieldProgrammer(200);  // polling rounds: 10 s
-    }
-    clsFieldProgrammer fp;
-
-  private:
-    static std::vector<std::string> With(std::vector<std::string> args) {
-        args.insert(args.end(), {"--press-after-ms", "-1", "--stay", "--pages", "0008"});
-        return args;
-    }
-    EmuProcess emu_;
-    std::unique_ptr<ScopedEnv> com_;
-};
-
-// A byte written and a block read in the device's address mode, a clear that asks "y/n" first
-// and reports its pages in pieces, and a rewrite; downloads and read-backs run in the CLI's
-// bench session.
-TEST(DeviceCommands, AddressModeClearAndRewrite) {
-    Line line({"--yn-prompt", "C", "--page-ms", "100"});
-    ASSERT_TRUE(line.Connect());
-    clsFieldProgrammer& fp = line.fp;
-    std::vector<std::pair<std::int16_t, std::int32_t>> events;
-    fp.Progress = [&](std::int16_t p, std::int32_t t) { events.emplace_back(p, t); };
-    // The progress of one kind (2 block read, 3 clear, 4 rewrite), if it rose from 0 or more to
-    // 100.
-    const auto progress = [&](std::int32_t type) {
-        std::vector<std::int16_t> seen;
-        for (const auto& [percent, kind] : events) {
-            if (kind == type) seen.push_back(percent);
-        }
-        const bool whole = !seen.empty() && seen.back() == 100 && seen.front() >= 0 &&
-                           std::is_sorted(seen.begin(), seen.end());
-        return whole ? seen : std::vector<std::int16_t>();
-    };
-    clsFPMemory& memory = fp.Memory();
-    std::string value = "5a";
-    ASSERT_TRUE(memory.WriteIndividualAddress(0x11, value));
-    std::vector<std::string> block;
-    ASSERT_TRUE(memory.ReadBlockAddress(0x10, 2, block));
-    EXPECT_EQ(block, (std::vector<std::string>{"FF", "5A", "FF"}));
-    EXPECT_FALSE(progress(2).empty());
-    // Its status query finds the device out of its address mode again.
-    ASSERT_TRUE(memory.ClearFlashMemory()) << fp.LastError().Number();
-    EXPECT_GE(progress(3).size(), 2u) << "the page counter should arrive in several pieces";
-    ASSERT_TRUE(memory.ReadIndividualAddress(0x11, value));
-    EXPECT_EQ(value, "FF");
-    ASSERT_TRUE(memory.ReWriteFlashMemory()) << fp.LastError().Number();
-    EXPECT_FALSE(progress(4).empty());
-}
-
-// Each row runs on the same refusing device, one after another; the last one leaves the device
-// in its address mode.
+// Each row runs on the same refusing device behind COM 3, one after another; the last one leaves
+// the device in its address mode.
 TEST(Refusals, EachCommandReportsItsOwnErrorNumber) {
-    std::vector<std::string> args = {"--bad-write"};
+    std::vector<std::string> args = {"--bad-write", "--press-after-ms", "-1",
+                                     "--stay",      "--pages",          "0008"};
     for (const char* command : {"K", "B", "G", "I", "Q", "L", "W"}) {
         args.insert(args.end(), {"--refuse", command});
     }
-    Line line(args);
-    ASSERT_TRUE(line.Connect());
-    clsFieldProgrammer& fp = line.fp;
+    EmuProcess emu(args);
+    ASSERT_FALSE(emu.Port().empty());
+    ScopedEnv com3("FIELDPROG_COM3", emu.Port());
+    clsFieldProgrammer fp;
+    ASSERT_TRUE(fp.OpenCommPort(3));
+    emu.Press();
+    ASSERT_TRUE(fp.WaitForFieldProgrammer(200));       // polling rounds: 10 s
     constexpr std::int32_t kEnd = kPages * kBankSize;  // the first address past the flash
     std::string text, zero = "00", other = "12";
     std::vector<std::string> block;
