@@ -56,18 +56,15 @@ constexpr const char* kNoDevice =
     "status: Error: Failed to connect to the Field Programmer, please check it is correctly "
     "connected.";
 
-// While it waits: the About box, progress outside the bars and a click on the empty button
-// change nothing; Quit ends the wait quietly. The dialog's and the window's texts are the GUI
-// test's.
+// While it waits, progress outside the bars changes nothing; Quit ends the wait quietly. The
+// dialog, the About box and the window's texts are the GUI test's.
 TEST_F(SequenceTest, StartUpOffersTheFreePortsAndQuitEndsTheWait) {
     view.chosenPort = 7;  // a present port above COM 4 is chosen like the first four
     line.above4 = {7};
     view.Soon([&] {
         EXPECT_EQ(line.port->openedPort, 7);
-        sequence->cmdAbout_Click();
         sequence->MyLocalSerial_Progress(101, 5);
         sequence->MyLocalSerial_Progress(-1, 3);
-        sequence->cmdDescription_Click();
         sequence->cmdQuit_Click();
     });
     Start(Downloader(BinImage(300), 2), {1, 4});
@@ -75,11 +72,9 @@ TEST_F(SequenceTest, StartUpOffersTheFreePortsAndQuitEndsTheWait) {
     EXPECT_TRUE(!view.offered[0].free && view.offered[1].free && view.offered[2].free &&
                 !view.offered[3].free);
     EXPECT_TRUE(view.offered[4].number == 7 && view.offered[4].free);
-    for (const PortChoice& p : view.offered) EXPECT_FALSE(p.description.empty()) << p.number;
     EXPECT_TRUE(view.Has("caption: CC46-EURO - COM 7"));
-    EXPECT_FALSE(view.Has("bar 101") || view.Has("clear bar -1"));
+    EXPECT_FALSE(view.Has("bar 101") || view.Has("clear bar -1") || view.Has("picture 3"));
     EXPECT_TRUE(view.Has("closed"));
-    EXPECT_FALSE(view.Has("picture 3"));
     EXPECT_TRUE(sequence->Unloaded());
     EXPECT_EQ(sequence->Device(), nullptr);
 }
@@ -129,11 +124,8 @@ TEST_F(SequenceTest, FailuresShowTheirTextAndOfferReset) {
         EXPECT_TRUE(sequence->ResetPending() && sequence->Stopped()) << row.what;
         // The failure animation runs before the connection text is shown.
         EXPECT_TRUE(row.status != kNoDevice || view.log.back() == kNoDevice) << row.what;
-        if (!row.fault) {
-            EXPECT_GE(clock->NowMs() - start, 1000 * 50) << "the wait lasts its 1000 rounds";
-        } else {
-            EXPECT_LT(clock->NowMs() - start, 12000) << row.what;
-        }
+        // A faulted device's time bound is the simulation's invariant (c).
+        EXPECT_TRUE(row.fault || clock->NowMs() - start >= 1000 * 50) << "a 1000-round wait";
         for (const DeviceResult r : view.results) EXPECT_NE(r, DeviceResult::Programmed);
     }
 }

@@ -7,15 +7,6 @@ namespace {
 
 constexpr EmuMicros kByte = 1042;  // one byte at 9600 baud, rounded up
 
-TEST(EmuPacer, UnpacedOutputGoesOutAtOnceInOneWrite) {
-    EmuPacer pacer(0);
-    pacer.Queue({"ab", 100});
-    pacer.Queue({"\r\nxy", 100});
-    EXPECT_EQ(pacer.TakeDue(99), "");
-    EXPECT_EQ(pacer.TakeDue(100), "ab\r\nxy");
-    EXPECT_TRUE(pacer.OutputIdle());
-}
-
 TEST(EmuPacer, PacedOutputLeavesOneByteTimeApartWithoutDrift) {
     EmuPacer pacer(9600);
     pacer.Queue({"0123456789", 0});
@@ -48,13 +39,10 @@ TEST(EmuPacer, InputArrivesAtLineSpeed) {
     std::uint8_t byte = 0;
     EmuMicros at = 0;
     EXPECT_FALSE(pacer.TakeInput(5000, byte, at));
-    ASSERT_TRUE(pacer.TakeInput(5000 + 3 * kByte, byte, at));
-    EXPECT_EQ(byte, 'x');
-    EXPECT_EQ(at, 5000 + kByte);
-    ASSERT_TRUE(pacer.TakeInput(5000 + 3 * kByte, byte, at));
-    ASSERT_TRUE(pacer.TakeInput(5000 + 3 * kByte, byte, at));
-    EXPECT_EQ(byte, 'z');
-    EXPECT_EQ(at, 5000 + 3 * kByte);
+    std::string got;
+    while (pacer.TakeInput(5000 + 3 * kByte, byte, at))
+        got += std::string(1, char(byte)) + "@" + std::to_string(at) + " ";
+    EXPECT_EQ(got, "x@6042 y@7084 z@8126 ");
 }
 
 }  // namespace
