@@ -6,6 +6,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "FakeDevice.h"
@@ -62,7 +63,7 @@ TEST_F(LinkTest, EchoCheckStopsTheSendAtTheFirstMissingEcho) {
     }
 }
 
-TEST_F(LinkTest, CommandRepliesAndLineEnds) {
+TEST_F(LinkTest, CommandRepliesLineEndsAndProgressPieces) {
     // The reply begins with the last character of the echo.
     device->replyMs = 100;
     device->replies[".V"] = "1.23 FP\r\n";
@@ -80,6 +81,18 @@ TEST_F(LinkTest, CommandRepliesAndLineEnds) {
         device->replies[".R"] = r;
         EXPECT_EQ(link->SendEchoedCommand(".R", &reply, 3, 2), r[3] == '\0') << r;
     }
+    // Only pieces with backspaces raise the flag, with their last four visible characters.
+    port->OnWrite = [](FakeSerialPort& p, const std::string& w) {
+        p.Deliver(w);
+        if (w != "C") return;
+        p.Deliver("12345\b\b\b\b\b", 100);
+        p.Deliver("done", 300);
+        p.Deliver("OK\r\n", 500);
+    };
+    std::vector<std::pair<std::string, std::int32_t>> flags;
+    link->ProgFlag = [&](const std::string& v, std::int32_t t) { flags.emplace_back(v, t); };
+    EXPECT_TRUE(link->SendProgEchoedCommand(".C", nullptr, 50, 3));
+    EXPECT_EQ(flags, (std::vector<std::pair<std::string, std::int32_t>>{{"2345", 3}}));
 }
 
 TEST_F(LinkTest, WaitForDataLineEndsByteCountsAndItsBound) {
@@ -100,21 +113,6 @@ TEST_F(LinkTest, WaitForDataLineEndsByteCountsAndItsBound) {
         std::string got;
         EXPECT_EQ(link->WaitForData(got, 50, r.bytes), r.met) << r.sent << " at " << r.atMs;
     }
-}
-
-TEST_F(LinkTest, ProgressPiecesRaiseProgFlag) {
-    // Only pieces with backspaces raise the flag, with their last four visible characters.
-    port->OnWrite = [](FakeSerialPort& p, const std::string& w) {
-        p.Deliver(w);
-        if (w != "C") return;
-        p.Deliver("12345\b\b\b\b\b", 100);
-        p.Deliver("done", 300);
-        p.Deliver("OK\r\n", 500);
-    };
-    std::vector<std::pair<std::string, std::int32_t>> flags;
-    link->ProgFlag = [&](const std::string& v, std::int32_t t) { flags.emplace_back(v, t); };
-    EXPECT_TRUE(link->SendProgEchoedCommand(".C", nullptr, 50, 3));
-    EXPECT_EQ(flags, (std::vector<std::pair<std::string, std::int32_t>>{{"2345", 3}}));
 }
 
 // The device checks every block's number (past 255 it wraps to 0), complement and CRC.
@@ -151,30 +149,25 @@ TEST_F(LinkTest, TransferSendsPaddedBlocksAndProgressFollowsTheAcknowledgedOnes)
 // changes nothing. A line that fails mid-transfer is the simulation's (vanish).
 TEST_F(LinkTest, ReceiverFaultsRaiseTheirErrorAndLeaveNoFile) {
     enum Fault { Throws, NoTempDir, Chatter, LongChatter, Long };
-    const struct {
-        Fault fault;
-        std::int32_t error;  // 0: the transfer succeeds
-        int blocks;
-    } rows[] = {{Throws, 145, 2},
-                {NoTempDir, 0, 2},
-                {Chatter, 0, 2},
-                {LongChatter, 143, 1},
-                {Long, 145, 32768}};
-    for (const auto& r : rows) {
+    // Per fault: the error raised (0: the transfer succeeds) and the blocks the device took.
+    const std::pair<std::int32_t, int> expected[] = {
+        {145, 2}, {0, 2}, {0, 2}, {143, 1}, {145, 32768}};
+    for (const Fault f : {Throws, NoTempDir, Chatter, LongChatter, Long}) {
         Fresh();
-        device->strayBytes = r.fault == Chatter || r.fault == LongChatter;
-        device->ackMs = r.fault == Chatter ? 2550 : r.fault == LongChatter ? 2600 : 10;
-        throwAt100 = r.fault == Throws;
-        ScopedEnv missing(kTempVariable, r.fault == NoTempDir ? tmp / "missing" : tmp.Path());
-        const Bytes image = Noise(r.fault == Long ? 32768 * 128 : 2 * 128);
-        EXPECT_EQ(link->DownloadBinaryData(image), r.error == 0) << r.fault;
+        const auto [error, blocks] = expected[f];
+        device->strayBytes = f == Chatter || f == LongChatter;
+        device->ackMs = f == Chatter ? 2550 : f == LongChatter ? 2600 : 10;
+        throwAt100 = f == Throws;
+        ScopedEnv missing(kTempVariable, f == NoTempDir ? tmp / "missing" : tmp.Path());
+        const Bytes image = Noise(f == Long ? 32768 * 128 : 2 * 128);
+        EXPECT_EQ(link->DownloadBinaryData(image), error == 0) << f;
         std::vector<std::int32_t> raised{0};
-        if (r.error != 0) raised.push_back(r.error);
-        EXPECT_EQ(errors, raised) << r.fault;
-        EXPECT_EQ(device->blocks, r.blocks) << r.fault;
+        if (error != 0) raised.push_back(error);
+        EXPECT_EQ(errors, raised) << f;
+        EXPECT_EQ(device->blocks, blocks) << f;
         // The image goes from memory: no temporary folder is needed, the blocks are the same.
-        EXPECT_TRUE(r.error != 0 || device->received == Text(Padded(image))) << r.fault;
-        EXPECT_EQ(port->rThresholds.back(), 1) << r.fault;
+        EXPECT_TRUE(error != 0 || device->received == Text(Padded(image))) << f;
+        EXPECT_EQ(port->rThresholds.back(), 1) << f;
     }
 }
 

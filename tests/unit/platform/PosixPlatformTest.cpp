@@ -113,9 +113,8 @@ TEST_F(PtyTest, OpenSaysWhyItFailed) {
     EXPECT_TRUE(MakeSystemSerialPort()->OpenDevice(slavePath).Opened()) << "the port stayed held";
 
     EXPECT_EQ(MakeSystemSerialPort()->OpenDevice("/dev/null").status, PortOpenStatus::NotSerial);
-    const PortOpenResult missing = MakeSystemSerialPort()->OpenDevice("/dev/ttyNoSuchPort9");
-    EXPECT_EQ(missing.status, PortOpenStatus::NoDevice);
-    EXPECT_EQ(DescribePortOpen(missing), "/dev/ttyNoSuchPort9: no such device");
+    EXPECT_EQ(MakeSystemSerialPort()->OpenDevice("/dev/ttyNoSuchPort9").status,
+              PortOpenStatus::NoDevice);
     EXPECT_EQ(MakeSystemSerialPort()->Open(257).status, PortOpenStatus::NoDevice);
 
     // Held keeps out any program; not allowed is not "busy". As root, the child is nobody.
@@ -164,9 +163,8 @@ TEST(UucpLock, OnlyALiveForeignProcessHoldsThePortInEitherForm) {
     for (int tries = 0; tries < 2048 && (holder < 0 || gone < 0); ++tries) {
         const pid_t child = fork();
         ASSERT_GE(child, 0);
-        if (child == 0) {
+        if (child == 0)
             for (;;) pause();
-        }
         if (holder < 0 && (child & 0xFF) >= '0' && (child & 0xFF) <= '9') {
             holder = child;
         } else {
@@ -247,9 +245,8 @@ TEST(Files, HalfWrittenPayloadIsCutBackAndTempFilesAreTheOwnersOnly) {
     const std::string temp = FileSystem::NewPrivateFile(dir, "ZAP");
     unsigned bits = 0;
     ASSERT_TRUE(FileSystem::PermissionBits(temp, bits));
-    EXPECT_EQ(bits, 0600u);  // where it is and its name are clsFilingFuncs' test
-    EXPECT_FALSE(FileSystem::MoveFile(temp, dir + "/out", false));  // never over an existing file
-    EXPECT_TRUE(FileSystem::MoveFile(temp, dir + "/out", true));
+    // Where it is and its name are clsFilingFuncs' test; moving it into place the builder's.
+    EXPECT_EQ(bits, 0600u);
 }
 
 }  // namespace
