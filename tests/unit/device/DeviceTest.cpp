@@ -33,10 +33,7 @@ class DeviceTest : public ::testing::Test {
   protected:
     void SetUp() override {
         clsTiming::InstallClock(clock_);
-        auto port = std::make_unique<FakeSerialPort>(clock_);
-        port_ = port.get();
-        fp_ = std::make_unique<clsFieldProgrammer>(std::move(port));
-        device_ = std::make_unique<FakeDevice>(*port_);
+        fp_ = std::make_unique<clsFieldProgrammer>(line_.MakePort());
         fp_->Progress = [this](std::int16_t p, std::int32_t t) { progress_.emplace_back(p, t); };
         fp_->Error = [this] { errors_.push_back(fp_->LastError().Number()); };
     }
@@ -49,9 +46,10 @@ class DeviceTest : public ::testing::Test {
     std::int32_t ErrorNumber() { return fp_->LastError().Number(); }
 
     std::shared_ptr<VirtualClock> clock_ = std::make_shared<VirtualClock>();
-    FakeSerialPort* port_ = nullptr;
+    FakeLine line_{clock_};
     std::unique_ptr<clsFieldProgrammer> fp_;
-    std::unique_ptr<FakeDevice> device_;
+    FakeSerialPort*& port_ = line_.port;
+    std::unique_ptr<FakeDevice>& device_ = line_.device;
     Events progress_;
     std::vector<std::int32_t> errors_;
 };
