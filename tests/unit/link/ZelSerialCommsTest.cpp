@@ -54,16 +54,14 @@ class LinkTest : public ::testing::Test {
 
 // An echo 500 ms late comes on the 11th read; 550 ms late would need a 12th, so the send stops
 // there. A wrong echo is the fault matrix's (wrong_echo) and the simulation's (change-to-host).
-TEST_F(LinkTest, EchoCheckStopsTheSendAtTheFirstMissingEcho) {
+TEST_F(LinkTest, EchoesRepliesLineEndsAndProgressPieces) {
     for (const int echoMs : {500, 550}) {
         Fresh();
         device->echoMs = echoMs;
         EXPECT_EQ(link->SendEchoedString("AB", 50, -1), echoMs == 500 ? "AB" : "") << echoMs;
         EXPECT_EQ(port->written, echoMs == 500 ? "AB" : "A") << echoMs;
     }
-}
-
-TEST_F(LinkTest, CommandRepliesLineEndsAndProgressPieces) {
+    Fresh();
     // The reply begins with the last character of the echo.
     device->replyMs = 100;
     device->replies[".V"] = "1.23 FP\r\n";

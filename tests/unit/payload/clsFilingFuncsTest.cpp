@@ -48,8 +48,10 @@ TEST(clsFilingFuncs, PathOperationsFollowTheirTable) {
     }
 }
 
-TEST(clsFilingFuncs, FileExistSeesOnlyVisibleRegularFiles) {
-    TempDir dir;
+// New temporary files go into the temporary folder; that they are private to their owner is
+// the file-system seam's part (platform test).
+TEST(clsFilingFuncs, FileExistSeesOnlyVisibleRegularFilesAndTempFilesAreNew) {
+    TempFolderScope dir;
     for (const char* name : {"fw.bin", ".fw.bin"}) WriteBytes(dir / name, "x");
     EXPECT_TRUE(f.FileExist(dir / "fw.bin"));
 #ifdef _WIN32
@@ -60,14 +62,8 @@ TEST(clsFilingFuncs, FileExistSeesOnlyVisibleRegularFiles) {
     EXPECT_TRUE(f.FileExist(dir / "a*"));
 #endif
     for (const std::string& path :
-         {dir / "fw*", std::string(), dir / "missing", dir.Path(), dir / ".fw.bin", device}) {
+         {dir / "fw*", std::string(), dir / "missing", dir.Path(), dir / ".fw.bin", device})
         EXPECT_FALSE(f.FileExist(path)) << path;  // patterns are not expanded
-    }
-}
-
-// That they are private to their owner is the file-system seam's part (platform test).
-TEST(clsFilingFuncs, TempFilesAreNewAndInTheTemporaryFolder) {
-    TempFolderScope dir;
     const std::string separator(1, FileSystem::Separator());
     EXPECT_EQ(f.TempPath(), dir.Path() + separator);
     const std::string first = f.TempFileName(dir.Path(), "ZAP");
