@@ -101,14 +101,12 @@ TEST_F(DeviceTest, EveryDeviceOperationIsSilentUntilAButtonWaitConnects) {
 TEST_F(DeviceTest, PageNumbersOfTheLinkBecomeProgress) {
     // Page numbers of a clear or rewrite become percentages of the last page, FlashPages - 1;
     // the last four give no percentage and raise nothing.
-    const struct {
-        std::string page, pages;
-        std::int32_t type;
-    } flags[] = {{"1FF", "0400", 3}, {"7", "0010", 4}, {"", "0400", 3},
-                 {"XYZ", "0400", 3}, {"1FF", "", 3},   {"1FF", "0001", 3}};
-    for (const auto& f : flags) {
-        fp_->Details().FlashPages(f.pages);
-        fp_->Serial().ProgFlag(f.page, f.type);
+    const std::tuple<std::string, std::string, std::int32_t> flags[] = {
+        {"1FF", "0400", 3}, {"7", "0010", 4}, {"", "0400", 3},
+        {"XYZ", "0400", 3}, {"1FF", "", 3},   {"1FF", "0001", 3}};
+    for (const auto& [page, pages, type] : flags) {
+        fp_->Details().FlashPages(pages);
+        fp_->Serial().ProgFlag(page, type);
     }
     // 511 / 1023 * 100 = 49.95; 7 / 15 * 100 = 46.7
     EXPECT_EQ(progress_, (Events{{50, 3}, {47, 4}}));
@@ -246,21 +244,18 @@ TEST_F(DeviceTest, BufferDataAreSplitIntoBytesWithSpareEntryAndConversionsKeepBo
     clsFPBuffers& b = fp_->Buffers();
     // The device's data line carries two line ends: the link takes one off the exchange and one
     // off the reply. Bare digits go in pairs; after spaces the last value falls on the spare entry.
-    const struct {
-        const char* command;
-        std::string data;
-        Bytes expected;
-    } rows[] = {{".B", "0a1B2c", {0x0A, 0x1B, 0x2C, 0}},
-                {".B", "0A1", {0x0A, 0x01, 0}},
-                {".G2", "", {}},
-                {".G2", "01 02 03", {1, 2, 0}},
-                {".G2", "01 02 03 ", {1, 2, 3, 0}}};
-    for (const auto& r : rows) {
-        device_->replies[r.command] = "\r\n" + r.data + "\r\n\r\n";
-        const bool internal = r.command == std::string(".B");
+    const std::tuple<std::string, std::string, Bytes> rows[] = {
+        {".B", "0a1B2c", {0x0A, 0x1B, 0x2C, 0}},
+        {".B", "0A1", {0x0A, 0x01, 0}},
+        {".G2", "", {}},
+        {".G2", "01 02 03", {1, 2, 0}},
+        {".G2", "01 02 03 ", {1, 2, 3, 0}}};
+    for (const auto& [command, data, expected] : rows) {
+        device_->replies[command] = "\r\n" + data + "\r\n\r\n";
+        const bool internal = command == ".B";
         ASSERT_TRUE(internal ? b.ReadInternalReceiveBuffer() : b.ReadSecondaryFlashRAMBuffer());
-        EXPECT_EQ(internal ? b.InternalReceiveBuffer() : b.SecondaryFlashRAMBuffer(), r.expected)
-            << r.command << " " << r.data;
+        EXPECT_EQ(internal ? b.InternalReceiveBuffer() : b.SecondaryFlashRAMBuffer(), expected)
+            << command << " " << data;
     }
     // A reply without a line feed has no data: the buffer keeps what it had.
     device_->replies[".G2"] = "01 02\r\n";

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "ClsCRC.h"
@@ -57,15 +58,10 @@ std::string Hex(const Bytes& bytes, const std::string& separator) {
 
 const std::string kErasedBank = "\r\n" + Hex(Bytes(64, 0xFF), " ") + "\r\n";
 
-struct Row {
-    const char* input;
-    std::string expected;  // echo and answer, exactly, and nothing for 10 s after them
-    Args args;
-};
-
 // --refuse, --no-echo and --wrong-echo are the integration tests' (Refusals, FaultMatrix).
 TEST(EmuCommands, AnswerExactlyUnderTheFaultSwitches) {
-    const Row rows[] = {
+    // Input, its echo and answer exactly (and nothing for 10 s after them), the switches.
+    const std::tuple<const char*, std::string, Args> rows[] = {
         {".K", ".K\r\n03 0010\r\n", {"--status", "03"}},
         {".D000F.G2", ".D000F" + kErasedBank + ".G2" + kErasedBank, {}},
         {"\r\nx", "\r\n?", {}},  // an empty line; a lone LF is ignored, anything else refused
@@ -76,10 +72,8 @@ TEST(EmuCommands, AnswerExactlyUnderTheFaultSwitches) {
         {".K.I", ".Ky/n.I\r\n", {"--yn-prompt", "K"}},
         {".R000000\r", ".R000000\r\nFF\r\n\r\nFF\r\n", {"--yn-prompt", "all"}},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.input);
-        EXPECT_EQ(Host(row.args).Send(row.input, 10000), row.expected);
-    }
+    for (const auto& [input, expected, args] : rows)
+        EXPECT_EQ(Host(args).Send(input, 10000), expected) << input;
 }
 
 // A "y/n" prompt goes out with the echo, page counters after the reply delay (a reply's delay

@@ -6,6 +6,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -94,22 +95,18 @@ TEST_F(LinkTest, EchoesRepliesLineEndsAndProgressPieces) {
 }
 
 TEST_F(LinkTest, WaitForDataLineEndsByteCountsAndItsBound) {
-    const struct {
-        std::string sent;
-        std::int64_t atMs;
-        int bytes;
-        bool met;
-    } rows[] = {
+    // What arrives and when, the byte count asked for (-1: up to a line end), the wait's result.
+    const std::tuple<std::string, std::int64_t, int, bool> rows[] = {
         {"abc\r\n", 0, -1, true},  {"abc\n", 0, -1, false},  // LF alone is no line end
         {"abc\r", 0, -1, false},   {"abcd", 0, 4, true},
         {"abc", 0, 4, false},      {"\r\n", 2550, -1, true},  // 51st read, 50 ms apart
         {"\r\n", 2551, -1, false},
     };
-    for (const auto& r : rows) {
+    for (const auto& [sent, atMs, bytes, met] : rows) {
         Fresh();
-        port->Deliver(r.sent, r.atMs);
+        port->Deliver(sent, atMs);
         std::string got;
-        EXPECT_EQ(link->WaitForData(got, 50, r.bytes), r.met) << r.sent << " at " << r.atMs;
+        EXPECT_EQ(link->WaitForData(got, 50, bytes), met) << sent << " at " << atMs;
     }
 }
 

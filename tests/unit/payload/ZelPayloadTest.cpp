@@ -7,6 +7,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -115,11 +116,7 @@ TEST_F(ZelPayloadFiles, MissingInputsAndBadPayloadsGiveFalse) {
 }
 
 TEST(ZelPayloadScan, EntriesEndAtTheFirstColonAndCloser) {
-    const struct {
-        std::string inner;
-        bool result;
-        Files files;
-    } cases[] = {
+    const std::tuple<std::string, bool, Files> cases[] = {
         {"-=+(a:1)+=--=+(b:)+=-", true, {{"a", "1"}, {"b", ""}}},
         {"-=+(f:ab)+=-cd)+=--=+(g:2)+=-", true, {{"f", "ab"}, {"g", "2"}}},
         {std::string("junk-=+(a:\r\n\0x)+=-junk", 22), true, {{"a", std::string("\r\n\0x", 4)}}},
@@ -130,11 +127,11 @@ TEST(ZelPayloadScan, EntriesEndAtTheFirstColonAndCloser) {
         {"-=+(b)+=-:", false, {}},
     };
     TempDir dir;
-    for (const auto& c : cases) {
-        WriteBytes(dir / "exe", Head() + ZelEncode().EncodeString(c.inner) + "\r\n");
+    for (const auto& [inner, result, files] : cases) {
+        WriteBytes(dir / "exe", Head() + ZelEncode().EncodeString(inner) + "\r\n");
         ZelPayload payload;
-        EXPECT_EQ(payload.GetPayload(dir / "exe"), c.result) << c.inner;
-        EXPECT_EQ(ListOf(payload), c.files) << c.inner;
+        EXPECT_EQ(payload.GetPayload(dir / "exe"), result) << inner;
+        EXPECT_EQ(ListOf(payload), files) << inner;
     }
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "FileSystem.h"
 #include "TestFiles.h"
@@ -25,10 +26,7 @@ TEST(clsFilingFuncs, PathOperationsFollowTheirTable) {
         std::string folder = " C:\\work ";
         return f.FileInAPath(s, folder);
     };
-    const struct {
-        Op op;
-        std::string input, expected;
-    } rows[] = {
+    const std::tuple<Op, std::string, std::string> rows[] = {
         // clang-format off
         {ext, "a.b.bin", "BIN"}, {ext, "file", ""}, {ext, "file.", ""}, {ext, ".bin", "BIN"},
         {ext, "C:\\dir.old\\file", "OLD\\FILE"}, {stem, "C:\\dir\\a.b.bin", "a"},
@@ -41,10 +39,10 @@ TEST(clsFilingFuncs, PathOperationsFollowTheirTable) {
         {inWork, "file.bin", "C:\\work\\file.bin"}, {inWork, "D:\\x\\file.bin", "D:\\x\\file.bin"},
         // clang-format on
     };
-    for (const auto& row : rows) {
-        std::string text = row.input;
-        EXPECT_EQ(row.op(text), row.expected) << "from '" << row.input << "'";
-        EXPECT_EQ(text, row.op == sep ? row.expected : row.input) << "from '" << row.input << "'";
+    for (const auto& [op, input, expected] : rows) {
+        std::string text = input;
+        EXPECT_EQ(op(text), expected) << "from '" << input << "'";
+        EXPECT_EQ(text, op == sep ? expected : input) << "from '" << input << "'";
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -63,12 +64,9 @@ TEST_F(ResFilesTest, RecordRules) {
 }
 
 TEST_F(ResFilesTest, FindsTheRecordAndTheBinaryFileOrSaysSo) {
-    const struct {
-        const char* label;
-        Files files;
-        const char* name;    // after GetReadMeData, which succeeds in every row
-        std::string binary;  // empty: refused
-    } rows[] = {
+    // What the payload holds, the name after GetReadMeData (which succeeds in every row) and the
+    // binary handed out (empty: refused).
+    const std::tuple<const char*, Files, const char*, std::string> rows[] = {
         {"no README.TXT", {{"FW.BIN", "ab"}}, "keep", "ab"},
         {"lower-case name; the first file with BIN in its name",
          {{"notes.txt", "no"},
@@ -80,17 +78,17 @@ TEST_F(ResFilesTest, FindsTheRecordAndTheBinaryFileOrSaysSo) {
         {"no .BIN", {{"README.TXT", "A,0,B,C"}}, "A", ""},
         {"one byte", {{"ONE.BIN", "x"}, {"README.TXT", "A,0,B,C"}}, "A", ""},
     };
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.label);
-        clsResFiles res(Build(r.files));
+    for (const auto& [label, files, name, binary] : rows) {
+        SCOPED_TRACE(label);
+        clsResFiles res(Build(files));
         res.Name("keep");
         std::vector<std::uint8_t> data{1, 2, 3};
         EXPECT_FALSE(res.GetBinaryData(data)) << "nothing to hand out before the payload is read";
         ASSERT_TRUE(res.GetReadMeData());
-        EXPECT_EQ(res.Name(), r.name);
-        EXPECT_EQ(res.GetBinaryData(data), !r.binary.empty());
+        EXPECT_EQ(res.Name(), name);
+        EXPECT_EQ(res.GetBinaryData(data), !binary.empty());
         const std::string got(data.begin(), data.end());
-        EXPECT_TRUE(r.binary.empty() ? got.size() <= 1 : got == r.binary) << got.size();
+        EXPECT_TRUE(binary.empty() ? got.size() <= 1 : got == binary) << got.size();
     }
     EXPECT_FALSE(clsResFiles(exe).GetReadMeData());
     EXPECT_FALSE(clsResFiles(dir / "missing").GetReadMeData());
