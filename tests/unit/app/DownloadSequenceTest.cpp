@@ -1,6 +1,5 @@
-// The download sequence against a recording view and the scripted device, in virtual time:
-// start-up, rounds, failures and Reset, Quit and the file dialog. A pulled or replugged line is
-// the simulation's (tests/sim).
+// The download sequence against a recording view and the scripted device, in virtual time; the
+// faults the simulation draws (tests/sim) are left to it.
 
 #include <gtest/gtest.h>
 

@@ -86,10 +86,9 @@ TEST(EmuCommands, RepliesFollowTheEchoAfterTheDelay) {
     EXPECT_EQ(host.timeline, "Y@500 0000\b\b\b\b@580 0001\b\b\b\b\r\n@610 ");
 }
 
-// "P" at the configured moment and every second until the host greets; the greeting's reply
-// follows after the reply delay like any other and is never asked "y/n"; ".Q" powers the device
-// down and the next one is pressed. A pulled line ends the device in progress; plugged in again,
-// the button presses as configured and the count goes on. After the last device, nothing.
+// "P" when configured and every second until greeted; the greeting's reply comes after the
+// delay and is never asked "y/n"; ".Q" powers down and the next device is pressed. A pulled line
+// ends the device in progress; plugged in again, the count goes on. After the last, nothing.
 TEST(EmuButton, PressGreetPowerDownUnplugAndPlugIn) {
     Host host({"--reply-delay-ms", "80", "--press-after-ms", "300", "--devices", "2", "--yn-prompt",
                "V"});
@@ -146,15 +145,6 @@ std::string Block(int number, const Bytes& data128, int complement, int crcXor =
            static_cast<char>(crc & 0xFF);
 }
 
-struct TransferRow {
-    const char* name;
-    int number, complement, crcXor;
-    std::size_t length;  // of the second block as sent
-    Args args;
-    const char* answer;  // to the second block
-    const char* record;  // good and bad blocks, verdict
-};
-
 TEST(EmuTransfer, ChecksEveryBlockAndKeepsTheRecord) {
     Bytes bin(8, 0);
     bin[7] = 200;
@@ -163,32 +153,34 @@ TEST(EmuTransfer, ChecksEveryBlockAndKeepsTheRecord) {
     padded.resize(256, 0);
     const Bytes first(padded.begin(), padded.begin() + 128);
     const Bytes data(padded.begin() + 128, padded.end());
-    const TransferRow rows[] = {
-        {"sound", 2, 253, 0, 133, {}, "\x06", "2 0 OK"},
-        {"repeat, dropped", 1, 254, 0, 133, {}, "\x06", "1 0 OK"},
-        {"CRC", 2, 253, 1, 133, {}, "\x15", "1 1 FAIL"},
-        {"complement", 2, 0, 0, 133, {}, "\x15", "1 1 FAIL"},
-        {"sequence", 3, 252, 0, 133, {}, "\x15", "1 1 FAIL"},
-        {"stalled", 2, 253, 0, 100, {}, "\x15", "1 1 FAIL"},  // refused after a second
-        {"line closed", 2, 253, 0, 133, {"--close-at", "2"}, "", "1 0 FAIL"},
-    };
-    for (const TransferRow& row : rows) {
-        SCOPED_TRACE(row.name);
-        Host host(row.args);
+    // Second block: number, complement, CRC change, length sent; switches; answer; record.
+    const std::tuple<const char*, int, int, int, std::size_t, Args, const char*, const char*>
+        rows[] = {
+            {"sound", 2, 253, 0, 133, {}, "\x06", "2 0 OK"},
+            {"repeat, dropped", 1, 254, 0, 133, {}, "\x06", "1 0 OK"},
+            {"CRC", 2, 253, 1, 133, {}, "\x15", "1 1 FAIL"},
+            {"complement", 2, 0, 0, 133, {}, "\x15", "1 1 FAIL"},
+            {"sequence", 3, 252, 0, 133, {}, "\x15", "1 1 FAIL"},
+            {"stalled", 2, 253, 0, 100, {}, "\x15", "1 1 FAIL"},  // refused after a second
+            {"line closed", 2, 253, 0, 133, {"--close-at", "2"}, "", "1 0 FAIL"},
+        };
+    for (const auto& [name, number, complement, crcXor, length, args, answer, record] : rows) {
+        SCOPED_TRACE(name);
+        Host host(args);
         EXPECT_EQ(host.Send(".X"), ".XC");
         EXPECT_EQ(host.Send(Block(1, first, 254)), "\x06");
-        const std::string second = Block(row.number, data, row.complement, row.crcXor);
-        EXPECT_EQ(host.Send(second.substr(0, row.length), 1500), row.answer);
+        const std::string second = Block(number, data, complement, crcXor);
+        EXPECT_EQ(host.Send(second.substr(0, length), 1500), answer);
         EXPECT_EQ(host.Last().Verdict(), "FAIL");  // not finished yet
         const bool closed = host.options.closeAt != 0;
         EXPECT_EQ(host.device->LineCloseRequested(), closed);
         EXPECT_EQ(host.Send("\x04"), closed ? "" : "\x04");
 
         const EmuDeviceRecord& r = host.Last();
-        const bool whole = row.record[0] == '2';
+        const bool whole = record[0] == '2';
         EXPECT_EQ(
             std::to_string(r.goodBlocks) + " " + std::to_string(r.badBlocks) + " " + r.Verdict(),
-            row.record);
+            record);
         EXPECT_EQ(r.image, whole ? padded : first);
         EXPECT_EQ(r.failure.empty(), r.Verdict() == "OK") << r.failure;
         EXPECT_EQ(r.CompareWith(bin), whole ? "MATCH" : "MISMATCH AT 128");

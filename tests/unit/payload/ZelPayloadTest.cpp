@@ -135,9 +135,8 @@ TEST(ZelPayloadScan, EntriesEndAtTheFirstColonAndCloser) {
     }
 }
 
-// The reader takes the first marker anywhere in a downloader, so no program or library we
-// build may carry the marker's bytes in its own image; only a genuine appended payload (a
-// downloader some test built in the tree) may.
+// The reader takes the first marker anywhere, so no program or library we build may carry its
+// bytes in its own image; only a genuine appended payload (a test-built downloader) may.
 bool HoldsStrayMarker(const std::string& bytes, const std::string& marker) {
     const auto at = bytes.find(marker);
     return at != std::string::npos && !(at >= 2 && bytes.compare(at - 2, 2, "\r\n") == 0 &&
