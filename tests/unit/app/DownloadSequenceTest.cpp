@@ -27,14 +27,11 @@ class SequenceTest : public ::testing::Test {
         EXPECT_EQ(tmp.Entries(), 0) << "a temporary file was left";
     }
 
-    // A downloader carrying `image` (none when empty) and a record in `language`.
-    std::string Downloader(const Bytes& image, int language = 0) {
-        return MakeDownloader(folder.Path(), image, language);
-    }
-    // The window's sequence on the scripted device; ports in `held` are taken elsewhere.
-    void Start(const std::string& exe, std::set<int> held = {}) {
+    // The window's sequence on the scripted device, in a downloader carrying `image` (none when
+    // empty) and a record in `language`; ports in `held` are taken elsewhere.
+    void Start(const Bytes& image, int language = 0, std::set<int> held = {}) {
         SequenceSettings settings;
-        settings.executablePath = exe;
+        settings.executablePath = MakeDownloader(folder.Path(), image, language);
         settings.makePort = [this, held] { return line.MakePort(held); };
         sequence = std::make_unique<DownloadSequence>(view, std::move(settings));
         view.sequence = sequence.get();
@@ -66,7 +63,7 @@ TEST_F(SequenceTest, StartUpOffersTheFreePortsAndQuitEndsTheWait) {
         sequence->MyLocalSerial_Progress(-1, 3);
         sequence->cmdQuit_Click();
     });
-    Start(Downloader(BinImage(300), 2), {1, 4});
+    Start(BinImage(300), 2, {1, 4});
     ASSERT_EQ(view.offered.size(), 5u);
     EXPECT_TRUE(!view.offered[0].free && view.offered[1].free && view.offered[2].free &&
                 !view.offered[3].free);
@@ -77,7 +74,7 @@ TEST_F(SequenceTest, StartUpOffersTheFreePortsAndQuitEndsTheWait) {
 }
 
 TEST_F(SequenceTest, NoFreePortShowsOneMessageAndEnds) {
-    Start(Downloader(BinImage(300)), {1, 2, 3, 4});
+    Start(BinImage(300), 0, {1, 2, 3, 4});
     EXPECT_EQ(view.log, (std::vector<std::string>{
                             "message: CC46-EURO|There are no free Comm Ports, exiting application.",
                             "timer off"}));
@@ -113,7 +110,7 @@ TEST_F(SequenceTest, FailuresShowTheirTextAndOfferReset) {
         view.onLine = [&](const std::string& l) {
             if (l == "button 0: Reset") view.Soon([&] { sequence->cmdDescription_Click(); });
         };
-        Start(Downloader(BinImage(300)));
+        Start(BinImage(300));
         EXPECT_EQ(view.Last("status"), row.status) << row.what;
         EXPECT_EQ(std::count(view.log.begin(), view.log.end(), kPress), 1) << row.what;
         EXPECT_EQ(view.Last("picture"), "picture 3") << row.what;
@@ -149,7 +146,7 @@ TEST_F(SequenceTest, AReplugIsOpenedAfreshAndAnAbsentPortFailsWithinThreeSeconds
     view.onLine = [&](const std::string& l) {
         if (l == kNoDevice) failedAfter.push_back(clock->NowMs() - lostAt);
     };
-    Start(Downloader(BinImage(300)));
+    Start(BinImage(300));
     ASSERT_EQ(view.results,
               (std::vector<DeviceResult>{DeviceResult::Programmed, DeviceResult::Programmed,
                                          DeviceResult::NoDevice}));
@@ -171,7 +168,7 @@ TEST_F(SequenceTest, AReplugIsOpenedAfreshAndAnAbsentPortFailsWithinThreeSeconds
 }
 
 TEST_F(SequenceTest, WithoutABinaryTheFileDialogAsksEachTime) {
-    Start(Downloader({}));  // nothing chosen: the GUI test's
+    Start({});  // nothing chosen: the GUI test's
     // A chosen file whose header counts more bytes than it holds is refused.
     view.chosenFile = folder / "SHORT.BIN";
     WriteBytes(view.chosenFile, Text(BinImage(300)).substr(0, 200));
@@ -192,7 +189,7 @@ TEST_F(SequenceTest, WithoutABinaryTheFileDialogAsksEachTime) {
 TEST_F(SequenceTest, ADamagedDownloaderSaysSoAndOffersNoReset) {
     Bytes cut = BinImage(300);
     cut.resize(200);
-    Start(Downloader(cut, 1));
+    Start(cut, 1);
     EXPECT_EQ(view.Last("status"),
               "status: Erreur\u00a0: ce programme de téléchargement est endommagé (l'en-tête "
               "compte 300 octets de données mais seuls 192 le suivent (fichier tronqué\u00a0?)) "

@@ -20,11 +20,8 @@ namespace {
 class LinkTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        clsTiming::InstallClock(clock = std::make_shared<VirtualClock>());
-        auto fake = std::make_unique<FakeSerialPort>(clock);
-        port = fake.get();
-        device = std::make_unique<FakeDevice>(*port);
-        link = std::make_unique<ZelSerialComms>(std::move(fake));
+        clsTiming::InstallClock(clock);
+        link = std::make_unique<ZelSerialComms>(line.MakePort());  // a fresh port and device
         ASSERT_TRUE(link->OpenCommPort(1));
         progress.clear();
         errors.clear();
@@ -44,9 +41,10 @@ class LinkTest : public ::testing::Test {
         SetUp();
     }
     TempFolderScope tmp;
-    std::shared_ptr<VirtualClock> clock;
-    FakeSerialPort* port = nullptr;
-    std::unique_ptr<FakeDevice> device;
+    std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
+    FakeLine line{clock};
+    FakeSerialPort*& port = line.port;
+    std::unique_ptr<FakeDevice>& device = line.device;
     std::unique_ptr<ZelSerialComms> link;
     bool throwAt100 = false;
     std::vector<std::int16_t> progress;
