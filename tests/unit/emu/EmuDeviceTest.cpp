@@ -58,7 +58,7 @@ std::string Hex(const Bytes& bytes, const std::string& separator) {
 
 const std::string kErasedBank = "\r\n" + Hex(Bytes(64, 0xFF), " ") + "\r\n";
 
-// --refuse, --no-echo and --wrong-echo are the integration tests' (Refusals, FaultMatrix).
+// --refuse, --no-echo, --wrong-echo and --fw-version are the integration tests'.
 TEST(EmuCommands, AnswerExactlyUnderTheFaultSwitches) {
     // Input, its echo and answer exactly (and nothing for 10 s after them), the switches.
     const std::tuple<const char*, std::string, Args> rows[] = {
@@ -67,7 +67,6 @@ TEST(EmuCommands, AnswerExactlyUnderTheFaultSwitches) {
         {"\r\nx", "\r\n?", {}},  // an empty line; a lone LF is ignored, anything else refused
         {".Z.D0G.G3.D0010.R000400", ".?.D0?.G?.D001?.R00040?", {}},  // last two: past the end
         {".D0.I", ".D0.I\r\n", {}},  // a new command replaces an unfinished one
-        {".V", ".V\r\n9 8 7\r\n", {"--fw-version", "9 8 7"}},
         {".Kn", ".Ky/nn\r\n", {"--yn-prompt", "K"}},
         {".K.I", ".Ky/n.I\r\n", {"--yn-prompt", "K"}},
         {".R000000\r", ".R000000\r\nFF\r\n\r\nFF\r\n", {"--yn-prompt", "all"}},
