@@ -24,9 +24,8 @@ TEST(FuzzReplay, EverySavedInputKeepsItsProperties) {
     for (const auto& [folder, target] : corpora) {
         std::vector<std::string> files;
         for (const auto& entry :
-             std::filesystem::directory_iterator(std::string(FP_FUZZ_CORPUS) + "/" + folder)) {
+             std::filesystem::directory_iterator(std::string(FP_FUZZ_CORPUS) + "/" + folder))
             if (entry.is_regular_file()) files.push_back(entry.path().string());
-        }
         std::sort(files.begin(), files.end());
         // An empty folder would make this test pass without looking at anything.
         EXPECT_FALSE(files.empty()) << "no saved inputs in fuzz/corpus/" << folder;

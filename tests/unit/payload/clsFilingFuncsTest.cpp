@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "FileSystem.h"
 #include "TestFiles.h"
@@ -25,10 +26,7 @@ TEST(clsFilingFuncs, PathOperationsFollowTheirTable) {
         std::string folder = " C:\\work ";
         return f.FileInAPath(s, folder);
     };
-    const struct {
-        Op op;
-        std::string input, expected;
-    } rows[] = {
+    const std::tuple<Op, std::string, std::string> rows[] = {
         // clang-format off
         {ext, "a.b.bin", "BIN"}, {ext, "file", ""}, {ext, "file.", ""}, {ext, ".bin", "BIN"},
         {ext, "C:\\dir.old\\file", "OLD\\FILE"}, {stem, "C:\\dir\\a.b.bin", "a"},
@@ -41,15 +39,17 @@ TEST(clsFilingFuncs, PathOperationsFollowTheirTable) {
         {inWork, "file.bin", "C:\\work\\file.bin"}, {inWork, "D:\\x\\file.bin", "D:\\x\\file.bin"},
         // clang-format on
     };
-    for (const auto& row : rows) {
-        std::string text = row.input;
-        EXPECT_EQ(row.op(text), row.expected) << "from '" << row.input << "'";
-        EXPECT_EQ(text, row.op == sep ? row.expected : row.input) << "from '" << row.input << "'";
+    for (const auto& [op, input, expected] : rows) {
+        std::string text = input;
+        EXPECT_EQ(op(text), expected) << "from '" << input << "'";
+        EXPECT_EQ(text, op == sep ? expected : input) << "from '" << input << "'";
     }
 }
 
-TEST(clsFilingFuncs, FileExistSeesOnlyVisibleRegularFiles) {
-    TempDir dir;
+// New temporary files go into the temporary folder; that they are private to their owner is
+// the file-system seam's part (platform test).
+TEST(clsFilingFuncs, FileExistSeesOnlyVisibleRegularFilesAndTempFilesAreNew) {
+    TempFolderScope dir;
     for (const char* name : {"fw.bin", ".fw.bin"}) WriteBytes(dir / name, "x");
     EXPECT_TRUE(f.FileExist(dir / "fw.bin"));
 #ifdef _WIN32
@@ -60,14 +60,8 @@ TEST(clsFilingFuncs, FileExistSeesOnlyVisibleRegularFiles) {
     EXPECT_TRUE(f.FileExist(dir / "a*"));
 #endif
     for (const std::string& path :
-         {dir / "fw*", std::string(), dir / "missing", dir.Path(), dir / ".fw.bin", device}) {
+         {dir / "fw*", std::string(), dir / "missing", dir.Path(), dir / ".fw.bin", device})
         EXPECT_FALSE(f.FileExist(path)) << path;  // patterns are not expanded
-    }
-}
-
-// That they are private to their owner is the file-system seam's part (platform test).
-TEST(clsFilingFuncs, TempFilesAreNewAndInTheTemporaryFolder) {
-    TempFolderScope dir;
     const std::string separator(1, FileSystem::Separator());
     EXPECT_EQ(f.TempPath(), dir.Path() + separator);
     const std::string first = f.TempFileName(dir.Path(), "ZAP");

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -13,7 +14,7 @@
 
 namespace {
 
-using Files = std::vector<std::pair<std::string, std::string>>;
+using Files = std::vector<PayloadEntry>;
 
 // Builds real downloaders (a stand-in image plus a payload) in a private temporary folder.
 class ResFilesTest : public ::testing::Test {
@@ -21,10 +22,8 @@ class ResFilesTest : public ::testing::Test {
     void SetUp() override { WriteBytes(exe, "\x7f ELF stand-in image\r\n"); }
     // The files go into the payload in the order given.
     std::string Build(const Files& files) {
-        std::vector<PayloadEntry> entries;
-        for (const auto& [name, data] : files) entries.push_back({name, data});
         const std::string out = dir / ("out" + std::to_string(++builds));
-        EXPECT_TRUE(ZelPayload().BuildPayloadFrom(exe, entries, out));
+        EXPECT_TRUE(ZelPayload().BuildPayloadFrom(exe, files, out));
         return out;
     }
 
@@ -34,48 +33,39 @@ class ResFilesTest : public ::testing::Test {
 };
 
 TEST_F(ResFilesTest, RecordRules) {
-    // Every row starts from Name and Description "old" and a language no record can give.
-    const struct {
-        const char* record;
-        bool ok;
-        const char *name, *description;
-        std::int16_t language;
-    } rows[] = {
-        {"FW123,000,Loads euros,BLANK", true, "FW123", "Loads euros", 0},
-        {"FW123,001,Charge,BLANK", true, "FW123", "Charge", 100},
-        {"FW123,002,Lädt,BLANK", true, "FW123", "Ldt", 200},  // accents are dropped
-        {"FW123,2,\tDesc\x7f,BLANK\r\n", true, "FW123", "Desc", 200},
-        {"FW123, 1 ,Desc,BLANK,extra", true, "FW123", "Desc", 100},
-        {"FW123,000,Loads, then sets,BLANK", true, "FW123", "Loads", 0},
-        {"FW123,002,Desc", false, "FW123", "Desc", 300},    // three fields
-        {"FW123,5,Desc,BLANK", false, "FW123", "Desc", 0},  // unknown language: English
-        {"FW123,-1,Desc,BLANK", false, "FW123", "Desc", 0},
-        {"FW123,,Desc,BLANK", false, "FW123", "old", 300},
-        {"FW123,1x,Desc,BLANK", false, "FW123", "old", 300},
-        {"FW123,99999,Desc,BLANK", false, "FW123", "old", 300},
-        {"FW123", false, "FW123", "old", 300},
-        {"\r\n", false, "old", "old", 300},
+    // Every row starts from Name and Description "old" and a language no record can give; what
+    // follows "refused" is what a refused record leaves.
+    const std::pair<const char*, const char*> rows[] = {
+        {"FW123,000,Loads euros,BLANK", "FW123|Loads euros|0"},
+        {"FW123,001,Charge,BLANK", "FW123|Charge|100"},
+        {"FW123,002,Lädt,BLANK", "FW123|Ldt|200"},  // accents are dropped
+        {"FW123,2,\tDesc\x7f,BLANK\r\n", "FW123|Desc|200"},
+        {"FW123, 1 ,Desc,BLANK,extra", "FW123|Desc|100"},
+        {"FW123,000,Loads, then sets,BLANK", "FW123|Loads|0"},
+        {"FW123,002,Desc", "refused FW123|Desc|300"},    // three fields
+        {"FW123,5,Desc,BLANK", "refused FW123|Desc|0"},  // unknown language: English
+        {"FW123,,Desc,BLANK", "refused FW123|old|300"},
+        {"FW123,1x,Desc,BLANK", "refused FW123|old|300"},
+        {"FW123,99999,Desc,BLANK", "refused FW123|old|300"},
+        {"FW123", "refused FW123|old|300"},
+        {"\r\n", "refused old|old|300"},
     };
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.record);
-        clsResFiles res(Build({{"FW.BIN", "\x01\x02\x03"}, {"README.TXT", r.record}}));
+    for (const auto& [record, expected] : rows) {
+        clsResFiles res(Build({{"FW.BIN", "\x01\x02\x03"}, {"README.TXT", record}}));
         res.Name("old");
         res.Description("old");
         res.Language(300);
-        EXPECT_EQ(res.GetReadMeData(), r.ok);
-        EXPECT_EQ(res.Name(), r.name);
-        EXPECT_EQ(res.Description(), r.description);
-        EXPECT_EQ(res.Language(), r.language);
+        const std::string said = res.GetReadMeData() ? "" : "refused ";
+        EXPECT_EQ(
+            said + res.Name() + "|" + res.Description() + "|" + std::to_string(res.Language()),
+            expected)
+            << record;
     }
 }
 
 TEST_F(ResFilesTest, FindsTheRecordAndTheBinaryFileOrSaysSo) {
-    const struct {
-        const char* label;
-        Files files;
-        const char* name;    // after GetReadMeData, which succeeds in every row
-        std::string binary;  // empty: refused
-    } rows[] = {
+    // The payload, the name after GetReadMeData (which always succeeds), the binary (empty: none).
+    const std::tuple<const char*, Files, const char*, std::string> rows[] = {
         {"no README.TXT", {{"FW.BIN", "ab"}}, "keep", "ab"},
         {"lower-case name; the first file with BIN in its name",
          {{"notes.txt", "no"},
@@ -86,30 +76,26 @@ TEST_F(ResFilesTest, FindsTheRecordAndTheBinaryFileOrSaysSo) {
          std::string("\0\xff\r\n", 4)},
         {"no .BIN", {{"README.TXT", "A,0,B,C"}}, "A", ""},
         {"one byte", {{"ONE.BIN", "x"}, {"README.TXT", "A,0,B,C"}}, "A", ""},
-        {"empty", {{"EMPTY.BIN", ""}, {"README.TXT", "A,0,B,C"}}, "A", ""},
     };
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.label);
-        clsResFiles res(Build(r.files));
+    for (const auto& [label, files, name, binary] : rows) {
+        SCOPED_TRACE(label);
+        clsResFiles res(Build(files));
         res.Name("keep");
         std::vector<std::uint8_t> data{1, 2, 3};
         EXPECT_FALSE(res.GetBinaryData(data)) << "nothing to hand out before the payload is read";
         ASSERT_TRUE(res.GetReadMeData());
-        EXPECT_EQ(res.Name(), r.name);
-        EXPECT_EQ(res.GetBinaryData(data), !r.binary.empty());
+        EXPECT_EQ(res.Name(), name);
+        EXPECT_EQ(res.GetBinaryData(data), !binary.empty());
         const std::string got(data.begin(), data.end());
-        EXPECT_TRUE(r.binary.empty() ? got.size() <= 1 : got == r.binary) << got.size();
+        EXPECT_TRUE(binary.empty() ? got.size() <= 1 : got == binary) << got.size();
     }
-    EXPECT_FALSE(clsResFiles(exe).GetReadMeData());
-    EXPECT_FALSE(clsResFiles(dir / "missing").GetReadMeData());
     // By default the running program (found through the system) is read; this one has no payload.
     EXPECT_NE(FileSystem::RunningExecutablePath().find("resources_test"), std::string::npos);
     EXPECT_FALSE(clsResFiles().GetReadMeData());
 }
 
-// Every text of the project's own table exists in the three languages with the same
-// placeholders, so no language loses a port name or a byte count; an argument holding "%2" is
-// not replaced again.
+// Every own text has three languages with the same placeholders, so none loses a port name or
+// a byte count; an argument holding "%2" is not replaced again.
 TEST(OwnTexts, EveryLanguageCarriesTheSamePlaceholders) {
     for (int id = 0; id < owntext::kCount; ++id) {
         const auto text = static_cast<owntext::Id>(id);
