@@ -205,8 +205,10 @@ TEST(EmuTransfer, ASoundImageReachesFlashTheBuffersAndTheResultLine) {
                                                "\r\n.D0001\r\n" + bank1 + "\r\n.B\r\n" +
                                                Hex(image, "") + "\r\n");
     EXPECT_EQ(EmuDeviceLine(host.Last()), "DEVICE 1 RECEIVED 128 BYTES CRC 0x0107 BLOCKS 1 OK");
-    host.Send(".Q");  // the device needs 5 s from EOT to ".Q"
-    EXPECT_EQ(host.Last().failure, "\".Q\" 1000 ms after EOT, the device needs 5000");
+    host.Send(".C");
+    EXPECT_EQ(host.device->Flash().Read(0), 0xFF);  // a clear erases what was programmed
+    host.Send(".Q");                                // the device needs 5 s from EOT to ".Q"
+    EXPECT_EQ(host.Last().failure, "\".Q\" 1500 ms after EOT, the device needs 5000");
 }
 
 // "C" a little after the echo, then once a second; after ten without a block the device gives
