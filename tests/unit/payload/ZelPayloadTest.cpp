@@ -103,8 +103,10 @@ TEST_F(ZelPayloadFiles, MissingInputsAndBadPayloadsGiveFalse) {
     ZelPayload payload;
     ASSERT_TRUE(Build(exe, {"FP123.bin", "README.TXT"}, dir / "good"));
     ASSERT_TRUE(payload.GetPayload(dir / "good"));
+    std::string damaged = ReadBytes(dir / "good");
+    damaged[damaged.size() - 40] ^= 0x55;
     for (const std::string& content :
-         {Image(), Head(), Head() + "\r\n", Head() + "HE7\rxxxxxxxxx\r\n"}) {
+         {Image(), Head(), Head() + "\r\n", damaged, Head() + "HE7\rxxxxxxxxx\r\n"}) {
         WriteBytes(dir / "bad", content);
         EXPECT_FALSE(payload.GetPayload(dir / "bad")) << content.size();
         EXPECT_EQ(payload.FileCount(), 2) << "a failed read keeps the list";
