@@ -55,8 +55,8 @@ TEST(CliDownload, BuiltDownloaderProgramsTwoDevicesFromItsOwnPayload) {
     ASSERT_EQ(built.code, 0) << built.err;
 
     TempDir tmp;
-    EmuProcess emulator({"--devices", "2", "--next-device-ms", "0", "--expect",
-                         dir / "FIRMWARE.BIN", "--save-image", dir / "received%d"});
+    EmuProcess emulator({"--devices", "2", "--next-device-ms", "0", "--fw-version", "654321 01 02",
+                         "--expect", dir / "FIRMWARE.BIN", "--save-image", dir / "received%d"});
     ASSERT_FALSE(emulator.Port().empty());
     const RunResult run = RunToEnd({dir / "downloader", "--port", emulator.Port(), "--count", "2",
                                     "--wait", "30", "--log", dir / "production.log"},
@@ -77,7 +77,7 @@ TEST(CliDownload, BuiltDownloaderProgramsTwoDevicesFromItsOwnPayload) {
         const std::vector<std::string> f = Split(record, '\t');
         ASSERT_EQ(f.size(), 9u) << record;
         EXPECT_EQ(f[1] + " " + f[3] + " " + f[4] + " " + f[5] + " " + f[8],
-                  emulator.Port() + " " + crc + " OK 0 123456 07 08 09");
+                  emulator.Port() + " " + crc + " OK 0 654321 01 02");
     }
     EXPECT_EQ(tmp.Entries(), 0) << "a file was left in the temporary folder";
 }

@@ -58,7 +58,7 @@ std::string Hex(const Bytes& bytes, const std::string& separator) {
 
 const std::string kErasedBank = "\r\n" + Hex(Bytes(64, 0xFF), " ") + "\r\n";
 
-// --refuse, --no-echo, --wrong-echo and --fw-version are the integration tests'.
+// --refuse, --no-echo, --wrong-echo and --fw-version are the integration tests'..
 TEST(EmuCommands, AnswerExactlyUnderTheFaultSwitches) {
     // Input, its echo and answer exactly (and nothing for 10 s after them), the switches.
     const std::tuple<const char*, std::string, Args> rows[] = {
