@@ -148,6 +148,9 @@ void tst_frmFieldProg::portDialogOnItsOwn() {
         QString focused;
         modals.On<frmComport>([&](frmComport* shown) {
             focused = shown->focusWidget() ? shown->focusWidget()->objectName() : "";
+            // Arrow keys move between options only in the active window; on a loaded machine
+            // the dialog can be found before it has been activated.
+            QVERIFY(QTest::qWaitForWindowActive(shown));
             for (Qt::Key key : row.keys) QTest::keyClick(shown->focusWidget(), key);
             row.closeBox ? void(shown->close())
                          : QTest::keyClick(shown->focusWidget(), Qt::Key_Return);
