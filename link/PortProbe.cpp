@@ -7,6 +7,8 @@
 #include <system_error>
 #include <thread>
 
+#include "PortOpenWait.h"
+
 std::vector<PortOpenResult> ProbePorts(const std::vector<int>& ports,
                                        const std::function<std::unique_ptr<SerialPort>()>& make,
                                        int patienceMs) {
@@ -33,12 +35,16 @@ std::vector<PortOpenResult> ProbePorts(const std::vector<int>& ports,
         }
     }
     std::unique_lock<std::mutex> lock(shared->mutex);
-    shared->done.wait_for(lock, std::chrono::milliseconds(patienceMs), [&] {
+    const auto all = [&] {
         for (const auto& result : shared->results) {
             if (!result) return false;
         }
         return true;
-    });
+    };
+    for (portopen::Patience patience(patienceMs);
+         !shared->done.wait_for(lock, std::chrono::milliseconds(portopen::kTurnMs), all) &&
+         !patience.Spent();) {
+    }
     std::vector<PortOpenResult> said(ports.size());
     for (std::size_t k = 0; k < ports.size(); ++k) {
         if (shared->results[k]) {
