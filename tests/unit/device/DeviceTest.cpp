@@ -97,8 +97,7 @@ TEST_F(DeviceTest, EveryDeviceOperationIsSilentUntilAButtonWaitConnects) {
 }
 
 TEST_F(DeviceTest, PageNumbersOfTheLinkBecomeProgress) {
-    // Percentages of the last page, FlashPages - 1: 511 / 1023 = 49.95%, 7 / 15 = 46.7%; the
-    // last four rows give no percentage and raise nothing.
+    // Percent of FlashPages - 1 (511 / 1023 = 49.95, 7 / 15 = 46.7); the last four raise nothing.
     const std::tuple<std::string, std::string, std::int32_t> flags[] = {
         {"1FF", "0400", 3}, {"7", "0010", 4}, {"", "0400", 3},
         {"XYZ", "0400", 3}, {"1FF", "", 3},   {"1FF", "0001", 3}};
@@ -112,8 +111,7 @@ TEST_F(DeviceTest, PageNumbersOfTheLinkBecomeProgress) {
 TEST_F(DeviceTest, VersionAndStatusTakeOnlyTheExpectedDigitCount) {
     Connect();
     clsFPDetails& d = fp_->Details();
-    // The first version reply and the device's own status "01 0400" are taken; the others keep
-    // them (a hex letter in the page count leaves five digits).
+    // The first .V and the device's .K "01 0400" are taken; other digit counts (04A0) keep them.
     for (const std::string row : {".V\r\nFP v123456-07.08/09\r\n", ".V\r\n12345 67 89 01\r\n",
                                   ".V\r\n1234567 89 01 23\r\n", ".K\r\n02 04A0\r\n"}) {
         device_->replies[row.substr(0, 2)] = row.substr(2);

@@ -1,5 +1,4 @@
-// The echo dialogue, the waits and the block transfer of the link, against the scripted device
-// in virtual time.
+// The link's echo dialogue, waits and block transfer against the scripted device, virtual time.
 
 #include <gtest/gtest.h>
 
@@ -108,8 +107,7 @@ TEST_F(LinkTest, WaitForDataLineEndsByteCountsAndItsBound) {
     }
 }
 
-// The device checks every block's number (past 255 it wraps to 0), complement and CRC; images
-// of every size are the simulation's (invariant (a)).
+// Block numbers wrap past 255 to 0; images of every size are the simulation's (invariant (a)).
 TEST_F(LinkTest, TransferSendsPaddedBlocksAndProgressFollowsTheAcknowledgedOnes) {
     const std::pair<std::size_t, std::vector<std::int16_t>> rows[] = {
         {0, {0}},
