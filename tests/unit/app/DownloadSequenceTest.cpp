@@ -1,5 +1,4 @@
-// The download sequence against a recording view and the scripted device, in virtual time; the
-// faults the simulation draws (tests/sim) are left to it.
+// The download sequence against a recording view and the scripted device, in virtual time.
 
 #include <gtest/gtest.h>
 
@@ -27,8 +26,7 @@ class SequenceTest : public ::testing::Test {
         EXPECT_EQ(tmp.Entries(), 0) << "a temporary file was left";
     }
 
-    // The window's sequence on the scripted device, in a downloader carrying `image` (none when
-    // empty) and a record in `language`; ports in `held` are taken elsewhere.
+    // The sequence in a downloader with `image` (none if empty) and `language`; `held` ports busy.
     void Start(const Bytes& image, int language = 0, std::set<int> held = {}) {
         SequenceSettings settings;
         settings.executablePath = MakeDownloader(folder.Path(), image, language);
@@ -52,8 +50,7 @@ constexpr const char* kNoDevice =
     "status: Error: Failed to connect to the Field Programmer, please check it is correctly "
     "connected.";
 
-// While it waits, progress outside the bars changes nothing; Quit ends the wait quietly. The
-// dialog, the About box and the window's texts are the GUI test's.
+// While it waits, progress outside the bars changes nothing; Quit ends the wait quietly.
 TEST_F(SequenceTest, StartUpOffersTheFreePortsAndQuitEndsTheWait) {
     view.chosenPort = 7;  // a present port above COM 4 is chosen like the first four
     line.above4 = {7};
@@ -64,10 +61,9 @@ TEST_F(SequenceTest, StartUpOffersTheFreePortsAndQuitEndsTheWait) {
         sequence->cmdQuit_Click();
     });
     Start(BinImage(300), 2, {1, 4});
-    ASSERT_EQ(view.offered.size(), 5u);
-    EXPECT_TRUE(!view.offered[0].free && view.offered[1].free && view.offered[2].free &&
-                !view.offered[3].free);
-    EXPECT_TRUE(view.offered[4].number == 7 && view.offered[4].free);
+    std::string offered;  // number, and + when free
+    for (const PortChoice& p : view.offered) offered += std::to_string(p.number) + "-+"[p.free];
+    EXPECT_EQ(offered, "1-2+3+4-7+");
     EXPECT_TRUE(view.Has("caption: CC46-EURO - COM 7"));
     EXPECT_FALSE(view.Has("bar 101") || view.Has("clear bar -1") || view.Has("picture 3"));
     EXPECT_TRUE(view.Has("closed"));  // unloaded and the device let go: the GUI test's
@@ -118,16 +114,13 @@ TEST_F(SequenceTest, FailuresShowTheirTextAndOfferReset) {
         EXPECT_TRUE(sequence->ResetPending() && sequence->Stopped()) << row.what;
         // The failure animation runs before the connection text is shown.
         EXPECT_TRUE(row.status != kNoDevice || view.log.back() == kNoDevice) << row.what;
-        // A faulted device's time bound is the simulation's invariant (c).
         EXPECT_TRUE(row.fault || clock->NowMs() - start >= 1000 * 50) << "a 1000-round wait";
         for (const DeviceResult r : view.results) EXPECT_NE(r, DeviceResult::Programmed);
     }
 }
 
-// Every button wait after a used port opens it afresh: a replugged adaptor whose old handle
-// silently goes nowhere still gets the next device; one that is still away fails after its 3 s
-// of tries with the connection text instead of a button wait on nothing, and Reset once it is
-// back programs the next device.
+// Every wait after a used port reopens it: a replugged adaptor gets the next device; one still
+// away fails after its 3 s of tries, not a button wait on nothing; Reset once it is back works.
 TEST_F(SequenceTest, AReplugIsOpenedAfreshAndAnAbsentPortFailsWithinThreeSeconds) {
     std::int64_t lostAt = 0;
     std::vector<std::int64_t> failedAfter;
@@ -184,8 +177,7 @@ TEST_F(SequenceTest, WithoutABinaryTheFileDialogAsksEachTime) {
     EXPECT_EQ(line.device->received, Text(Padded(BinImage(128))));
 }
 
-// Its own image would fail the same way at every Reset: the downloader says it is damaged, in
-// its record's language, and leaves only Quit.
+// Its own image would fail at every Reset: it says it is damaged, in its language; only Quit.
 TEST_F(SequenceTest, ADamagedDownloaderSaysSoAndOffersNoReset) {
     Bytes cut = BinImage(300);
     cut.resize(200);

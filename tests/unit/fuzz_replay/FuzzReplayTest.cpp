@@ -1,5 +1,4 @@
-// Replays the saved fuzz corpus through the bodies the fuzzers run; a broken property aborts
-// with the input's file name.
+// The saved fuzz corpus through the fuzzers' bodies; a broken property aborts naming the input.
 
 #include <gtest/gtest.h>
 

@@ -13,8 +13,7 @@ std::uint16_t Crc(const std::string& s, std::int32_t length = -1) {
         ClsCRC().CRC16(std::vector<std::uint8_t>(s.begin(), s.end()), length));
 }
 
-// Published check values of CRC-16 with polynomial 1021h from zero; one byte b gives the
-// table's entry b. The length selects a prefix; -1 means all.
+// Published check values (polynomial 1021h from zero; byte b gives table entry b); prefixes.
 TEST(ClsCRC, CheckValuesPrefixesAndTheSplitOfNegativeValues) {
     // clang-format off
     const std::pair<std::uint16_t, std::uint16_t> rows[] = {

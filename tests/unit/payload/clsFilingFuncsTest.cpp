@@ -46,8 +46,7 @@ TEST(clsFilingFuncs, PathOperationsFollowTheirTable) {
     }
 }
 
-// New temporary files go into the temporary folder; that they are private to their owner is
-// the file-system seam's part (platform test).
+// New temporary files go into the temporary folder (private to their owner: platform test).
 TEST(clsFilingFuncs, FileExistSeesOnlyVisibleRegularFilesAndTempFilesAreNew) {
     TempFolderScope dir;
     for (const char* name : {"fw.bin", ".fw.bin"}) WriteBytes(dir / name, "x");

@@ -1,5 +1,4 @@
-// The POSIX backends on their own: the serial port on a real pseudo-terminal, its lock files
-// and COM mapping, and the file system where it matters that files are real.
+// The POSIX backends on real files and pseudo-terminals: serial port, lock files, COM mapping.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -59,8 +58,7 @@ class PtyTest : public ::testing::Test {
     std::unique_ptr<ScopedEnv> com1;
 };
 
-// Received bytes arrive untranslated and a wait wakes on them; what goes out is checked byte for
-// byte by the transfers against the emulated device.
+// Received bytes arrive untranslated and a wait wakes on them (what goes out, the transfers').
 TEST_F(PtyTest, SettingsAndRawBytesWhileOpenAndRestoredAfterClose) {
     // Start from settings that differ from ours in every respect that matters.
     Slave([](termios& t) {
@@ -185,9 +183,8 @@ TEST(UucpLock, OnlyALiveForeignProcessHoldsThePortInEitherForm) {
     waitpid(holder, nullptr, 0);
 }
 
-// COM n is the n-th adaptor or port of the device folder, adaptors first, whatever order the
-// folder lists them in; beyond the fourth only adaptors and ports with a UART behind them are
-// offered, never the unused ttyS nodes every machine has.
+// COM n is the n-th adaptor or port of the device folder, adaptors first, in any listed order;
+// beyond the fourth only adaptors and ports with a UART behind them, not every machine's ttyS.
 TEST(ComPortMapping, AdaptorsFirstAndOnlyPresentPortsBeyondTheFourth) {
     ScopedEnv com1("FIELDPROG_COM1", ""), com2("FIELDPROG_COM2", ""), com3("FIELDPROG_COM3", "");
     TempDir dev, sys;
@@ -207,9 +204,6 @@ TEST(ComPortMapping, AdaptorsFirstAndOnlyPresentPortsBeyondTheFourth) {
     // USB0 USB2 USB10 ACM0 | ACM1 (5), S0 (6, a UART), S1 (7, a UART), S2 (8, none)
     EXPECT_EQ(ComPortDevicePath(3, folders), dev / "ttyUSB10");
     EXPECT_EQ(PresentComPortsAbove4(folders), (std::vector<int>{5, 6, 7}));
-    // FIELDPROG_COM<n> overrides are what every test against the emulated device relies on.
-    ScopedEnv over("FIELDPROG_COM2", "/dev/pts/77");
-    EXPECT_EQ(ComPortDevicePath(2, folders), "/dev/pts/77");
 }
 
 // A downloader that cannot be written whole is cut back to what it was: the file size limit
@@ -237,7 +231,6 @@ TEST(Files, HalfWrittenPayloadIsCutBackAndTempFilesAreTheOwnersOnly) {
     const std::string temp = FileSystem::NewPrivateFile(dir.Path(), "ZAP");
     unsigned bits = 0;
     ASSERT_TRUE(FileSystem::PermissionBits(temp, bits));
-    // Where it is and its name are clsFilingFuncs' test; moving it into place the builder's.
     EXPECT_EQ(bits, 0600u);
 }
 
