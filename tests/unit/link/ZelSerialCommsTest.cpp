@@ -2,15 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <future>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
 
 #include "FakeDevice.h"
 #include "Images.h"
+#include "PortProbe.h"
 #include "TestFiles.h"
 #include "ZelSerialComms.h"
 
@@ -154,6 +159,42 @@ TEST_F(LinkTest, ReceiverFaultsRaiseTheirErrorAndLeaveNoFile) {
         EXPECT_TRUE(error != 0 || device->received == Text(Padded(image))) << f;
         EXPECT_EQ(port->rThresholds.back(), 1) << f;
     }
+}
+
+// Start-up asks every port at once: one whose open hangs (a Bluetooth port whose partner is
+// away) is not answering and holds no other up, and it is closed once its open ends.
+TEST(PortProbe, AHangingOpenIsNotAnsweringAndIsClosedWhenItEnds) {
+    struct Port : FakeSerialPort {
+        using FakeSerialPort::FakeSerialPort;
+        PortOpenResult Open(int com) override {
+            if (com == 2) hang.wait();
+            return FakeSerialPort::Open(com);
+        }
+        bool Close() override { return ++*closed, FakeSerialPort::Close(); }
+        std::shared_future<void> hang;
+        std::atomic<int>* closed;
+    };
+    std::promise<void> release;
+    const std::shared_future<void> hang = release.get_future().share();
+    std::atomic<int> closed{0};
+    const auto clock = std::make_shared<VirtualClock>();
+    const std::vector<PortOpenResult> said = ProbePorts(
+        {1, 2, 3},
+        [&] {
+            auto port = std::make_unique<Port>(clock);
+            port->hang = hang;
+            port->closed = &closed;
+            return port;
+        },
+        900);
+    ASSERT_EQ(said.size(), 3u);
+    EXPECT_TRUE(said[0].Opened() && said[2].Opened());
+    EXPECT_EQ(said[1].status, PortOpenStatus::NotAnswering);
+    EXPECT_EQ(closed, 2);
+    release.set_value();
+    for (int wait = 0; wait < 6000 && closed < 3; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(closed, 3) << "the late open was left open";
 }
 
 }  // namespace
