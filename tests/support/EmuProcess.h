@@ -11,14 +11,15 @@
 
 #include "Subprocess.h"
 
+constexpr int kPatienceMs = 90000;  // an upper bound for any one process: the machine is shared
+
 class EmuProcess {
   public:
     // Unpaced and with an instant flash unless `args` say otherwise; the first output line
     // names the port.
-    explicit EmuProcess(std::vector<std::string> args, int patienceMs = 90000)
-        : process_(Args(std::move(args))), patienceMs_(patienceMs) {
+    explicit EmuProcess(std::vector<std::string> args) : process_(Args(std::move(args))) {
         const std::string out =
-            process_.WaitForStdout("\n", patienceMs_) ? process_.Stdout() : std::string();
+            process_.WaitFor("out", "\n", kPatienceMs) ? process_.Stdout() : std::string();
         if (out.rfind("PORT ", 0) == 0) port_ = out.substr(5, out.find('\n') - 5);
     }
     const std::string& Port() const { return port_; }
@@ -27,7 +28,7 @@ class EmuProcess {
     // Stops the emulator and hands back its result lines.
     std::string Finish() {
         process_.Signal(SIGTERM);
-        process_.Wait(patienceMs_);
+        process_.Wait(kPatienceMs);
         return process_.Stdout();
     }
 
@@ -37,6 +38,5 @@ class EmuProcess {
         return args;
     }
     Subprocess process_;
-    int patienceMs_;
     std::string port_;
 };

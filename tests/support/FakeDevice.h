@@ -1,11 +1,8 @@
 #pragma once
 
-// The Field Programmer as unit tests see it: a scripted device on a FakeSerialPort in virtual
-// time. It echoes every character (or answers "?" when refusing), presses its button on
-// request, answers fixed commands from `replies`, serves bank reads ".Dxxxx" from `banks`,
-// steps through its byte-address mode (".Rxxxxxx", two spaces, values) over `memory`, counts
-// pages while it clears or rewrites, and takes a block transfer (".X", "C", blocks checked and
-// acknowledged one by one, EOT) into `received`. Knobs switch on the faults a device can have.
+// The Field Programmer as unit tests see it, on a FakeSerialPort in virtual time: it echoes
+// (or answers "?"), answers `replies`, reads banks ".Dxxxx", steps through its address mode
+// ".Rxxxxxx" over `memory`, counts pages of a clear and takes block transfers into `received`.
 // FakeLine makes ports as a program does, each with a fresh device on it.
 
 #include <cstdint>
@@ -44,12 +41,10 @@ class FakeDevice {
     // Faults of the dialogue.
     bool refuse = false;        // answer "?" instead of echoing
     std::string refuseCommand;  // answer "?" in place of the echo of this command's last letter
-    char ynPrompt = 0;          // this command letter asks " y/n" with its echo; "Y" goes on
     // Faults of the transfer; blocks count from 1 in each transfer.
-    bool writesFailAfterC = false;  // the host's writes fail once "C" is out
-    int nakAtBlock = 0;             // NAK instead of ACK, and the transfer is given up
-    std::int64_t ackMs = 10;        // an ACK follows its block this late
-    bool strayBytes = false;        // NAK bytes every 10 ms until the ACK
+    int nakAtBlock = 0;       // NAK instead of ACK, and the transfer is given up
+    std::int64_t ackMs = 10;  // an ACK follows its block this late
+    bool strayBytes = false;  // NAK bytes every 10 ms until the ACK
 
     std::string received;  // data of every acknowledged block, in order
     int blocks = 0;        // blocks received, all transfers together
@@ -80,22 +75,9 @@ class FakeDevice {
         // (and a reply that follows quickly) at its next read after a pause.
         port_.Deliver(refused ? "?" : std::string(1, c), echoMs);
         if (refused) return line_.clear();
-        if (std::exchange(awaitingYes_, false)) {
-            if (c == 'Y') Act();
-            return line_.clear();
-        }
         if (inAddressMode_ && c != '\r') return AddressMode(c);
         inAddressMode_ = false;
         line_ += c;
-        if (ynPrompt != 0 && Tail(2) == std::string{'.', ynPrompt}) {
-            port_.Deliver(" y/n", echoMs);
-            awaitingYes_ = true;
-            return;
-        }
-        Act();
-    }
-    // What the command at the end of the line makes the device do, if it is complete.
-    void Act() {
         for (const auto& [command, reply] : replies) {
             if (Tail(command.size()) == command) return Answer(reply);
         }
@@ -105,9 +87,7 @@ class FakeDevice {
             inTransfer_ = true;
             frame_.clear();
             block_ = 0;
-            port_.Deliver("C", 150);
-            if (writesFailAfterC) port_.failWrites = true;
-            return;
+            return port_.Deliver("C", 150);
         }
         if (Command(".D", 4)) {
             const auto found = banks.find(std::stoi(Tail(4), nullptr, 16));
@@ -195,7 +175,6 @@ class FakeDevice {
     std::string line_, pending_, frame_;
     bool inAddressMode_ = false;
     bool inTransfer_ = false;
-    bool awaitingYes_ = false;
     int block_ = 0;
     long address_ = 0;
 };

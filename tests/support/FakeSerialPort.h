@@ -31,9 +31,8 @@ class FakeSerialPort : public SerialPort {
     bool echo = false;  // every byte written comes straight back
     // Called for every write (after the echo); may Deliver more.
     std::function<void(FakeSerialPort&, const std::string& written)> OnWrite;
-    std::set<int> held;       // COM numbers another program holds
-    std::vector<int> above4;  // COM numbers above 4 that are present
-    bool failWrites = false;
+    std::set<int> held;                // COM numbers another program holds
+    std::vector<int> above4;           // COM numbers above 4 that are present
     void Vanish() { failed_ = true; }  // the adaptor is pulled out
     bool absent = false;               // no device by any name: opens fail
     // Pulled and plugged back in: the old handle looks well but goes nowhere (reads and writes
@@ -88,7 +87,7 @@ class FakeSerialPort : public SerialPort {
         return out;
     }
     bool Write(const std::string& bytes) override {
-        if (!open_ || failed_ || failWrites) return false;
+        if (!open_ || failed_) return false;
         if (stale_) return true;
         written += bytes;
         writes.emplace_back(clock_->NowMs(), bytes);

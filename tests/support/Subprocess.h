@@ -22,10 +22,9 @@ class Subprocess {
 
     std::string Stdout() const { return Read("out"); }
     std::string Stderr() const { return Read("err"); }
-    // False when the child ended or `timeoutMs` passed before `text` showed up.
-    bool WaitForStdout(const std::string& text, int timeoutMs) {
-        return WaitFor("out", text, timeoutMs);
-    }
+    // False when the child ended or `timeoutMs` passed before `text` showed up in `file` ("out"
+    // or "err"); without a file, waits for the child's end.
+    bool WaitFor(const std::string& file, const std::string& text, int timeoutMs);
     bool WaitForStderr(const std::string& text, int timeoutMs) {
         return WaitFor("err", text, timeoutMs);
     }
@@ -38,8 +37,6 @@ class Subprocess {
   private:
     std::string Read(const std::string& file) const;
     bool Ended();
-    // Without a file, waits for the child's end.
-    bool WaitFor(const std::string& file, const std::string& text, int timeoutMs);
 
     TempDir dir_;  // holds the files "out" and "err"
     pid_t pid_ = -1;

@@ -88,12 +88,6 @@ class Bench {
         ClickAt(3600 * 1000, nullptr);  // a run that never ended would hang the suite
         return *form;
     }
-    void ChoosePort(int port) {
-        modals.On<frmComport>([port](frmComport* dialog) {
-            dialog->optCom[port - 1]->click();
-            dialog->cmdOK->click();
-        });
-    }
     // Clicks `button` at virtual time `atMs`, on a later turn of the event loop (the window's
     // waits let it run); no button means the window's close box.
     void ClickAt(std::int64_t atMs, QAbstractButton* button) {

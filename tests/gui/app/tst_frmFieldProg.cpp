@@ -77,7 +77,7 @@ void tst_frmFieldProg::missingBinaryOpensTheFileDialog() {
     Bench bench;
     WriteBytes(bench.dir / "plain.exe", "no payload here");
     frmFieldProg& form = bench.Form(0, {}, bench.dir / "plain.exe");
-    bench.ChoosePort(1);
+    bench.modals.On<frmComport>([](frmComport* d) { d->cmdOK->click(); });  // COM 1, preselected
     QStringList asked;
     form.OpenFileDialog = [&](QWidget*, const QString& title, const QString& folder,
                               const QString& filter) {

@@ -3,9 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <functional>
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,9 +26,8 @@ constexpr int kPages = 0x0008, kBankSize = 256;
 TEST(Refusals, EachCommandReportsItsOwnErrorNumber) {
     std::vector<std::string> args = {"--bad-write", "--press-after-ms", "-1",
                                      "--stay",      "--pages",          "0008"};
-    for (const char* command : {"K", "B", "G", "I", "Q", "L", "W"}) {
+    for (const char* command : {"K", "B", "G", "I", "Q", "L", "W"})
         args.insert(args.end(), {"--refuse", command});
-    }
     EmuProcess emu(args);
     ASSERT_FALSE(emu.Port().empty());
     ScopedEnv com3("FIELDPROG_COM3", emu.Port());
