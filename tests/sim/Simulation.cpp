@@ -92,8 +92,7 @@ struct Schedule {
     bool station;                   // a headless station carries on; the window waits for Reset
     int imageBytes;                 // the .BIN image, header included
     int replyMs = 0, jitterMs = 0;  // every reply this late, and up to jitterMs more per reply
-    // The device's time to clear a page, the percent of port calls and yields where the host
-    // stalls 0-300 ms, when the operator presses the first device's button, and its fault:
+    // A page's clear time, % of port calls where the host stalls 0-300 ms, the first press, fault:
     int pageMs, stalls, pressMs, fault;
     int at = 0;      // where: byte, piece (page report, reply or echo), block or command number
     int phase = 0;   // a vanish: 0 button wait, 1 greeting, 2 clear, 3 transfer, 4 EOT pause
@@ -124,17 +123,15 @@ struct Schedule {
         if (Vanishes()) awayMs = fault == kVanish ? r.Int(0, 5000) : -1;
         if (Stops()) stopMs = pressMs + r.Int(0, 15000 + 140 * blocks);
     }
-    // The dialogue has no resend, ends a command on a wrong echo and cannot outlive a device gone
-    // or hung or a stop; a pause in the clear's reports within its limit or noise before a reply
-    // it must.
+    // Without resend, a wrong echo, a gone or hung device or a stop are fatal; a pause in the
+    // clear within its limit or noise before a reply are not.
     bool Survivable() const { return fault == kNone || fault == kClearGap || fault == kNoiseReply; }
     bool Vanishes() const { return fault == kVanish || fault == kVanishForGood; }
     bool Stops() const { return fault == kQuit || fault == kCtrlC; }
 };
 
-// (c) The bound: the host's own limits for each of four devices (echoes, replies and the
-// silences ending them, the clear and its pause, blocks and ACKs, the wait before ".Q", the
-// animation), plus the operator's pauses, the line's absence, the stalls and the stop.
+// (c) The bound: the host's limits for each of four devices (echoes, replies, the clear, blocks
+// and ACKs, the wait before ".Q", the animation), plus pauses, absence, stalls and the stop.
 std::int64_t BoundMs(const Schedule& s) {
     const std::int64_t blocks = (s.imageBytes + 127) / 128;
     const std::int64_t device = 13 * kEchoMs + 3 * (3 * kRoundsMs + 500 + s.jitterMs) + kFlashMs +
@@ -144,10 +141,9 @@ std::int64_t BoundMs(const Schedule& s) {
            2 * kStationWaitMs + kStallBudgetMs + s.stopMs;
 }
 
-// The line, the devices on it, the operator's hands on button, cable and window, the busy PC
-// behind them, and one clock for all; it runs lazily, catching up whenever the host touches the
-// port or yields. After each result the operator serves the next device on the same cable
-// (after Reset, in the window) until one is programmed after the first, or four were tried.
+// The line, its devices, the operator, the busy PC and one clock, catching up lazily whenever
+// the host touches the port or yields. After each result the operator serves the next device
+// on the cable (after Reset, in the window) until one after the first is programmed, or four.
 class World : public Clock, public RecordingView {
   public:
     struct Overrun {};  // thrown from the clock once the cycle has run past its bound
@@ -189,7 +185,6 @@ class World : public Clock, public RecordingView {
                "\n  device sent: " + Printable(answered_);
     }
 
-    // The operator's side.
     void DoEvents() override {
         RecordingView::DoEvents();
         MaybeStall();
@@ -218,7 +213,6 @@ class World : public Clock, public RecordingView {
         PressAt(s_.station || programmed ? next : next + 1000);
     }
 
-    // The port's side.
     PortOpenStatus Open() {
         if (open) return PortOpenStatus::Busy;
         Advance(now_);
@@ -360,8 +354,7 @@ class World : public Clock, public RecordingView {
     void Press() {
         pressOnReturn_ |= !present_;
         if (!present_) return;
-        // Moot if the host has begun to talk to the device since the press was planned; the
-        // next device on the same cable once it has spoken to this one.
+        // Moot once the host talked to the device since; the next device if it had spoken to it.
         if (devices.back()->Commands() != commandsAtPlan_) return;
         if (devices.back()->Commands() > 0) {
             Plug(world_);

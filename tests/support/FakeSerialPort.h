@@ -19,7 +19,6 @@ class FakeSerialPort : public SerialPort {
   public:
     explicit FakeSerialPort(std::shared_ptr<VirtualClock> clock) : clock_(std::move(clock)) {}
 
-    // --- Script -------------------------------------------------------------------------
     // Makes `bytes` readable `afterMs` from now (virtual time), after whatever is due earlier.
     void Deliver(const std::string& bytes, std::int64_t afterMs = 0) {
         const Chunk chunk{clock_->NowMs() + afterMs, bytes};
@@ -39,14 +38,12 @@ class FakeSerialPort : public SerialPort {
     // succeed with nothing) until the port is opened again.
     void Replug() { stale_ = true; }
 
-    // --- What the host did --------------------------------------------------------------
     std::string written;                                       // every byte, in order
     std::vector<std::pair<std::int64_t, std::string>> writes;  // (virtual time, bytes)
     int openedPort = 0;
     int opens = 0;                 // successful opens
     std::vector<int> rThresholds;  // every receive threshold set, in order
 
-    // --- SerialPort ---------------------------------------------------------------------
     // COM numbers need no mapping here: COM n is the device "COMn".
     PortOpenResult Open(int comPort) override {
         if (held.count(comPort) != 0) {
@@ -73,10 +70,7 @@ class FakeSerialPort : public SerialPort {
         ++opens;
         return result;
     }
-    bool Close() override {
-        open_ = false;
-        return true;
-    }
+    bool Close() override { return !(open_ = false); }
     bool IsOpen() const override { return open_; }
     std::string ReadAll() override {
         std::string out;

@@ -40,10 +40,7 @@ class LinkTest : public ::testing::Test {
         EXPECT_EQ(tmp.Entries(), 0);
         clsTiming::InstallClock(nullptr);
     }
-    void Fresh() {
-        TearDown();
-        SetUp();
-    }
+    void Fresh() { TearDown(), SetUp(); }  // a new port, device and link
     TempFolderScope tmp;
     std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
     FakeLine line{clock};
@@ -164,33 +161,24 @@ TEST_F(LinkTest, ReceiverFaultsRaiseTheirErrorAndLeaveNoFile) {
 // Start-up asks every port at once: one whose open hangs (a Bluetooth port whose partner is
 // away) is not answering and holds no other up, and it is closed once its open ends.
 TEST(PortProbe, AHangingOpenIsNotAnsweringAndIsClosedWhenItEnds) {
+    std::promise<void> release;
+    std::atomic<int> closed{0};
     struct Port : FakeSerialPort {
-        using FakeSerialPort::FakeSerialPort;
+        Port(std::shared_future<void> h, std::atomic<int>& c)
+            : FakeSerialPort(std::make_shared<VirtualClock>()), hang(std::move(h)), closed(c) {}
         PortOpenResult Open(int com) override {
             if (com == 2) hang.wait();
             return FakeSerialPort::Open(com);
         }
-        bool Close() override { return ++*closed, FakeSerialPort::Close(); }
+        bool Close() override { return ++closed, FakeSerialPort::Close(); }
         std::shared_future<void> hang;
-        std::atomic<int>* closed;
+        std::atomic<int>& closed;
     };
-    std::promise<void> release;
     const std::shared_future<void> hang = release.get_future().share();
-    std::atomic<int> closed{0};
-    const auto clock = std::make_shared<VirtualClock>();
     const std::vector<PortOpenResult> said = ProbePorts(
-        {1, 2, 3},
-        [&] {
-            auto port = std::make_unique<Port>(clock);
-            port->hang = hang;
-            port->closed = &closed;
-            return port;
-        },
-        900);
-    ASSERT_EQ(said.size(), 3u);
-    EXPECT_TRUE(said[0].Opened() && said[2].Opened());
-    EXPECT_EQ(said[1].status, PortOpenStatus::NotAnswering);
-    EXPECT_EQ(closed, 2);
+        {1, 2, 3}, [&] { return std::make_unique<Port>(hang, closed); }, 900);
+    EXPECT_EQ(said.at(1).status, PortOpenStatus::NotAnswering);
+    EXPECT_TRUE(said[0].Opened() && said[2].Opened() && closed == 2);
     release.set_value();
     for (int wait = 0; wait < 6000 && closed < 3; ++wait)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
