@@ -46,12 +46,6 @@ EmuMicros EmuPacer::HeadStart() const {
     return std::max(output_.front().notBefore, outputFree_);
 }
 
-// The end of the next piece of the head that may be handed over on its own, after `from`: each
-// byte as it finishes on the line, wherever that cuts the host's reads.
-std::size_t EmuPacer::NextCut(const EmuOutput& head, std::size_t from) const {
-    return std::min(head.bytes.size(), from + 1);
-}
-
 std::string EmuPacer::TakeDue(EmuMicros now) {
     std::string due;
     while (!output_.empty()) {
@@ -64,11 +58,8 @@ std::string EmuPacer::TakeDue(EmuMicros now) {
         }
         const std::size_t size = head.bytes.size();
         const std::size_t done = baud_ <= 0 ? size : std::min(size, BytesDone(headStart_, now));
-        std::size_t take = headPos_;
-        for (std::size_t cut = NextCut(head, take); cut <= done; cut = NextCut(head, take)) {
-            take = cut;
-            if (take == size) break;
-        }
+        // Each byte is handed over as it finishes on the line, wherever that cuts the host's reads.
+        const std::size_t take = std::max(headPos_, done);
         if (take > headPos_) {
             due.append(head.bytes, headPos_, take - headPos_);
             headPos_ = take;
@@ -88,7 +79,7 @@ EmuMicros EmuPacer::NextDeadline() const {
         const EmuOutput& head = output_.front();
         const EmuMicros start = HeadStart();
         const std::size_t from = headStart_ >= 0 ? headPos_ : 0;
-        next = std::min(next, start + Duration(NextCut(head, from)));
+        next = std::min(next, start + Duration(std::min(head.bytes.size(), from + 1)));
     }
     return next;
 }

@@ -32,7 +32,6 @@ class EmuPacer {
   private:
     EmuMicros Duration(std::size_t bytes) const;  // time on the line for this many bytes
     std::size_t BytesDone(EmuMicros since, EmuMicros now) const;
-    std::size_t NextCut(const EmuOutput& head, std::size_t from) const;
     EmuMicros HeadStart() const;
 
     int baud_;
