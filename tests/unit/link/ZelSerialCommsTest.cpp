@@ -158,8 +158,7 @@ TEST_F(LinkTest, ReceiverFaultsRaiseTheirErrorAndLeaveNoFile) {
     }
 }
 
-// Start-up asks every port at once: one whose open hangs (a Bluetooth port whose partner is
-// away) is not answering and holds no other up, and it is closed once its open ends.
+// At start-up a hanging open (a Bluetooth port, partner away) holds no other up; closed later.
 TEST(PortProbe, AHangingOpenIsNotAnsweringAndIsClosedWhenItEnds) {
     std::promise<void> release;
     std::atomic<int> closed{0};
