@@ -107,17 +107,16 @@ Contents Read(clsResFiles& resources, bool recordRead) {
     }
     c.imageName = resources.BinaryFileName();
     c.hasImage = !c.imageName.empty();
+    if (!c.hasImage) return c;
     // The bytes the downloader and fieldprog-cli --payload program, and so the CRC-16 that
     // fieldprog-cli records for every device programmed from this downloader.
-    if (resources.GetBinaryData(c.image)) {
-        c.crc = ImageCrcText(c.image);
-    } else if (c.hasImage) {
+    if (!resources.GetBinaryData(c.image)) {
         std::string data;  // fewer than two bytes: the downloader would ask for a file instead
         resources.Payload().GetFileByName(c.imageName, data);
         c.image.assign(data.begin(), data.end());
-        c.crc = ImageCrcText(c.image);
     }
-    if (c.hasImage) c.imageProblem = binfile::Problem(c.image);
+    c.crc = ImageCrcText(c.image);
+    c.imageProblem = binfile::Problem(c.image);
     return c;
 }
 
