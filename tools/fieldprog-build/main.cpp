@@ -71,7 +71,7 @@ struct Options {
     std::string output;
     std::string downloader;
     bool replace = false;
-    bool show = false;  // --show, --json or --extract: read DOWNLOADER instead of building
+    bool show = false;  // --show or --extract: read DOWNLOADER instead of building
     bool json = false;
     std::string extractDir;
     std::string buildOption;  // the first option that only a build takes
@@ -106,7 +106,6 @@ Options ParseArguments(const std::vector<std::string>& argv, bool& helpOrVersion
     Options opt;
     helpOrVersion = false;
     std::vector<std::string> positional;
-    bool jsonGiven = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         std::string value;
@@ -147,7 +146,7 @@ Options ParseArguments(const std::vector<std::string>& argv, bool& helpOrVersion
             opt.show = true;
         } else if (arg == "--json") {
             noValue();
-            jsonGiven = opt.json = true;
+            opt.json = true;
         } else if (arg == "--extract") {
             opt.extractDir = takeValue();
             if (opt.extractDir.empty()) throw UsageError("the folder to extract into is empty");
@@ -184,7 +183,7 @@ Options ParseArguments(const std::vector<std::string>& argv, bool& helpOrVersion
         opt.binFile = positional[0];
         return opt;
     }
-    if (jsonGiven) throw UsageError("--json goes with --show");
+    if (opt.json) throw UsageError("--json goes with --show");
     if (positional.empty()) throw UsageError("no binary file given");
     if (positional.size() > 1) throw UsageError("only one binary file can be packed");
     opt.binFile = positional[0];
