@@ -122,14 +122,24 @@ bool clsResFiles::GetReadMeData() {
     }
 }
 
-std::vector<std::uint8_t> clsResFiles::ExtractBinaryData() const {
+std::shared_ptr<clsPayloadFile> clsResFiles::FindBinaryFile() const {
     const std::int32_t count = payload_->FileCount();
     for (std::int32_t i = 1; i <= count; ++i) {
-        const auto file = payload_->File(i);
-        if (file && UpperAscii(file->FileName()).find(".BIN") != std::string::npos) {
-            const std::string& data = file->FileData();
-            return std::vector<std::uint8_t>(data.begin(), data.end());
-        }
+        auto file = payload_->File(i);
+        if (file && UpperAscii(file->FileName()).find(".BIN") != std::string::npos) return file;
+    }
+    return nullptr;
+}
+
+std::string clsResFiles::BinaryFileName() const {
+    const auto file = FindBinaryFile();
+    return file ? file->FileName() : std::string();
+}
+
+std::vector<std::uint8_t> clsResFiles::ExtractBinaryData() const {
+    if (const auto file = FindBinaryFile()) {
+        const std::string& data = file->FileData();
+        return std::vector<std::uint8_t>(data.begin(), data.end());
     }
     // A single byte stands for "no binary file".
     return std::vector<std::uint8_t>(1, 0);

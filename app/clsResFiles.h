@@ -6,6 +6,7 @@
 #include <vector>
 
 class ZelPayload;
+class clsPayloadFile;
 
 // The downloader's own metadata: the one-line README.TXT record and the binary file that
 // travel in the payload appended to the executable. Reads nothing until asked.
@@ -39,11 +40,17 @@ class clsResFiles {
     // GetReadMeData. False when there is no such file or it holds fewer than two bytes.
     bool GetBinaryData(std::vector<std::uint8_t>& bytData);
 
+    // The name of the file GetBinaryData takes, as spelled in the payload; empty when there is
+    // none. The payload as the last GetReadMeData read it, for tools that report on it.
+    std::string BinaryFileName() const;
+    const ZelPayload& Payload() const { return *payload_; }
+
     // Keeps the characters with codes 32 to 126; line ends and accented letters go.
     static std::string KeepPrintable(const std::string& strText);
 
   private:
     std::vector<std::uint8_t> ExtractBinaryData() const;
+    std::shared_ptr<clsPayloadFile> FindBinaryFile() const;
 
     std::string name_;
     std::int16_t language_ = 0;

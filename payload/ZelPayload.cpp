@@ -43,7 +43,14 @@ void ZelPayload::DoYield() const {
     }
 }
 
+bool ZelPayload::Failed(Problem problem, std::string text) {
+    problem_ = problem;
+    problemText_ = std::move(text);
+    return false;
+}
+
 bool ZelPayload::GetPayload(std::string strFullPath) {
+    Failed(Problem::None, std::string());
     try {
         if (strFullPath.empty()) {
             strFullPath = payloadFile_;
@@ -52,12 +59,12 @@ bool ZelPayload::GetPayload(std::string strFullPath) {
         {
             std::string content;
             if (!FileSystem::ReadWholeFile(strFullPath, content)) {
-                return false;
+                return Failed(Problem::Unreadable, FileSystem::LastError());
             }
             const std::string marker = Marker();
             const auto at = content.find(marker);
             if (at == std::string::npos) {
-                return false;
+                return Failed(Problem::NoPayload, std::string());
             }
             // The block starts behind the marker's line end and stops before the file's last
             // line end. A downloader signed after it was built ends in its signature, behind
@@ -73,7 +80,7 @@ bool ZelPayload::GetPayload(std::string strFullPath) {
                 }
             }
             if (start >= end) {
-                return false;
+                return Failed(Problem::Damaged, "nothing follows the payload marker");
             }
             std::size_t length = end - start;
             length = length >= kLineEndSize ? length - kLineEndSize : 0;
@@ -96,7 +103,7 @@ bool ZelPayload::GetPayload(std::string strFullPath) {
             }
             const auto colon = inner.find(':', body);
             if (colon == std::string::npos || colon > closer) {
-                return false;
+                return Failed(Problem::Damaged, "an entry of the archive has no name");
             }
 
             auto file = std::make_shared<clsPayloadFile>();
@@ -109,8 +116,10 @@ bool ZelPayload::GetPayload(std::string strFullPath) {
             from = closer + kDelimiterSize;
         }
         return true;
+    } catch (const ZelEncodeError& e) {
+        return Failed(Problem::Damaged, e.Description());
     } catch (...) {
-        return false;
+        return Failed(Problem::Damaged, "the payload could not be decoded");
     }
 }
 

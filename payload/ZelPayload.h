@@ -30,6 +30,12 @@ class ZelPayload {
     // whose payload fails to decode keeps the previous list.
     bool GetPayload(std::string strFullPath = "");
 
+    // Why the last GetPayload returned false, for tools that tell a file that is no downloader
+    // from a damaged one; LastProblemText says it in a sentence (empty for None and NoPayload).
+    enum class Problem { None, Unreadable, NoPayload, Damaged };
+    Problem LastProblem() const { return problem_; }
+    const std::string& LastProblemText() const { return problemText_; }
+
     // Appends to strOutputPath (created when absent, with the executable's permission bits)
     // a copy of strExePath without any old payload, followed by a new payload holding the
     // given files in order. False, with nothing written, when the executable or one of the
@@ -65,6 +71,10 @@ class ZelPayload {
     std::size_t SlotIndex(std::int32_t Index) const;
     void DoYield() const;
 
+    bool Failed(Problem problem, std::string text);
+
     std::string payloadFile_;
+    Problem problem_ = Problem::None;
+    std::string problemText_;
     std::vector<std::shared_ptr<clsPayloadFile>> files_;  // FileCount + 1 slots
 };

@@ -5,6 +5,8 @@
 // written under a temporary name beside the output, read back and checked, and only then
 // renamed into place, so a failed build never leaves a partial downloader behind.
 //
+// With --show or --extract it reads a downloader instead (Inspect.cpp).
+//
 // Paths are UTF-8 throughout and reach the system only through FileSystem, so names outside
 // the ANSI code page work on Windows too.
 
@@ -17,29 +19,26 @@
 #include <vector>
 
 #include "BinFile.h"
+#include "BuildTool.h"
 #include "FileSystem.h"
+#include "Inspect.h"
 #include "Version.h"
 #include "ZelPayload.h"
 #include "clsResFiles.h"
 
 namespace {
 
-enum ExitCode : int {
-    kOk = 0,
-    kUsage = 2,         // bad options or arguments
-    kInputProblem = 3,  // an input is missing, unreadable or unusable
-    kOutputExists = 4,  // the output is there and --replace was not given
-    kBuildFailed = 5,   // writing or checking the result failed
-};
+using namespace buildtool;
 
-const char* const kLanguageNames[] = {"English", "French", "German"};
 const char* const kFourthField = "BLANK";
 const char* const kEntryCloser = ")+=-";  // ends an archive entry; data must not hold it
 
 const char* const kUsageText =
     "Usage: fieldprog-build [options] BIN_FILE\n"
+    "       fieldprog-build --show [--json] [--extract DIR [--replace]] DOWNLOADER\n"
     "\n"
-    "Makes a downloader that loads BIN_FILE into a Field Programmer.\n"
+    "Makes a downloader that loads BIN_FILE into a Field Programmer, or shows what a\n"
+    "downloader carries (Linux or Windows, made on either system).\n"
     "\n"
     "Options:\n"
     "  -l, --language N       display language: 0 English (default), 1 French, 2 German\n"
@@ -50,12 +49,20 @@ const char* const kUsageText =
     "      --downloader PATH  the downloader program to copy (default: fieldprog, or\n"
     "                         fieldprog.exe for a builder named .exe, beside this builder);\n"
     "                         from a downloader named .exe the default output gets .exe too\n"
-    "      --replace          overwrite an existing output\n"
+    "      --replace          overwrite an existing output (or extracted file)\n"
+    "      --show             show DOWNLOADER's record (name, language, description), its\n"
+    "                         image (file name, file bytes, data bytes), the image's\n"
+    "                         CRC-16 as fieldprog-cli's production log writes it, and\n"
+    "                         whether the payload decodes intact\n"
+    "      --json             --show as one JSON object\n"
+    "      --extract DIR      write DOWNLOADER's binary file into the folder DIR, byte for\n"
+    "                         byte, under its name in the payload (implies --show)\n"
     "  -h, --help             show this help\n"
     "      --version          show the version\n"
     "\n"
-    "Exit codes: 0 built, 2 usage, 3 input missing or unusable, 4 output exists,\n"
-    "5 build failed.\n";
+    "Exit codes: 0 built (or shown), 2 usage, 3 input missing or unusable, 4 output\n"
+    "exists, 5 build failed (or writing the extracted file), 6 not a downloader (no\n"
+    "payload), 7 damaged downloader (payload truncated or corrupt, or its image cut short).\n";
 
 struct Options {
     std::string binFile;
@@ -64,6 +71,10 @@ struct Options {
     std::string output;
     std::string downloader;
     bool replace = false;
+    bool show = false;  // --show or --extract: read DOWNLOADER instead of building
+    bool json = false;
+    std::string extractDir;
+    std::string buildOption;  // the first option that only a build takes
 };
 
 class UsageError {
@@ -115,6 +126,11 @@ Options ParseArguments(const std::vector<std::string>& argv, bool& helpOrVersion
         auto noValue = [&] {
             if (hasInlineValue) throw UsageError(arg + " takes no value");
         };
+        if (opt.buildOption.empty() &&
+            (arg == "-l" || arg == "--language" || arg == "-d" || arg == "--description" ||
+             arg == "-o" || arg == "--output" || arg == "--downloader")) {
+            opt.buildOption = arg;
+        }
 
         if (arg == "-h" || arg == "--help") {
             std::cout << kUsageText;
@@ -125,6 +141,16 @@ Options ParseArguments(const std::vector<std::string>& argv, bool& helpOrVersion
                       << fieldprog_version::kMinor << '.' << fieldprog_version::kRevision << '\n';
             helpOrVersion = true;
             return opt;
+        } else if (arg == "--show") {
+            noValue();
+            opt.show = true;
+        } else if (arg == "--json") {
+            noValue();
+            opt.json = true;
+        } else if (arg == "--extract") {
+            opt.extractDir = takeValue();
+            if (opt.extractDir.empty()) throw UsageError("the folder to extract into is empty");
+            opt.show = true;
         } else if (arg == "-l" || arg == "--language") {
             const std::string v = takeValue();
             if (v != "0" && v != "1" && v != "2") {
@@ -151,6 +177,13 @@ Options ParseArguments(const std::vector<std::string>& argv, bool& helpOrVersion
             positional.push_back(arg);
         }
     }
+    if (opt.show) {
+        if (!opt.buildOption.empty()) throw UsageError(opt.buildOption + " only goes with a build");
+        if (positional.size() != 1) throw UsageError("name one downloader to show");
+        opt.binFile = positional[0];
+        return opt;
+    }
+    if (opt.json) throw UsageError("--json goes with --show");
     if (positional.empty()) throw UsageError("no binary file given");
     if (positional.size() > 1) throw UsageError("only one binary file can be packed");
     opt.binFile = positional[0];
@@ -200,39 +233,9 @@ std::string ExeSuffixOf(const std::string& path) {
     return UpperAscii(tail) == ".EXE" ? tail : std::string();
 }
 
-bool Exists(const std::string& path) {
-    std::uint64_t size = 0;
-    return FileSystem::FileSize(path, size) || FileSystem::IsDirectory(path);
-}
-
-// Removes the output under construction however the build ends.
-class PartialFile {
-  public:
-    ~PartialFile() {
-        if (!path.empty()) FileSystem::RemoveFile(path);
-    }
-    std::string path;
-};
-
-int Fail(int code, const std::string& text) {
-    std::cerr << "fieldprog-build: " << text << '\n';
-    return code;
-}
-
 bool SameFile(const std::string& a, const std::string& b) {
     std::error_code ec;
     return std::filesystem::equivalent(std::filesystem::u8path(a), std::filesystem::u8path(b), ec);
-}
-
-// Moves the finished file into place. Without --replace an output that appeared meanwhile
-// is still not overwritten: the move itself refuses an existing name.
-int Publish(const std::string& partial, const std::string& output, bool replace) {
-    if (FileSystem::MoveFile(partial, output, replace)) return kOk;
-    const std::string why = FileSystem::LastError();
-    if (!replace && Exists(output)) {
-        return Fail(kOutputExists, output + " exists; use --replace to overwrite it");
-    }
-    return Fail(kBuildFailed, "cannot move the result to " + output + ": " + why);
 }
 
 int Build(const Options& opt) {
@@ -374,6 +377,7 @@ int main(int argc, char** argv) {
         bool done = false;
         const Options opt = ParseArguments(FileSystem::Arguments(argc, argv), done);
         if (done) return kOk;
+        if (opt.show) return ShowDownloader(opt.binFile, opt.json, opt.extractDir, opt.replace);
         return Build(opt);
     } catch (const UsageError& e) {
         std::cerr << "fieldprog-build: " << e.Text() << "\nTry 'fieldprog-build --help'.\n";

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "ClsCRC.h"
 #include "Subprocess.h"
 #include "TestFiles.h"
+#include "ZelPayload.h"
 #include "clsResFiles.h"
 
 namespace fs = std::filesystem;
@@ -29,6 +32,10 @@ class BuildToolTest : public ::testing::Test {
     }
     RunResult Build(std::vector<std::string> args) {
         args.insert(args.begin(), {FIELDPROG_BUILD_EXE, "--downloader", downloader});
+        return RunToEnd(args, kRunMs);
+    }
+    static RunResult Show(std::vector<std::string> args) {
+        args.insert(args.begin(), FIELDPROG_BUILD_EXE);
         return RunToEnd(args, kRunMs);
     }
     TempDir dir;
@@ -109,3 +116,86 @@ TEST_F(BuildToolTest, RefusesBadInputWithItsOwnExitCode) {
 }
 
 }  // namespace
+
+// What a downloader made from a Linux or a Windows program carries, read without a device.
+TEST_F(BuildToolTest, ShowTellsWhatADownloaderCarriesAndExtractGivesTheImageBack) {
+    char crc[8];
+    std::snprintf(crc, sizeof crc, "%04X",
+                  static_cast<std::uint16_t>(ClsCRC().CRC16(
+                      reinterpret_cast<const std::uint8_t*>(kImage.data()), kImage.size())));
+    WriteBytes(dir / "windows-program", std::string("MZ\x90\0 pretend Windows program", 28));
+    for (const std::string& program : {downloader, dir / "windows-program"}) {
+        const std::string out = dir / "FW123.exe", into = dir / "into";
+        ASSERT_EQ(RunToEnd({FIELDPROG_BUILD_EXE, "--replace", "--downloader", program, "-l", "1",
+                            "-d", "Euro coin set", "-o", out, bin},
+                           kRunMs)
+                      .code,
+                  0);
+        const RunResult text = Show({"--show", out});
+        EXPECT_EQ(text.code, 0) << text.err;
+        for (const std::string& line : std::vector<std::string>{
+                 "name:        FW123\n", "language:    1 (French)\n",
+                 "description: Euro coin set\n", "image:       FW123.BIN\n", "file bytes:  13\n",
+                 "data bytes:  5\n", "CRC-16:      " + std::string(crc) + " ",
+                 "payload:     intact\n"})
+            EXPECT_NE(text.out.find(line), std::string::npos) << line << " in " << text.out;
+
+        fs::remove_all(into);
+        fs::create_directory(into);
+        const RunResult json = Show({"--extract", into, "--json", out});
+        EXPECT_EQ(json.code, 0) << json.err;
+        EXPECT_EQ(json.out,
+                  "{\"payload\":\"intact\",\"record\":\"valid\",\"name\":\"FW123\",\"language\":1,"
+                  "\"language_name\":\"French\",\"description\":\"Euro coin set\",\"image\":{"
+                  "\"file_name\":\"FW123.BIN\",\"file_bytes\":13,\"data_bytes\":5,\"crc16\":\"" +
+                      std::string(crc) + "\",\"problem\":null},\"extracted\":\"" + into +
+                      "/FW123.BIN\"}\n");
+        EXPECT_EQ(ReadBytes(into + "/FW123.BIN"), kImage);
+        // An extracted file is kept unless --replace is given, like a built downloader.
+        EXPECT_EQ(Show({"--extract", into, out}).code, 4);
+        EXPECT_EQ(Show({"--extract", into, "--replace", out}).code, 0);
+        EXPECT_EQ(fs::directory_iterator(into)->path().filename(), "FW123.BIN");
+    }
+}
+
+TEST_F(BuildToolTest, ShowAndExtractRefuseWhatIsNoIntactDownloaderWithItsOwnExitCode) {
+    const std::string good = dir / "good", into = dir / "into";
+    ASSERT_EQ(Build({"--output", good, bin}).code, 0);
+    std::string bytes = ReadBytes(good);
+    WriteBytes(dir / "cut", bytes.substr(0, bytes.size() - 20));
+    bytes[bytes.size() - 30] ^= 0x55;
+    WriteBytes(dir / "flipped", bytes);
+    // Payloads that no builder makes: names that leave the folder or reach a device, an image
+    // cut short.
+    int made = 0;
+    auto crafted = [&](const std::string& name, const std::string& data) {
+        const std::string path = dir / ("crafted" + std::to_string(++made));
+        ZelPayload().BuildPayloadFrom(downloader, {{name, data}, {"README.TXT", "F,0,D,X"}}, path);
+        return path;
+    };
+    fs::create_directory(into);
+    const struct {
+        std::vector<std::string> args;
+        int code;
+        const char* says;
+    } rows[] = {
+        {{"--show", bin}, 6, "is not a downloader"},
+        {{"--show", dir / "cut"}, 7, "damaged downloader"},
+        {{"--show", "--json", dir / "flipped"}, 7, "damaged downloader"},
+        {{"--show", dir / "missing"}, 3, "no such file"},
+        {{"--extract", into, crafted("../FW.BIN", kImage)}, 3, "not a safe file name"},
+        {{"--extract", into, crafted("NUL.BIN", kImage)}, 3, "not a safe file name"},
+        {{"--extract", into, crafted("FW.BIN", kImage.substr(0, 12))}, 7, "is damaged"},
+        {{"--extract", dir / "no-folder", good}, 2, "not a folder"},
+        {{"--show", "--language", "1", good}, 2, "only goes with a build"},
+    };
+    for (const auto& row : rows) {
+        const RunResult r = Show(row.args);
+        EXPECT_EQ(r.code, row.code) << r.err;
+        EXPECT_NE(r.err.find(row.says), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(Show({"--show", "--json", dir / "cut"}).out.rfind("{\"payload\":\"damaged\",", 0),
+              0u);
+    EXPECT_TRUE(fs::is_empty(into));
+    EXPECT_FALSE(fs::exists(dir / "FW.BIN"));
+}

@@ -78,6 +78,10 @@ TEST(CliDownload, BuiltDownloaderProgramsTwoDevicesFromItsOwnPayload) {
         EXPECT_EQ(f[1] + " " + f[3] + " " + f[4] + " " + f[5] + " " + f[8],
                   emulator.Port() + " " + crc + " OK 0 654321 01 02");
     }
+    // The builder shows the log's CRC-16, so that a record leads back to its downloader.
+    const RunResult shown =
+        RunToEnd({FIELDPROG_BUILD_EXE, "--show", dir / "downloader"}, kPatienceMs);
+    EXPECT_TRUE(Has(shown.out, "CRC-16:      " + Split(records[0], '\t')[3] + " ")) << shown.out;
     EXPECT_EQ(tmp.Entries(), 0) << "a file was left in the temporary folder";
 }
 

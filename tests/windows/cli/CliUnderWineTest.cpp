@@ -14,8 +14,9 @@ namespace {
 
 using namespace winehost;
 
-// A station on COM 3 and COM 4 programs one device on each and records both; then verify reads
-// the flash on COM 3 back, by another spelling of the port, the button pressed when it asks.
+// A station on COM 3 and COM 4 programs one device on each from a Windows downloader built on
+// Linux and records both, with the CRC-16 that the builder shows for that downloader; then verify
+// reads the flash on COM 3 back, by another spelling of the port, the button pressed when it asks.
 TEST(CliUnderWineTest, StationProgramsTwoPortsThenVerifyReadsTheFlashBack) {
     if (!Emulator::Available())
         GTEST_SKIP() << "needs Wine, WINEPREFIX and FIELDPROG_EMU (scripts/test-windows)";
@@ -24,13 +25,18 @@ TEST(CliUnderWineTest, StationProgramsTwoPortsThenVerifyReadsTheFlashBack) {
                       cli = "\"" + ProgramFolder() + "fieldprog-cli.exe\" ",
                       expect = "--expect '" + folder.Host("FW.BIN") + "'";
     ASSERT_TRUE(FileSystem::WriteWholeFile(image, Text(BinImage(700, 11))));
+    const std::string built =
+        folder.OnHost("build", "\"$(dirname \"$FIELDPROG_EMU\")/fieldprog-build\" --downloader '" +
+                                   HostPath(ProgramFolder()) + "fieldprog.exe' -o FW.exe FW.BIN");
+    ASSERT_TRUE(Has(built, "status 0")) << built;
     Emulator com3(folder, 3, "--next-device-ms 3600000 --devices 0 --pages 0008 " + expect);
     Emulator com4(folder, 4, expect);
     ASSERT_TRUE(com3.Started() && com4.Started());
 
-    Program station(folder,
-                    cli + "--com 3,4 --count 2 --image \"" + image + "\" --log \"" + log + "\"",
-                    "station");
+    Program station(
+        folder,
+        cli + "--com 3,4 --count 2 --payload \"" + (folder / "FW.exe") + "\" --log \"" + log + "\"",
+        "station");
     EXPECT_EQ(station.Wait(), 0) << station.Output();
     EXPECT_TRUE(Has(station.Output(), "Total: 2 programmed, 0 failed")) << station.Output();
     EXPECT_TRUE(Has(com3.Await("DEVICE 1 EXPECT"), "DEVICE 1 EXPECT MATCH"));
@@ -38,9 +44,15 @@ TEST(CliUnderWineTest, StationProgramsTwoPortsThenVerifyReadsTheFlashBack) {
     // One record per device: UTC time, the port as Windows names it, the image and the result.
     const std::string records = Read(log);
     EXPECT_EQ(std::count(records.begin(), records.end(), '\n'), 2) << records;
-    EXPECT_TRUE(Has(records, "Z\t\\\\.\\COM3\tFW.BIN\t")) << records;
-    EXPECT_TRUE(Has(records, "Z\t\\\\.\\COM4\tFW.BIN\t")) << records;
+    EXPECT_TRUE(Has(records, "Z\t\\\\.\\COM3\tFW\t")) << records;
+    EXPECT_TRUE(Has(records, "Z\t\\\\.\\COM4\tFW\t")) << records;
     EXPECT_EQ(Count(records, "\tOK\t0\t"), 2) << records;
+    Program show(folder,
+                 "\"" + ProgramFolder() + "fieldprog-build.exe\" --show " + folder / "FW.exe",
+                 "show");
+    EXPECT_EQ(show.Wait(), 0) << show.Output();
+    const std::string crc = records.substr(records.find("\tFW\t") + 4, 4);
+    EXPECT_TRUE(Has(show.Output(), "CRC-16:      " + crc + " ")) << show.Output() << records;
 
     Program verify(folder, cli + "verify --port com3 \"" + image + "\"", "verify");
     for (int presses = 0; verify.Wait(100) == -1;) {
