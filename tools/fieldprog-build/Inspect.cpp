@@ -221,6 +221,14 @@ int ShowDownloader(const std::string& path, bool json, const std::string& extrac
     if (!FileSystem::IsRegularFile(path)) {
         return Fail(kInputProblem, path + (Exists(path) ? " is not a file" : ": no such file"));
     }
+    // Read whole below, so a file far larger than any downloader is turned away unread.
+    constexpr std::uint64_t kMaxDownloaderBytes = 256u * 1024u * 1024u;
+    std::uint64_t size = 0;
+    if (FileSystem::FileSize(path, size) && size > kMaxDownloaderBytes) {
+        return Refuse(json, kNotDownloader, "absent",
+                      path + " is not a downloader: it is " + std::to_string(size >> 20) +
+                          " MiB, far larger than any downloader");
+    }
     clsResFiles resources(path);
     const bool recordRead = resources.GetReadMeData();
     const ZelPayload& payload = resources.Payload();
