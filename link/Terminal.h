@@ -2,8 +2,8 @@
 
 #include <string>
 
-// The console and the interrupt keys: the one seam between fieldprog-cli and the operating
-// system (platform/<os>/<Os>Terminal.cpp). Texts are UTF-8.
+// The console and the interrupt keys of the command-line tools: the seam between them and the
+// operating system (platform/<os>/<Os>Terminal.cpp). Texts are UTF-8.
 namespace terminal {
 
 enum class Stream { Out, Err };
