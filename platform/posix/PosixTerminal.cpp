@@ -46,6 +46,10 @@ void InstallInterruptHandler() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A file at its size limit or a reader that went away is a failed write, told and held back
+    // like any other, never the end of every transfer.
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 int InterruptReceived() {
