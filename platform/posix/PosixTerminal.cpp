@@ -1,5 +1,6 @@
 // fieldprog-cli's console and interrupt keys on POSIX systems.
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -29,6 +30,15 @@ void Prepare() {}
 
 bool IsInteractive(Stream stream) {
     return ::isatty(Descriptor(stream)) == 1;
+}
+
+int Columns(Stream stream) {
+    constexpr int kDefaultColumns = 80;
+    winsize size{};
+    if (::ioctl(Descriptor(stream), TIOCGWINSZ, &size) != 0 || size.ws_col == 0) {
+        return kDefaultColumns;
+    }
+    return size.ws_col;
 }
 
 void Write(Stream stream, const std::string& text) {
