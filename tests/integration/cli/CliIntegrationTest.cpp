@@ -2,7 +2,9 @@
 // and checks what reached the emulated device, the exit code and the records. What a failing
 // device makes a one-port download say, exit and record is the fault matrix's part.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ClsCRC.h"
@@ -309,4 +312,45 @@ TEST(CliStation, AFailureStaysOnItsPortAndCtrlCEndsThemAll) {
     }
     EXPECT_EQ(records.back(), '\n');
     EXPECT_EQ(tmp.Entries(), 0);
+}
+
+// A full disk cuts a record short; the next run's records start on a line of their own, and a
+// real TSV reader finds them whole, with device text and names that start a formula or a quote
+// as plain text.
+TEST(CliLog, AFragmentStaysAloneAndATsvReaderFindsEveryRecordAsPlainText) {
+    TempDir dir;
+    const std::string fw = dir / "-FW.BIN", log = dir / "log.tsv";
+    WriteBytes(fw, Text(BinImage(1000)));
+    const std::string earlier = "2026-01-01T00:00:00Z\tCOM1\tA.BIN\t0000\tOK\t0\t\t1.0\t1\n";
+    WriteBytes(log, earlier + std::string(1000 - earlier.size(), 'x') + "\n");
+    EmuProcess quoted({"--fw-version", "\"1.0 beta", "--devices", "2", "--next-device-ms", "0"});
+    EmuProcess formula({"--fw-version", "=HYPERLINK(\"x\")"});
+    // dash counts the limit in 512-byte blocks: the record is cut at 1024 bytes.
+    const RunResult cut =
+        RunToEnd({"/bin/sh", "-c", "ulimit -f 2 && exec \"$0\" \"$@\"", FIELDPROG_CLI_EXE,
+                  "--image", fw, "--port", quoted.Port(), "--wait", "30", "--log", log},
+                 kPatienceMs);
+    EXPECT_EQ(cut.code, 14) << cut.err;
+    const RunResult run =
+        RunToEnd(Cli({"--image", fw, "--port", quoted.Port(), "--port", formula.Port(), "--count",
+                      "2", "--wait", "30", "--log", log}),
+                 kPatienceMs);
+    EXPECT_EQ(run.code, 0) << run.err;
+    const RunResult read = RunToEnd(
+        {"/usr/bin/python3", "-c",
+         "import csv, sys\n"
+         "for row in csv.reader(open(sys.argv[1], newline=''), dialect='excel-tab'):\n"
+         "    bad = len([c for c in row if c.startswith(tuple('=+-@\"'))])\n"
+         "    print(*([9, row[2], row[8], bad] if len(row) == 9 else [len(row)]), sep='|')\n",
+         log},
+        kPatienceMs);
+    ASSERT_EQ(read.code, 0) << read.err;
+    std::vector<std::string> rows = Split(read.out, '\n');
+    ASSERT_EQ(rows.size(), 5u) << read.out;
+    std::sort(rows.begin() + 3, rows.end());
+    EXPECT_EQ(rows, (std::vector<std::string>{"9|A.BIN|1|0", "1",
+                                              "2",  // 23 bytes of the record cut short
+                                              "9|'-FW.BIN|'\"1.0 beta|0",
+                                              "9|'-FW.BIN|'=HYPERLINK(\"x\")|0"}))
+        << read.out;
 }
