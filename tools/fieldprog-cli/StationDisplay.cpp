@@ -169,11 +169,6 @@ void StationDisplay::Event(std::size_t port, const std::string& text) {
     Post(lines_.at(port).port + ": " + text);
 }
 
-void StationDisplay::Message(const std::string& text) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    Post(text);
-}
-
 void StationDisplay::Count(std::size_t port, bool programmed) {
     const std::lock_guard<std::mutex> lock(mutex_);
     Line& line = lines_.at(port);

@@ -27,8 +27,6 @@ class StationDisplay {
     void Percent(std::size_t port, int percent);
     // A line about the port: a device's result, a port that went away.
     void Event(std::size_t port, const std::string& text);
-    // A line about the station as a whole.
-    void Message(const std::string& text);
     void Count(std::size_t port, bool programmed);
     // Draws what is still to be drawn and the table a last time, and ends the drawing thread.
     // Waits for a terminal that does not read.

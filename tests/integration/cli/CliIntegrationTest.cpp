@@ -354,3 +354,63 @@ TEST(CliLog, AFragmentStaysAloneAndATsvReaderFindsEveryRecordAsPlainText) {
                                               "9|'-FW.BIN|'=HYPERLINK(\"x\")|0"}))
         << read.out;
 }
+
+// A station on an 80-column terminal that nobody reads for a while: both transfers go on, the
+// ports, reached through long by-id names, are shown short with their full path in the log,
+// and every table line fits in one row, so that each redraw moves up by exactly the table.
+TEST(CliStation, AConsoleThatDoesNotReadStallsNoTransferAndLinesFitTheWidth) {
+    TempDir dir;
+    const std::string fw = dir / "FW.BIN";
+    WriteBytes(fw, Text(BinImage(3000)));
+    std::vector<std::unique_ptr<EmuProcess>> emulators;
+    std::vector<std::string> args = Cli({"--image", fw, "--count", "2", "--log", dir / "log"});
+    for (const char* serial : {"A50285BI", "A50285BJ"}) {
+        emulators.push_back(std::make_unique<EmuProcess>(
+            std::vector<std::string>{"--press-after-ms", "-1", "--expect", fw}));
+        const std::string byId =
+            dir / ("usb-FTDI_FT232R_USB_UART_" + std::string(serial) + "-if00-port0");
+        ASSERT_EQ(symlink(emulators.back()->Port().c_str(), byId.c_str()), 0);
+        args.insert(args.end(), {"--port", byId});
+    }
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+    const std::string slave = ptsname(master);
+    const winsize size{24, 80, 0, 0};
+    ASSERT_EQ(ioctl(master, TIOCSWINSZ, &size), 0);
+    args.insert(args.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>" + slave});
+    Subprocess cli(args);
+    std::string screen;
+    char buffer[4096];
+    while (!Has(screen, "BI-if00-port0  waiting") || !Has(screen, "BJ-if00-port0  waiting")) {
+        const ssize_t n = read(master, buffer, sizeof buffer);
+        ASSERT_GT(n, 0) << screen;
+        screen.append(buffer, static_cast<std::size_t>(n));
+    }
+    // Nobody reads from here on: the terminal fills, and every write to it would block.
+    const int fill = open(slave.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY);
+    const std::string junk(1024, '\n');
+    while (write(fill, junk.data(), junk.size()) > 0) {
+    }
+    close(fill);
+    for (auto& emulator : emulators) emulator->Press();
+    for (auto& emulator : emulators)
+        EXPECT_TRUE(emulator->Process().WaitFor("out", "EXPECT MATCH", kPatienceMs))
+            << "a transfer stalled behind the console";
+    std::thread reader([&] {
+        for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;)
+            screen.append(buffer, static_cast<std::size_t>(n));
+    });
+    EXPECT_EQ(cli.Wait(kPatienceMs), 0) << cli.Stderr();
+    close(master);
+    reader.join();
+    for (std::string line : Split(screen, '\n')) {
+        for (const std::string code : {"\r", "\x1b[2K", "\x1b[2A"}) {
+            for (std::size_t at; (at = line.find(code)) != std::string::npos;)
+                line.erase(at, code.size());
+        }
+        EXPECT_FALSE(Has(line, "\x1b[")) << "moves up by other than the table's rows: " << line;
+        EXPECT_TRUE(!Has(line, "  done ") || (line.size() < 80 && !Has(line, dir.Path()))) << line;
+    }
+    EXPECT_TRUE(
+        Has(ReadBytes(dir / "log"), "\t" + dir / "usb-FTDI_FT232R_USB_UART_A50285BJ-if00-port0\t"));
+}
