@@ -414,3 +414,40 @@ TEST(CliStation, AConsoleThatDoesNotReadStallsNoTransferAndLinesFitTheWidth) {
     EXPECT_TRUE(
         Has(ReadBytes(dir / "log"), "\t" + dir / "usb-FTDI_FT232R_USB_UART_A50285BJ-if00-port0\t"));
 }
+
+// --endless ends only by Ctrl-C and still exits with the worst that happened: records the log
+// refused (14) before devices that failed (12) before the interruption itself (130).
+TEST(CliExit, EndlessRunsExitWithTheWorstThatHappened) {
+    TempDir dir;
+    const std::string fw = dir / "FW.BIN", log = dir / "log";
+    WriteBytes(fw, Text(BinImage(1000)));
+    const std::vector<std::string> good = {"--stay"}, bad = {"--stay", "--wrong-echo", "C"};
+    const struct {
+        std::vector<std::vector<std::string>> emulators;
+        bool logFull;  // the log is at the file size limit
+        std::vector<std::string> waitFor;
+        int code;
+    } rows[] = {
+        {{good}, true, {"Device 1 programmed"}, 14},
+        {{good, bad}, false, {"device 1 programmed", "device 1 failed"}, 12},
+        {{good}, false, {"Device 1 programmed"}, 130},
+    };
+    for (const auto& row : rows) {
+        WriteBytes(log, std::string(row.logFull ? 600 : 0, 'x'));
+        std::vector<std::unique_ptr<EmuProcess>> emulators;
+        const std::string limit = row.logFull ? "ulimit -f 1 && " : "";
+        std::vector<std::string> args = {"/bin/sh",         "-c",      limit + "exec \"$0\" \"$@\"",
+                                         FIELDPROG_CLI_EXE, "--image", fw,
+                                         "--endless",       "--log",   log};
+        for (const auto& extra : row.emulators) {
+            emulators.push_back(std::make_unique<EmuProcess>(extra));
+            args.insert(args.end(), {"--port", emulators.back()->Port()});
+        }
+        Subprocess cli(args);
+        for (const std::string& text : row.waitFor)
+            EXPECT_TRUE(cli.WaitFor(row.emulators.size() > 1 ? "err" : "out", text, kPatienceMs))
+                << text;
+        cli.Signal(SIGINT);
+        EXPECT_EQ(cli.Wait(kPatienceMs), row.code) << cli.Stderr();
+    }
+}
