@@ -288,6 +288,7 @@ int RunStation(const CliOptions& options, Console& console) {
 
     std::vector<std::string> labels;
     for (const Worker& worker : workers) labels.push_back(worker.label);
+    console.Flush();  // the table is drawn below what was said so far
     StationDisplay display(labels, terminal::IsInteractive(terminal::Stream::Err));
     DeviceBudget budget(options.endless, options.count);
 
