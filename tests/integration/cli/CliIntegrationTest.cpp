@@ -406,3 +406,18 @@ TEST(CliStation, AConsoleThatDoesNotReadStallsNoTransferAndLinesFitTheWidth) {
     }
     EXPECT_TRUE(Has(ReadBytes(dir / "log"), "\t" + byId + "J-if00-port0\t"));
 }
+
+// A device that presses but never answers its greeting gives its place back: the port whose
+// device comes later is still there to use it, and each line ends saying what it did.
+TEST(CliStation, AClaimGivenBackIsTakenByAPortThatWaitedForIt) {
+    TempDir dir;
+    WriteBytes(dir / "FW.BIN", Text(BinImage(1000)));
+    EmuProcess mute({"--no-echo", "all", "--stay"}), late({"--press-after-ms", "8000"});
+    const RunResult run = RunToEnd(Cli({"--image", dir / "FW.BIN", "--count", "1", "--wait", "5",
+                                        "--port", mute.Port(), "--port", late.Port()}),
+                                   kPatienceMs);
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_TRUE(Has(run.err, late.Port() + ": done") &&
+                Has(run.err, mute.Port() + ": stopped: count reached"))
+        << run.err;
+}
