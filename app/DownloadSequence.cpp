@@ -186,8 +186,10 @@ bool DownloadSequence::DownloadRounds() {
     for (;;) {
         if (!view_.DeviceWanted()) return false;
         if (!WaitForDevice()) {
-            // A press that this front end does not want answered ends the sequence.
-            if (pressRefused_) return false;
+            // A press that this front end does not want answered ends the sequence; a station
+            // asks at the next DeviceWanted whether a place for it may still come free.
+            if (pressRefused_ && !settings_.carryOnAfterFailure) return false;
+            if (pressRefused_) continue;
             if (mblnStopped) return true;
             if (settings_.carryOnAfterFailure) {
                 // A port that failed meanwhile is looked for again at the next wait.

@@ -72,7 +72,8 @@ class DownloadView {
     virtual bool DeviceWanted() { return true; }
     // A device's button was pressed; asked before anything is sent to it. False: it is not to
     // be programmed (a station whose count is taken up by devices on other ports), it is never
-    // spoken to, and the sequence ends.
+    // spoken to, and the sequence ends (one that carries on after failures asks DeviceWanted
+    // again).
     virtual bool DeviceClaimed() { return true; }
     // The device answered its button press. False: it is not to be programmed (a station
     // whose devices are all done or under way elsewhere), and the sequence ends.

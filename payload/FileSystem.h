@@ -38,6 +38,14 @@ bool WriteWholeFile(const std::string& path, const std::string& data);
 // too must never be cut back, since their lines may follow.
 bool AppendToFile(const std::string& path, const std::string& data, unsigned newFileBits = 0666,
                   bool cutBack = true);
+// Appends one line to a file that other threads, processes and machines append to as well. The
+// whole file is locked for the append (a record lock on POSIX, which NFS honours through its lock
+// manager; LockFileEx on Windows), waiting at most `lockWaitMs` for another writer; when the lock
+// cannot be had, or the file system has no locks, nothing is written and the call fails. A file
+// that does not end in a line end (a write cut short by a full disk) gets one first, so that the
+// fragment stays a line of its own. Nothing is ever cut back.
+bool AppendLine(const std::string& path, const std::string& line, unsigned newFileBits,
+                int lockWaitMs);
 bool Truncate(const std::string& path, std::uint64_t length);
 bool RemoveFile(const std::string& path);
 // Moves `from` to `to`. Without `replace` an existing `to` is never overwritten, not even one

@@ -6,9 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "FileSystem.h"
@@ -143,6 +146,46 @@ bool AppendToFile(const std::string& path, const std::string& data, unsigned new
         return false;
     }
     return file.Close();
+}
+
+// Record locks belong to the process, not the thread, and closing any descriptor of the file
+// drops them: the threads of this process take turns here first.
+std::mutex gAppendTurn;
+
+bool AppendLine(const std::string& path, const std::string& line, unsigned newFileBits,
+                int lockWaitMs) {
+    constexpr auto kLockRetry = std::chrono::milliseconds(20);  // between tries for the lock
+    const std::lock_guard<std::mutex> turn(gAppendTurn);
+    const mode_t bits = static_cast<mode_t>(newFileBits & 07777);
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, bits);
+    // A file we may write but not read: no look at its tail.
+    if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    Descriptor file(fd);
+    if (file.Get() < 0) return FailNow();
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;  // from 0 to the end, however far it grows
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(lockWaitMs);
+    while (::fcntl(file.Get(), F_SETLK, &lock) != 0) {
+        if (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS) {
+            tLastError = "the file system offers no record locks (" +
+                         std::string(std::strerror(errno)) + ")";
+            return false;
+        }
+        if (errno != EACCES && errno != EAGAIN && errno != EINTR) return FailNow();
+        if (std::chrono::steady_clock::now() >= deadline) {
+            tLastError =
+                "locked by another writer for more than " + std::to_string(lockWaitMs) + " ms";
+            return false;
+        }
+        std::this_thread::sleep_for(kLockRetry);
+    }
+    struct stat info {};
+    if (::fstat(file.Get(), &info) != 0) return FailNow();
+    char last = '\n';
+    if (info.st_size > 0 && ::pread(file.Get(), &last, 1, info.st_size - 1) != 1) last = '\n';
+    if (!WriteAll(file.Get(), last == '\n' ? line : "\n" + line)) return false;
+    return file.Close();  // and with it the lock
 }
 
 bool Truncate(const std::string& path, std::uint64_t length) {

@@ -1,5 +1,6 @@
 // fieldprog-cli's console and interrupt keys on POSIX systems.
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -31,6 +32,15 @@ bool IsInteractive(Stream stream) {
     return ::isatty(Descriptor(stream)) == 1;
 }
 
+int Columns(Stream stream) {
+    constexpr int kDefaultColumns = 80;
+    winsize size{};
+    if (::ioctl(Descriptor(stream), TIOCGWINSZ, &size) != 0 || size.ws_col == 0) {
+        return kDefaultColumns;
+    }
+    return size.ws_col;
+}
+
 void Write(Stream stream, const std::string& text) {
     std::size_t done = 0;
     while (done < text.size()) {
@@ -46,6 +56,10 @@ void InstallInterruptHandler() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A file at its size limit or a reader that went away is a failed write, told and held back
+    // like any other, never the end of every transfer.
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 int InterruptReceived() {

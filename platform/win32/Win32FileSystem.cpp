@@ -348,6 +348,50 @@ bool AppendToFile(const std::string& path, const std::string& data, unsigned new
     return Fail(why);
 }
 
+bool AppendLine(const std::string& path, const std::string& line, unsigned newFileBits,
+                int lockWaitMs) {
+    constexpr DWORD kLockRetryMs = 20;  // between tries for the lock
+    if (line.size() + 1 > MAXDWORD) return Fail(ERROR_FILE_TOO_LARGE);
+    const DWORD created = (newFileBits & kOwnerWrite) != 0 ? 0 : FILE_ATTRIBUTE_READONLY;
+    Handle file(Open(path, FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                     OPEN_ALWAYS, created));
+    if (!file.Valid()) return FailNow();
+    // The whole file, however far it grows: every writer asks for the same range.
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
+        OVERLAPPED at{};
+        if (LockFileEx(file.Get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+                       MAXDWORD, &at)) {
+            break;
+        }
+        const DWORD why = GetLastError();
+        if (why != ERROR_LOCK_VIOLATION && why != ERROR_IO_PENDING) return Fail(why);
+        if (GetTickCount64() - start >= static_cast<ULONGLONG>(lockWaitMs)) {
+            tLastError =
+                "locked by another writer for more than " + std::to_string(lockWaitMs) + " ms";
+            return false;
+        }
+        Sleep(kLockRetryMs);
+    }
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.Get(), &size)) return FailNow();
+    char last = '\n';
+    if (size.QuadPart > 0) {
+        OVERLAPPED at{};
+        const ULONGLONG offset = static_cast<ULONGLONG>(size.QuadPart - 1);
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD got = 0;
+        if (!ReadFile(file.Get(), &last, 1, &got, &at) || got != 1) last = '\n';
+    }
+    const std::string data = last == '\n' ? line : "\n" + line;
+    DWORD put = 0;
+    const bool wrote =
+        WriteFile(file.Get(), data.data(), static_cast<DWORD>(data.size()), &put, nullptr);
+    if (!wrote || put != data.size()) return Fail(wrote ? ERROR_DISK_FULL : GetLastError());
+    return file.Close();  // and with it the lock
+}
+
 bool Truncate(const std::string& path, std::uint64_t length) {
     Handle file(Open(path, GENERIC_WRITE, OPEN_EXISTING));
     if (!file.Valid()) return FailNow();

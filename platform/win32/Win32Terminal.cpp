@@ -88,6 +88,15 @@ bool IsInteractive(Stream stream) {
     return state.console && state.vt;
 }
 
+int Columns(Stream stream) {
+    constexpr int kDefaultColumns = 80;
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    const ConsoleState& state = State(stream);
+    if (!state.console || !GetConsoleScreenBufferInfo(state.handle, &info)) return kDefaultColumns;
+    const int columns = info.srWindow.Right - info.srWindow.Left + 1;
+    return columns > 0 ? columns : kDefaultColumns;
+}
+
 void Write(Stream stream, const std::string& text) {
     const ConsoleState& state = State(stream);
     if (state.handle == nullptr || state.handle == INVALID_HANDLE_VALUE) return;

@@ -1,5 +1,6 @@
 #include "Console.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "StringTable.h"
@@ -9,6 +10,8 @@ namespace {
 
 constexpr int kBarWidth = 30;      // characters of the terminal progress bar
 constexpr int kPlainStepPct = 10;  // a plain progress line every ten percent
+// Texts held for a terminal that does not read; beyond this the oldest of standard error go.
+constexpr std::size_t kMaxQueued = 1000;
 
 const char* PhaseName(std::int32_t type) {
     switch (type) {
@@ -33,7 +36,60 @@ const char* PhaseName(std::int32_t type) {
 
 }  // namespace
 
-Console::Console() : interactive_(terminal::IsInteractive(terminal::Stream::Err)) {}
+Console::Console()
+    : interactive_(terminal::IsInteractive(terminal::Stream::Err)), writer_([this] { Writer(); }) {}
+
+Console::~Console() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        ending_ = true;
+    }
+    wake_.notify_all();
+    writer_.join();
+}
+
+void Console::Put(terminal::Stream stream, std::string text) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (queue_.size() >= kMaxQueued) {
+        // Results on standard output are kept: scripts read them.
+        const auto err = std::find_if(queue_.begin(), queue_.end(), [](const auto& entry) {
+            return entry.first == terminal::Stream::Err;
+        });
+        if (err != queue_.end()) {
+            queue_.erase(err);
+            ++dropped_;
+        }
+    }
+    queue_.emplace_back(stream, std::move(text));
+    wake_.notify_all();
+}
+
+// Writes with the lock released: a write that blocks holds up this thread alone.
+void Console::Writer() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return !queue_.empty() || ending_; });
+        if (queue_.empty()) return;  // ending, and all written
+        std::deque<std::pair<terminal::Stream, std::string>> texts;
+        texts.swap(queue_);
+        if (dropped_ > 0) {
+            texts.emplace_front(terminal::Stream::Err,
+                                "(" + std::to_string(std::exchange(dropped_, 0)) +
+                                    " lines dropped: the terminal did not take them)\n");
+        }
+        writing_ = true;
+        lock.unlock();
+        for (const auto& [stream, text] : texts) terminal::Write(stream, text);
+        lock.lock();
+        writing_ = false;
+        wake_.notify_all();
+    }
+}
+
+void Console::Flush() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    wake_.wait(lock, [this] { return queue_.empty() && !writing_; });
+}
 
 void Console::Language(std::int16_t offset) {
     // An offset the table has no texts for would blank every status line: stay English.
@@ -47,7 +103,7 @@ std::string Console::Text(int englishId) const {
 
 void Console::Line(terminal::Stream stream, const std::string& line) {
     EndProgress();
-    terminal::Write(stream, line + "\n");
+    Put(stream, line + "\n");
 }
 
 void Console::Result(const std::string& line) {
@@ -84,7 +140,7 @@ void Console::Progress(std::int16_t percent, std::int32_t type) {
                       std::string(static_cast<std::size_t>(filled), '#').c_str(),
                       std::string(static_cast<std::size_t>(kBarWidth - filled), '.').c_str(),
                       static_cast<int>(percent));
-        terminal::Write(terminal::Stream::Err, line);
+        Put(terminal::Stream::Err, line);
         lineOpen_ = true;
         lastShown_ = percent;
         return;
@@ -93,12 +149,11 @@ void Console::Progress(std::int16_t percent, std::int32_t type) {
     const int step = percent / kPlainStepPct * kPlainStepPct;
     if (lastShown_ >= 0 && step <= lastShown_) return;
     lastShown_ = step;
-    terminal::Write(terminal::Stream::Err,
-                    std::string(PhaseName(type)) + ": " + std::to_string(step) + "%\n");
+    Put(terminal::Stream::Err, std::string(PhaseName(type)) + ": " + std::to_string(step) + "%\n");
 }
 
 void Console::EndProgress() {
-    if (lineOpen_) terminal::Write(terminal::Stream::Err, "\n");
+    if (lineOpen_) Put(terminal::Stream::Err, "\n");
     lineOpen_ = false;
     currentType_ = -1;
     lastShown_ = -1;

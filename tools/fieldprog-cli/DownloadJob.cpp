@@ -5,11 +5,13 @@
 #include <cstdio>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "BinFile.h"
 #include "CliOptions.h"
 #include "Console.h"
 #include "DownloadSequence.h"
+#include "ErrorNumbers.h"
 #include "ExitCodes.h"
 #include "ImageSource.h"
 #include "PortSession.h"
@@ -96,7 +98,8 @@ class ConsoleView : public DownloadView {
 
     DownloadSequence* sequence = nullptr;
     int programmed = 0;
-    int exitCode = exitcode::kOk;
+    int failed = 0;                // devices that failed, and times the port went away
+    int exitCode = exitcode::kOk;  // of the last device, or of the port that went away
 
     void SetCaption(const std::string&) override {}
     void SetStatus(const std::string& text) override { console_.Status(text); }
@@ -129,25 +132,43 @@ class ConsoleView : public DownloadView {
     void CloseMainWindow() override {}
     void CloseOtherWindows() override {}
     void DoEvents() override {}
-    bool StopRequested() override { return interrupt::Received() != 0; }
+    bool StopRequested() override {
+        // The record of a device under way cannot wait for its pause before ".Q" to end.
+        if (busy_ && interrupt::Terminating() && !recorded_) {
+            Log("INTERRUPTED", 0, "", Steady::now() - startedAt_);
+            recorded_ = true;
+        }
+        return interrupt::Received() != 0;
+    }
 
     bool DeviceWanted() override {
         if (!options_.endless && started_ >= options_.count) return false;
         // After a wait with nobody at the line the request stands as it was.
         if (!idle_) console_.Status(console_.Text(textid::kPressButton));
         idle_ = false;
+        firmware_.clear();
         return true;
     }
     bool DeviceStarted() override {
         phase_ = Phase::Clearing;
         ++started_;
         startedAt_ = Steady::now();
+        // The version this device answered at its greeting, and no earlier device's.
+        firmware_ = sequence->Device()->Serial().GreetingReply();
+        busy_ = true;
         return true;
     }
-    void PortLost() override { console_.Error(port_ + " is gone; waiting for it to come back"); }
+    void PortLost() override {
+        console_.Error(port_ + " is gone; waiting for it to come back");
+        ++failed;
+        exitCode = exitcode::kPortError;
+        firmware_.clear();
+        Log("PORT-LOST", errnum::kOpenFailed, "the port went away", Steady::duration::zero());
+    }
     void PortBack() override { console_.Status(port_ + " is back"); }
     void DeviceEnded(DeviceResult result) override {
         phase_ = Phase::None;
+        busy_ = false;
         const std::string tag =
             "Device " + std::to_string(result == DeviceResult::NoDevice ? started_ + 1 : started_);
         const clsError& error = sequence->Device()->LastError();
@@ -187,8 +208,9 @@ class ConsoleView : public DownloadView {
     // The record, with the firmware version the device gave at its greeting.
     void Log(const char* result, std::int32_t number, const std::string& text,
              Steady::duration elapsed) {
-        const std::string note = log_.Record(port_, image_, crc_, result, number, text, elapsed,
-                                             sequence->Device()->Serial().GreetingReply());
+        if (std::exchange(recorded_, false)) return;  // recorded when the program was ended
+        const std::string note =
+            log_.Record(port_, image_, crc_, result, number, text, elapsed, firmware_);
         if (!note.empty()) console_.Error(note);
     }
 
@@ -197,6 +219,7 @@ class ConsoleView : public DownloadView {
         console_.DeviceError(tag + " failed", error.Number(), error.Message());
         Log(result, error.Number(), error.Message(), elapsed);
         exitCode = code;
+        ++failed;
     }
 
     const CliOptions& options_;
@@ -207,6 +230,9 @@ class ConsoleView : public DownloadView {
     std::string port_;
     int started_ = 0;
     bool idle_ = false;
+    std::string firmware_;   // the device under way answered this to ".V"
+    bool busy_ = false;      // a device is under way
+    bool recorded_ = false;  // and already recorded as interrupted
     Phase phase_ = Phase::None;
     Steady::time_point startedAt_{};
 };
@@ -237,16 +263,18 @@ int RunDownloadJob(const CliOptions& options, Console& console) {
     sequence.RunHeadless(session.Release(), image.bytes);
     console.EndProgress();
 
-    int code = view.exitCode;
     ReportUnwrittenRecords(log, options.logPath, console);
-    if (log.Missing()) code = exitcode::kRecordsMissing;
     if (interrupt::Received() != 0) {
         console.Status("Interrupted; " + std::to_string(view.programmed) +
                        " device(s) programmed.");
-        return interrupt::ExitCode();
-    }
-    if (options.count > 1 || options.endless) {
+    } else if (options.count > 1 || options.endless) {
         console.Status(std::to_string(view.programmed) + " device(s) programmed.");
     }
-    return code;
+    // The worst that happened: records lost, then devices that failed, then a stop. A run that
+    // carries on after failures ends 12 when it programmed others as well.
+    if (log.Missing()) return exitcode::kRecordsMissing;
+    if (view.failed > 0 && options.endless && view.programmed > 0) return exitcode::kSomeFailed;
+    if (view.failed > 0 && view.exitCode != exitcode::kOk) return view.exitCode;
+    if (interrupt::Received() != 0) return interrupt::ExitCode();
+    return view.exitCode;
 }

@@ -52,6 +52,11 @@ int ExitCode() {
     return 128 + terminal::InterruptReceived();
 }
 
+bool Terminating() {
+    constexpr int kTerminate = 15;  // SIGTERM, and what a closed console counts as
+    return terminal::InterruptReceived() == kTerminate;
+}
+
 }  // namespace interrupt
 
 PortSession::PortSession(Console& console)

@@ -20,6 +20,9 @@ void Install();
 int Received();
 // 128 + the signal number: the exit code of a run that was interrupted.
 int ExitCode();
+// A termination request (SIGTERM; on Windows a console closed, a log-off, a shut-down): the
+// process may have only seconds left, so a device under way is recorded at once.
+bool Terminating();
 }  // namespace interrupt
 
 // One open port with the device object on it, for the length of one run.

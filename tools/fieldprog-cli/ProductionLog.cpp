@@ -9,10 +9,19 @@
 
 namespace {
 
-// Control characters would break the one-line-per-device layout of the record file.
-std::string OneLine(std::string text) {
+// A writer that holds the file locks it for one short write; this long means it is stuck.
+constexpr int kLockWaitMs = 5000;
+
+// A field from outside (a device's reply, a file or port name) as a cell that every reader takes
+// as plain text: control characters would break the one-line-per-device layout, and a leading
+// = + - @ would start a spreadsheet formula, a leading " a quoted cell that runs on into the next
+// record. Such a field gets a leading ', as spreadsheets themselves mark text.
+std::string Cell(std::string text) {
     for (char& c : text) {
         if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
+    }
+    if (!text.empty() && std::string("=+-@\"").find(text.front()) != std::string::npos) {
+        text.insert(0, 1, '\'');
     }
     return text;
 }
@@ -41,10 +50,10 @@ std::string ProductionLog::Record(const std::string& port, const FlashImage& ima
     if (path_.empty()) return std::string();
     // Stamped under the lock, so that the lines of the file stay in the order of their times.
     const std::lock_guard<std::mutex> lock(mutex_);
-    const std::string line = terminal::UtcNow() + "\t" + OneLine(port) + "\t" +
-                             OneLine(image.name) + "\t" + crc + "\t" + result + "\t" +
-                             std::to_string(errorNumber) + "\t" + OneLine(errorText) + "\t" +
-                             Seconds(elapsed) + "\t" + OneLine(firmware) + "\n";
+    const std::string line = terminal::UtcNow() + "\t" + Cell(port) + "\t" + Cell(image.name) +
+                             "\t" + crc + "\t" + result + "\t" + std::to_string(errorNumber) +
+                             "\t" + Cell(errorText) + "\t" + Seconds(elapsed) + "\t" +
+                             Cell(firmware) + "\n";
     pending_.push_back(line);
     return WritePending();
 }
@@ -52,8 +61,8 @@ std::string ProductionLog::Record(const std::string& port, const FlashImage& ima
 std::string ProductionLog::WritePending() {
     const std::size_t held = pending_.size() - 1;  // before the newest line
     while (!pending_.empty()) {
-        // Never cut back on failure: another port or station may have appended meanwhile.
-        if (!FileSystem::AppendToFile(path_, pending_.front(), 0644, false)) {
+        // Locked against other stations; a line cut short stays a fragment on a line of its own.
+        if (!FileSystem::AppendLine(path_, pending_.front(), 0644, kLockWaitMs)) {
             return "production log " + path_ + ": cannot write (" + FileSystem::LastError() +
                    "); " + std::to_string(pending_.size()) +
                    " record(s) held back, written as soon as the file accepts them";

@@ -11,10 +11,12 @@ struct FlashImage;
 
 // The production record: one tab-separated line per device (UTC time, port, image name, the
 // image's CRC-16, result, error number, error text, seconds, the Field Programmer's firmware
-// version as it answered ".V"), appended with a single write so that the ports of a station, and
-// stations sharing a file, never interleave their lines.
+// version as it answered ".V"), appended under a lock on the file so that the ports of a station,
+// and stations sharing a file, never interleave their lines. Fields from outside that a
+// spreadsheet would read as a formula or a quoted cell get a leading '.
 //
-// A record is never lost: a line the file refuses (a spreadsheet holding it open, a full disk) is
+// A record is never lost: a line the file refuses (a spreadsheet holding it open, a full disk, a
+// lock another writer holds for more than a few seconds) is
 // kept and written, in order, as soon as the file takes it again, and the file is never cut back,
 // since another writer may have appended meanwhile. Shared by the ports of a station.
 class ProductionLog {

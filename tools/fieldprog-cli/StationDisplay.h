@@ -1,18 +1,25 @@
 #pragma once
 
-#include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
-// What a programming station shows while its ports work, shared by the ports' workers. On a
-// terminal one line per port is redrawn in place (port, state, percent, devices done and
-// failed) with messages printed above it; in a pipe every event becomes one line that starts
-// with its port.
+// What a programming station shows while its ports work. The ports' workers only post their
+// states, progress and messages; a thread of the display's own draws them, so that a console
+// that stops reading (Ctrl-S, a selection in a Windows console) holds up the screen, never a
+// transfer. On a terminal one line per port (its short name, state, percent, devices done and
+// failed), cut to the terminal's width, is redrawn in place with messages printed above it; in
+// a pipe every event becomes one line that starts with the port's full name.
 class StationDisplay {
   public:
     StationDisplay(std::vector<std::string> ports, bool interactive);
+    ~StationDisplay();
+    StationDisplay(const StationDisplay&) = delete;
+    StationDisplay& operator=(const StationDisplay&) = delete;
 
     // The port's state ("waiting for the button", "clearing", ...); a percent below 0 shows none.
     void State(std::size_t port, const std::string& state, int percent = -1);
@@ -21,7 +28,8 @@ class StationDisplay {
     // A line about the port: a device's result, a port that went away.
     void Event(std::size_t port, const std::string& text);
     void Count(std::size_t port, bool programmed);
-    // Draws the last state once more and leaves the table on the screen.
+    // Draws what is still to be drawn and the table a last time, and ends the drawing thread.
+    // Waits for a terminal that does not read.
     void Finish();
 
     int Programmed(std::size_t port) const;
@@ -29,20 +37,25 @@ class StationDisplay {
 
   private:
     struct Line {
-        std::string port;
+        std::string port;   // in full, for pipes
+        std::string shown;  // the short name for the screen
         std::string state = "starting";
         int percent = -1;
         int done = 0;
         int failed = 0;
     };
-    std::string Text(const Line& line) const;
-    void Redraw();
-    void Write(const std::string& text);
+    void Post(std::string text);           // with the mutex held
+    std::string Table(int columns) const;  // with the mutex held
+    void Draw();                           // the drawing thread
 
     mutable std::mutex mutex_;
+    std::condition_variable wake_;
     std::vector<Line> lines_;
-    bool interactive_;
-    std::size_t width_ = 0;  // of the widest port name
-    bool drawn_ = false;
-    std::chrono::steady_clock::time_point lastDraw_{};
+    std::deque<std::string> messages_;  // not drawn yet
+    std::size_t dropped_ = 0;           // messages a console that did not read made room for
+    bool changed_ = false;              // the table differs from what was drawn
+    bool urgent_ = false;               // a state or a message: drawn at once
+    bool finishing_ = false;
+    const bool interactive_;
+    std::thread drawer_;
 };

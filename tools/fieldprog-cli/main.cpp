@@ -50,9 +50,14 @@ void PrintHelp() {
         "  --endless          download: keep programming devices until Ctrl-C; a failed device\n"
         "                     is reported and logged and the next one is awaited\n"
         "  --log FILE         download: append one line per device, tab-separated: UTC time,\n"
-        "                     port, image name, image CRC-16, result (OK, NO-DEVICE,\n"
-        "                     CLEAR-FAILED, TRANSFER-FAILED, INTERRUPTED), error number,\n"
-        "                     error text, seconds\n"
+        "                     port, image name, image CRC-16, result, error number, error\n"
+        "                     text, seconds, and 9th the Field Programmer's firmware version\n"
+        "                     (its answer to \".V\"). Results: OK, NO-DEVICE, CLEAR-FAILED,\n"
+        "                     TRANSFER-FAILED, INTERRUPTED, PORT-FAILED (a port not opened),\n"
+        "                     PORT-LOST (a port that went away). A field that starts with\n"
+        "                     = + - @ or \" gets a leading ' so spreadsheets take it as text.\n"
+        "                     Each line is written under a file lock (waited for 5 s at most);\n"
+        "                     a record not written is kept and tried again\n"
         "  --force            read-back: overwrite an existing file\n"
         "  --json             info: print one JSON object\n"
         "  --help, --version\n"
@@ -74,10 +79,14 @@ void PrintHelp() {
         "    9  the device's data did not come (or did not read back)\n"
         "   10  out of range: bank, address or value the device cannot take\n"
         "   11  fault: an unexpected failure inside an operation\n"
-        "   12  several ports: some devices or ports failed, others were programmed\n"
+        "   12  several ports, or one port with --endless: some devices failed or a port\n"
+        "       went away, others were programmed\n"
         "   13  several ports: no device was programmed\n"
-        "  130  interrupted by Ctrl-C (143 for SIGTERM); the port is closed, nothing is left\n"
-        "       behind. A second Ctrl-C ends the program at once.\n";
+        "   14  --log: some records never reached the file (they are on standard error)\n"
+        "  130  interrupted by Ctrl-C (143 for SIGTERM or a closed console); the port is\n"
+        "       closed, nothing is left behind. A second Ctrl-C ends the program at once.\n"
+        "  The worst thing that happened decides: 14, then a failure (12, 13, 3, 5, 6, 7),\n"
+        "  then an interruption (130, 143).\n";
     std::fputs(text.c_str(), stdout);
 }
 

@@ -2,6 +2,7 @@
 // and checks what reached the emulated device, the exit code and the records. What a failing
 // device makes a one-port download say, exit and record is the fault matrix's part.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,8 +11,10 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ClsCRC.h"
@@ -313,4 +316,112 @@ TEST(CliStation, AFailureStaysOnItsPortAndCtrlCEndsThemAll) {
     }
     EXPECT_EQ(records.back(), '\n');
     EXPECT_EQ(tmp.Entries(), 0);
+}
+
+// A record cut short by a full disk stays a fragment of its own, and a real TSV reader finds the
+// records whole, with text that would start a formula or a quote as plain text.
+TEST(CliLog, AFragmentStaysAloneAndATsvReaderFindsEveryRecordAsPlainText) {
+    TempDir dir;
+    const std::string fw = dir / "-FW.BIN", log = dir / "log.tsv";
+    WriteBytes(fw, Text(BinImage(1000)));
+    WriteBytes(log, std::string(1000, 'x') + "\n");
+    EmuProcess quoted(
+        {"--fw-version", "\"1.0 beta", "--devices", "2", "--next-device-ms", "8000", "--stay"});
+    EmuProcess formula({"--fw-version", "=HYPERLINK(\"x\")", "--stay"});
+    EmuProcess bad({"--wrong-echo", "C", "--stay"});
+    // A limit of 1024 bytes (dash counts 512-byte blocks) cuts the record. --endless ends only by
+    // Ctrl-C, which still exits 14 for the lost record, and 12 for a failed device next.
+    Subprocess cut({"/bin/sh", "-c", "ulimit -f 2 && exec \"$0\" \"$@\"", FIELDPROG_CLI_EXE,
+                    "--image", fw, "--port", quoted.Port(), "--endless", "--log", log});
+    EXPECT_TRUE(cut.WaitFor("out", "Device 1 programmed", kPatienceMs));
+    cut.Signal(SIGINT);
+    EXPECT_EQ(cut.Wait(kPatienceMs), 14);
+    Subprocess run(Cli({"--image", fw, "--port", quoted.Port(), "--port", formula.Port(), "--port",
+                        bad.Port(), "--endless", "--log", log}));
+    for (const std::string& said :
+         {quoted.Port() + ": device 1 programmed", formula.Port() + ": device 1 programmed",
+          bad.Port() + ": device 1 failed"})
+        EXPECT_TRUE(run.WaitForStderr(said, kPatienceMs)) << said;
+    run.Signal(SIGINT);
+    EXPECT_EQ(run.Wait(kPatienceMs), 12) << run.Stderr();
+    // Per row its fields; per record its image, its firmware and the cells that start a formula.
+    const RunResult read = RunToEnd(
+        {"/usr/bin/python3", "-c",
+         "import csv, sys\n"
+         "rows = ['|'.join(map(str, [len(r)] + ([r[2], r[8], len([c for c in r if c[:1] and c[0] "
+         "in '=+-@\"'])] if len(r) == 9 else []))) for r in csv.reader(open(sys.argv[1], "
+         "newline=''), dialect='excel-tab')]\n"
+         "print(*rows[:2], *sorted(rows[2:]), sep='\\n')\n",
+         log},
+        kPatienceMs);
+    // The 23 bytes of the fragment are two fields.
+    EXPECT_EQ(read.out,
+              "1\n2\n9|'-FW.BIN|'\"1.0 beta|0\n9|'-FW.BIN|'=HYPERLINK(\"x\")|0\n"
+              "9|'-FW.BIN|123456 07 08 09|0\n")
+        << read.err;
+}
+
+// A station on an 80-column terminal that nobody reads for a while: both transfers go on, the
+// ports, reached through long by-id names, are shown short with their full path in the log,
+// and every table line fits in one row, so that each redraw moves up by exactly the table.
+TEST(CliStation, AConsoleThatDoesNotReadStallsNoTransferAndLinesFitTheWidth) {
+    TempDir dir;
+    const std::string fw = dir / "FW.BIN", byId = dir / "usb-FTDI_FT232R_USB_UART_A50285B";
+    WriteBytes(fw, Text(BinImage(3000)));
+    std::vector<std::unique_ptr<EmuProcess>> emulators;
+    std::vector<std::string> args = Cli({"--image", fw, "--count", "2", "--log", dir / "log"});
+    for (const char* serial : {"I-if00-port0", "J-if00-port0"}) {
+        emulators.push_back(std::make_unique<EmuProcess>(
+            std::vector<std::string>{"--press-after-ms", "-1", "--expect", fw}));
+        ASSERT_EQ(symlink(emulators.back()->Port().c_str(), (byId + serial).c_str()), 0);
+        args.insert(args.end(), {"--port", byId + serial});
+    }
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+    const std::string slave = ptsname(master);
+    const int fill = open(slave.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY);
+    args.insert(args.begin(),
+                {"/bin/sh", "-c", "stty cols 80 <" + slave + "; exec \"$0\" \"$@\" 2>" + slave});
+    Subprocess cli(args);
+    std::string screen;
+    char buffer[4096];
+    while (!Has(screen, "BI-if00-port0  waiting") || !Has(screen, "BJ-if00-port0  waiting")) {
+        const ssize_t n = read(master, buffer, sizeof buffer);
+        ASSERT_GT(n, 0) << screen;
+        screen.append(buffer, static_cast<std::size_t>(n));
+    }
+    // Nobody reads from here on: the terminal fills, and every write to it would block.
+    while (write(fill, "\n\n\n\n", 4) > 0) continue;
+    close(fill);
+    for (auto& emulator : emulators) emulator->Press();
+    for (auto& emulator : emulators)  // a stalled transfer would never get here
+        EXPECT_TRUE(emulator->Process().WaitFor("out", "EXPECT MATCH", kPatienceMs));
+    std::thread reader([&] {
+        for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;)
+            screen.append(buffer, static_cast<std::size_t>(n));
+    });
+    EXPECT_EQ(cli.Wait(kPatienceMs), 0) << cli.Stderr();
+    reader.join();
+    close(master);
+    for (std::string line : Split(screen, '\n')) {
+        line = std::regex_replace(line, std::regex("\r|\x1b\\[2K|\x1b\\[2A"), "");
+        EXPECT_FALSE(Has(line, "\x1b[")) << "moves up by other than the table's rows: " << line;
+        EXPECT_TRUE(!Has(line, "  done ") || (line.size() < 80 && !Has(line, dir.Path()))) << line;
+    }
+    EXPECT_TRUE(Has(ReadBytes(dir / "log"), "\t" + byId + "J-if00-port0\t"));
+}
+
+// A device that presses but never answers its greeting gives its place back: the port whose
+// device comes later is still there to use it, and each line ends saying what it did.
+TEST(CliStation, AClaimGivenBackIsTakenByAPortThatWaitedForIt) {
+    TempDir dir;
+    WriteBytes(dir / "FW.BIN", Text(BinImage(1000)));
+    EmuProcess mute({"--no-echo", "all", "--stay"}), late({"--press-after-ms", "8000"});
+    const RunResult run = RunToEnd(Cli({"--image", dir / "FW.BIN", "--count", "1", "--wait", "5",
+                                        "--port", mute.Port(), "--port", late.Port()}),
+                                   kPatienceMs);
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_TRUE(Has(run.err, late.Port() + ": done") &&
+                Has(run.err, mute.Port() + ": stopped: count reached"))
+        << run.err;
 }

@@ -72,3 +72,14 @@ TEST(clsFilingFuncs, FileExistSeesOnlyVisibleRegularFilesAndTempFilesAreNew) {
 }
 
 }  // namespace
+
+// A record appended after a fragment that a short write left starts a line of its own, and the
+// lock each append takes is let go again (on Windows too).
+TEST(FileSystemAppend, ALineAfterAFragmentStartsALineOfItsOwn) {
+    TempDir dir;
+    WriteBytes(dir / "log", "cut");
+    for (const char* line : {"a\n", "b\n"})
+        EXPECT_TRUE(FileSystem::AppendLine(dir / "log", line, 0644, 1000))
+            << FileSystem::LastError();
+    EXPECT_EQ(ReadBytes(dir / "log"), "cut\na\nb\n");
+}

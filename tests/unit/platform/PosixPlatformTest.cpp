@@ -234,4 +234,43 @@ TEST(Files, HalfWrittenPayloadIsCutBackAndTempFilesAreTheOwnersOnly) {
     EXPECT_EQ(bits, 0600u);
 }
 
+// Lines that two processes of two threads each append to one file stay whole and start on a line
+// of their own after a fragment; a process holding the lock makes a writer wait, within its bound.
+TEST(Files, SharedAppendsAreLockedWholeLinesAfterAFragment) {
+    TempDir dir;
+    const std::string log = dir / "shared.log", line = std::string(300, 'r') + "\n";
+    WriteBytes(log, "cut short");
+    const auto append = [&] {  // 500 lines
+        for (int i = 0; i < 500; ++i) FileSystem::AppendLine(log, line, 0644, 60000);
+    };
+    const pid_t writer = fork();
+    std::thread other(append);
+    append();
+    other.join();
+    if (writer == 0) _exit(0);
+    ASSERT_EQ(waitpid(writer, nullptr, 0), writer);
+    int held[2];
+    ASSERT_EQ(pipe(held), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {  // holds the lock until killed
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        if (fcntl(open(log.c_str(), O_RDWR), F_SETLKW, &lock) == 0)
+            std::ignore = write(held[1], "L", 1);
+        pause();
+    }
+    char c = 0;
+    ASSERT_EQ(read(held[0], &c, 1), 1);
+    EXPECT_FALSE(FileSystem::AppendLine(log, line, 0644, 300));
+    EXPECT_NE(FileSystem::LastError().find("locked by another writer"), std::string::npos);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    EXPECT_TRUE(FileSystem::AppendLine(log, line, 0644, 60000)) << FileSystem::LastError();
+    std::string expected = "cut short\n";
+    for (int i = 0; i < 2001; ++i) expected += line;
+    EXPECT_TRUE(ReadBytes(log) == expected) << "lines lost, cut or interleaved";
+    close(held[0]);
+    close(held[1]);
+}
+
 }  // namespace

@@ -2,8 +2,8 @@
 
 #include <string>
 
-// The console and the interrupt keys: the one seam between fieldprog-cli and the operating
-// system (platform/<os>/<Os>Terminal.cpp). Texts are UTF-8.
+// The console and the interrupt keys of the command-line tools: the seam between them and the
+// operating system (platform/<os>/<Os>Terminal.cpp). Texts are UTF-8.
 namespace terminal {
 
 enum class Stream { Out, Err };
@@ -12,7 +12,10 @@ enum class Stream { Out, Err };
 void Prepare();
 // Whether the stream is a terminal a person watches (not a pipe or a file).
 bool IsInteractive(Stream stream);
-// Writes all of `text`, or as much as the stream takes.
+// The width of the terminal in columns; 80 when the stream is no terminal or will not say.
+int Columns(Stream stream);
+// Writes all of `text`, or as much as the stream takes. Blocks while the terminal does not read
+// (Ctrl-S, a selection in a console): only a thread that can wait may call it.
 void Write(Stream stream, const std::string& text);
 
 // Ctrl-C and termination requests: recorded, never acted on inside the handler. A second one
