@@ -258,6 +258,9 @@ TEST(PortSettings, NineSixHundredEightNoneOneDtrRaisedNoFlowControlNulKept) {
     };
     calls.ClearCommError = [](HANDLE, LPDWORD, LPCOMSTAT status) { return *status = {}, TRUE; };
     calls.CloseHandle = [](HANDLE) -> BOOL { return TRUE; };
+    calls.WriteFile = [](HANDLE, LPCVOID, DWORD size, LPDWORD put, LPOVERLAPPED) -> BOOL {
+        return *put = size / 2, TRUE;  // the write timeout ran out half-way
+    };
     Win32Api() = calls;
     for (const int bits : {0x00, 0xFF}) {
         std::memset(&line.before, bits, sizeof line.before);
@@ -284,6 +287,7 @@ TEST(PortSettings, NineSixHundredEightNoneOneDtrRaisedNoFlowControlNulKept) {
                                             t.ReadTotalTimeoutMultiplier == 0},
         };
         for (const auto& [what, met] : rows) EXPECT_TRUE(met) << what << ", bits " << bits;
+        EXPECT_FALSE(port->Write("block")) << "a write cut short counts as sent";
         EXPECT_TRUE(port->Close());
         EXPECT_EQ(std::memcmp(&line.set, &line.before, sizeof(DCB)), 0) << "not restored";
     }
