@@ -86,7 +86,8 @@ TEST_F(BuildToolTest, DefaultsPlaceTheOutputBesideTheBinaryAndFindTheDownloaderB
 
 TEST_F(BuildToolTest, RefusesBadInputWithItsOwnExitCode) {
     const std::string out = dir / "never";
-    WriteBytes(dir / "CUT.BIN", "ab)+=-cd");
+    WriteBytes(dir / "CUT.BIN", kImage + ")+=-");  // a good image but for the entry's closer
+    WriteBytes(dir / ".FW.BIN", kImage);           // hidden
     WriteBytes(dir / "TINY.BIN", "x");
     WriteBytes(dir / "SHORT.BIN", kImage.substr(0, 12));  // one byte short
     WriteBytes(dir / "FW.HEX", kImage);
@@ -98,7 +99,7 @@ TEST_F(BuildToolTest, RefusesBadInputWithItsOwnExitCode) {
         {{"--language", "3", bin}, 2}, {{"--bogus", bin}, 2}, {{}, 2}, {{dir / "FW.HEX"}, 2},
         {{"--description", "Loads, then sets", bin}, 2}, {{"--description", "Tab\there", bin}, 2},
         {{dir / "MISSING.BIN"}, 3}, {{dir / "TINY.BIN"}, 3}, {{dir / "CUT.BIN"}, 3},
-        {{dir / "SHORT.BIN"}, 3},
+        {{dir / "SHORT.BIN"}, 3}, {{dir / ".FW.BIN"}, 2},
         {{"--downloader", dir / "no-such-program", bin}, 3},
         // clang-format on
     };

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -37,6 +38,13 @@ bool Has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
+std::string UtcNow() {
+    const std::time_t now = std::time(nullptr);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&now));
+    return text;
+}
+
 std::vector<std::string> Cli(std::vector<std::string> args) {
     args.insert(args.begin(), FIELDPROG_CLI_EXE);
     return args;
@@ -60,9 +68,12 @@ TEST(CliDownload, BuiltDownloaderProgramsTwoDevicesFromItsOwnPayload) {
     EmuProcess emulator({"--devices", "2", "--next-device-ms", "0", "--fw-version", "654321 01 02",
                          "--expect", dir / "FIRMWARE.BIN", "--save-image", dir / "received%d"});
     ASSERT_FALSE(emulator.Port().empty());
+    const std::string before = UtcNow();
+    // Records from stations in any time zone merge: their times are UTC, not the station's 13 h.
     const RunResult run = RunToEnd({dir / "downloader", "--port", emulator.Port(), "--count", "2",
                                     "--wait", "30", "--log", dir / "production.log"},
-                                   kPatienceMs, {{"TMPDIR", tmp.Path()}});
+                                   kPatienceMs, {{"TMPDIR", tmp.Path()}, {"TZ", "FPT-13"}});
+    const std::string after = UtcNow();
     EXPECT_EQ(run.code, 0) << run.err;
     // In a pipe each phase's progress is told once that phase has begun.
     EXPECT_LT(run.err.find("Clearing the flash: 0%"), run.err.find("Transferring: 0%")) << run.err;
@@ -78,6 +89,7 @@ TEST(CliDownload, BuiltDownloaderProgramsTwoDevicesFromItsOwnPayload) {
     for (const std::string& record : records) {
         const std::vector<std::string> f = Split(record, '\t');
         ASSERT_EQ(f.size(), 9u) << record;
+        EXPECT_TRUE(before <= f[0] && f[0] <= after) << before << " " << f[0] << " " << after;
         EXPECT_EQ(f[1] + " " + f[3] + " " + f[4] + " " + f[5] + " " + f[8],
                   emulator.Port() + " " + crc + " OK 0 654321 01 02");
     }

@@ -121,23 +121,25 @@ TEST_F(SequenceTest, FailuresShowTheirTextAndOfferReset) {
 
 // Every wait after a used port reopens it: a replugged adaptor gets the next device; one still
 // away fails after its 3 s of tries, not a button wait on nothing; Reset once it is back works.
+// A device still held on the button is not greeted again before the success animation ran.
 TEST_F(SequenceTest, AReplugIsOpenedAfreshAndAnAbsentPortFailsWithinThreeSeconds) {
-    std::int64_t lostAt = 0;
-    std::vector<std::int64_t> failedAfter;
+    std::int64_t since = 0;  // when the first device was done, then the adaptor lost
+    std::vector<std::int64_t> failedAfter, barsAt;
     view.Soon([&] { line.device->Press(100); });
     view.onEnded = [&](DeviceResult r) {
         if (r != DeviceResult::Programmed) return;
+        since = clock->NowMs();
         if (view.results.size() == 1) {
             line.port->Replug();
-            line.device->Press(100);
+            line.device->Press();
         } else {
             line.port->Vanish();
             line.port->absent = true;
-            lostAt = clock->NowMs();
         }
     };
     view.onLine = [&](const std::string& l) {
-        if (l == kNoDevice) failedAfter.push_back(clock->NowMs() - lostAt);
+        if (l == kNoDevice) failedAfter.push_back(clock->NowMs() - since);
+        if (l == "bars shown") barsAt.push_back(clock->NowMs() - since);
     };
     Start(BinImage(300));
     ASSERT_EQ(view.results,
@@ -145,8 +147,10 @@ TEST_F(SequenceTest, AReplugIsOpenedAfreshAndAnAbsentPortFailsWithinThreeSeconds
                                          DeviceResult::NoDevice}));
     EXPECT_EQ(line.device->blocks, 6);
     EXPECT_EQ(line.port->opens, 2);  // at start-up and after the replug
+    ASSERT_EQ(barsAt.size(), 2u);
+    EXPECT_GE(barsAt[1], 1000) << "greeted again before the success animation";
     // Reset with the adaptor still away: the same quick failure.
-    lostAt = clock->NowMs();
+    since = clock->NowMs();
     sequence->cmdDescription_Click();
     ASSERT_EQ(failedAfter.size(), 2u);
     for (const std::int64_t ms : failedAfter) {

@@ -109,6 +109,19 @@ TEST_F(LinkTest, WaitForDataLineEndsByteCountsAndItsBound) {
     }
 }
 
+// A press is a "P" that ends what arrived: noise or the tail of an old reply with a "P" in it
+// is not greeted.
+TEST_F(LinkTest, TheButtonWaitGreetsOnlyAFinalP) {
+    const std::pair<const char*, bool> rows[] = {
+        {"P", true}, {"\r\nxP", true}, {"P\r\n", false}, {"PV1.0", false}};
+    for (const auto& [sent, greeted] : rows) {
+        Fresh();
+        port->Deliver(sent, 100);
+        EXPECT_EQ(link->WaitForFieldProgrammer(5), greeted) << sent;
+        EXPECT_EQ(port->written, greeted ? "..V" : "") << sent;
+    }
+}
+
 // Block numbers wrap past 255 to 0; images of every size are the simulation's (invariant (a)).
 TEST_F(LinkTest, TransferSendsPaddedBlocksAndProgressFollowsTheAcknowledgedOnes) {
     const std::pair<std::size_t, std::vector<std::int16_t>> rows[] = {

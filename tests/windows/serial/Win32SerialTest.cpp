@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -232,6 +233,65 @@ TEST_F(AdaptorTest, AHangingOpenOrAPulledAdaptorIsToldAndTheNextDeviceProgrammed
         const std::string output = emulator.Await("EXPECT MATCH", ++programmed);
         EXPECT_EQ(Count(output, "EXPECT MATCH"), programmed) << output;
     }
+}
+
+// The line while the port is open, whatever the program before left set (all bits off, all on),
+// and that program's settings back once it is closed.
+struct Line {
+    DCB before, set;
+    COMMTIMEOUTS timeouts;
+    DWORD queues[2];
+} line;
+
+TEST(PortSettings, NineSixHundredEightNoneOneDtrRaisedNoFlowControlNulKept) {
+    Win32Calls calls = Win32SystemCalls();
+    calls.CreateFileW = [](LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+        return HANDLE(0x7e57);
+    };
+    calls.GetCommState = [](HANDLE, LPDCB dcb) { return *dcb = line.before, TRUE; };
+    calls.SetCommState = [](HANDLE, LPDCB dcb) { return line.set = *dcb, TRUE; };
+    calls.GetCommTimeouts = [](HANDLE, LPCOMMTIMEOUTS t) { return *t = {}, TRUE; };
+    calls.SetCommTimeouts = [](HANDLE, LPCOMMTIMEOUTS t) { return line.timeouts = *t, TRUE; };
+    calls.SetupComm = [](HANDLE, DWORD in, DWORD out) -> BOOL {
+        line.queues[0] = in, line.queues[1] = out;
+        return TRUE;
+    };
+    calls.ClearCommError = [](HANDLE, LPDWORD, LPCOMSTAT status) { return *status = {}, TRUE; };
+    calls.CloseHandle = [](HANDLE) -> BOOL { return TRUE; };
+    calls.WriteFile = [](HANDLE, LPCVOID, DWORD size, LPDWORD put, LPOVERLAPPED) -> BOOL {
+        return *put = size / 2, TRUE;  // the write timeout ran out half-way
+    };
+    Win32Api() = calls;
+    for (const int bits : {0x00, 0xFF}) {
+        std::memset(&line.before, bits, sizeof line.before);
+        auto port = MakeSystemSerialPort();
+        ASSERT_TRUE(port->OpenDevice("COM3").Opened());
+        const DCB& d = line.set;
+        const COMMTIMEOUTS& t = line.timeouts;
+        const std::pair<const char*, bool> rows[] = {
+            {"baud", d.BaudRate == CBR_9600},
+            {"data bits", d.ByteSize == 8},
+            {"parity", d.Parity == NOPARITY && !d.fParity},
+            {"stop bits", d.StopBits == ONESTOPBIT},
+            {"binary", d.fBinary},
+            {"DTR raised", d.fDtrControl == DTR_CONTROL_ENABLE},
+            {"RTS not raised", d.fRtsControl == RTS_CONTROL_DISABLE},
+            {"no CTS/DSR handshake", !d.fOutxCtsFlow && !d.fOutxDsrFlow && !d.fDsrSensitivity},
+            {"no XON/XOFF", !d.fOutX && !d.fInX},
+            {"NUL bytes kept", !d.fNull},
+            {"parity errors read \"?\"", d.fErrorChar && d.ErrorChar == '?'},
+            {"errors do not stop reads", !d.fAbortOnError},
+            {"buffers 1024/512", line.queues[0] == 1024 && line.queues[1] == 512},
+            {"a read takes what waits", t.ReadIntervalTimeout == MAXDWORD &&
+                                            t.ReadTotalTimeoutConstant == 0 &&
+                                            t.ReadTotalTimeoutMultiplier == 0},
+        };
+        for (const auto& [what, met] : rows) EXPECT_TRUE(met) << what << ", bits " << bits;
+        EXPECT_FALSE(port->Write("block")) << "a write cut short counts as sent";
+        EXPECT_TRUE(port->Close());
+        EXPECT_EQ(std::memcmp(&line.set, &line.before, sizeof(DCB)), 0) << "not restored";
+    }
+    Win32Api() = Win32SystemCalls();
 }
 
 }  // namespace
