@@ -66,12 +66,11 @@ class FakeSerialPort : public SerialPort {
     std::string written;                                       // every byte, in order
     std::vector<std::pair<std::int64_t, std::string>> writes;  // (virtual time, bytes)
     int openedPort = 0;
-    int opens = 0;                 // successful opens
+    int opens = 0;                 // successful opens (the port set up, DTR raised)
     std::vector<int> rThresholds;  // every receive threshold set, in order
-    // Set: opens go through the system's path and hang there until it is released.
+    // Set: opens go through the port-opening service and hang there until released.
     std::shared_ptr<HangingOpen> hang;
     int hangPatienceMs = 100;  // how long such an open is waited for
-    int dtrRaised = 0;         // ports set up after an open (DTR goes up with the set-up)
 
     // COM numbers need no mapping here: COM n is the device "COMn".
     PortOpenResult Open(int comPort) override {
@@ -90,12 +89,6 @@ class FakeSerialPort : public SerialPort {
     PortOpenResult OpenDevice(const std::string& device) override {
         OpenPlan plan = PlanDevice(device);
         return plan.call.open ? RunOpen(std::move(plan), hangPatienceMs) : plan.result;
-    }
-    OpenPlan PlanOpen(int comPort) override {
-        if (!hang) return SerialPort::PlanOpen(comPort);
-        OpenPlan plan = PlanDevice("COM" + std::to_string(comPort));
-        plan.result.comPort = comPort;
-        return plan;
     }
     PortOpenResult FinishOpen(PortOpenResult result,
                               const std::optional<OpenedHandle>& got) override {
@@ -163,14 +156,12 @@ class FakeSerialPort : public SerialPort {
                 ++h->discarded;
                 h->changed.notify_all();
             };
-            plan.call.interrupt = [h = hang] { h->Release(); };
         } else if (plan.result.Opened()) {
             SetUp();
         }
         return plan;
     }
     void SetUp() {
-        ++dtrRaised;
         open_ = true;
         failed_ = stale_ = false;
         ++opens;
