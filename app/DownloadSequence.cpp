@@ -117,8 +117,15 @@ void DownloadSequence::Form_Load() {
     mblnResetPending = false;
     mblnStopped = false;
 
-    // Opened once the window is set up: a slow port lets the message loop run meanwhile.
-    MyLocalSerial->OpenCommPort(mlngComPort);
+    // Opened once the window is set up: a slow port lets the message loop run meanwhile, so the
+    // window may be closed during the open, and the device object must outlive it.
+    {
+        SequenceScope scope(sequenceDepth_, [this] {
+            if (unloaded_) ReleaseObjects();
+        });
+        MyLocalSerial->OpenCommPort(mlngComPort);
+    }
+    if (unloaded_) return;
     view_.ShowWindow();
     RunDownloadSequence();
 }

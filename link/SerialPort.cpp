@@ -35,3 +35,17 @@ std::string DescribePortOpen(const PortOpenResult& result, int language) {
     }
     return {};
 }
+
+PortOpenResult SerialPort::RunOpen(OpenPlan plan, int patienceMs) {
+    if (!plan.call.open) return plan.result;
+    PortOpenService& service = PortOpenService::Instance();
+    opening_ = service.Start(plan.result.device, std::move(plan.call));
+    const PortOpenService::Ticket ticket = opening_;
+    service.Await({ticket}, patienceMs, whileOpening_);
+    opening_.reset();
+    return FinishOpen(std::move(plan.result), service.Take(ticket));
+}
+
+void SerialPort::CancelOpen() {
+    if (opening_) PortOpenService::Instance().Cancel(opening_);
+}

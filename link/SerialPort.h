@@ -2,8 +2,11 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "PortOpenService.h"
 
 // How an attempt to open a serial port ended, with what a user needs to hear about it.
 enum class PortOpenStatus {
@@ -48,7 +51,7 @@ std::vector<int> PresentComPortsAbove4();
 // links exactly one backend (platform/<os>/).
 class SerialPort {
   public:
-    virtual ~SerialPort() = default;
+    virtual ~SerialPort() { CancelOpen(); }
 
     // Opens the named device with the fixed settings: 9600 baud 8N1, raw, no flow control,
     // DTR raised, RTS not raised, exclusive access. An open port is not opened again.
@@ -83,15 +86,37 @@ class SerialPort {
     // True after the device vanished (adaptor pulled, pseudo-terminal closed) while open.
     virtual bool Failed() const = 0;
 
+    // An open in two steps, so that several ports can be opened at once (the start-up probe):
+    // the system's open, which may block, runs on the port-opening service, and FinishOpen then
+    // sets the port up on the caller's thread. A port whose open cannot block opens in PlanOpen.
+    struct OpenPlan {
+        PortOpenResult result;  // the device and COM number; final when there is no call
+        OpenCall call;
+    };
+    virtual OpenPlan PlanOpen(int comPort) { return {Open(comPort), {}}; }
+    // Sets the port up with what the system's open gave; empty when it did not end in time or
+    // was cancelled (the service closes a handle that comes later): not answering.
+    virtual PortOpenResult FinishOpen(PortOpenResult result,
+                                      const std::optional<OpenedHandle>& got) {
+        if (!got) result.status = PortOpenStatus::NotAnswering;
+        return result;
+    }
+    // Gives up the open under way, if any (Quit, the window closed): its wait ends at once, the
+    // port stays closed, and a handle that comes later is closed without being set up.
+    void CancelOpen();
+
     // Runs between short waits while an open is in progress, so that the caller's window keeps
     // working while a slow port makes up its mind.
     void WhileOpening(std::function<void()> turn) { whileOpening_ = std::move(turn); }
 
   protected:
-    const std::function<void()>& OpeningTurn() const { return whileOpening_; }
+    // Runs `plan`: waits up to `patienceMs` for its call on the service while the caller's
+    // loop turns, then FinishOpen.
+    PortOpenResult RunOpen(OpenPlan plan, int patienceMs = kPortOpenPatienceMs);
 
   private:
     std::function<void()> whileOpening_;
+    PortOpenService::Ticket opening_;  // the open under way
 };
 
 // The platform's serial port.

@@ -419,6 +419,7 @@ const std::string& ZelSerialComms::GreetingReply() const {
 
 void ZelSerialComms::CloseForGood() {
     impl_->closedForGood = true;
+    port_->CancelOpen();
     if (port_->IsOpen()) port_->Close();
 }
 
@@ -619,6 +620,7 @@ void ZelSerialComms::SleepFor(std::int32_t lngMilliseconds) {
 
 void ZelSerialComms::ManualExit() {
     impl_->manualExit = true;
+    port_->CancelOpen();  // an open under way is a wait too
     impl_->Yield();
 }
 

@@ -7,6 +7,7 @@
 #include <commctrl.h>
 // clang-format on
 
+#include "PortOpenService.h"
 #include "frmFieldProg.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
@@ -15,6 +16,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     controls.dwICC = ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES;
     InitCommonControlsEx(&controls);
 
+    // Declared first, so that it ends last: the port-opening threads are joined once the window
+    // and its ports are gone, before main returns rather than in a destructor after it.
+    const PortOpenService::Owner portOpening;
     frmFieldProg form(instance);
     form.Form_Load();
     if (!form.IsLoaded()) return 0;

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -16,8 +18,9 @@
 #include <cstring>
 #include <optional>
 #include <utility>
+#include <vector>
 
-#include "PortOpenWait.h"
+#include "PortOpenService.h"
 #include "PosixPorts.h"
 #include "SerialPort.h"
 
@@ -40,19 +43,59 @@ int MsUntil(SteadyClock::time_point deadline) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
+// The system's words for an error number. strerror may share its buffer between threads, and
+// ports are opened on several threads at once.
+[[maybe_unused]] const char* ChosenText(int, const char* buffer) {  // the XSI strerror_r
+    return buffer;
+}
+[[maybe_unused]] const char* ChosenText(const char* text, const char*) {  // the GNU one
+    return text;
+}
+std::string ErrorText(int error) {
+    char buffer[256] = "";
+    return ChosenText(strerror_r(error, buffer, sizeof buffer), buffer);
+}
+
+// A descriptor opened when nobody wanted it any more. Opening a terminal raises DTR and RTS:
+// they go down at once, unless another program holds the port and the lines are its own.
+void DiscardLate(const OpenedHandle& late) {
+    const int fd = static_cast<int>(late.handle);
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        int lines = TIOCM_DTR | TIOCM_RTS;
+        ioctl(fd, TIOCMBIC, &lines);
+    }
+    ::close(fd);
+}
+
+void Nothing(int) {}
+
 class PosixSerialPort : public SerialPort {
   public:
     ~PosixSerialPort() override { Close(); }
 
     PortOpenResult OpenDevice(const std::string& device) override {
-        PortOpenResult result;
-        result.device = device;
-        if (fd_ >= 0) {
+        return RunOpen(PlanDevice(device));
+    }
+
+    OpenPlan PlanOpen(int comPort) override {
+        OpenPlan plan;
+        const std::string device = ComPortDevicePath(comPort);
+        if (!device.empty()) plan = PlanDevice(device);
+        plan.result.comPort = comPort;
+        return plan;
+    }
+
+    PortOpenResult FinishOpen(PortOpenResult result,
+                              const std::optional<OpenedHandle>& got) override {
+        if (!got) {
+            result.status = PortOpenStatus::NotAnswering;
+        } else if (fd_ >= 0) {
+            if (got->Valid()) DiscardLate(*got);
             result.status = PortOpenStatus::Busy;
             result.holder = "this program";
-            return result;
+        } else {
+            SetUp(*got, result);
         }
-        OpenPath(device, result);
         return result;
     }
 
@@ -163,35 +206,39 @@ class PosixSerialPort : public SerialPort {
     bool Failed() const override { return failed_; }
 
   private:
-    // Opens and sets up the device, telling in `result` why it could not be had.
-    void OpenPath(const std::string& path, PortOpenResult& result) {
+    // What opening `device` takes: refused at once when this port is open or a lock file
+    // names a live holder (checked first, since opening alone raises DTR on most ports), else
+    // the system's open. Even a non-blocking open can hang in a driver (a Bluetooth link being
+    // set up), so it runs on the service.
+    OpenPlan PlanDevice(const std::string& device) {
+        OpenPlan plan;
+        plan.result.device = device;
+        if (fd_ >= 0) {
+            plan.result.status = PortOpenStatus::Busy;
+            plan.result.holder = "this program";
+        } else if (const int owner = UucpLockOwner(kLockDir, device); owner != 0) {
+            plan.result.status = PortOpenStatus::Busy;
+            plan.result.holder = ProcessDescription(owner);
+        } else {
+            plan.call.open = [device] {
+                const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+                return OpenedHandle{fd, fd < 0 ? errno : 0};
+            };
+            plan.call.discard = DiscardLate;
+        }
+        return plan;
+    }
+
+    // Sets up what the system's open gave, telling in `result` why it could not be had.
+    void SetUp(const OpenedHandle& opened, PortOpenResult& result) {
+        const std::string& path = result.device;
         const auto fail = [&result](PortOpenStatus status, int error) {
             result.status = status;
-            if (error != 0) result.reason = std::strerror(error);
+            if (error != 0) result.reason = ErrorText(error);
         };
-        // A lock file is checked before opening, since opening alone raises DTR on most ports.
-        if (const int owner = UucpLockOwner(kLockDir, path); owner != 0) {
-            result.holder = ProcessDescription(owner);
-            return fail(PortOpenStatus::Busy, 0);
-        }
-        struct Opening {
-            int fd;
-            int error;
-        };
-        // Even a non-blocking open can hang in a driver (a Bluetooth link being set up).
-        const std::optional<Opening> opened = portopen::RunWithPatience<Opening>(
-            [path] {
-                const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-                return Opening{fd, fd < 0 ? errno : 0};
-            },
-            [](const Opening& late) {
-                if (late.fd >= 0) ::close(late.fd);
-            },
-            kPortOpenPatienceMs, OpeningTurn());
-        if (!opened) return fail(PortOpenStatus::NotAnswering, 0);
-        const int fd = opened->fd;
-        if (fd < 0) {
-            const int error = opened->error;
+        const int fd = static_cast<int>(opened.handle);
+        if (!opened.Valid()) {
+            const int error = static_cast<int>(opened.error);
             switch (error) {
                 case ENOENT:
                 case ENODEV:
@@ -255,12 +302,25 @@ class PosixSerialPort : public SerialPort {
     // administrator instead: no group then.
     static std::string AccessGroup(const std::string& path) {
         struct stat info {};
-        const struct group* entry = nullptr;
         if (::stat(path.c_str(), &info) == 0 && info.st_gid != 0 &&
             (info.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
-            entry = getgrgid(info.st_gid);
+            return GroupName(info.st_gid);
         }
-        return entry == nullptr || entry->gr_name == nullptr ? std::string() : entry->gr_name;
+        return std::string();
+    }
+
+    // getgrgid would share its answer with the other threads that open ports.
+    static std::string GroupName(gid_t gid) {
+        group entry{};
+        group* found = nullptr;
+        for (std::size_t size = 1024; size <= (1u << 20); size *= 4) {
+            std::vector<char> buffer(size);
+            const int error = getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found);
+            if (error == ERANGE) continue;
+            if (error != 0 || found == nullptr || found->gr_name == nullptr) return {};
+            return found->gr_name;
+        }
+        return {};
     }
 
     // Restoring the old speed while our last bytes are still queued would garble them.
@@ -279,6 +339,21 @@ class PosixSerialPort : public SerialPort {
 };
 
 }  // namespace
+
+// A no-op handler installed without SA_RESTART, so that the signal ends a blocked open with
+// EINTR. SIGURG is sent only for sockets' urgent data, which this program has none of.
+std::function<void()> ThisThreadWaker() {
+    static const bool installed = [] {
+        struct sigaction action {};
+        action.sa_handler = Nothing;
+        sigemptyset(&action.sa_mask);
+        pthread_atfork(nullptr, nullptr, PortOpenService::ForkedChild);
+        return sigaction(SIGURG, &action, nullptr) == 0;
+    }();
+    if (!installed) return {};
+    const pthread_t self = pthread_self();
+    return [self] { pthread_kill(self, SIGURG); };
+}
 
 std::unique_ptr<SerialPort> MakeSystemSerialPort() {
     return std::make_unique<PosixSerialPort>();

@@ -14,6 +14,7 @@ const Win32Calls& Win32SystemCalls() {
         ::PurgeComm,
         ::SetCommBreak,
         ::ClearCommBreak,
+        ::EscapeCommFunction,
         ::CloseHandle,
         ::SetupDiGetClassDevsW,
         ::SetupDiEnumDeviceInfo,

@@ -25,6 +25,7 @@ struct Win32Calls {
     BOOL(WINAPI* PurgeComm)(HANDLE, DWORD);
     BOOL(WINAPI* SetCommBreak)(HANDLE);
     BOOL(WINAPI* ClearCommBreak)(HANDLE);
+    BOOL(WINAPI* EscapeCommFunction)(HANDLE, DWORD);
     BOOL(WINAPI* CloseHandle)(HANDLE);
     // The present ports and their friendly names.
     HDEVINFO(WINAPI* SetupDiGetClassDevsW)(const GUID*, PCWSTR, HWND, DWORD);

@@ -6,10 +6,11 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <thread>
 
-#include "PortOpenWait.h"
+#include "PortOpenService.h"
 #include "SerialPort.h"
 #include "Win32Calls.h"
 #include "Win32Text.h"
@@ -45,19 +46,45 @@ bool IsFolder(const std::string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+HANDLE AsHandle(const OpenedHandle& opened) {
+    return reinterpret_cast<HANDLE>(opened.handle);
+}
+
+// A handle opened when nobody wanted it any more: DTR and RTS, which the driver may raise on
+// open, go down at once. Share mode 0 means the port was nobody else's.
+void DiscardLate(const OpenedHandle& late) {
+    Win32Api().EscapeCommFunction(AsHandle(late), CLRDTR);
+    Win32Api().EscapeCommFunction(AsHandle(late), CLRRTS);
+    Win32Api().CloseHandle(AsHandle(late));
+}
+
 class Win32SerialPort : public SerialPort {
   public:
     ~Win32SerialPort() override { Close(); }
 
     PortOpenResult OpenDevice(const std::string& device) override {
-        PortOpenResult result;
-        result.device = NormalisedDevice(device);
-        if (handle_ != INVALID_HANDLE_VALUE) {
+        return RunOpen(PlanDevice(device));
+    }
+
+    OpenPlan PlanOpen(int comPort) override {
+        OpenPlan plan;
+        const std::string device = ComPortDevicePath(comPort);
+        if (!device.empty()) plan = PlanDevice(device);
+        plan.result.comPort = comPort;
+        return plan;
+    }
+
+    PortOpenResult FinishOpen(PortOpenResult result,
+                              const std::optional<OpenedHandle>& got) override {
+        if (!got) {
+            result.status = PortOpenStatus::NotAnswering;
+        } else if (handle_ != INVALID_HANDLE_VALUE) {
+            if (got->Valid()) DiscardLate(*got);
             result.status = PortOpenStatus::Busy;
             result.holder = "this program";
-            return result;
+        } else {
+            SetUp(*got, result);
         }
-        OpenPath(result);
         return result;
     }
 
@@ -150,33 +177,37 @@ class Win32SerialPort : public SerialPort {
     bool Failed() const override { return failed_; }
 
   private:
-    // Opens and sets up result.device, telling in `result` why it could not be had.
-    void OpenPath(PortOpenResult& result) {
+    // The system's open of `device`, on the service: CreateFile can take 20 s and more.
+    OpenPlan PlanDevice(const std::string& device) {
+        OpenPlan plan;
+        plan.result.device = NormalisedDevice(device);
+        if (handle_ != INVALID_HANDLE_VALUE) {
+            plan.result.status = PortOpenStatus::Busy;
+            plan.result.holder = "this program";
+            return plan;
+        }
+        const std::wstring path = Widen(plan.result.device);
+        plan.call.open = [path] {
+            // Share mode 0: no one else may open the port while we hold it.
+            const HANDLE handle = Win32Api().CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                                         0, nullptr, OPEN_EXISTING, 0, nullptr);
+            return OpenedHandle{
+                reinterpret_cast<std::intptr_t>(handle),
+                handle == INVALID_HANDLE_VALUE ? static_cast<long>(GetLastError()) : 0};
+        };
+        plan.call.discard = DiscardLate;
+        return plan;
+    }
+
+    // Sets up what the system's open gave, telling in `result` why it could not be had.
+    void SetUp(const OpenedHandle& opened, PortOpenResult& result) {
         const auto fail = [&result](PortOpenStatus status, DWORD error) {
             result.status = status;
             if (error != 0) result.reason = SystemErrorText(error);
         };
-        struct Opening {
-            HANDLE handle;
-            DWORD error;
-        };
-        const std::wstring path = Widen(result.device);
-        const std::optional<Opening> opened = portopen::RunWithPatience<Opening>(
-            [path] {
-                // Share mode 0: no one else may open the port while we hold it.
-                const HANDLE handle =
-                    Win32Api().CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                           OPEN_EXISTING, 0, nullptr);
-                return Opening{handle, handle == INVALID_HANDLE_VALUE ? GetLastError() : 0};
-            },
-            [](const Opening& late) {
-                if (late.handle != INVALID_HANDLE_VALUE) Win32Api().CloseHandle(late.handle);
-            },
-            kPortOpenPatienceMs, OpeningTurn());
-        if (!opened) return fail(PortOpenStatus::NotAnswering, 0);
-        const HANDLE handle = opened->handle;
+        const HANDLE handle = AsHandle(opened);
         if (handle == INVALID_HANDLE_VALUE) {
-            const DWORD error = opened->error;
+            const DWORD error = static_cast<DWORD>(opened.error);
             switch (error) {
                 case ERROR_FILE_NOT_FOUND:
                 case ERROR_PATH_NOT_FOUND:
@@ -293,6 +324,17 @@ class Win32SerialPort : public SerialPort {
 };
 
 }  // namespace
+
+// Cancels the synchronous I/O (CreateFile included) of the thread that asked for this.
+std::function<void()> ThisThreadWaker() {
+    HANDLE self = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self, 0,
+                         FALSE, DUPLICATE_SAME_ACCESS)) {
+        return {};
+    }
+    const std::shared_ptr<void> thread(self, CloseHandle);
+    return [thread] { CancelSynchronousIo(thread.get()); };
+}
 
 std::unique_ptr<SerialPort> MakeSystemSerialPort() {
     return std::make_unique<Win32SerialPort>();

@@ -4,16 +4,41 @@
 // becomes readable at a given virtual moment, and waiting on the port moves the clock.
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "SerialPort.h"
 #include "clsTiming.h"
+
+// An open that hangs in the system until released (a Bluetooth port whose partner is away).
+struct HangingOpen {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool released = false;
+    bool throws = false;  // the open ends in an exception instead
+    int started = 0;      // system opens begun
+    int discarded = 0;    // handles nobody took, closed late
+    void Release() {
+        std::lock_guard<std::mutex> lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+    // Whether `what` comes true within 5 s.
+    bool Await(const std::function<bool()>& what) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(5), what);
+    }
+};
 
 class FakeSerialPort : public SerialPort {
   public:
@@ -41,8 +66,11 @@ class FakeSerialPort : public SerialPort {
     std::string written;                                       // every byte, in order
     std::vector<std::pair<std::int64_t, std::string>> writes;  // (virtual time, bytes)
     int openedPort = 0;
-    int opens = 0;                 // successful opens
+    int opens = 0;                 // successful opens (the port set up, DTR raised)
     std::vector<int> rThresholds;  // every receive threshold set, in order
+    // Set: opens go through the port-opening service and hang there until released.
+    std::shared_ptr<HangingOpen> hang;
+    int hangPatienceMs = 100;  // how long such an open is waited for
 
     // COM numbers need no mapping here: COM n is the device "COMn".
     PortOpenResult Open(int comPort) override {
@@ -59,15 +87,16 @@ class FakeSerialPort : public SerialPort {
     }
     std::vector<int> PresentPortsAbove4() const override { return above4; }
     PortOpenResult OpenDevice(const std::string& device) override {
-        PortOpenResult result;
-        result.device = device;
-        result.status = absent  ? PortOpenStatus::NoDevice
-                        : open_ ? PortOpenStatus::Busy
-                                : PortOpenStatus::Opened;
-        if (!result.Opened()) return result;
-        open_ = true;
-        failed_ = stale_ = false;
-        ++opens;
+        OpenPlan plan = PlanDevice(device);
+        return plan.call.open ? RunOpen(std::move(plan), hangPatienceMs) : plan.result;
+    }
+    PortOpenResult FinishOpen(PortOpenResult result,
+                              const std::optional<OpenedHandle>& got) override {
+        result.status = !got            ? PortOpenStatus::NotAnswering
+                        : !got->Valid() ? PortOpenStatus::Failed
+                        : open_         ? PortOpenStatus::Busy
+                                        : PortOpenStatus::Opened;
+        if (result.Opened()) SetUp();
         return result;
     }
     bool Close() override { return !(open_ = false); }
@@ -108,6 +137,35 @@ class FakeSerialPort : public SerialPort {
     bool Failed() const override { return failed_; }
 
   private:
+    OpenPlan PlanDevice(const std::string& device) {
+        OpenPlan plan;
+        plan.result.device = device;
+        plan.result.status = absent  ? PortOpenStatus::NoDevice
+                             : open_ ? PortOpenStatus::Busy
+                                     : PortOpenStatus::Opened;
+        if (plan.result.Opened() && hang) {
+            plan.call.open = [h = hang] {
+                std::unique_lock<std::mutex> lock(h->mutex);
+                ++h->started;
+                h->changed.wait(lock, [&] { return h->released; });
+                if (h->throws) throw std::runtime_error("driver fault");
+                return OpenedHandle{7, 0};
+            };
+            plan.call.discard = [h = hang](const OpenedHandle&) {
+                std::lock_guard<std::mutex> lock(h->mutex);
+                ++h->discarded;
+                h->changed.notify_all();
+            };
+        } else if (plan.result.Opened()) {
+            SetUp();
+        }
+        return plan;
+    }
+    void SetUp() {
+        open_ = true;
+        failed_ = stale_ = false;
+        ++opens;
+    }
     struct Chunk {
         std::int64_t at;
         std::string bytes;

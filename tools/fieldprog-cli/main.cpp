@@ -12,6 +12,7 @@
 #include "DownloadJob.h"
 #include "ExitCodes.h"
 #include "FileSystem.h"
+#include "PortOpenService.h"
 #include "PortSession.h"
 #include "Station.h"
 #include "Terminal.h"
@@ -93,6 +94,8 @@ void PrintHelp() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Joins the port-opening threads before main returns.
+    const PortOpenService::Owner portOpening;
     terminal::Prepare();
     // On Windows main() gets its arguments in the ANSI code page; paths must arrive whole.
     const std::vector<std::string> args = FileSystem::Arguments(argc, argv);

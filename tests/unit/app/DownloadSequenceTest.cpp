@@ -197,4 +197,21 @@ TEST_F(SequenceTest, ADamagedDownloaderSaysSoAndOffersNoReset) {
     EXPECT_EQ(view.log.size(), shown) << "a click on the empty button started a new round";
 }
 
+// The window closed while its port is still opening: the device object stays until the open has
+// returned, and the handle that comes late is closed.
+TEST_F(SequenceTest, ClosingTheWindowDuringTheFirstOpenLeavesNothingBehind) {
+    const auto hang = std::make_shared<HangingOpen>();
+    view.onLine = [&](const std::string& l) {
+        if (l.rfind("port dialog", 0) != 0) return;
+        line.port->hang = hang;  // the device's port
+        line.port->hangPatienceMs = 60000;
+        view.Soon([&] { sequence->cmdQuit_Click(); });
+    };
+    Start(BinImage(300));
+    EXPECT_TRUE(view.Has("closed") && sequence->Unloaded());
+    EXPECT_FALSE(view.Has("shown"));
+    hang->Release();
+    EXPECT_TRUE(hang->Await([&] { return hang->discarded == 1; })) << "the late handle stayed open";
+}
+
 }  // namespace

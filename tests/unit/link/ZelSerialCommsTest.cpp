@@ -2,13 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
-#include <future>
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -173,28 +170,71 @@ TEST_F(LinkTest, ReceiverFaultsRaiseTheirErrorAndLeaveNoFile) {
 
 // At start-up a hanging open (a Bluetooth port, partner away) holds no other up; closed later.
 TEST(PortProbe, AHangingOpenIsNotAnsweringAndIsClosedWhenItEnds) {
-    std::promise<void> release;
-    std::atomic<int> closed{0};
-    struct Port : FakeSerialPort {
-        Port(std::shared_future<void> h, std::atomic<int>& c)
-            : FakeSerialPort(std::make_shared<VirtualClock>()), hang(std::move(h)), closed(c) {}
-        PortOpenResult Open(int com) override {
-            if (com == 2) hang.wait();
-            return FakeSerialPort::Open(com);
-        }
-        bool Close() override { return ++closed, FakeSerialPort::Close(); }
-        std::shared_future<void> hang;
-        std::atomic<int>& closed;
-    };
-    const std::shared_future<void> hang = release.get_future().share();
+    const auto hang = std::make_shared<HangingOpen>();
+    int made = 0;
     const std::vector<PortOpenResult> said = ProbePorts(
-        {1, 2, 3}, [&] { return std::make_unique<Port>(hang, closed); }, 900);
+        {1, 2, 3},
+        [&] {
+            auto port = std::make_unique<FakeSerialPort>(std::make_shared<VirtualClock>());
+            if (++made == 2) port->hang = hang;
+            return port;
+        },
+        900);
     EXPECT_EQ(said.at(1).status, PortOpenStatus::NotAnswering);
-    EXPECT_TRUE(said[0].Opened() && said[2].Opened() && closed == 2);
-    release.set_value();
-    for (int wait = 0; wait < 6000 && closed < 3; ++wait)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(closed, 3) << "the late open was left open";
+    EXPECT_TRUE(said[0].Opened() && said[2].Opened());
+    hang->Release();
+    EXPECT_TRUE(hang->Await([&] { return hang->discarded == 1; })) << "the late open was left open";
+}
+
+// A port whose open hangs (a Bluetooth port whose partner is away), as the link meets it.
+class HangingOpenTest : public LinkTest {
+  protected:
+    void SetUp() override {
+        LinkTest::SetUp();
+        link->CloseCommPort();
+        port->hang = hang;
+    }
+    void TearDown() override {
+        hang->Release();
+        LinkTest::TearDown();
+        clsTiming::InstallMessagePump({});
+    }
+    std::shared_ptr<HangingOpen> hang = std::make_shared<HangingOpen>();
+};
+
+// Tried again and again (a station reopens every 250 ms and at every write), it stays one open
+// under way, and the handle it brings in the end, wanted by no one, is closed.
+TEST_F(HangingOpenTest, RetriesJoinTheOpenUnderWay) {
+    for (int k = 0; k < 12; ++k) {
+        EXPECT_FALSE(link->OpenCommPort(2));
+        EXPECT_EQ(link->LastOpenResult().status, PortOpenStatus::NotAnswering);
+    }
+    EXPECT_EQ(hang->started, 1) << "each retry left another blocked open behind";
+    EXPECT_EQ(PortOpenService::Instance().OpensUnderWay(), 1);
+    hang->Release();
+    EXPECT_TRUE(hang->Await([&] { return hang->discarded == 1; }));
+}
+
+// Quit during the open ends the wait at once; the handle that comes after it is closed without
+// the port being set up (DTR raised). An open that throws is a failed open, not the program's end.
+TEST_F(HangingOpenTest, QuitCancelsItAndAFaultIsAFailedOpen) {
+    port->hangPatienceMs = 60000;
+    const int setUp = port->opens;
+    clsTiming::InstallMessagePump([&] {
+        link->CloseForGood();
+        hang->Release();
+    });
+    EXPECT_FALSE(link->OpenCommPort(2));
+    EXPECT_TRUE(hang->Await([&] { return hang->discarded == 1; })) << "the late handle stayed open";
+    EXPECT_EQ(port->opens, setUp) << "a port opened after Quit was set up";
+    EXPECT_FALSE(port->IsOpen());
+
+    Fresh();
+    port->hang = std::make_shared<HangingOpen>();
+    port->hang->throws = true;
+    port->hang->Release();
+    EXPECT_FALSE(link->OpenCommPort(2));
+    EXPECT_EQ(link->LastOpenResult().status, PortOpenStatus::Failed);
 }
 
 }  // namespace

@@ -31,7 +31,9 @@ struct Adaptor {
     std::atomic<int> awayFor{0};           // so many opens after a pull find no device
     std::atomic<HANDLE> release{nullptr};  // set: opens hang until it is signalled
     std::atomic<HANDLE> late{INVALID_HANDLE_VALUE}, lateClosed{INVALID_HANDLE_VALUE};
-    std::wstring opened;  // the last name asked for
+    std::atomic<int> lateRaised{0};        // the late handle was set up with DTR raised
+    std::atomic<bool> lateLowered{false};  // its DTR was put down
+    std::wstring opened;                   // the last name asked for
     Call call = Call::None;
     DWORD error = 0;
     int pullAfterBlocks = 0;  // 0: pulled already; n: once n blocks went out
@@ -86,6 +88,15 @@ const Win32Calls kAdaptorCalls = [] {
     };
     calls.SetCommTimeouts = [](HANDLE h, LPCOMMTIMEOUTS timeouts) -> BOOL {
         return !Meets(Call::SetTimeouts) && kSystem.SetCommTimeouts(h, timeouts);
+    };
+    calls.SetCommState = [](HANDLE h, LPDCB dcb) -> BOOL {
+        if (h == adaptor.late.load() && dcb->fDtrControl == DTR_CONTROL_ENABLE)
+            ++adaptor.lateRaised;
+        return kSystem.SetCommState(h, dcb);
+    };
+    calls.EscapeCommFunction = [](HANDLE h, DWORD function) -> BOOL {
+        if (h == adaptor.late.load() && function == CLRDTR) adaptor.lateLowered = true;
+        return kSystem.EscapeCommFunction(h, function);
     };
     calls.CloseHandle = [](HANDLE h) {
         if (h == adaptor.late.load()) adaptor.lateClosed = h;
@@ -206,6 +217,21 @@ TEST_F(AdaptorTest, AHangingOpenOrAPulledAdaptorIsToldAndTheNextDeviceProgrammed
         EXPECT_TRUE(Await([] { return adaptor.lateClosed != INVALID_HANDLE_VALUE; }))
             << "the late handle stayed open";
         EXPECT_TRUE(port->Open(kCom).Opened()) << "the abandoned open still holds the port";
+        port->Close();
+        // Quit during the open: the wait ends, and the handle that comes after it is closed
+        // with DTR put down, never set up.
+        EXPECT_TRUE(adaptor.lateLowered.exchange(false));
+        adaptor.lateClosed = adaptor.late = INVALID_HANDLE_VALUE;
+        ResetEvent(release);
+        adaptor.release = release;
+        port->WhileOpening([&] {
+            port->CancelOpen();
+            adaptor.release = nullptr;
+            SetEvent(release);
+        });
+        EXPECT_FALSE(port->Open(kCom).Opened());
+        EXPECT_TRUE(Await([] { return adaptor.lateClosed != INVALID_HANDLE_VALUE; }));
+        EXPECT_TRUE(adaptor.lateLowered && adaptor.lateRaised == 0);
         CloseHandle(release);
     }
     int programmed = 0;

@@ -9,6 +9,8 @@
 #include <commctrl.h>
 // clang-format on
 
+#include <cstdio>
+#include <cstdlib>
 #include <cwctype>
 #include <string>
 #include <vector>
@@ -250,5 +252,50 @@ INSTANTIATE_TEST_SUITE_P(Languages, WindowUnderWineTest, ::testing::Range(0, 3),
                          [](const ::testing::TestParamInfo<int>& row) {
                              return std::string(kLanguages[row.param].name);
                          });
+
+// Outside the suite (scripts/wine-starts runs it, with the ports and the load): a downloader
+// started FIELDPROG_STARTS times, each time to its port dialog and its window, then closed.
+// Any other end counts as a crash. FIELDPROG_STARTS_TEMPLATE names the fieldprog.exe to use.
+TEST(WindowStarts, DISABLED_EachStartReachesItsWindowAndEndsCleanly) {
+    const char* count = std::getenv("FIELDPROG_STARTS");
+    const char* from = std::getenv("FIELDPROG_STARTS_TEMPLATE");
+    const int starts = count != nullptr ? std::atoi(count) : 200;
+    Folder folder;
+    ASSERT_TRUE(FileSystem::WriteWholeFile(folder / "FW.BIN", ::Text(BinImage(300, 0))));
+    const std::string downloader = folder / "Zapper.exe";
+    Program build(folder,
+                  "\"" + ProgramFolder() + "fieldprog-build.exe\" --downloader \"" +
+                      (from != nullptr ? from : ProgramFolder() + "fieldprog.exe") + "\" -o \"" +
+                      downloader + "\" \"" + (folder / "FW.BIN") + "\"",
+                  "build");
+    ASSERT_EQ(build.Wait(), 0) << build.Output();
+    int crashes = 0;
+    const DWORD began = GetTickCount();
+    for (int k = 1; k <= starts; ++k) {
+        Program window(folder, "\"" + downloader + "\"", "start");
+        HWND ports = nullptr, form = nullptr;
+        const auto shown = [&](HWND& found, const wchar_t* caption) {
+            return Await([&] {
+                       found = FindWindowW(L"#32770", caption);
+                       return (found != nullptr && IsWindowVisible(found)) || window.Wait(0) != -1;
+                   }) &&
+                   window.Wait(0) == -1;
+        };
+        if (shown(ports, L"Please select a Comm Port.")) {
+            PostMessageW(GetDlgItem(GetDlgItem(ports, IDC_picOK), IDOK), BM_CLICK, 0, 0);
+            if (shown(form, L"Zapper - COM 1")) PostMessageW(form, WM_CLOSE, 0, 0);
+        }
+        const long code = window.Wait(kPatienceMs);
+        const std::string output = Read(folder / "start.out");
+        if (form == nullptr || code != 0 || Has(output, "nhandled")) {
+            ++crashes;
+            std::printf("start %d: %s, exit code %ld\n%s\n", k,
+                        form == nullptr ? "no window" : "closed", code, output.c_str());
+        }
+    }
+    std::printf("STARTS %d CRASHES %d SECONDS %lu\n", starts, crashes,
+                static_cast<unsigned long>((GetTickCount() - began) / 1000));
+    EXPECT_EQ(crashes, 0);
+}
 
 }  // namespace
