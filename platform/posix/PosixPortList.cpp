@@ -1,6 +1,9 @@
 // Which device each COM number means on a POSIX system.
 
 #include <dirent.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -31,6 +34,26 @@ long NumberAfter(const std::string& name, const std::string& prefix) {
 }
 
 }  // namespace
+
+std::string SysfsRoot() {
+    const char* root = std::getenv("FIELDPROG_SYSFS");
+    return root != nullptr && *root != '\0' ? root : "/sys";
+}
+
+// A USB serial adaptor's tty device is the USB interface itself (cdc-acm) or a port below it
+// (usb-serial drivers); an interface is the folder that has a bInterfaceNumber.
+bool IsUsbAdaptor(const std::string& devicePath, const DeviceFolders& folders) {
+    char resolved[PATH_MAX];
+    const std::string node = realpath(devicePath.c_str(), resolved) ? resolved : devicePath;
+    const std::string name = node.substr(node.find_last_of('/') + 1);
+    if (name.empty() || name == "." || name == "..") return false;
+    if (!realpath((folders.sysTty + "/" + name + "/device").c_str(), resolved)) return false;
+    for (std::string folder = resolved; folder.size() > 1;
+         folder.erase(folder.find_last_of('/') == 0 ? 1 : folder.find_last_of('/'))) {
+        if (access((folder + "/bInterfaceNumber").c_str(), F_OK) == 0) return true;
+    }
+    return false;
+}
 
 std::vector<std::string> SerialDeviceCandidates(const std::string& devDir) {
     static const char* const kGroups[] = {"ttyUSB", "ttyACM", "ttyS"};
@@ -93,4 +116,9 @@ std::vector<int> PresentComPortsAbove4() {
 
 std::string ComPortDescription(int comPort) {
     return ComPortDevicePath(comPort);
+}
+
+bool ComPortIsUsbAdaptor(int comPort) {
+    const std::string device = ComPortDevicePath(comPort);
+    return !device.empty() && IsUsbAdaptor(device, DeviceFolders{});
 }

@@ -24,6 +24,9 @@ const Win32Calls& Win32SystemCalls() {
         ::SetupDiDestroyDeviceInfoList,
         ::QueryDosDeviceW,
         ::GetFileAttributesW,
+        ::RegOpenKeyExW,
+        ::RegCreateKeyExW,
+        ::RegSetValueExW,
     };
     return calls;
 }
