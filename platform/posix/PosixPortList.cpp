@@ -91,17 +91,25 @@ std::string ComPortDevicePath(int comPort, const DeviceFolders& folders) {
 
 // Adaptors exist only while plugged in. The serial driver makes ttyS nodes for ports that
 // may not be there; the kernel knows a UART type only for those that are (0 is "unknown").
+// A number that FIELDPROG_COM<n> maps by hand is meant to be used, so it is present too.
 std::vector<int> PresentComPortsAbove4(const DeviceFolders& folders) {
     const auto candidates = SerialDeviceCandidates(folders.dev);
     std::vector<int> present;
-    for (std::size_t k = 4; k < candidates.size() && k < kHighestComPort; ++k) {
+    for (int n = 5; n <= kHighestComPort; ++n) {
+        const std::string var = "FIELDPROG_COM" + std::to_string(n);
+        if (const char* over = std::getenv(var.c_str()); over != nullptr && *over != '\0') {
+            present.push_back(n);
+            continue;
+        }
+        const auto k = static_cast<std::size_t>(n - 1);
+        if (k >= candidates.size()) continue;
         const std::string name = candidates[k].substr(candidates[k].find_last_of('/') + 1);
         if (NumberAfter(name, "ttyS") >= 0) {
             std::ifstream type(folders.sysTty + "/" + name + "/type");
             long uart = 0;
             if (!(type >> uart) || uart == 0) continue;
         }
-        present.push_back(static_cast<int>(k + 1));
+        present.push_back(n);
     }
     return present;
 }

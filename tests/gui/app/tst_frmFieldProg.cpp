@@ -3,8 +3,12 @@
 // sequence itself is tested on its own, without widgets. Then the window on a real serial port
 // and the real clock, against the emulator.
 
+#include <pty.h>
+#include <unistd.h>
+
 #include <QLabel>
 #include <QProgressBar>
+#include <QScreen>
 #include <QtTest>
 
 #include "GuiBench.h"
@@ -24,6 +28,8 @@ class tst_frmFieldProg : public QObject {
     void missingBinaryOpensTheFileDialog();
     void portDialogOnItsOwn();
     void twoDevicesInARowGetTheSameImage();
+    void portDialogFitsTheScreen();
+    void remembersThePortThatProgrammed();
 };
 
 // The port dialog in the record's language with the free ports enabled and why the others are
@@ -200,6 +206,114 @@ void tst_frmFieldProg::twoDevicesInARowGetTheSameImage() {
     QCOMPARE(mainBar, 100);
     QCOMPARE(form.windowTitle(), "CC46-EURO - COM 2");
     QCOMPARE(tmp.Entries(), 0);
+}
+
+// However many ports are listed, the whole dialog and its OK button stay on the screen's work
+// area (1024 x 768, at 100 % and at 200 %: the suite runs at both); an option out of sight
+// scrolls in when the keyboard reaches it, and Enter still takes the preselected port.
+void tst_frmFieldProg::portDialogFitsTheScreen() {
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    const QRect screen(QPoint(0, 0),
+                       QSize(1024, 768) / QGuiApplication::primaryScreen()->devicePixelRatio());
+    QVERIFY(screen.contains(area));
+    for (const int ports : {4, 12, 40}) {
+        frmComport dialog;
+        QString free = "2";
+        for (int n = 5; n <= ports; ++n) {
+            dialog.AddPort(n, "Weitere Schnittstellen:");
+            free += ',' + QString::number(n);
+        }
+        for (int i = 0; i < ports; ++i)
+            dialog.ShowPortDetails(i, "Serielle Schnittstelle",
+                                   i == 1 ? "" : "Gerät nicht vorhanden");
+        dialog.SetupForm(std::int16_t(ports - 1), free,
+                         "Wählen Sie bitte einen Kommunikationkanal aus.", "OK");
+        ModalWatcher modals;
+        QRect frame, ok;
+        bool lastInSight = false;
+        modals.On<frmComport>([&](frmComport* shown) {
+            QVERIFY(QTest::qWaitForWindowActive(shown));
+            frame = shown->frameGeometry();
+            ok = QRect(shown->cmdOK->mapToGlobal(QPoint(0, 0)), shown->cmdOK->size());
+            QWidget* last = shown->optCom.back();
+            const QRect seen(last->mapTo(shown, QPoint(0, 0)), last->size());
+            lastInSight =
+                shown->rect().contains(seen) && !seen.intersects(shown->picOK->geometry());
+            QTest::keyClick(shown->focusWidget(), Qt::Key_Return);
+        });
+        dialog.exec();
+        QVERIFY2(area.contains(frame) && area.contains(ok),
+                 qPrintable(QStringLiteral("%1 ports: frame %2,%3 %4x%5 on %6x%7")
+                                .arg(ports)
+                                .arg(frame.x())
+                                .arg(frame.y())
+                                .arg(frame.width())
+                                .arg(frame.height())
+                                .arg(area.width())
+                                .arg(area.height())));
+        QVERIFY(lastInSight);  // the preselected last option has the focus and is in sight
+        QCOMPARE(int(dialog.Comport()), ports);
+    }
+}
+
+// COM 1 a port with nothing on it, COM 2 the device: the first start offers COM 1 and Down,
+// Enter programs on COM 2; the next start offers COM 2, and Enter alone programs there; with
+// the remembered choice deleted, COM 1 is offered again.
+void tst_frmFieldProg::remembersThePortThatProgrammed() {
+    TempDir dir, config;
+    ScopedEnv home("XDG_CONFIG_HOME", config.Path());
+    int master = -1, slave = -1;
+    char bare[128] = {};
+    QCOMPARE(openpty(&master, &slave, bare, nullptr, nullptr), 0);
+    ::close(slave);
+    const Bytes image = BinImage(300);
+    WriteBytes(dir / "expect.bin", Text(image));
+    EmuProcess emu({"--devices", "0", "--press-after-ms", "-1", "--next-device-ms", "3600000",
+                    "--expect", dir / "expect.bin"});
+    ScopedEnv com1("FIELDPROG_COM1", bare), com2("FIELDPROG_COM2", emu.Port()),
+        com3("FIELDPROG_COM3", "/nonexistent/com"), com4("FIELDPROG_COM4", "/nonexistent/com");
+    const std::string downloader = MakeDownloader(dir.Path(), image, 0);
+    const struct {
+        std::vector<Qt::Key> keys;
+        const char* offered;
+        int programs;  // the port a device is programmed on; 0: the run is only looked at
+    } rows[] = {{{Qt::Key_Down}, "optCom0", 2}, {{}, "optCom1", 2}, {{}, "optCom0", 0}};
+    int devices = 0;
+    for (const auto& row : rows) {
+        if (&row == &rows[2])
+            QVERIFY(QFile::remove(QString::fromStdString(config / "fieldprog/settings")));
+        frmFieldProg form;
+        form.ExecutablePath = downloader;
+        ModalWatcher modals;
+        QString focused;
+        modals.On<frmComport>([&](frmComport* shown) {
+            QVERIFY(QTest::qWaitForWindowActive(shown));
+            focused = shown->focusWidget() ? shown->focusWidget()->objectName() : "";
+            for (Qt::Key key : row.keys) QTest::keyClick(shown->focusWidget(), key);
+            QTest::keyClick(shown->focusWidget(), Qt::Key_Return);
+        });
+        bool pressed = false;
+        QTimer watch;  // presses the button once the window waits, closes it once it waits again
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (!form.isVisible()) return;
+            const bool done = emu.Process().Stdout().find("DEVICE " + std::to_string(devices + 1) +
+                                                          " EXPECT MATCH") != std::string::npos;
+            if (row.programs == 0 || (done && form.pbProgress->isHidden()))
+                return void(form.close());
+            if (!pressed) emu.Press();
+            pressed = true;
+        });
+        watch.start(20);
+        form.Form_Load();
+        QCOMPARE(focused, QString(row.offered));
+        if (row.programs) {
+            ++devices;
+            QCOMPARE(form.windowTitle(), QStringLiteral("CC46-EURO - COM 2"));
+        }
+    }
+    ::close(master);
+    QVERIFY2(emu.Finish().find("DEVICE 2 EXPECT MATCH") != std::string::npos,
+             "two devices programmed");
 }
 
 QTEST_MAIN(tst_frmFieldProg)
