@@ -52,3 +52,36 @@ TEST(CliUnderWineTest, StationProgramsTwoPortsThenVerifyReadsTheFlashBack) {
 }
 
 }  // namespace
+
+// `ports --json` on a PC with the device's adaptor on COM 3 and another port on COM 8, no
+// built-in ports, and COM 8 remembered as the port that programmed the last device.
+TEST(CliUnderWineTest, PortsListsWhatTheWindowOffers) {
+    if (!Emulator::Available())
+        GTEST_SKIP() << "needs Wine, WINEPREFIX and FIELDPROG_EMU (scripts/test-windows)";
+    Folder folder;
+    ASSERT_TRUE(WithoutBuiltInPorts(folder));
+    Emulator com3(folder, 3, "--press-after-ms -1"), com8(folder, 8, "--press-after-ms -1");
+    ASSERT_TRUE(com3.Started() && com8.Started());
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\fieldprog", 0, nullptr, 0,
+                              KEY_SET_VALUE, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExW(key, L"LastPort", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"8"), 4);
+    RegCloseKey(key);
+    Program ports(folder, "\"" + ProgramFolder() + "fieldprog-cli.exe\" ports --json", "ports");
+    EXPECT_EQ(ports.Wait(), 0);
+    RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\fieldprog");
+    std::string expected = "{\"ports\":[";
+    for (const int n : {1, 2, 3, 4, 8}) {
+        const bool free = n == 3 || n == 8;
+        const std::string device = "\\\\\\\\.\\\\COM" + std::to_string(n);
+        expected += "{\"com\":" + std::to_string(n) + ",\"device\":\"" + device + "\",\"name\":\"" +
+                    (free ? "Serial port" : "no device") + "\",\"usb_adaptor\":false,\"state\":\"" +
+                    (free ? "free" : "absent") + "\",\"why\":\"" +
+                    (free ? "" : device + ": no such device") +
+                    "\",\"preselected\":" + (n == 8 ? "true" : "false") + "}" +
+                    (n == 8 ? "]" : ",");
+    }
+    EXPECT_EQ(ports.Output(),
+              expected + ",\"preselected\":8,\"reason\":\"remembered\",\"remembered\":8}\r\n");
+}

@@ -44,6 +44,32 @@ HWND FocusOf(HWND window) {
     return info.hwndFocus;
 }
 
+std::wstring ItemText(HWND parent, int id) {
+    wchar_t text[512] = {};
+    GetDlgItemTextW(parent, id, text, 512);
+    return text;
+}
+// Clicks and keys are posted, so that a modal dialog they open does not hold this program up.
+void Click(HWND button) {
+    PostMessageW(button, BM_CLICK, 0, 0);
+}
+void Key(HWND window, UINT message, WPARAM key) {
+    PostMessageW(FocusOf(window), message, key, message == WM_SYSCHAR ? 1 << 29 : 0);
+}
+
+// Cuts the window, frame included, out of the X server's screen into the host file `png`.
+void Photograph(const Folder& folder, HWND window, const std::string& png) {
+    Sleep(400);  // the last changes painted
+    RECT at{};
+    GetWindowRect(window, &at);
+    EXPECT_TRUE(Has(
+        folder.OnHost("shot", "import -window root -crop " + std::to_string(at.right - at.left) +
+                                  "x" + std::to_string(at.bottom - at.top) + "+" +
+                                  std::to_string(at.left) + "+" + std::to_string(at.top) +
+                                  " +repage '" + png + "'"),
+        "status 0"));
+}
+
 // The dialog with this caption, once visible. Each test's programs end with it, so a dialog
 // found is one of the program the test runs.
 HWND AwaitDialog(const std::wstring& caption) {
@@ -64,31 +90,11 @@ class WindowUnderWineTest : public ::testing::TestWithParam<int> {  // a row of 
     }
 
     std::wstring Text(int englishId) { return Widen(LoadResString(englishId + lang.number * 100)); }
-    static std::wstring ItemText(HWND parent, int id) {
-        wchar_t text[512] = {};
-        GetDlgItemTextW(parent, id, text, 512);
-        return text;
-    }
-    // Clicks and keys are posted, so that a modal dialog they open does not hold this program up.
-    static void Click(HWND button) { PostMessageW(button, BM_CLICK, 0, 0); }
-    static void Key(HWND window, UINT message, WPARAM key) {
-        PostMessageW(FocusOf(window), message, key, message == WM_SYSCHAR ? 1 << 29 : 0);
-    }
-
     // Photographs the window, frame included, from the X server's screen when the row asks.
     void Shot(HWND window, const std::string& state) {
         for (const std::string shot : lang.shots) {
-            if (shots_.empty() || shot.rfind(state, 0) != 0) continue;
-            Sleep(400);  // the last changes painted
-            RECT at{};
-            GetWindowRect(window, &at);
-            EXPECT_TRUE(
-                Has(folder.OnHost(
-                        shot, "import -window root -crop " + std::to_string(at.right - at.left) +
-                                  "x" + std::to_string(at.bottom - at.top) + "+" +
-                                  std::to_string(at.left) + "+" + std::to_string(at.top) +
-                                  " +repage '" + shots_ + "/windows-" + shot + suffix_ + ".png'"),
-                    "status 0"));
+            if (!shots_.empty() && shot.rfind(state, 0) == 0)
+                Photograph(folder, window, shots_ + "/windows-" + shot + suffix_ + ".png");
         }
     }
 
@@ -135,10 +141,7 @@ class WindowUnderWineTest : public ::testing::TestWithParam<int> {  // a row of 
 
 TEST_P(WindowUnderWineTest, CarriesItsPayloadAndProgramsADevice) {
     if (lang.com > 4) {  // a machine without COM 1 to COM 4
-        ASSERT_TRUE(Has(folder.OnHost("absent",
-                                      "for l in \"$WINEPREFIX\"/dosdevices/com[1-4]; do case "
-                                      "$(readlink \"$l\") in /dev/ttyS*) rm \"$l\";; esac; done"),
-                        "status 0"));
+        ASSERT_TRUE(WithoutBuiltInPorts(folder));
     }
     // A longer transfer when photographing, so the picture catches it half-way.
     ASSERT_TRUE(FileSystem::WriteWholeFile(
@@ -244,6 +247,121 @@ TEST_P(WindowUnderWineTest, CarriesItsPayloadAndProgramsADevice) {
     Shot(form, "failed");
     Click(GetDlgItem(GetDlgItem(form, IDC_picQuit), IDC_cmdQuit));
     EXPECT_EQ(window.Wait(kPatienceMs), 0);
+}
+
+// The port dialog of a German downloader on a PC without COM 1 to COM 4 (their links to the
+// host's ttyS ports are taken away), with HKEY_CURRENT_USER\Software\fieldprog forgotten.
+class PortDialogUnderWine : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!Emulator::Available() || GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) == 0)
+            GTEST_SKIP() << "needs Wine, FIELDPROG_EMU and an X display (scripts/test-windows)";
+        if (const char* shots = std::getenv("FIELDPROG_SHOTS")) shots_ = shots;
+        if (const char* suffix = std::getenv("FIELDPROG_SHOTS_SUFFIX")) suffix_ = suffix;
+        ASSERT_TRUE(WithoutBuiltInPorts(folder));
+        Forget();
+        ASSERT_TRUE(FileSystem::WriteWholeFile(folder / "FW.BIN", ::Text(BinImage(300, 2))));
+        Program build(folder,
+                      "\"" + ProgramFolder() + "fieldprog-build.exe\" --downloader \"" +
+                          ProgramFolder() + "fieldprog.exe\" -l 2 -o \"" + downloader + "\" \"" +
+                          (folder / "FW.BIN") + "\"",
+                      "build");
+        ASSERT_EQ(build.Wait(), 0) << build.Output();
+    }
+    void TearDown() override { Forget(); }
+    static void Forget() { RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\fieldprog"); }
+
+    // The German port dialog, once shown.
+    HWND Ports() { return AwaitDialog(Widen(LoadResString(369))); }
+    // Quits the window that waits on COM `com` with its Quit button.
+    void Quit(Program& window, int com) {
+        HWND form = AwaitDialog(L"Zapper - COM " + std::to_wstring(com));
+        ASSERT_NE(form, nullptr) << "no window on COM " << com;
+        Click(GetDlgItem(GetDlgItem(form, IDC_picQuit), IDC_cmdQuit));
+        EXPECT_EQ(window.Wait(kPatienceMs), 0);
+    }
+
+    Folder folder;
+    const std::string downloader = folder / "Zapper.exe";
+    std::string shots_, suffix_;
+};
+
+// COM 5 free with nothing on it, COM 7 the device: the first start offers COM 5 and Down, Enter
+// program on COM 7; the second start offers COM 7, and Enter alone programs there; with the
+// stored choice removed, COM 5 is offered again.
+TEST_F(PortDialogUnderWine, OffersThePortThatProgrammedTheLastDevice) {
+    Emulator nobody(folder, 5, "--press-after-ms -1");
+    Emulator device(folder, 7,
+                    "--devices 0 --press-after-ms -1 --next-device-ms 3600000 --expect '" +
+                        folder.Host("FW.BIN") + "'");
+    ASSERT_TRUE(nobody.Started() && device.Started());
+    const struct {
+        std::vector<WPARAM> keys;
+        int offered, programs;  // the port preselected, and the one programmed (0: none)
+    } rows[] = {{{VK_DOWN}, 5, 7}, {{}, 7, 7}, {{}, 5, 0}};
+    int programmed = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(::testing::Message() << "start " << (&row - rows + 1));
+        if (&row == &rows[2]) Forget();
+        Program window(folder, "\"" + downloader + "\"", "start" + std::to_string(&row - rows));
+        HWND ports = Ports();
+        ASSERT_NE(ports, nullptr);
+        HWND offered = GetDlgItem(ports, IDC_optComMore0 + (row.offered == 5 ? 0 : 1));
+        EXPECT_TRUE(Await([&] { return FocusOf(ports) == offered; }));
+        EXPECT_EQ(SendMessageW(offered, BM_GETCHECK, 0, 0), BST_CHECKED);
+        for (WPARAM key : row.keys) Key(ports, WM_KEYDOWN, key);
+        Key(ports, WM_KEYDOWN, VK_RETURN);
+        if (row.programs) {
+            ASSERT_NE(AwaitDialog(L"Zapper - COM 7"), nullptr);
+            device.Press();
+            const std::string n = std::to_string(++programmed);
+            EXPECT_TRUE(
+                Has(device.Await("DEVICE " + n + " EXPECT"), "DEVICE " + n + " EXPECT MATCH"));
+        }
+        Quit(window, row.programs ? row.programs : row.offered);
+    }
+}
+
+// Twelve ports listed (ten when photographed), most of them not serial ports at all: the whole
+// dialog and its OK button stay on the screen's work area, and Enter still takes the free port.
+// scripts/test-windows runs on a 1024 x 768 screen, scripts/screenshots-windows at 200 % too.
+TEST_F(PortDialogUnderWine, ManyPortsStayOnTheScreen) {
+    const int last = shots_.empty() ? 12 : 10;
+    const std::string links = "\"$WINEPREFIX\"/dosdevices/com";
+    std::string make = "true", remove = "true";
+    for (int n = 1; n <= last; ++n) {
+        if (n == 6) continue;  // the emulator's
+        make += "; ln -sfn /dev/null " + links + std::to_string(n);
+        remove += "; rm -f " + links + std::to_string(n);
+    }
+    ASSERT_TRUE(Has(folder.OnHost("links", make), "status 0"));
+    struct Undo {
+        const Folder& folder;
+        std::string commands;
+        ~Undo() { folder.OnHost("unlinks", commands); }
+    } undo{folder, remove};
+    Emulator free6(folder, 6, "--press-after-ms -1");
+    ASSERT_TRUE(free6.Started());
+    Program window(folder, "\"" + downloader + "\"", "many");
+    HWND ports = Ports();
+    ASSERT_NE(ports, nullptr);
+    RECT work{}, frame{}, ok{};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    GetWindowRect(ports, &frame);
+    GetWindowRect(GetDlgItem(GetDlgItem(ports, IDC_picOK), IDOK), &ok);
+    const auto inside = [&](const RECT& r) {
+        return r.left >= work.left && r.top >= work.top && r.right <= work.right &&
+               r.bottom <= work.bottom;
+    };
+    EXPECT_TRUE(work.right - work.left <= 1024 && work.bottom - work.top <= 768)
+        << "a screen larger than 1024 x 768 shows nothing here";
+    EXPECT_TRUE(inside(frame) && inside(ok))
+        << "dialog " << frame.left << "," << frame.top << " to " << frame.right << ","
+        << frame.bottom << " on a work area to " << work.right << "," << work.bottom;
+    if (!shots_.empty())
+        Photograph(folder, ports, shots_ + "/windows-port-dialog-ten-de" + suffix_ + ".png");
+    Key(ports, WM_KEYDOWN, VK_RETURN);
+    Quit(window, 6);
 }
 
 INSTANTIATE_TEST_SUITE_P(Languages, WindowUnderWineTest, ::testing::Range(0, 3),
