@@ -53,13 +53,19 @@ TEST(CliUnderWineTest, StationProgramsTwoPortsThenVerifyReadsTheFlashBack) {
 
 }  // namespace
 
-// `ports --json` on a PC with the device's adaptor on COM 3 and another port on COM 8, no
-// built-in ports, and COM 8 remembered as the port that programmed the last device.
+// `ports --json` on a PC with the device's adaptor on COM 3 and another port on COM 8, COM 1,
+// 2 and 4 leading nowhere, and COM 8 remembered as the port that programmed the last device.
 TEST(CliUnderWineTest, PortsListsWhatTheWindowOffers) {
     if (!Emulator::Available())
         GTEST_SKIP() << "needs Wine, WINEPREFIX and FIELDPROG_EMU (scripts/test-windows)";
     Folder folder;
-    ASSERT_TRUE(WithoutBuiltInPorts(folder));
+    const std::string links =
+        "for n in 1 2 4; do ln -sfn /nonexistent \"$WINEPREFIX/dosdevices/com$n\"";
+    ASSERT_TRUE(Has(folder.OnHost("nowhere", links + "; done"), "status 0"));
+    struct Undo {  // Wine's own mapping of COM 1 to COM 4 back for the other tests
+        const Folder& folder;
+        ~Undo() { folder.OnHost("back", "rm -f \"$WINEPREFIX\"/dosdevices/com[124]"); }
+    } undo{folder};
     Emulator com3(folder, 3, "--press-after-ms -1"), com8(folder, 8, "--press-after-ms -1");
     ASSERT_TRUE(com3.Started() && com8.Started());
     HKEY key = nullptr;
@@ -83,5 +89,5 @@ TEST(CliUnderWineTest, PortsListsWhatTheWindowOffers) {
                     (n == 8 ? "]" : ",");
     }
     EXPECT_EQ(ports.Output(),
-              expected + ",\"preselected\":8,\"reason\":\"remembered\",\"remembered\":8}\r\n");
+              expected + ",\"preselected\":8,\"reason\":\"remembered\",\"remembered\":8}\n");
 }
