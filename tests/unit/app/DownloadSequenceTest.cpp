@@ -101,7 +101,7 @@ TEST_F(SequenceTest, ThePortThatProgrammedIsOfferedFirstNextTime) {
         int preselected = 0;
         for (const PortChoice& p : view.offered) preselected += p.preselected ? p.number : 0;
         EXPECT_EQ(preselected, row.preselected);
-        EXPECT_EQ(view.results.size(), 1u);
+        ASSERT_EQ(view.results.size(), 1u);
         EXPECT_EQ(view.results.front() == DeviceResult::Programmed, row.press);
         EXPECT_EQ(userSettings->values["LastPort"], row.storedAfter);
     }
