@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,21 +13,10 @@
 #include "DownloadView.h"
 #include "SettingsStore.h"
 
-// The user's settings in memory; a broken one fails every read and write, as an unreadable
-// profile does.
-class MemorySettings : public SettingsStore {
-  public:
-    std::map<std::string, std::string> values;
-    bool broken = false;
-    bool Read(const std::string& name, std::string& value) override {
-        if (broken || values.count(name) == 0) return false;
-        value = values[name];
-        return true;
-    }
-    bool Write(const std::string& name, const std::string& value) override {
-        if (!broken) values[name] = value;
-        return !broken;
-    }
+// A user profile that can be neither read nor written.
+struct NoSettings : SettingsStore {
+    bool Read(const std::string&, std::string&) override { return false; }
+    bool Write(const std::string&, const std::string&) override { return false; }
 };
 
 class RecordingView : public DownloadView {

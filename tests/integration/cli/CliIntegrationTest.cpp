@@ -16,6 +16,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "ClsCRC.h"
@@ -316,78 +317,57 @@ TEST(CliStation, AFailureStaysOnItsPortAndCtrlCEndsThemAll) {
 }
 
 // `ports --json` on a machine made of pseudo-terminals and a fake sysfs: COM 1 a built-in port
-// with a UART, COM 2 nothing, COM 3 a USB adaptor, COM 4 held, COM 7 mapped by hand. The
-// adaptor is preselected over the built-in port, the remembered port over both while it is
-// free, and the first free port when sysfs knows no adaptor.
+// (on the platform's serial8250), COM 2 nothing, COM 3 a USB adaptor, COM 4 held. The adaptor is
+// preselected over the built-in port, the remembered port over both while it is free, and the
+// first free port when the remembered one is unreadable and sysfs knows no adaptor.
 TEST(CliPorts, ListsWhatTheWindowOffersAndWhyItPreselectsOne) {
-    TempDir sys, config;
-    std::string pts[4];
-    int fds[4];
-    for (int k = 0; k < 4; ++k) {
-        fds[k] = posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_TRUE(fds[k] >= 0 && grantpt(fds[k]) == 0 && unlockpt(fds[k]) == 0);
-        pts[k] = ptsname(fds[k]);
-    }
-    const int held = open(pts[3].c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
-    const auto node = [&](const std::string& pt, const std::string& device) {
-        const std::string name = pt.substr(pt.find_last_of('/') + 1);
-        std::filesystem::create_directories(sys / ("class/tty/" + name));
+    TempDir dir, sys;
+    std::map<std::string, std::string> env = {{"FIELDPROG_COM2", dir / "none"},
+                                              {"FIELDPROG_SYSFS", sys.Path()},
+                                              {"XDG_CONFIG_HOME", dir.Path()}};
+    int held = -1;
+    for (const auto& [com, device] : {std::pair{1, "devices/platform/serial8250/ttyS0"},
+                                      {3, "devices/usb1/1-1/1-1:1.0/ttyUSB0"},
+                                      {4, ""}}) {
+        const int pt = posix_openpt(O_RDWR | O_NOCTTY);  // kept open to the end
+        ASSERT_TRUE(pt >= 0 && grantpt(pt) == 0 && unlockpt(pt) == 0);
+        const std::string path = ptsname(pt), name = dir / ("com" + std::to_string(com));
+        std::filesystem::create_symlink(path, name);
+        env["FIELDPROG_COM" + std::to_string(com)] = name;
+        if (com == 4) held = open(path.c_str(), O_RDWR | O_NOCTTY);
+        const std::string tty = sys / ("class/tty/" + path.substr(path.rfind('/') + 1));
         std::filesystem::create_directories(sys / device);
-        std::filesystem::create_directory_symlink(sys / device,
-                                                  sys / ("class/tty/" + name + "/device"));
-    };
-    node(pts[0], "devices/platform/serial8250/tty/ttyS0");
-    WriteBytes(sys / "devices/platform/serial8250/tty/ttyS0/type", "4\n");
-    node(pts[1], "devices/pci0000:00/usb1/1-1/1-1:1.0/ttyUSB0");
-    WriteBytes(sys / "devices/pci0000:00/usb1/1-1/1-1:1.0/bInterfaceNumber", "00\n");
-    const std::map<std::string, std::string> machine = {
-        {"FIELDPROG_COM1", pts[0]},        {"FIELDPROG_COM2", "/nonexistent/com"},
-        {"FIELDPROG_COM3", pts[1]},        {"FIELDPROG_COM4", pts[3]},
-        {"FIELDPROG_COM7", pts[2]},        {"FIELDPROG_SYSFS", sys.Path()},
-        {"XDG_CONFIG_HOME", config.Path()}};
-    const struct {
-        const char* remembered;  // LastPort in the settings, "" for none
-        bool usbKnown;
-        const char* chosen;
-    } rows[] = {{"", true, "\"preselected\":3,\"reason\":\"usb-adaptor\",\"remembered\":null}"},
-                {"7", true, "\"preselected\":7,\"reason\":\"remembered\",\"remembered\":7}"},
-                {"4", true, "\"preselected\":3,\"reason\":\"usb-adaptor\",\"remembered\":4}"},
-                {"", false, "\"preselected\":1,\"reason\":\"first-free\",\"remembered\":null}"}};
-    for (const auto& row : rows) {
-        std::filesystem::create_directories(config / "fieldprog");
-        WriteBytes(config / "fieldprog/settings",
-                   *row.remembered ? std::string("LastPort=") + row.remembered + "\n" : "");
-        auto env = machine;
-        if (!row.usbKnown) env["FIELDPROG_SYSFS"] = "/nonexistent/sys";
-        const RunResult run = RunToEnd(Cli({"ports", "--json"}), kPatienceMs, env);
-        EXPECT_EQ(run.code, 0) << run.err;
-        EXPECT_TRUE(Has(run.out, row.chosen)) << run.out;
-        if (&row != &rows[0]) continue;
-        std::string pinned = run.out;
-        const std::string holder = pinned.substr(pinned.find("held by ") + 8);
-        pinned.replace(pinned.find(holder), holder.find('"'), "<holder>");
-        // The longest name first, so that /dev/pts/1 is not taken for the start of /dev/pts/12.
-        int order[] = {0, 1, 2, 3};
-        std::sort(order, order + 4, [&](int x, int y) { return pts[x].size() > pts[y].size(); });
-        for (const int k : order)
-            for (std::size_t at; (at = pinned.find(pts[k])) != std::string::npos;)
-                pinned.replace(at, pts[k].size(), "PT" + std::to_string(k));
-        EXPECT_EQ(pinned,
-                  "{\"ports\":["
-                  "{\"com\":1,\"device\":\"PT0\",\"name\":\"PT0\",\"usb_adaptor\":false,\"state\":"
-                  "\"free\",\"why\":\"\",\"preselected\":false},"
-                  "{\"com\":2,\"device\":\"/nonexistent/com\",\"name\":\"/nonexistent/"
-                  "com\",\"usb_adaptor\":false,\"state\":\"absent\",\"why\":\"/nonexistent/com: no "
-                  "such device\",\"preselected\":false},"
-                  "{\"com\":3,\"device\":\"PT1\",\"name\":\"PT1\",\"usb_adaptor\":true,\"state\":"
-                  "\"free\",\"why\":\"\",\"preselected\":true},"
-                  "{\"com\":4,\"device\":\"PT3\",\"name\":\"PT3\",\"usb_adaptor\":false,\"state\":"
-                  "\"held\",\"why\":\"PT3 is busy: held by <holder>\",\"preselected\":false},"
-                  "{\"com\":7,\"device\":\"PT2\",\"name\":\"PT2\",\"usb_adaptor\":false,\"state\":"
-                  "\"free\",\"why\":\"\",\"preselected\":false}],"
-                  "\"preselected\":3,\"reason\":\"usb-adaptor\",\"remembered\":null}\n");
+        std::filesystem::create_directories(tty);
+        std::filesystem::create_directory_symlink(sys / device, tty + "/device");
     }
-    close(held);
-    for (const int fd : fds) close(fd);
+    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    WriteBytes(sys / "devices/usb1/1-1/1-1:1.0/bInterfaceNumber", "00\n");
+    std::filesystem::create_directories(dir / "fieldprog");
+    const std::pair<const char*, const char*> rows[] = {
+        {"", "\"preselected\":3,\"reason\":\"usb-adaptor\",\"remembered\":null}"},
+        {"LastPort=1", "\"preselected\":1,\"reason\":\"remembered\",\"remembered\":1}"},
+        {"LastPort=4", "\"preselected\":3,\"reason\":\"usb-adaptor\",\"remembered\":4}"},
+        {"LastPort=x9", "\"preselected\":1,\"reason\":\"first-free\",\"remembered\":null}"}};
+    for (const auto& [stored, chosen] : rows) {
+        WriteBytes(dir / "fieldprog/settings", stored);
+        if (&stored == &rows[3].first) env["FIELDPROG_SYSFS"] = dir / "none";
+        RunResult run = RunToEnd(Cli({"ports", "--json"}), kPatienceMs, env);
+        EXPECT_EQ(run.code, 0) << run.err;
+        EXPECT_TRUE(Has(run.out, chosen)) << run.out;
+        if (&stored != &rows[0].first) continue;
+        for (std::size_t at; (at = run.out.find(dir.Path())) != std::string::npos;)
+            run.out.replace(at, dir.Path().size(), "D");
+        const std::size_t holder = run.out.find("held by ") + 8;
+        EXPECT_EQ(
+            run.out.replace(holder, run.out.find('"', holder) - holder, "H"),
+            "{\"ports\":[{\"com\":1,\"device\":\"D/com1\",\"name\":\"D/com1\",\"usb_adaptor\":"
+            "false,\"state\":\"free\",\"why\":\"\",\"preselected\":false},{\"com\":2,"
+            "\"device\":\"D/none\",\"name\":\"D/none\",\"usb_adaptor\":false,\"state\":"
+            "\"absent\",\"why\":\"D/none: no such device\",\"preselected\":false},{\"com\":3,"
+            "\"device\":\"D/com3\",\"name\":\"D/com3\",\"usb_adaptor\":true,\"state\":"
+            "\"free\",\"why\":\"\",\"preselected\":true},{\"com\":4,\"device\":\"D/com4\","
+            "\"name\":\"D/com4\",\"usb_adaptor\":false,\"state\":\"held\",\"why\":\"D/com4 "
+            "is busy: held by H\",\"preselected\":false}]," +
+                std::string(chosen) + "\n");
+    }
 }

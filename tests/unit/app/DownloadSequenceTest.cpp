@@ -11,7 +11,6 @@
 
 #include "FakeDevice.h"
 #include "Images.h"
-#include "PortOffer.h"
 #include "RecordingView.h"
 #include "TestFiles.h"
 #include "clsFieldProgrammer.h"
@@ -44,7 +43,8 @@ class SequenceTest : public ::testing::Test {
     RecordingView view;
     FakeLine line{clock};
     std::unique_ptr<DownloadSequence> sequence;
-    std::shared_ptr<MemorySettings> userSettings = std::make_shared<MemorySettings>();
+    // No profile can be read or written here, which changes nothing of the sequence.
+    std::shared_ptr<SettingsStore> userSettings = std::make_shared<NoSettings>();
 };
 
 constexpr const char* kPress =
@@ -64,69 +64,13 @@ TEST_F(SequenceTest, StartUpOffersTheFreePortsAndQuitEndsTheWait) {
         sequence->cmdQuit_Click();
     });
     Start(BinImage(300), 2, {1, 4});
-    std::string offered;  // number, and + when free
-    for (const PortChoice& p : view.offered) offered += std::to_string(p.number) + "-+"[p.free];
-    EXPECT_EQ(offered, "1-2+3+4-7+");
+    std::string offered;  // number, + when free, * when preselected
+    for (const PortChoice& p : view.offered)
+        offered += std::to_string(p.number) + "-+"[p.free] + (p.preselected ? "*" : "");
+    EXPECT_EQ(offered, "1-2+*3+4-7+");
     EXPECT_TRUE(view.Has("caption: CC46-EURO - COM 7"));
     EXPECT_FALSE(view.Has("bar 101") || view.Has("clear bar -1") || view.Has("picture 3"));
     EXPECT_TRUE(view.Has("closed"));  // unloaded and the device let go: the GUI test's
-}
-
-// The port that programmed the last device is preselected while it is free; it is stored only
-// once a device was programmed on it, and a profile that cannot be read or written changes
-// nothing else.
-TEST_F(SequenceTest, ThePortThatProgrammedIsOfferedFirstNextTime) {
-    const struct {
-        const char* stored;  // "" for none
-        std::set<int> held;
-        bool broken, press;
-        int preselected;
-        const char* storedAfter;
-    } rows[] = {{"", {}, false, true, 1, "3"},   {"3", {}, false, true, 3, "3"},
-                {"3", {3}, false, true, 1, "4"}, {"7", {}, false, true, 7, "3"},
-                {"x9", {}, false, true, 1, "3"}, {"3", {}, true, true, 1, "3"},
-                {"2", {}, false, false, 2, "2"}};
-    line.above4 = {7};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.stored + std::string(row.broken ? " broken" : ""));
-        sequence.reset();
-        view = RecordingView();
-        view.chosenPort = row.held.count(3) ? 4 : 3;
-        *userSettings = MemorySettings();
-        if (*row.stored) userSettings->values["LastPort"] = row.stored;
-        userSettings->broken = row.broken;
-        if (row.press) view.Soon([&] { line.device->Press(100); });
-        view.onEnded = [&](DeviceResult) { view.QuitSoon(); };
-        Start(BinImage(300), 0, row.held);
-        int preselected = 0;
-        for (const PortChoice& p : view.offered) preselected += p.preselected ? p.number : 0;
-        EXPECT_EQ(preselected, row.preselected);
-        ASSERT_EQ(view.results.size(), 1u);
-        EXPECT_EQ(view.results.front() == DeviceResult::Programmed, row.press);
-        EXPECT_EQ(userSettings->values["LastPort"], row.storedAfter);
-    }
-    // The same choice, among adaptors and built-in ports: remembered, then an adaptor, then any.
-    const struct {
-        int remembered;
-        std::string free, usb;  // "+" or "-" for COM 1 to COM 4
-        int preselected;
-        PreselectReason why;
-    } choices[] = {{0, "+-++", "-++-", 3, PreselectReason::UsbAdaptor},
-                   {4, "+-++", "-++-", 4, PreselectReason::Remembered},
-                   {2, "+-++", "-++-", 3, PreselectReason::UsbAdaptor},
-                   {9, "++-+", "--+-", 1, PreselectReason::FirstFree},
-                   {1, "----", "++++", 0, PreselectReason::None}};
-    for (const auto& row : choices) {
-        PortOffer offer;
-        offer.remembered = row.remembered;
-        for (int n = 1; n <= 4; ++n) {
-            offer.ports.push_back({n, row.free[n - 1] == '+', "", "", "", PortOpenStatus::Opened,
-                                   row.usb[n - 1] == '+'});
-        }
-        PreselectPort(offer);
-        EXPECT_EQ(offer.AnyFree() ? offer.ports[offer.preselected].number : 0, row.preselected);
-        EXPECT_EQ(offer.reason, row.why) << row.remembered;
-    }
 }
 
 TEST_F(SequenceTest, NoFreePortShowsOneMessageAndEnds) {
