@@ -5,7 +5,8 @@
 #include "BinFile.h"
 #include "FileSystem.h"
 #include "OwnTexts.h"
-#include "PortProbe.h"
+#include "PortOffer.h"
+#include "SettingsStore.h"
 #include "StringTable.h"
 #include "TextIds.h"
 #include "Version.h"
@@ -21,7 +22,6 @@ namespace {
 constexpr int kAnimationStepMs = 100;  // pause between two pictures of an animation
 constexpr int kProgressTypeClear = 3;  // progress of clearing the flash
 constexpr int kPortRetryMs = 1000;     // a station looks for a vanished port this often
-constexpr int kProbePatienceMs = 900;  // ms the ports get to open before the dialog shows
 
 // Keeps the device object alive while a download sequence runs: a window closed in the middle
 // of a device call releases its objects only once the call has returned.
@@ -78,30 +78,23 @@ void DownloadSequence::Form_Load() {
     const auto makePort = [this] {
         return settings_.makePort ? settings_.makePort() : MakeSystemSerialPort();
     };
-    // COM 1 to COM 4 always, then the ports above them that have hardware behind them: a
-    // USB adaptor on Windows usually gets COM 5 or higher.
-    std::vector<std::int32_t> numbers = {1, 2, 3, 4};
-    for (int n : makePort()->PresentPortsAbove4()) numbers.push_back(n);
-    // All ports are tried at once, so that a port that hangs cannot hold up the dialog.
-    const std::vector<PortOpenResult> said = ProbePorts(numbers, makePort, kProbePatienceMs);
-    std::vector<PortChoice> ports(numbers.size());
-    bool anyFree = false;
-    for (std::size_t k = 0; k < numbers.size(); ++k) {
-        anyFree = IsPortFree(numbers[k], said[k], ports[k]) || anyFree;
-    }
+    userSettings_ = settings_.userSettings;
+    if (!userSettings_) userSettings_ = MakeUserSettings();
+    const PortOffer offer = OfferPorts(makePort, mintLanguage, userSettings_.get());
+    rememberedPort_ = offer.remembered;
 
     MyLocalSerial = std::make_unique<clsFieldProgrammer>(makePort());
     MyLocalSerial->Progress = [this](std::int16_t intPercent, std::int32_t intType) {
         MyLocalSerial_Progress(intPercent, intType);
     };
-    if (!anyFree) {
+    if (!offer.AnyFree()) {
         view_.ShowMessage(ExecutableName(), Text(textid::kNoFreePort));
         mblnStopped = true;
         Form_Unload();
         return;
     }
 
-    mlngComPort = view_.ChoosePort(Text(textid::kSelectPort), Text(textid::kOK), ports,
+    mlngComPort = view_.ChoosePort(Text(textid::kSelectPort), Text(textid::kOK), offer.ports,
                                    owntext::Text(owntext::kOtherPorts, mintLanguage));
     if (unloaded_) return;
 
@@ -142,28 +135,6 @@ bool DownloadSequence::RunHeadless(std::unique_ptr<clsFieldProgrammer> device,
     };
     headlessImage_ = std::move(image);
     return RunDownloadSequence();
-}
-
-// A port is free when it could be opened (it was closed again at once). What opening it said
-// is kept for the port dialog, in the payload's language. A free port always shows what it is:
-// its friendly name or device path, or at least that it is a serial port.
-bool DownloadSequence::IsPortFree(std::int32_t lngPort, const PortOpenResult& said,
-                                  PortChoice& choice) {
-    choice.number = lngPort;
-    choice.description = ComPortDescription(lngPort);
-    choice.free = said.Opened();
-    if (!choice.free) {
-        // The system's own words come in the system's language; a window in another language
-        // keeps to its own sentence.
-        PortOpenResult result = said;
-        if (mintLanguage != textid::kEnglish) result.reason.clear();
-        choice.whyNotFree = DescribePortOpen(result, mintLanguage);
-    }
-    if (choice.description.empty()) {
-        choice.description = owntext::Text(
-            choice.free ? owntext::kSerialPortFallback : owntext::kNoDevice, mintLanguage);
-    }
-    return choice.free;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -224,8 +195,15 @@ bool DownloadSequence::DownloadRounds() {
         view_.SetBusyTimer(true);
         const bool sent = memory.DownloadBinaryData();
         view_.SetBusyTimer(false);
-        // A device whose transfer went through is programmed, stop or no stop.
-        if (sent) view_.DeviceEnded(DeviceResult::Programmed);
+        // A device whose transfer went through is programmed, stop or no stop. Its port is the
+        // one the window offers first next time.
+        if (sent) {
+            view_.DeviceEnded(DeviceResult::Programmed);
+            if (!headless_ && rememberedPort_ != mlngComPort) {
+                RememberPort(userSettings_.get(), mlngComPort);
+                rememberedPort_ = mlngComPort;
+            }
+        }
         if (mblnStopped) {
             if (!sent) view_.DeviceEnded(DeviceResult::Interrupted);
             return false;

@@ -11,6 +11,7 @@
 
 class clsFieldProgrammer;
 class clsResFiles;
+class SettingsStore;
 
 // How a front end runs the sequence. The defaults are the window's.
 struct SequenceSettings {
@@ -24,6 +25,9 @@ struct SequenceSettings {
     // A headless station reports a failed device and awaits the next one instead of stopping
     // for Reset; a button wait that runs out with nobody at the line is then no failure.
     bool carryOnAfterFailure = false;
+    // Where the window remembers the port that last programmed a device; unset: the user's
+    // own settings (a headless run names its port and remembers nothing).
+    std::shared_ptr<SettingsStore> userSettings;
 };
 
 // The downloader's start-up and download sequence: the payload and its language, the port
@@ -65,7 +69,6 @@ class DownloadSequence {
     std::string Text(int intId) const;
 
   private:
-    bool IsPortFree(std::int32_t lngPort, const PortOpenResult& said, PortChoice& choice);
     bool RunDownloadSequence();
     bool DownloadRounds();
     bool PrepareImage();
@@ -87,6 +90,8 @@ class DownloadSequence {
     SequenceSettings settings_;
     std::unique_ptr<clsResFiles> mobjResFiles;
     std::unique_ptr<clsFieldProgrammer> MyLocalSerial;
+    std::shared_ptr<SettingsStore> userSettings_;
+    int rememberedPort_ = 0;  // as stored at start-up or by the last device programmed
     std::vector<std::uint8_t> headlessImage_;
     bool headless_ = false;
     std::int16_t mintLanguage = 0;

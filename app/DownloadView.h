@@ -3,12 +3,18 @@
 #include <string>
 #include <vector>
 
+#include "SerialPort.h"
+
 // One COM port as the port dialog offers it.
 struct PortChoice {
     int number = 0;           // 1 to 4, then the present ports above COM 4
     bool free = false;        // it could be opened at start-up
     std::string description;  // what it is on this machine: a device path, a friendly name
     std::string whyNotFree;   // for a port that is not free: what opening it said
+    std::string device;       // the device it maps to ("/dev/ttyUSB0", "\\.\COM7")
+    PortOpenStatus status = PortOpenStatus::NoDevice;  // what opening it said
+    bool usbAdaptor = false;   // a USB serial adaptor rather than a port built into the PC
+    bool preselected = false;  // the option selected when the dialog opens
 };
 
 // How one device's round ended, for front ends that keep records.
@@ -44,8 +50,8 @@ class DownloadView {
     virtual void SetBusyTimer(bool running) = 0;
 
     // The modal port dialog (title, button caption, COM 1 to COM 4 and then the present ports
-    // above them under `otherPorts`, their label). The chosen port number, or 1 when the
-    // dialog was closed by its close box.
+    // above them under `otherPorts`, their label), with the port marked preselected selected
+    // and focused. The chosen port number, or 1 when the dialog was closed by its close box.
     virtual int ChoosePort(const std::string& title, const std::string& ok,
                            const std::vector<PortChoice>& ports, const std::string& otherPorts) = 0;
     // The file-open dialog for a .BIN file, starting in `folder`. False when cancelled.

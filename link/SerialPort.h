@@ -125,3 +125,6 @@ std::unique_ptr<SerialPort> MakeSystemSerialPort();
 // What the port dialog shows under a COM option: the device path on Linux, the port's
 // friendly name on Windows ("USB Serial Port"). Empty when there is nothing worth showing.
 std::string ComPortDescription(int comPort);
+// Whether the device behind a COM number is a USB serial adaptor (the Field Programmer's
+// cable is one) rather than a port built into the PC.
+bool ComPortIsUsbAdaptor(int comPort);

@@ -1,5 +1,7 @@
 // Renders the main window in its typical states, and the two dialogs, to PNG files:
 //   fieldprog-shots <output folder>
+//   fieldprog-shots --ten-ports <output folder>   the German port dialog with ten ports only
+//                                                 (run on a 200 % screen of 1024 x 768)
 // The device is the emulator on a pseudo-terminal, so every picture shows a real run.
 
 #include <QDir>
@@ -52,12 +54,45 @@ void Shoot(const QString& name, int language, std::vector<std::string> emuArgs, 
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: fieldprog-shots <output folder>\n");
+    const bool tenPorts = argc == 3 && QByteArray(argv[1]) == "--ten-ports";
+    if (argc != 2 && !tenPorts) {
+        std::fprintf(stderr, "usage: fieldprog-shots [--ten-ports] <output folder>\n");
         return 2;
     }
-    outputFolder = QString::fromLocal8Bit(argv[1]);
+    outputFolder = QString::fromLocal8Bit(argv[argc - 1]);
     QDir().mkpath(outputFolder);
+    if (tenPorts) {
+        // Adaptors, a held built-in port, one closed to the user and one not answering; COM 6
+        // programmed the last device.
+        frmComport ten;
+        const auto said = [](PortOpenStatus status, const char* device, const char* holder) {
+            PortOpenResult result;
+            result.status = status;
+            result.device = device;
+            result.holder = holder;
+            result.accessGroup = "dialout";
+            return DescribePortOpen(result, 200);
+        };
+        const std::string why[10] = {"",
+                                     "",
+                                     "",
+                                     said(PortOpenStatus::Busy, "/dev/ttyS0", "PID 4242 (minicom)"),
+                                     "",
+                                     "",
+                                     said(PortOpenStatus::NoPermission, "/dev/ttyS1", ""),
+                                     said(PortOpenStatus::NotAnswering, "/dev/rfcomm0", ""),
+                                     "",
+                                     ""};
+        const char* devices[10] = {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyACM0", "/dev/ttyS0",
+                                   "/dev/ttyUSB2", "/dev/ttyUSB3", "/dev/ttyS1",   "/dev/rfcomm0",
+                                   "/dev/ttyS2",   "/dev/ttyS3"};
+        for (int n = 5; n <= 10; ++n) ten.AddPort(n, "Weitere Schnittstellen:");
+        for (int i = 0; i < 10; ++i) ten.ShowPortDetails(i, devices[i], why[i]);
+        ten.SetupForm(5, "1,2,3,5,6,9,10", "Wählen Sie bitte einen Kommunikationkanal aus.", "OK");
+        ten.show();
+        Save(&ten, "port-dialog-ten-de-200");
+        return failures == 0 ? 0 : 1;
+    }
 
     const auto shown = [](frmFieldProg&) { return true; };
     const auto never = [](frmFieldProg&) { return false; };

@@ -1,19 +1,26 @@
 #include "frmComport.h"
 
+#include <QApplication>
 #include <QButtonGroup>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QShowEvent>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "FormLook.h"
 
 namespace {
 
-constexpr int kPorts = 4;         // COM 1 to COM 4 always have an option
-constexpr int kPictureSide = 48;  // logical pixels
+constexpr int kPorts = 4;            // COM 1 to COM 4 always have an option
+constexpr int kPictureSide = 48;     // logical pixels
+constexpr int kFrameAllowance = 48;  // logical pixels of title bar and frame before they are known
 
 }  // namespace
 
@@ -67,21 +74,76 @@ frmComport::frmComport(QWidget* parent) : QDialog(parent) {
     okLayout->addWidget(cmdOK);
     connect(cmdOK, &QPushButton::clicked, this, [this] { cmdOK_Click(); });
 
-    auto* options = new QVBoxLayout;
+    // The options and the notes scroll once they would push OK off the screen; the picture and
+    // OK stay where they are.
+    options_ = new QWidget(this);
+    auto* options = new QVBoxLayout(options_);
+    options->setContentsMargins(0, 0, 0, 0);
     options->setSpacing(14);
     options->addLayout(grid);
     options->addLayout(others_);
+    options->addWidget(lblNotes);
+    options->addStretch(1);
+    scroll_ = new QScrollArea(this);
+    scroll_->setObjectName(QStringLiteral("scrollPorts"));
+    scroll_->setFrameShape(QFrame::NoFrame);
+    scroll_->setWidgetResizable(true);
+    scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll_->setFocusPolicy(Qt::NoFocus);
+    scroll_->setWidget(options_);
+    scroll_->viewport()->setAutoFillBackground(false);
+    options_->setAutoFillBackground(false);
+    // The arrow keys and Tab may reach an option scrolled out of sight: bring it in.
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
+        if (now != nullptr && options_->isAncestorOf(now)) scroll_->ensureWidgetVisible(now);
+    });
     auto* top = new QHBoxLayout;
     top->setSpacing(16);
     top->addWidget(ImgZapper);
-    top->addLayout(options, 1);
+    top->addWidget(scroll_, 1);
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(16, 16, 16, 12);
     outer->setSpacing(14);
-    outer->addLayout(top);
-    outer->addWidget(lblNotes);
+    outer->addLayout(top, 1);
     outer->addWidget(picOK);
     setMinimumWidth(380);
+}
+
+// The whole dialog, frame and OK included, stays inside the screen's work area: the scrolling
+// part gets the height its options need or what is left of the screen, whichever is less.
+void frmComport::FitToScreen() {
+    QScreen* where = screen() != nullptr ? screen() : QGuiApplication::primaryScreen();
+    if (where == nullptr) return;
+    const QRect area = where->availableGeometry();
+    const int frame = isVisible() ? frameGeometry().height() - geometry().height() : 0;
+    const int chrome = frame > 0 ? frame : kFrameAllowance;
+    const int content = options_->sizeHint().height();
+    scroll_->setMinimumHeight(0);
+    scroll_->setMaximumHeight(QWIDGETSIZE_MAX);
+    scroll_->setFixedHeight(content);
+    layout()->activate();
+    const int excess = sizeHint().height() + chrome - area.height();
+    const int height =
+        excess > 0 ? std::max(content - excess, optCom[0]->sizeHint().height()) : content;
+    scroll_->setFixedHeight(height);
+    scroll_->setMinimumWidth(
+        options_->sizeHint().width() +
+        (height < content ? scroll_->verticalScrollBar()->sizeHint().width() : 0));
+    layout()->activate();
+    resize(sizeHint());
+    if (!isVisible()) return;
+    // Kept on the screen: a tall dialog centred on its owner would reach below the work area.
+    QRect placed = frameGeometry();
+    placed.moveBottom(std::min(placed.bottom(), area.bottom()));
+    placed.moveRight(std::min(placed.right(), area.right()));
+    placed.moveTop(std::max(placed.top(), area.top()));
+    placed.moveLeft(std::max(placed.left(), area.left()));
+    move(placed.topLeft());
+}
+
+void frmComport::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    FitToScreen();
 }
 
 QRadioButton* frmComport::MakeOption(int number) {
@@ -108,6 +170,7 @@ int frmComport::AddPort(int number, const QString& label) {
     cell->addWidget(optCom.back());
     cell->addWidget(lblDevice.back());
     others_->addLayout(cell);
+    FitToScreen();
     return static_cast<int>(optCom.size()) - 1;
 }
 
@@ -130,6 +193,7 @@ void frmComport::ShowPortDetails(int index, const std::string& description,
     }
     lblNotes->setText(shown.join(QLatin1Char('\n')));
     lblNotes->setVisible(!shown.isEmpty());
+    FitToScreen();
 }
 
 void frmComport::SetupForm(std::int16_t intFirstAvail, const QString& strComports,

@@ -9,13 +9,15 @@ class QButtonGroup;
 class QLabel;
 class QPushButton;
 class QRadioButton;
+class QScrollArea;
+class QShowEvent;
 class QVBoxLayout;
 class QWidget;
 
 // The small modal dialog in which the user picks a COM port: COM 1 to COM 4, and below them
 // the present ports above COM 4. Only the ports found free are enabled. Each option also shows
 // what its port is on this machine, so that a USB adaptor or an overridden mapping is easy to
-// recognise.
+// recognise. However many ports there are, the dialog fits the screen: the options scroll.
 class frmComport : public QDialog {
     Q_OBJECT
   public:
@@ -51,11 +53,17 @@ class frmComport : public QDialog {
     // The close box (and Escape) leaves the dialog as it was designed: "Com 1" selected.
     void reject() override;
 
+  protected:
+    void showEvent(QShowEvent* event) override;
+
   private:
     QRadioButton* MakeOption(int number);
+    void FitToScreen();
 
     QButtonGroup* group_ = nullptr;
     QVBoxLayout* others_ = nullptr;
+    QWidget* options_ = nullptr;  // the options and the notes, inside scroll_
+    QScrollArea* scroll_ = nullptr;
     std::vector<int> numbers_;  // the port of each option
     std::vector<QString> notes_;
     QFont small_;

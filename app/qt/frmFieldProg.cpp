@@ -253,7 +253,7 @@ int frmFieldProg::ChoosePort(const std::string& title, const std::string& ok,
                              const std::vector<PortChoice>& ports, const std::string& otherPorts) {
     frmComport dialog(this);
     QString strComports;
-    int firstFree = -1;
+    int preselected = -1;
     std::vector<int> indices;
     for (const PortChoice& port : ports) {
         const int index = port.number > 4
@@ -262,11 +262,11 @@ int frmFieldProg::ChoosePort(const std::string& title, const std::string& ok,
         indices.push_back(index);
         if (!port.free || index < 0) continue;
         strComports += QString::number(port.number) + QLatin1Char(',');
-        if (firstFree < 0) firstFree = index;
+        if (port.preselected) preselected = index;
     }
     strComports.chop(1);
-    // The first free port is preselected, so Enter alone takes it.
-    dialog.SetupForm(static_cast<std::int16_t>(std::max(firstFree, 0)), strComports,
+    // The port the sequence picked is preselected and focused, so Enter alone takes it.
+    dialog.SetupForm(static_cast<std::int16_t>(std::max(preselected, 0)), strComports,
                      QString::fromStdString(title), QString::fromStdString(ok));
     for (std::size_t k = 0; k < ports.size(); ++k) {
         dialog.ShowPortDetails(indices[k], ports[k].description, ports[k].whyNotFree);

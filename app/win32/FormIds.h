@@ -33,6 +33,9 @@
 // The ports above COM 4 get options made at run time: optCom(4) onwards and their device
 // labels, up to 200 of each, and one label above them.
 #define IDC_lblOtherPorts 1122
+// When so many that their options would reach past the screen, the ports above COM 4 are a
+// list instead.
+#define IDC_lstOtherPorts 1123
 #define IDC_optComMore0 1300
 #define IDC_lblDeviceMore0 1500
 

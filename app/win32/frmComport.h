@@ -13,7 +13,10 @@
 // the present ports above COM 4. Only the ports found free are enabled. Under each option
 // stands the port's name on this machine (the friendly name Windows gives it), and below the
 // options why each port that is not free is not. Every free option is a tab stop, the arrow
-// keys move between them, and the preselected one has the focus, so Enter takes it.
+// keys move between them, and the preselected one has the focus, so Enter takes it. When the
+// options of the ports above COM 4 would reach past the screen's work area, those ports are a
+// list instead (free ones first, each with what it is or why it is not free), so that the
+// whole dialog and its OK button stay on the screen.
 class frmComport : private DialogForm {
   public:
     explicit frmComport(HINSTANCE instance);
@@ -41,7 +44,11 @@ class frmComport : private DialogForm {
     INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
     bool Form_Load();
     void AddOtherPortControls();
+    void AddOtherPortList(int top, int height);
+    int NotesHeight(const std::string& text, int width) const;
     void LayoutNotes();
+    void KeepOnScreen();
+    void OnListChange();
     void ApplyScaling();
     void cmdOK_Click();
     void Form_Unload();  // by the close box
@@ -57,6 +64,9 @@ class frmComport : private DialogForm {
     std::vector<bool> enabled_{true, true, true, true};
     std::vector<std::string> descriptions_{4};
     std::vector<std::string> notes_{4};
+    HWND list_ = nullptr;      // the list of the ports above COM 4, when they are one
+    std::vector<int> listed_;  // the option each entry of the list stands for
+    int listSelection_ = -1;
     PictureBox ImgZapper;
     FontHandle font_;
 };

@@ -269,7 +269,7 @@ int frmFieldProg::ChoosePort(const std::string& title, const std::string& ok,
                              const std::vector<PortChoice>& ports, const std::string& otherPorts) {
     frmComport dialog(instance_);
     std::string strComports;
-    int firstFree = -1;
+    int preselected = -1;
     std::vector<int> indices;
     for (const PortChoice& port : ports) {
         const int index =
@@ -277,12 +277,12 @@ int frmFieldProg::ChoosePort(const std::string& title, const std::string& ok,
         indices.push_back(index);
         if (!port.free || index < 0) continue;
         strComports += std::to_string(port.number) + ",";
-        if (firstFree < 0) firstFree = index;
+        if (port.preselected) preselected = index;
     }
     if (!strComports.empty()) strComports.pop_back();
-    // The first free port is preselected, so Enter alone takes it.
-    dialog.SetupForm(static_cast<std::int16_t>(firstFree < 0 ? 0 : firstFree), strComports, title,
-                     ok);
+    // The port the sequence picked is preselected and focused, so Enter alone takes it.
+    dialog.SetupForm(static_cast<std::int16_t>(preselected < 0 ? 0 : preselected), strComports,
+                     title, ok);
     for (std::size_t k = 0; k < ports.size(); ++k) {
         dialog.ShowPortDetails(indices[k], ports[k].description, ports[k].whyNotFree);
     }

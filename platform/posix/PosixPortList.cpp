@@ -1,6 +1,9 @@
 // Which device each COM number means on a POSIX system.
 
 #include <dirent.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -31,6 +34,26 @@ long NumberAfter(const std::string& name, const std::string& prefix) {
 }
 
 }  // namespace
+
+std::string SysfsRoot() {
+    const char* root = std::getenv("FIELDPROG_SYSFS");
+    return root != nullptr && *root != '\0' ? root : "/sys";
+}
+
+// A USB serial adaptor's tty device is the USB interface itself (cdc-acm) or a port below it
+// (usb-serial drivers); an interface is the folder that has a bInterfaceNumber.
+bool IsUsbAdaptor(const std::string& devicePath, const DeviceFolders& folders) {
+    char resolved[PATH_MAX];
+    const std::string node = realpath(devicePath.c_str(), resolved) ? resolved : devicePath;
+    const std::string name = node.substr(node.find_last_of('/') + 1);
+    if (name.empty() || name == "." || name == "..") return false;
+    if (!realpath((folders.sysTty + "/" + name + "/device").c_str(), resolved)) return false;
+    for (std::string folder = resolved; folder.size() > 1;
+         folder.erase(folder.find_last_of('/') == 0 ? 1 : folder.find_last_of('/'))) {
+        if (access((folder + "/bInterfaceNumber").c_str(), F_OK) == 0) return true;
+    }
+    return false;
+}
 
 std::vector<std::string> SerialDeviceCandidates(const std::string& devDir) {
     static const char* const kGroups[] = {"ttyUSB", "ttyACM", "ttyS"};
@@ -68,17 +91,25 @@ std::string ComPortDevicePath(int comPort, const DeviceFolders& folders) {
 
 // Adaptors exist only while plugged in. The serial driver makes ttyS nodes for ports that
 // may not be there; the kernel knows a UART type only for those that are (0 is "unknown").
+// A number that FIELDPROG_COM<n> maps by hand is meant to be used, so it is present too.
 std::vector<int> PresentComPortsAbove4(const DeviceFolders& folders) {
     const auto candidates = SerialDeviceCandidates(folders.dev);
     std::vector<int> present;
-    for (std::size_t k = 4; k < candidates.size() && k < kHighestComPort; ++k) {
+    for (int n = 5; n <= kHighestComPort; ++n) {
+        const std::string var = "FIELDPROG_COM" + std::to_string(n);
+        if (const char* over = std::getenv(var.c_str()); over != nullptr && *over != '\0') {
+            present.push_back(n);
+            continue;
+        }
+        const auto k = static_cast<std::size_t>(n - 1);
+        if (k >= candidates.size()) continue;
         const std::string name = candidates[k].substr(candidates[k].find_last_of('/') + 1);
         if (NumberAfter(name, "ttyS") >= 0) {
             std::ifstream type(folders.sysTty + "/" + name + "/type");
             long uart = 0;
             if (!(type >> uart) || uart == 0) continue;
         }
-        present.push_back(static_cast<int>(k + 1));
+        present.push_back(n);
     }
     return present;
 }
@@ -93,4 +124,9 @@ std::vector<int> PresentComPortsAbove4() {
 
 std::string ComPortDescription(int comPort) {
     return ComPortDevicePath(comPort);
+}
+
+bool ComPortIsUsbAdaptor(int comPort) {
+    const std::string device = ComPortDevicePath(comPort);
+    return !device.empty() && IsUsbAdaptor(device, DeviceFolders{});
 }

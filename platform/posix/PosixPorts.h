@@ -11,12 +11,16 @@ std::vector<std::string> SerialDeviceCandidates(const std::string& devDir);
 
 // Where the COM mapping looks: the device folder and the kernel's tty class folder, which tells
 // a built-in port with a UART behind it from one of the unused ttyS nodes every machine has.
+// The kernel's folder is FIELDPROG_SYSFS (default /sys), so a test can show it a machine.
+std::string SysfsRoot();
 struct DeviceFolders {
     std::string dev = "/dev";
-    std::string sysTty = "/sys/class/tty";
+    std::string sysTty = SysfsRoot() + "/class/tty";
 };
 // The device COM `comPort` means: FIELDPROG_COM<n> when set, otherwise the n-th candidate.
 std::string ComPortDevicePath(int comPort, const DeviceFolders& folders);
+// Whether the tty `devicePath` names (a link to it is followed) sits on a USB interface.
+bool IsUsbAdaptor(const std::string& devicePath, const DeviceFolders& folders);
 // The COM numbers above 4 whose device has hardware behind it, in increasing order.
 std::vector<int> PresentComPortsAbove4(const DeviceFolders& folders);
 

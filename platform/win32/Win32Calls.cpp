@@ -25,6 +25,9 @@ const Win32Calls& Win32SystemCalls() {
         ::SetupDiDestroyDeviceInfoList,
         ::QueryDosDeviceW,
         ::GetFileAttributesW,
+        ::RegOpenKeyExW,
+        ::RegCreateKeyExW,
+        ::RegSetValueExW,
     };
     return calls;
 }

@@ -1,10 +1,9 @@
 #pragma once
 
-// The Win32 calls the serial backend and the port list make, gathered in one table so that a
-// test can put its own functions in their place and show them what real adaptors and PCs do
-// and Wine cannot: a port held elsewhere, an adaptor pulled in the middle of a read, an open
-// that takes 20 s, a USB adaptor listed as COM 7.
-// The program itself never changes the table.
+// The Win32 calls the serial backend, the port list and the user's settings make, gathered in one
+// table so that a test can put its own functions in their place and show them what real adaptors
+// and PCs do and Wine cannot: a port held elsewhere, an adaptor pulled in the middle of a read, an
+// open that takes 20 s, a USB adaptor listed as COM 7. The program itself never changes the table.
 
 // clang-format off
 #include <windows.h>
@@ -38,6 +37,11 @@ struct Win32Calls {
     BOOL(WINAPI* SetupDiDestroyDeviceInfoList)(HDEVINFO);
     DWORD(WINAPI* QueryDosDeviceW)(LPCWSTR, LPWSTR, DWORD);
     DWORD(WINAPI* GetFileAttributesW)(LPCWSTR);
+    // The user's settings under HKEY_CURRENT_USER (reads use RegQueryValueExW above).
+    LONG(WINAPI* RegOpenKeyExW)(HKEY, LPCWSTR, DWORD, REGSAM, PHKEY);
+    LONG(WINAPI* RegCreateKeyExW)
+    (HKEY, LPCWSTR, DWORD, LPWSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES, PHKEY, LPDWORD);
+    LONG(WINAPI* RegSetValueExW)(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD);
 };
 
 // The table in use: the system's own functions unless a test replaced some.

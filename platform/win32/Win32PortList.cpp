@@ -50,10 +50,37 @@ int ComNumberOf(const std::wstring& name) {
     return number <= kHighestComPort ? number : 0;
 }
 
-// Every present port of the ports class with its friendly name ("USB Serial Port (COM7)"),
-// by COM number. This is the one place that asks SetupAPI.
-std::map<int, std::string> PresentPortsByNumber() {
-    std::map<int, std::string> found;
+struct ListedPort {
+    std::string friendly;  // "USB Serial Port (COM7)"
+    bool usb = false;      // enumerated by USB or a USB vendor's bus, or sitting on a USB bus
+};
+
+// The bus of USB devices (GUID_BUS_TYPE_USB of the driver kit's headers).
+constexpr GUID kUsbBus = {
+    0x9d7debbc, 0xc85d, 0x11d1, {0x9e, 0xb4, 0x00, 0x60, 0x08, 0xc3, 0xa1, 0x9a}};
+
+// An adaptor is enumerated by USB itself or by its maker's bus driver (FTDI's FTDIBUS) that
+// sits on USB; the bus type says the same for the others.
+bool IsUsbDevice(HDEVINFO devices, SP_DEVINFO_DATA& device) {
+    wchar_t name[kLongestValue] = {};
+    if (Win32Api().SetupDiGetDeviceRegistryPropertyW(devices, &device, SPDRP_ENUMERATOR_NAME,
+                                                     nullptr, reinterpret_cast<BYTE*>(name),
+                                                     sizeof name - sizeof(wchar_t), nullptr)) {
+        for (const wchar_t* bus : {L"USB", L"FTDIBUS", L"USBSER"}) {
+            if (CompareStringOrdinal(name, -1, bus, -1, TRUE) == CSTR_EQUAL) return true;
+        }
+    }
+    GUID bus{};
+    return Win32Api().SetupDiGetDeviceRegistryPropertyW(devices, &device, SPDRP_BUSTYPEGUID,
+                                                        nullptr, reinterpret_cast<BYTE*>(&bus),
+                                                        sizeof bus, nullptr) &&
+           IsEqualGUID(bus, kUsbBus);
+}
+
+// Every present port of the ports class with its friendly name ("USB Serial Port (COM7)") and
+// whether it is a USB adaptor, by COM number. This is the one place that asks SetupAPI.
+std::map<int, ListedPort> PresentPortsByNumber() {
+    std::map<int, ListedPort> found;
     const HDEVINFO devices =
         Win32Api().SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
     if (devices == INVALID_HANDLE_VALUE) return found;
@@ -69,7 +96,7 @@ std::map<int, std::string> PresentPortsByNumber() {
                                                          sizeof name - sizeof(wchar_t), nullptr)) {
             friendly = Narrow(name);
         }
-        found.emplace(number, friendly);
+        found.emplace(number, ListedPort{friendly, IsUsbDevice(devices, device)});
     }
     Win32Api().SetupDiDestroyDeviceInfoList(devices);
     return found;
@@ -107,7 +134,7 @@ std::string ComPortDevicePath(int comPort) {
 }
 
 std::vector<int> PresentComPortsAbove4() {
-    const std::map<int, std::string> listed = PresentPortsByNumber();
+    const std::map<int, ListedPort> listed = PresentPortsByNumber();
     std::vector<int> present;
     for (int n = 5; n <= kHighestComPort; ++n) {
         if (listed.count(n) != 0 || HasDosDevice(n)) present.push_back(n);
@@ -119,7 +146,13 @@ std::vector<int> PresentComPortsAbove4() {
 // class does not know the port.
 std::string ComPortDescription(int comPort) {
     if (comPort < 1) return {};
-    const std::map<int, std::string> listed = PresentPortsByNumber();
+    const std::map<int, ListedPort> listed = PresentPortsByNumber();
     const auto it = listed.find(comPort);
-    return it == listed.end() ? std::string() : it->second;
+    return it == listed.end() ? std::string() : it->second.friendly;
+}
+
+bool ComPortIsUsbAdaptor(int comPort) {
+    const std::map<int, ListedPort> listed = PresentPortsByNumber();
+    const auto it = listed.find(comPort);
+    return it != listed.end() && it->second.usb;
 }

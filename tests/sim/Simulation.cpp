@@ -500,7 +500,7 @@ std::vector<std::string> RunCycle(const Schedule& s, std::string& history) {
     World world(s, bound);
     clsTiming::InstallClock(std::shared_ptr<Clock>(std::shared_ptr<Clock>(), &world));
     SequenceSettings settings;  // the window's, or a station's as fieldprog-cli runs one
-    if (s.station) settings = {{}, {}, kStationWaitMs / 50, kStationWaitMs, 0, true};
+    if (s.station) settings = {{}, {}, kStationWaitMs / 50, kStationWaitMs, 0, true, {}};
     auto host = std::make_unique<clsFieldProgrammer>(std::make_unique<SimPort>(world));
     host->OpenCommDevice("SIM");
     try {

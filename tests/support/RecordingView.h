@@ -11,6 +11,13 @@
 
 #include "DownloadSequence.h"
 #include "DownloadView.h"
+#include "SettingsStore.h"
+
+// A user profile that can be neither read nor written.
+struct NoSettings : SettingsStore {
+    bool Read(const std::string&, std::string&) override { return false; }
+    bool Write(const std::string&, const std::string&) override { return false; }
+};
 
 class RecordingView : public DownloadView {
   public:

@@ -38,6 +38,9 @@ const std::vector<CommandInfo> kCommands = {
     {Command::Verify, "verify", 1, 1, "verify FILE",
      "compare the flash with a .BIN file or a downloader's payload",
      "fieldprog-cli verify --port /dev/ttyUSB0 FIRMWARE.BIN"},
+    {Command::Ports, "ports", 0, 0, "ports [--json]",
+     "list the ports the window offers and the one it preselects, with why",
+     "fieldprog-cli ports --json"},
     {Command::Help, "help", 0, 0, "help", "this text", "fieldprog-cli help"},
     {Command::Version, "version", 0, 0, "version", "the program's version",
      "fieldprog-cli version"},
@@ -270,8 +273,12 @@ bool ParseCommandLine(const std::vector<std::string>& argv, CliOptions& options,
         error = "--force belongs to read-back";
         return false;
     }
-    if (options.json && options.command != Command::Info) {
-        error = "--json belongs to info";
+    if ((portSeen || comSeen) && options.command == Command::Ports) {
+        error = "ports lists every port; it takes no --port or --com";
+        return false;
+    }
+    if (options.json && options.command != Command::Info && options.command != Command::Ports) {
+        error = "--json belongs to info and ports";
         return false;
     }
     return true;

@@ -18,6 +18,7 @@ enum class Command {
     PowerDown,
     Interpreter,
     Verify,
+    Ports,
     Help,
     Version,
 };
@@ -61,7 +62,7 @@ struct CliOptions {
     bool endless = false;     // --endless
 
     bool force = false;  // --force (read-back)
-    bool json = false;   // --json (info)
+    bool json = false;   // --json (info, ports)
 };
 
 // Fills `options` from the command line; false with a one-line reason on bad usage.

@@ -14,6 +14,7 @@
 #include "FileSystem.h"
 #include "PortOpenService.h"
 #include "PortSession.h"
+#include "PortsCommand.h"
 #include "Station.h"
 #include "Terminal.h"
 #include "Version.h"
@@ -25,8 +26,8 @@ void PrintHelp() {
         "Usage: fieldprog-cli [SUBCOMMAND] [OPTIONS] [ARGUMENTS]\n"
         "\n"
         "Loads a field-programmer binary file into Field Programmers over a serial port, and\n"
-        "runs single device commands on the bench. Every subcommand first waits for the\n"
-        "button on the top of the Field Programmer, as the downloader window does.\n"
+        "runs single device commands on the bench. Every device subcommand first waits for\n"
+        "the button on the top of the Field Programmer, as the downloader window does.\n"
         "\n"
         "Subcommands:\n";
     for (const CommandInfo& info : CommandTable()) {
@@ -60,7 +61,7 @@ void PrintHelp() {
         "                     Each line is written under a file lock (waited for 5 s at most);\n"
         "                     a record not written is kept and tried again\n"
         "  --force            read-back: overwrite an existing file\n"
-        "  --json             info: print one JSON object\n"
+        "  --json             info, ports: print one JSON object\n"
         "  --help, --version\n"
         "\n"
         "Numbers: BANK, ADDRESS, COUNT and VALUE are hexadecimal (1A2B or 0x1A2B). Banks run\n"
@@ -118,6 +119,7 @@ int main(int argc, char** argv) {
         default:
             break;
     }
+    if (options.command == Command::Ports) return RunPortsCommand(options, console);
     interrupt::Install();
     if (options.command == Command::Download) {
         return options.ports.size() > 1 ? RunStation(options, console)

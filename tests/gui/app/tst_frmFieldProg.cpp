@@ -3,8 +3,12 @@
 // sequence itself is tested on its own, without widgets. Then the window on a real serial port
 // and the real clock, against the emulator.
 
+#include <pty.h>
+#include <unistd.h>
+
 #include <QLabel>
 #include <QProgressBar>
+#include <QScreen>
 #include <QtTest>
 
 #include "GuiBench.h"
@@ -24,6 +28,8 @@ class tst_frmFieldProg : public QObject {
     void missingBinaryOpensTheFileDialog();
     void portDialogOnItsOwn();
     void twoDevicesInARowGetTheSameImage();
+    void portDialogFitsTheScreen();
+    void remembersThePortThatProgrammed();
 };
 
 // The port dialog in the record's language with the free ports enabled and why the others are
@@ -200,6 +206,80 @@ void tst_frmFieldProg::twoDevicesInARowGetTheSameImage() {
     QCOMPARE(mainBar, 100);
     QCOMPARE(form.windowTitle(), "CC46-EURO - COM 2");
     QCOMPARE(tmp.Entries(), 0);
+}
+
+// With twelve or forty ports the whole dialog stays on the work area of a 1024 x 768 screen (the
+// suite runs at 100 % and at 200 %), and the preselected last option has the focus, in sight.
+void tst_frmFieldProg::portDialogFitsTheScreen() {
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    QVERIFY(area.width() <= 1024 && area.height() <= 768);
+    for (const int ports : {12, 40}) {
+        frmComport dialog;
+        for (int n = 5; n <= ports; ++n) dialog.AddPort(n, "Other:");
+        for (int i = 0; i < ports; ++i) dialog.ShowPortDetails(i, "Serial port", "no such device");
+        dialog.SetupForm(std::int16_t(ports - 1), QString::number(ports), "Pick one", "OK");
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        const QRect ok(dialog.cmdOK->mapToGlobal(QPoint()), dialog.cmdOK->size());
+        QVERIFY(area.contains(dialog.frameGeometry()) && area.contains(ok));
+        QVERIFY(dialog.focusWidget() == dialog.optCom.back() &&
+                !dialog.optCom.back()->visibleRegion().isEmpty());
+    }
+}
+
+// COM 1 a pseudo-terminal with nothing on it, COM 2 the device: the first start offers COM 1 and
+// Down, Enter program on COM 2; the next offers COM 2, and COM 1 merely opened changes nothing,
+// so the third offers COM 2 again and Enter alone programs there; with the remembered choice
+// deleted COM 1 is offered again.
+void tst_frmFieldProg::remembersThePortThatProgrammed() {
+    TempDir dir;
+    int master = -1, slave = -1;
+    char bare[128] = {};
+    QCOMPARE(openpty(&master, &slave, bare, nullptr, nullptr), 0);
+    WriteBytes(dir / "expect.bin", Text(BinImage(300)));
+    EmuProcess emu({"--devices", "0", "--press-after-ms", "-1", "--next-device-ms", "3600000",
+                    "--expect", dir / "expect.bin"});
+    ScopedEnv home("XDG_CONFIG_HOME", dir.Path()), com1("FIELDPROG_COM1", bare),
+        com2("FIELDPROG_COM2", emu.Port()), com3("FIELDPROG_COM3", "/nonexistent/com"),
+        com4("FIELDPROG_COM4", "/nonexistent/com");
+    const std::string downloader = MakeDownloader(dir.Path(), BinImage(300), 0);
+    const struct {
+        const char* offered;
+        Qt::Key key;  // before Enter (Shift: none that moves)
+        int device;   // the device programmed, 0 for none
+    } rows[] = {{"optCom0", Qt::Key_Down, 1},
+                {"optCom1", Qt::Key_Up, 0},
+                {"optCom1", Qt::Key_Shift, 2},
+                {"optCom0", Qt::Key_Shift, 0}};
+    for (const auto& row : rows) {
+        if (&row == &rows[3])
+            QVERIFY(QFile::remove(QString::fromStdString(dir / "fieldprog/settings")));
+        frmFieldProg form;
+        form.ExecutablePath = downloader;
+        ModalWatcher modals;
+        modals.On<frmComport>([&](frmComport* shown) {
+            QVERIFY(QTest::qWaitForWindowActive(shown));
+            QCOMPARE(shown->focusWidget()->objectName(), QString(row.offered));
+            QTest::keyClick(shown->focusWidget(), row.key);
+            QTest::keyClick(shown->focusWidget(), Qt::Key_Return);
+        });
+        bool pressed = false;
+        QTimer watch;  // presses the button once the window waits, closes it once it waits again
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            const auto done = "DEVICE " + std::to_string(row.device) + " EXPECT MATCH";
+            if (!form.isVisible()) return;
+            if (!row.device || (emu.Process().Stdout().find(done) != std::string::npos &&
+                                form.pbProgress->isHidden()))
+                form.close();
+            else if (!std::exchange(pressed, true))
+                emu.Press();
+        });
+        watch.start(20);
+        form.Form_Load();
+        QVERIFY(modals.unexpected.isEmpty());
+    }
+    ::close(master);
+    ::close(slave);
 }
 
 QTEST_MAIN(tst_frmFieldProg)

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,11 +12,14 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
+#include <map>
 #include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "ClsCRC.h"
@@ -436,4 +440,60 @@ TEST(CliStation, AClaimGivenBackIsTakenByAPortThatWaitedForIt) {
     EXPECT_TRUE(Has(run.err, late.Port() + ": done") &&
                 Has(run.err, mute.Port() + ": stopped: count reached"))
         << run.err;
+}
+
+// `ports --json` on a machine made of pseudo-terminals and a fake sysfs: COM 1 a built-in port
+// (on the platform's serial8250), COM 2 nothing, COM 3 a USB adaptor, COM 4 held. The adaptor is
+// preselected over the built-in port, the remembered port over both while it is free, and the
+// first free port when the remembered one is unreadable and sysfs knows no adaptor.
+TEST(CliPorts, ListsWhatTheWindowOffersAndWhyItPreselectsOne) {
+    TempDir dir, sys;
+    std::map<std::string, std::string> env = {{"FIELDPROG_COM2", dir / "none"},
+                                              {"FIELDPROG_SYSFS", sys.Path()},
+                                              {"XDG_CONFIG_HOME", dir.Path()}};
+    int held = -1;
+    for (const auto& [com, device] : {std::pair{1, "devices/platform/serial8250/ttyS0"},
+                                      {3, "devices/usb1/1-1/1-1:1.0/ttyUSB0"},
+                                      {4, ""}}) {
+        const int pt = posix_openpt(O_RDWR | O_NOCTTY);  // kept open to the end
+        ASSERT_TRUE(pt >= 0 && grantpt(pt) == 0 && unlockpt(pt) == 0);
+        const std::string path = ptsname(pt), name = dir / ("com" + std::to_string(com));
+        std::filesystem::create_symlink(path, name);
+        env["FIELDPROG_COM" + std::to_string(com)] = name;
+        if (com == 4) held = open(path.c_str(), O_RDWR | O_NOCTTY);
+        const std::string tty = sys / ("class/tty/" + path.substr(path.rfind('/') + 1));
+        std::filesystem::create_directories(sys / device);
+        std::filesystem::create_directories(tty);
+        std::filesystem::create_directory_symlink(sys / device, tty + "/device");
+    }
+    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    WriteBytes(sys / "devices/usb1/1-1/1-1:1.0/bInterfaceNumber", "00\n");
+    std::filesystem::create_directories(dir / "fieldprog");
+    const std::pair<const char*, const char*> rows[] = {
+        {"", "\"preselected\":3,\"reason\":\"usb-adaptor\",\"remembered\":null}"},
+        {"LastPort=1", "\"preselected\":1,\"reason\":\"remembered\",\"remembered\":1}"},
+        {"LastPort=4", "\"preselected\":3,\"reason\":\"usb-adaptor\",\"remembered\":4}"},
+        {"LastPort=x9", "\"preselected\":1,\"reason\":\"first-free\",\"remembered\":null}"}};
+    for (const auto& [stored, chosen] : rows) {
+        WriteBytes(dir / "fieldprog/settings", stored);
+        if (&stored == &rows[3].first) env["FIELDPROG_SYSFS"] = dir / "none";
+        RunResult run = RunToEnd(Cli({"ports", "--json"}), kPatienceMs, env);
+        EXPECT_EQ(run.code, 0) << run.err;
+        EXPECT_TRUE(Has(run.out, chosen)) << run.out;
+        if (&stored != &rows[0].first) continue;
+        for (std::size_t at; (at = run.out.find(dir.Path())) != std::string::npos;)
+            run.out.replace(at, dir.Path().size(), "D");
+        const std::size_t holder = run.out.find("held by ") + 8;
+        EXPECT_EQ(
+            run.out.replace(holder, run.out.find('"', holder) - holder, "H"),
+            "{\"ports\":[{\"com\":1,\"device\":\"D/com1\",\"name\":\"D/com1\",\"usb_adaptor\":"
+            "false,\"state\":\"free\",\"why\":\"\",\"preselected\":false},{\"com\":2,"
+            "\"device\":\"D/none\",\"name\":\"D/none\",\"usb_adaptor\":false,\"state\":"
+            "\"absent\",\"why\":\"D/none: no such device\",\"preselected\":false},{\"com\":3,"
+            "\"device\":\"D/com3\",\"name\":\"D/com3\",\"usb_adaptor\":true,\"state\":"
+            "\"free\",\"why\":\"\",\"preselected\":true},{\"com\":4,\"device\":\"D/com4\","
+            "\"name\":\"D/com4\",\"usb_adaptor\":false,\"state\":\"held\",\"why\":\"D/com4 "
+            "is busy: held by H\",\"preselected\":false}]," +
+                std::string(chosen) + "\n");
+    }
 }

@@ -31,6 +31,7 @@ class SequenceTest : public ::testing::Test {
         SequenceSettings settings;
         settings.executablePath = MakeDownloader(folder.Path(), image, language);
         settings.makePort = [this, held] { return line.MakePort(held); };
+        settings.userSettings = userSettings;
         sequence = std::make_unique<DownloadSequence>(view, std::move(settings));
         view.sequence = sequence.get();
         sequence->Form_Load();
@@ -42,6 +43,8 @@ class SequenceTest : public ::testing::Test {
     RecordingView view;
     FakeLine line{clock};
     std::unique_ptr<DownloadSequence> sequence;
+    // No profile can be read or written here, which changes nothing of the sequence.
+    std::shared_ptr<SettingsStore> userSettings = std::make_shared<NoSettings>();
 };
 
 constexpr const char* kPress =
@@ -61,9 +64,10 @@ TEST_F(SequenceTest, StartUpOffersTheFreePortsAndQuitEndsTheWait) {
         sequence->cmdQuit_Click();
     });
     Start(BinImage(300), 2, {1, 4});
-    std::string offered;  // number, and + when free
-    for (const PortChoice& p : view.offered) offered += std::to_string(p.number) + "-+"[p.free];
-    EXPECT_EQ(offered, "1-2+3+4-7+");
+    std::string offered;  // number, + when free, * when preselected
+    for (const PortChoice& p : view.offered)
+        offered += std::to_string(p.number) + "-+"[p.free] + (p.preselected ? "*" : "");
+    EXPECT_EQ(offered, "1-2+*3+4-7+");
     EXPECT_TRUE(view.Has("caption: CC46-EURO - COM 7"));
     EXPECT_FALSE(view.Has("bar 101") || view.Has("clear bar -1") || view.Has("picture 3"));
     EXPECT_TRUE(view.Has("closed"));  // unloaded and the device let go: the GUI test's

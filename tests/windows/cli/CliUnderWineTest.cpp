@@ -64,3 +64,39 @@ TEST(CliUnderWineTest, StationProgramsTwoPortsThenVerifyReadsTheFlashBack) {
 }
 
 }  // namespace
+
+// `ports --json` on a PC with the device's adaptor on COM 3 and another port on COM 8, COM 1,
+// 2 and 4 no serial ports, and COM 8 remembered as the port that programmed the last device.
+TEST(CliUnderWineTest, PortsListsWhatTheWindowOffers) {
+    if (!Emulator::Available())
+        GTEST_SKIP() << "needs Wine, WINEPREFIX and FIELDPROG_EMU (scripts/test-windows)";
+    Folder folder;
+    const std::string links =
+        "for n in 1 2 4; do ln -sfn /dev/null \"$WINEPREFIX/dosdevices/com$n\"";
+    ASSERT_TRUE(Has(folder.OnHost("nowhere", links + "; done"), "status 0"));
+    struct Undo {  // Wine's own mapping of COM 1 to COM 4 back for the other tests
+        const Folder& folder;
+        ~Undo() { folder.OnHost("back", "rm -f \"$WINEPREFIX\"/dosdevices/com[124]"); }
+    } undo{folder};
+    Emulator com3(folder, 3, "--press-after-ms -1"), com8(folder, 8, "--press-after-ms -1");
+    ASSERT_TRUE(com3.Started() && com8.Started());
+    ASSERT_EQ(
+        RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\fieldprog", L"LastPort", REG_SZ, L"8", 4),
+        ERROR_SUCCESS);
+    Program ports(folder, "\"" + ProgramFolder() + "fieldprog-cli.exe\" ports --json", "ports");
+    EXPECT_EQ(ports.Wait(), 0);
+    RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\fieldprog");
+    std::string expected = "{\"ports\":[";
+    for (const int n : {1, 2, 3, 4, 8}) {
+        const bool free = n == 3 || n == 8;
+        const std::string device = "\\\\\\\\.\\\\COM" + std::to_string(n);
+        expected += "{\"com\":" + std::to_string(n) + ",\"device\":\"" + device + "\",\"name\":\"" +
+                    (free ? "Serial port" : "no device") + "\",\"usb_adaptor\":false,\"state\":\"" +
+                    (free ? "free" : "not-serial") + "\",\"why\":\"" +
+                    (free ? "" : device + " is not a serial device (Invalid handle)") +
+                    "\",\"preselected\":" + (n == 8 ? "true" : "false") + "}" +
+                    (n == 8 ? "]" : ",");
+    }
+    EXPECT_EQ(ports.Output(),
+              expected + ",\"preselected\":8,\"reason\":\"remembered\",\"remembered\":8}\n");
+}

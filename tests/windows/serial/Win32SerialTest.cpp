@@ -125,7 +125,8 @@ class AdaptorTest : public ::testing::Test {
 };
 
 // Any spelling of a port reaches \\.\COMn, and a port another program holds is busy. The ports
-// above COM 4 that SetupAPI lists are offered, each with its friendly name.
+// above COM 4 that SetupAPI lists are offered, each with its friendly name, and one enumerated
+// by a USB maker's bus is an adaptor.
 TEST_F(AdaptorTest, NamesThePortsAndTellsAnAbsentOrHeldOne) {
     const struct {
         const char* name;
@@ -162,10 +163,15 @@ TEST_F(AdaptorTest, NamesThePortsAndTellsAnAbsentOrHeldOne) {
         return ERROR_SUCCESS;
     };
     calls.RegCloseKey = [](HKEY) -> LONG { return ERROR_SUCCESS; };
-    calls.SetupDiGetDeviceRegistryPropertyW = [](HDEVINFO, PSP_DEVINFO_DATA device, DWORD, PDWORD,
-                                                 PBYTE name, DWORD, PDWORD) -> BOOL {
-        std::wstring(L"USB Serial Port (COM7)").copy(reinterpret_cast<wchar_t*>(name), 22);
-        return device->DevInst == 0;  // COM 12 has no friendly name
+    // COM 7 an FTDI adaptor on its maker's bus; COM 12 a built-in port without a friendly name.
+    calls.SetupDiGetDeviceRegistryPropertyW = [](HDEVINFO, PSP_DEVINFO_DATA device, DWORD what,
+                                                 PDWORD, PBYTE name, DWORD, PDWORD) -> BOOL {
+        const std::wstring text =
+            what == SPDRP_FRIENDLYNAME && device->DevInst == 0 ? L"USB Serial Port (COM7)"
+            : what == SPDRP_ENUMERATOR_NAME ? (device->DevInst == 0 ? L"FTDIBUS" : L"ACPI")
+                                            : L"";
+        text.copy(reinterpret_cast<wchar_t*>(name), text.size());
+        return !text.empty();
     };
     calls.SetupDiDestroyDeviceInfoList = [](HDEVINFO) -> BOOL { return TRUE; };
     calls.QueryDosDeviceW = [](LPCWSTR, LPWSTR, DWORD) -> DWORD { return 0; };
@@ -177,6 +183,8 @@ TEST_F(AdaptorTest, NamesThePortsAndTellsAnAbsentOrHeldOne) {
     EXPECT_EQ(PresentComPortsAbove4(), (std::vector<int>{7, 12}));
     EXPECT_EQ(ComPortDescription(7), "USB Serial Port (COM7)");
     EXPECT_EQ(ComPortDescription(12), "");
+    EXPECT_TRUE(ComPortIsUsbAdaptor(7));
+    EXPECT_FALSE(ComPortIsUsbAdaptor(12));
 }
 
 // An open that hangs leaves the message loop turning, gives up as not answering and closes the

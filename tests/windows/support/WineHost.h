@@ -84,6 +84,15 @@ class Folder {
     const std::string path, host;
 };
 
+// Takes away Wine's COM 1 to COM 4 that lead to the host's ttyS ports, as on a PC without
+// built-in ports; true when done.
+inline bool WithoutBuiltInPorts(const Folder& folder) {
+    return Has(folder.OnHost("absent",
+                             "for l in \"$WINEPREFIX\"/dosdevices/com[1-4]; do case "
+                             "$(readlink \"$l\") in /dev/ttyS*) rm \"$l\";; esac; done"),
+               "status 0");
+}
+
 // fieldprog-emu (FIELDPROG_EMU) on a pseudo-terminal that Wine shows as COM `com`. It ends
 // after its devices, when stopped, or after three minutes if a test forgets it.
 class Emulator {
