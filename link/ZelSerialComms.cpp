@@ -244,6 +244,25 @@ struct ZelSerialComms::Impl {
         return echo;
     }
 
+    // ".Q" ends the download, and only a wrong answer to it is a failure: a character other
+    // than the echo means the command changed on the line (a "C" for the "Q" erases the device).
+    // Its echo, silence, or a line that closes or hangs up once the "." went out (a device
+    // powering down) all leave the device programmed. A "." that cannot be written fails.
+    bool SendQuit() {
+        for (const char c : std::string(".Q")) {
+            if (!WriteOutput(std::string(1, c))) return c != '.';
+            std::string piece;
+            for (int attempt = 0; attempt < kEchoReads; ++attempt) {
+                piece = ReadInput();
+                if (!piece.empty() || Port().Failed()) break;
+                Sleep(kPollMs);
+            }
+            if (piece.empty()) return true;  // silent, or gone: nothing says it went wrong
+            if (piece[0] != c) return false;
+        }
+        return true;
+    }
+
     // The command with its echo check, the line end and the "y/n" answer. False when the
     // echo did not come back or the port failed.
     bool SendCommandHead(const std::string& strCommand, int intLoopFor, std::string& echo) {
@@ -702,18 +721,14 @@ bool ZelSerialComms::DownloadBinaryData(const std::vector<std::uint8_t>& image) 
         }
         blockPhase.End();
 
-        // The device echoes EOT and ".Q". One that did not echo them may not have finished, so it
-        // is not reported as programmed; it still gets its pause and ".Q" as usual, unless the
-        // line is gone altogether.
+        // A device may echo EOT, acknowledge it or say nothing: none of that decides anything.
+        // Only a line that is gone before ".Q" can be written fails the transfer here.
         m.DiscardLeftovers();
-        const bool ended = !m.SendEchoedString(std::string(1, kEOT), kPollMs, -1).empty();
+        m.SendEchoedString(std::string(1, kEOT), kPollMs, -1);
         if (port_->Failed() || !port_->IsOpen()) return fail(errnum::kTransferFailed);
         m.Sleep(kEotToQuitMs);
         m.DiscardLeftovers();
-        const bool closed = !m.SendEchoedString(".Q", kPollMs, -1).empty();
-        if (!ended || !closed || port_->Failed() || !port_->IsOpen()) {
-            return fail(errnum::kTransferFailed);
-        }
+        if (!m.SendQuit()) return fail(errnum::kTransferFailed);
         return true;
     } catch (...) {
         try {
