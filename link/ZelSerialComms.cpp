@@ -19,6 +19,7 @@ constexpr int kSettleRounds = 20;        // rounds a reply may go on arriving af
 constexpr int kTransferWaitRounds = 50;  // rounds for "C" and for each ACK
 constexpr int kEotToQuitMs = 5000;       // ms the device needs between EOT and ".Q"
 constexpr std::size_t kBlockSize = 128;  // data bytes per block
+constexpr int kBlockLineMs = 138;        // ms a block of 133 bytes takes at 9600 baud, 8N1
 constexpr int kReopenPatienceMs = 3000;  // ms a replugged USB adaptor may take to come back
 constexpr int kReopenRetryMs = 250;      // ms between two tries to open it again
 
@@ -659,9 +660,19 @@ bool ZelSerialComms::DownloadBinaryData(const std::vector<std::uint8_t>& image) 
         // The blocks are cut from the image in memory: no file for a scanner to hold or a
         // crash to leave behind.
         m.DiscardLeftovers();
-        m.SendEchoedString(".X", kPollMs, -1);
-        const WaitEnd started = m.WaitForString("C", kTransferWaitRounds, -1);
+        // A prompt receiver's "C" may come in the same read as the echo of ".X".
+        const bool early = m.SendEchoedString(".X", kPollMs, -1).find('C') != std::string::npos;
+        const WaitEnd started =
+            early ? WaitEnd::Met : m.WaitForString("C", kTransferWaitRounds, -1);
         if (started != WaitEnd::Met) return waitFailure(started, errnum::kNoStart);
+        // An XMODEM receiver clears its input right after it sent "C" or ACK, and a block
+        // written the moment that byte arrives is thrown away with it. On a real line the block
+        // cannot come so soon; on a faster one (a pseudo-terminal, a USB device with no real
+        // line behind it) the first block waits one round and each further one goes no sooner
+        // than a 9600-baud line would have carried the one before.
+        m.Sleep(kPollMs);
+        Clock& clock = clsTiming::CurrentClock();
+        std::int64_t nextFrameAt = clock.NowMs();
 
         if (image.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
             return fail(errnum::kTransferFailed);
@@ -702,6 +713,9 @@ bool ZelSerialComms::DownloadBinaryData(const std::vector<std::uint8_t>& image) 
             frame += data;
             frame += static_cast<char>(crc[0]);
             frame += static_cast<char>(crc[1]);
+            if (clock.NowMs() < nextFrameAt)
+                m.Sleep(static_cast<std::int32_t>(nextFrameAt - clock.NowMs()));
+            nextFrameAt = clock.NowMs() + kBlockLineMs;
             m.used = true;
             if (!port_->Write(frame)) return fail(errnum::kTransferFailed);
 
