@@ -245,21 +245,25 @@ struct ZelSerialComms::Impl {
         return echo;
     }
 
-    // ".Q" ends the download, and only a wrong answer to it is a failure: a character other
-    // than the echo means the command changed on the line (a "C" for the "Q" erases the device).
-    // Its echo, silence, or a line that closes or hangs up once the "." went out (a device
-    // powering down) all leave the device programmed. A "." that cannot be written fails.
-    bool SendQuit() {
-        for (const char c : std::string(".Q")) {
-            if (!WriteOutput(std::string(1, c))) return c != '.';
-            std::string piece;
-            for (int attempt = 0; attempt < kEchoReads; ++attempt) {
-                piece = ReadInput();
-                if (!piece.empty() || Port().Failed()) break;
-                Sleep(kPollMs);
+    // EOT and ".Q" end the download, and only a wrong answer to them is a failure: for ".Q"
+    // an answer without the echo means the command changed on the line (a "C" for the "Q"
+    // erases the device). The echo (or a byte of `alsoFine`) anywhere in what comes within the
+    // echo reads, silence, or a line that closes or hangs up once the first character went out
+    // (a device powering down) are no failure; a first character that cannot be written is.
+    bool AnsweredAs(const std::string& text, const std::string& alsoFine) {
+        for (const char c : text) {
+            if (!WriteOutput(std::string(1, c))) return c != text[0];
+            std::string heard;
+            const auto fine = [&] {
+                return heard.find(c) != std::string::npos ||
+                       heard.find_first_of(alsoFine) != std::string::npos;
+            };
+            for (int attempt = 0; attempt < kEchoReads && !fine() && !Port().Failed(); ++attempt) {
+                if (attempt > 0) Sleep(kPollMs);
+                heard += ReadInput();
             }
-            if (piece.empty()) return true;  // silent, or gone: nothing says it went wrong
-            if (piece[0] != c) return false;
+            if (!heard.empty() && !fine()) return false;
+            if (heard.empty()) return true;  // silent, or gone: nothing says it went wrong
         }
         return true;
     }
@@ -668,8 +672,8 @@ bool ZelSerialComms::DownloadBinaryData(const std::vector<std::uint8_t>& image) 
         // An XMODEM receiver clears its input right after it sent "C" or ACK, and a block
         // written the moment that byte arrives is thrown away with it. On a real line the block
         // cannot come so soon; on a faster one (a pseudo-terminal, a USB device with no real
-        // line behind it) the first block waits one round and each further one goes no sooner
-        // than a 9600-baud line would have carried the one before.
+        // line behind it) the first block waits one round, and each further block and EOT go no
+        // sooner than a 9600-baud line would have carried the block before.
         m.Sleep(kPollMs);
         Clock& clock = clsTiming::CurrentClock();
         std::int64_t nextFrameAt = clock.NowMs();
@@ -734,15 +738,19 @@ bool ZelSerialComms::DownloadBinaryData(const std::vector<std::uint8_t>& image) 
             m.Yield();
         }
         blockPhase.End();
+        if (clock.NowMs() < nextFrameAt)
+            m.Sleep(static_cast<std::int32_t>(nextFrameAt - clock.NowMs()));
 
-        // A device may echo EOT, acknowledge it or say nothing: none of that decides anything.
-        // Only a line that is gone before ".Q" can be written fails the transfer here.
+        // A device may echo EOT, acknowledge it or say nothing. Anything else ("?", NAK) means it
+        // did not take it as the end of the transfer (it took a data byte for EOT, or left the
+        // transfer): it still gets its pause and ".Q", but it is not programmed. A line gone
+        // before ".Q" can be written fails as well.
         m.DiscardLeftovers();
-        m.SendEchoedString(std::string(1, kEOT), kPollMs, -1);
+        const bool ended = m.AnsweredAs(std::string(1, kEOT), std::string(1, kACK));
         if (port_->Failed() || !port_->IsOpen()) return fail(errnum::kTransferFailed);
         m.Sleep(kEotToQuitMs);
         m.DiscardLeftovers();
-        if (!m.SendQuit()) return fail(errnum::kTransferFailed);
+        if (!m.AnsweredAs(".Q", "") || !ended) return fail(errnum::kTransferFailed);
         return true;
     } catch (...) {
         try {

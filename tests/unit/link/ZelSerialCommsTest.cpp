@@ -132,14 +132,15 @@ TEST_F(LinkTest, TransferSendsPaddedBlocksAndProgressFollowsTheAcknowledgedOnes)
     }
 }
 
-// Whatever the device says to EOT, and silence or a hang-up after ".Q" (a device powering down),
-// leave it programmed; a "C" for the "Q" (".C" erases it) or a line gone before ".Q" do not.
+// Its echo, ACK or silence to EOT, and silence or a hang-up after ".Q" (a device powering down)
+// leave it programmed; "?" to EOT (a data byte taken for it), a "C" for the "Q" (".C" erases it)
+// or a line gone before ".Q" do not.
 TEST_F(LinkTest, OnlyAWrongAnswerToQuitOrNoQuitAtAllFailsTheEnd) {
     enum Quit { Echo, SilentDot, SilentQ, HangUp, CForQ, GoneAtEot };
     const std::tuple<std::string, Quit, bool> rows[] = {
-        {"\x04", Echo, true},      {"\x06", Echo, true},      {"", Echo, true},
-        {"\x04", SilentDot, true}, {"", SilentQ, true},       {"\x06", HangUp, true},
-        {"\x04", CForQ, false},    {"\x06", GoneAtEot, false}};
+        {"\x04", Echo, true},      {"\x06", Echo, true},       {"", Echo, true},
+        {"\x04", SilentDot, true}, {"", SilentQ, true},        {"\x06", HangUp, true},
+        {"\x04", CForQ, false},    {"\x06", GoneAtEot, false}, {"?", Echo, false}};
     for (const auto& [eot, quit, programmed] : rows) {
         Fresh();
         device->eotAnswer = eot;
