@@ -7,7 +7,6 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <map>
@@ -33,10 +32,6 @@ std::string Cycle(const std::string& bin, const Bytes& image) {
         ptsname_r(master, name, sizeof name) != 0)
         return "no pseudo-terminal";
     const int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);  // the line stays while it lives
-    termios tio{};
-    tcgetattr(slave, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(slave, TCSANOW, &tio);
     Subprocess cli({FIELDPROG_CLI_EXE, "download", "--port", name, "--wait", "60", "--image", bin},
                    {{"TMPDIR", tmp.Path()}});
     std::string typed;
