@@ -38,9 +38,10 @@ namespace {
 // Seeds that once failed, replayed first by --regressions: a late greeting (198, 347, 4015), a
 // press into a dialogue or a forgotten device (287, 4797, 1015305), Quit after the last ACK (1121),
 // a lost or changed EOT or .Q (1393, 1142309), a reply read between CR and LF (4146), a lost ".V"
-// echo (243, 573), noise before a reply taken for all of it (4456, 7805).
-const std::uint64_t kRegressionSeeds[] = {198,  347,  4015, 287,  4797,    1015305, 243,
-                                          1121, 1393, 4146, 4456, 1142309, 7805,    573};
+// echo (243, 573), noise before a reply taken for all of it (4456, 7805), a data byte taken for
+// EOT and its ACK for the block's (41366).
+const std::uint64_t kRegressionSeeds[] = {198,  347,  4015, 287,     4797, 1015305, 243,  1121,
+                                          1393, 4146, 4456, 1142309, 7805, 573,     41366};
 const char* const kUsage =
     "usage: fieldprog-sim [--cycles N] [--seed S] [--regressions] [--trace] [--all]\n";
 bool gTrace = false, gAll = false;  // --trace: the dialogue as it goes; --all: every failing cycle
