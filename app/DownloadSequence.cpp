@@ -22,6 +22,8 @@ namespace {
 constexpr int kAnimationStepMs = 100;  // pause between two pictures of an animation
 constexpr int kProgressTypeClear = 3;  // progress of clearing the flash
 constexpr int kPortRetryMs = 1000;     // a station looks for a vanished port this often
+constexpr int kSwapRetryMs = 500;      // the window, after a device, looks for it this often
+constexpr int kPollMs = 50;            // one round of the button wait
 
 // Keeps the device object alive while a download sequence runs: a window closed in the middle
 // of a device call releases its objects only once the call has returned.
@@ -161,9 +163,10 @@ bool DownloadSequence::DownloadRounds() {
     view_.ShowButtons(true);
 
     clsFPMemory& memory = MyLocalSerial->Memory();
-    for (;;) {
+    // The window comes round again only after a programmed device.
+    for (bool again = false;; again = true) {
         if (!view_.DeviceWanted()) return false;
-        if (!WaitForDevice()) {
+        if (!WaitForDevice(again)) {
             // A press that this front end does not want answered ends the sequence; a station
             // asks at the next DeviceWanted whether a place for it may still come free.
             if (pressRefused_ && !settings_.carryOnAfterFailure) return false;
@@ -260,15 +263,24 @@ bool DownloadSequence::PrepareImage() {
 }
 
 // The button wait. A port used since it was opened is opened afresh first, so that plugging a
-// pulled adaptor back in and pressing Reset is enough; a station keeps looking for it, and the
-// window gives up at once on a port that is not there rather than wait on nothing.
-bool DownloadSequence::WaitForDevice() {
+// pulled adaptor back in and pressing Reset is enough; a station keeps looking for it. After a
+// programmed device the window looks for it as long as it would wait for the button: a device
+// with its own USB adaptor takes the port with it, and the next one brings it back. Otherwise
+// (after Reset) the window gives up on a port that is not there rather than wait on nothing.
+bool DownloadSequence::WaitForDevice(bool afterProgrammed) {
+    Clock& clock = clsTiming::CurrentClock();
+    std::int64_t waitMs = settings_.waitRounds > 0 ? settings_.waitRounds * kPollMs : 0;
+    if (settings_.waitLimitMs > 0 && (waitMs == 0 || settings_.waitLimitMs < waitMs))
+        waitMs = settings_.waitLimitMs;
+    const std::int64_t giveUpAt = clock.NowMs() + waitMs;
+    const bool patient = settings_.carryOnAfterFailure || afterProgrammed;
     bool lost = false;
     bool open = false;
-    while (!(open = MyLocalSerial->ReopenCommPort()) && settings_.carryOnAfterFailure) {
+    while (!(open = MyLocalSerial->ReopenCommPort()) && patient) {
         if (!lost) view_.PortLost();
         lost = true;
-        MyLocalSerial->SleepFor(kPortRetryMs);
+        if (!settings_.carryOnAfterFailure && waitMs > 0 && clock.NowMs() >= giveUpAt) break;
+        MyLocalSerial->SleepFor(settings_.carryOnAfterFailure ? kPortRetryMs : kSwapRetryMs);
         if (mblnStopped || unloaded_) return false;
     }
     if (lost) view_.PortBack();

@@ -72,7 +72,7 @@ class DownloadSequence {
     bool RunDownloadSequence();
     bool DownloadRounds();
     bool PrepareImage();
-    bool WaitForDevice();
+    bool WaitForDevice(bool afterProgrammed);
     bool SelectBinaryFile(std::string& strPath);
     bool ShowSuccess();
     bool ShowFailure();

@@ -19,6 +19,7 @@ constexpr int kSettleRounds = 20;        // rounds a reply may go on arriving af
 constexpr int kTransferWaitRounds = 50;  // rounds for "C" and for each ACK
 constexpr int kEotToQuitMs = 5000;       // ms the device needs between EOT and ".Q"
 constexpr std::size_t kBlockSize = 128;  // data bytes per block
+constexpr int kBlockLineMs = 138;        // ms a block of 133 bytes takes at 9600 baud, 8N1
 constexpr int kReopenPatienceMs = 3000;  // ms a replugged USB adaptor may take to come back
 constexpr int kReopenRetryMs = 250;      // ms between two tries to open it again
 
@@ -242,6 +243,29 @@ struct ZelSerialComms::Impl {
             echo += more;
         }
         return echo;
+    }
+
+    // EOT and ".Q" end the download, and only a wrong answer to them is a failure: for ".Q"
+    // an answer without the echo means the command changed on the line (a "C" for the "Q"
+    // erases the device). The echo (or a byte of `alsoFine`) anywhere in what comes within the
+    // echo reads, silence, or a line that closes or hangs up once the first character went out
+    // (a device powering down) are no failure; a first character that cannot be written is.
+    bool AnsweredAs(const std::string& text, const std::string& alsoFine) {
+        for (const char c : text) {
+            if (!WriteOutput(std::string(1, c))) return c != text[0];
+            std::string heard;
+            const auto fine = [&] {
+                return heard.find(c) != std::string::npos ||
+                       heard.find_first_of(alsoFine) != std::string::npos;
+            };
+            for (int attempt = 0; attempt < kEchoReads && !fine() && !Port().Failed(); ++attempt) {
+                if (attempt > 0) Sleep(kPollMs);
+                heard += ReadInput();
+            }
+            if (!heard.empty() && !fine()) return false;
+            if (heard.empty()) return true;  // silent, or gone: nothing says it went wrong
+        }
+        return true;
     }
 
     // The command with its echo check, the line end and the "y/n" answer. False when the
@@ -642,9 +666,19 @@ bool ZelSerialComms::DownloadBinaryData(const std::vector<std::uint8_t>& image) 
         // The blocks are cut from the image in memory: no file for a scanner to hold or a
         // crash to leave behind.
         m.DiscardLeftovers();
-        m.SendEchoedString(".X", kPollMs, -1);
-        const WaitEnd started = m.WaitForString("C", kTransferWaitRounds, -1);
+        // A prompt receiver's "C" may come in the same read as the echo of ".X".
+        const bool early = m.SendEchoedString(".X", kPollMs, -1).find('C') != std::string::npos;
+        const WaitEnd started =
+            early ? WaitEnd::Met : m.WaitForString("C", kTransferWaitRounds, -1);
         if (started != WaitEnd::Met) return waitFailure(started, errnum::kNoStart);
+        // An XMODEM receiver clears its input right after it sent "C" or ACK, and a block
+        // written the moment that byte arrives is thrown away with it. On a real line the block
+        // cannot come so soon; on a faster one (a pseudo-terminal, a USB device with no real
+        // line behind it) the first block waits one round, and each further block and EOT go no
+        // sooner than a 9600-baud line would have carried the block before.
+        m.Sleep(kPollMs);
+        Clock& clock = clsTiming::CurrentClock();
+        std::int64_t nextFrameAt = clock.NowMs();
 
         if (image.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
             return fail(errnum::kTransferFailed);
@@ -685,6 +719,9 @@ bool ZelSerialComms::DownloadBinaryData(const std::vector<std::uint8_t>& image) 
             frame += data;
             frame += static_cast<char>(crc[0]);
             frame += static_cast<char>(crc[1]);
+            if (clock.NowMs() < nextFrameAt)
+                m.Sleep(static_cast<std::int32_t>(nextFrameAt - clock.NowMs()));
+            nextFrameAt = clock.NowMs() + kBlockLineMs;
             m.used = true;
             if (!port_->Write(frame)) return fail(errnum::kTransferFailed);
 
@@ -703,19 +740,19 @@ bool ZelSerialComms::DownloadBinaryData(const std::vector<std::uint8_t>& image) 
             m.Yield();
         }
         blockPhase.End();
+        if (clock.NowMs() < nextFrameAt)
+            m.Sleep(static_cast<std::int32_t>(nextFrameAt - clock.NowMs()));
 
-        // The device echoes EOT and ".Q". One that did not echo them may not have finished, so it
-        // is not reported as programmed; it still gets its pause and ".Q" as usual, unless the
-        // line is gone altogether.
+        // A device may echo EOT, acknowledge it or say nothing. Anything else ("?", NAK) means it
+        // did not take it as the end of the transfer (it took a data byte for EOT, or left the
+        // transfer): it still gets its pause and ".Q", but it is not programmed. A line gone
+        // before ".Q" can be written fails as well.
         m.DiscardLeftovers();
-        const bool ended = !m.SendEchoedString(std::string(1, kEOT), kPollMs, -1).empty();
+        const bool ended = m.AnsweredAs(std::string(1, kEOT), std::string(1, kACK));
         if (port_->Failed() || !port_->IsOpen()) return fail(errnum::kTransferFailed);
         m.Sleep(kEotToQuitMs);
         m.DiscardLeftovers();
-        const bool closed = !m.SendEchoedString(".Q", kPollMs, -1).empty();
-        if (!ended || !closed || port_->Failed() || !port_->IsOpen()) {
-            return fail(errnum::kTransferFailed);
-        }
+        if (!m.AnsweredAs(".Q", "") || !ended) return fail(errnum::kTransferFailed);
         return true;
     } catch (...) {
         try {

@@ -42,9 +42,10 @@ class FakeDevice {
     bool refuse = false;        // answer "?" instead of echoing
     std::string refuseCommand;  // answer "?" in place of the echo of this command's last letter
     // Faults of the transfer; blocks count from 1 in each transfer.
-    int nakAtBlock = 0;       // NAK instead of ACK, and the transfer is given up
-    std::int64_t ackMs = 10;  // an ACK follows its block this late
-    bool strayBytes = false;  // NAK bytes every 10 ms until the ACK
+    int nakAtBlock = 0;              // NAK instead of ACK, and the transfer is given up
+    std::int64_t ackMs = 10;         // an ACK follows its block this late
+    bool strayBytes = false;         // NAK bytes every 10 ms until the ACK
+    std::string eotAnswer = "\x04";  // its echo; an XMODEM receiver says ACK, some nothing
 
     std::string received;  // data of every acknowledged block, in order
     int blocks = 0;        // blocks received, all transfers together
@@ -114,9 +115,9 @@ class FakeDevice {
     // Each block is checked as a receiver must: its number (1, 2, ... 255, 0, 1, ...), the
     // number's complement and the CRC-16 of its data, high byte first.
     void Transfer(char c) {
-        if (frame_.empty() && c == '\x04') {  // EOT: echoed, and the device is done
+        if (frame_.empty() && c == '\x04') {  // EOT: the device is done
             inTransfer_ = false;
-            return port_.Deliver("\x04", echoMs);
+            return port_.Deliver(eotAnswer, echoMs);
         }
         frame_ += c;
         if (frame_.size() < kFrameBytes) return;

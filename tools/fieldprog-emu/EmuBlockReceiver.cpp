@@ -95,7 +95,10 @@ void EmuBlockReceiver::Receive(std::uint8_t byte, EmuMicros now, EmuDeviceRecord
         nextC_ = giveUpAt_ = kEmuNever;
         blockDeadline_ = now + kBlockTimeout;
     } else if (byte == kEot) {
-        out_.Emit(table_.EchoOf(static_cast<char>(kEot), 'X'), now);
+        if (options_.eotAnswer == EmuEotAnswer::Echo)
+            out_.Emit(table_.EchoOf(static_cast<char>(kEot), 'X'), now);
+        else if (options_.eotAnswer == EmuEotAnswer::Ack)
+            Answer(kAck, now);
         record.eotAt = now;
         End(record);
     } else if (byte == '.') {

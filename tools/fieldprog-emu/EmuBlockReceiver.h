@@ -14,8 +14,9 @@
 // The device's side of a download after ".X": "C" a little after the echo and then every second
 // until the first block starts (after ten it gives up), each 133-byte block checked for its
 // number, complement and CRC and answered ACK or NAK, a block that stalls half-way refused, EOT
-// echoed. Accepted blocks go into the device's record in order, and a sound image into flash at
-// EOT. The fault switches answer NAK, stay silent or drop the line at a given block.
+// echoed, acknowledged or left unanswered as configured. Accepted blocks go into the device's
+// record in order, and a sound image into flash at EOT. The fault switches answer NAK, stay silent
+// or drop the line at a given block.
 class EmuBlockReceiver {
   public:
     EmuBlockReceiver(const EmuOptions& options, EmuFlash& flash, const EmuCommandTable& table,

@@ -76,6 +76,7 @@ void EmuDevice::Press(EmuMicros now) {
 
 void EmuDevice::Unplug() {
     Note("line unplugged");
+    poweringOff_ = false;
     CloseOpenRecord();
     Quiet();
     awaitingGreeting_ = false;
@@ -179,6 +180,7 @@ void EmuDevice::Execute(const EmuCommandTable::Typed& typed, EmuMicros now) {
             Note("device " + std::to_string(record.number) + ": " + why);
         }
         Current().poweredDown = true;
+        poweringOff_ = options_.offAfterQuit;
         ++poweredDown_;
         CloseOpenRecord();
         awaitingGreeting_ = false;

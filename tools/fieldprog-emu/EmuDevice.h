@@ -40,6 +40,9 @@ class EmuDevice {
 
     // The device has been told (by a fault switch) to drop off the line.
     bool LineCloseRequested() const { return receiver_.LineClosed(); }
+    // The device has taken ".Q" and powers down with its line (--off-after-quit); the owner
+    // closes the line once the echo has gone out.
+    bool PoweringOff() const { return poweringOff_; }
     // Every device asked for with --devices has powered down.
     bool Finished() const;
     // Ends the device in progress, if any (at shutdown).
@@ -78,6 +81,7 @@ class EmuDevice {
     bool recordOpen_ = false;
     int poweredDown_ = 0;
     std::uint64_t commands_ = 0;
+    bool poweringOff_ = false;
 
     // Button and greeting
     EmuMicros nextPress_ = kEmuNever;

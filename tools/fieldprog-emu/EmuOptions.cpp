@@ -90,6 +90,14 @@ bool ParseEmuOptions(const std::vector<std::string>& args, EmuOptions& o, std::s
         {"--pages", number(o.pages, 1, 0xFFFF, 16)},
         {"--bank-size", number(o.bankSize, 1, kMaxBankSize)},
         {"--page-ms", number(o.pageMs, 0, 1000)},
+        {"--eot-answer", Setter([&o](const std::string& v) {
+             const std::map<std::string, EmuEotAnswer> answers = {{"echo", EmuEotAnswer::Echo},
+                                                                  {"ack", EmuEotAnswer::Ack},
+                                                                  {"none", EmuEotAnswer::None}};
+             const auto found = answers.find(v);
+             if (found != answers.end()) o.eotAnswer = found->second;
+             return found != answers.end();
+         })},
         {"--save-image", text(o.saveImagePath)},
         {"--expect", text(o.expectPath)},
         {"--no-echo", commands(o.noEcho)},
@@ -101,8 +109,13 @@ bool ParseEmuOptions(const std::vector<std::string>& args, EmuOptions& o, std::s
         {"--close-at", number(o.closeAt, 1, 1000000)},
     };
     const std::map<std::string, bool*> flags = {
-        {"--stay", &o.stay},          {"--log", &o.log},   {"--never-c", &o.neverC},
-        {"--bad-write", &o.badWrite}, {"--help", &o.help}, {"-h", &o.help},
+        {"--stay", &o.stay},
+        {"--log", &o.log},
+        {"--never-c", &o.neverC},
+        {"--bad-write", &o.badWrite},
+        {"--help", &o.help},
+        {"-h", &o.help},
+        {"--off-after-quit", &o.offAfterQuit},
     };
 
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -173,6 +186,11 @@ Device
   --pages HHHH          flash banks, hexadecimal as ".K" reports them (default 0400)
   --bank-size N         bytes per bank (default 256)
   --page-ms N           erase/rewrite time per page for ".C" and ".W" (default 2)
+  --eot-answer A        what the device says to EOT: echo (default), ack (as a standard
+                        XMODEM receiver does) or none
+  --off-after-quit      the device powers down at ".Q": the line closes right after the
+                        echo of ".Q", as if its USB adaptor went with it, and comes back
+                        after --unplug-ms with a fresh device (the next one on the cable)
 
 Results
   --save-image PATH     write each device's received image; "%d" in PATH becomes the device

@@ -3,6 +3,10 @@
 #include <string>
 #include <vector>
 
+// What the device says to EOT: this device echoes it, a standard XMODEM receiver acknowledges it,
+// and some receivers say nothing at all.
+enum class EmuEotAnswer { Echo, Ack, None };
+
 // Everything that shapes one emulator run: the line, the button, the device's identity and
 // flash, what to write at the end, and the faults to inject. Defaults suit the command-line
 // tool; tests usually set `baud` to 0 and `pageMs` to 0 to run unpaced.
@@ -25,6 +29,8 @@ struct EmuOptions {
     int pages = 0x0400;  // flash banks, reported by ".K" as 4 hex digits
     int bankSize = 256;  // bytes per bank
     int pageMs = 2;      // time to erase or rewrite one page
+    EmuEotAnswer eotAnswer = EmuEotAnswer::Echo;
+    bool offAfterQuit = false;  // powers down at ".Q": the line closes once the echo is out
 
     // Results
     std::string saveImagePath;  // "%d" becomes the device number; else device n > 1 gets ".n"

@@ -233,6 +233,11 @@ void EmuServer::Run() {
                 device_->Tick(now);
                 for (EmuOutput& output : device_->TakeOutput()) pacer_.Queue(std::move(output));
                 WriteDue(now);
+                if (device_->PoweringOff() && pacer_.OutputIdle() && unsent_.empty()) {
+                    if (device_->Finished() && !options_.stay) break;
+                    Unplug(now, options_.unplugMs);
+                    continue;
+                }
                 if (device_->LineCloseRequested()) {
                     CloseLine();
                     break;

@@ -168,20 +168,22 @@ void tst_frmFieldProg::portDialogOnItsOwn() {
 }
 
 // The emulator on a pseudo-terminal behind COM 2 programs two devices in a row and checks each
-// image byte for byte, while the window shows the bars and then waits for the next device.
+// image byte for byte, while the window shows the bars and then waits for the next device. Each
+// device acknowledges EOT and takes the line with it at ".Q" for 4 s: the window waits for it.
 void tst_frmFieldProg::twoDevicesInARowGetTheSameImage() {
     TempDir dir;
     const Bytes image = BinImage(700);
     WriteBytes(dir / "expect.bin", Text(image));
     EmuProcess emu({"--pages", "0040", "--page-ms", "1", "--devices", "2", "--next-device-ms",
-                    "300", "--stay", "--expect", dir / "expect.bin"});
+                    "300", "--stay", "--expect", dir / "expect.bin", "--eot-answer", "ack",
+                    "--off-after-quit", "--unplug-ms", "4000", "--link", dir / "port"});
     QVERIFY(!emu.Port().empty());
     TempFolderScope tmp;  // the window's transfer files, and nothing else, go here
 
     frmFieldProg form;
     int clearBar = 0, mainBar = 0;
     bool waitingBetween = false, buttonsHidden = true;
-    QVERIFY(RunOnEmulator(form, dir.Path(), emu.Port(), image, 0, [&] {
+    QVERIFY(RunOnEmulator(form, dir.Path(), dir / "port", image, 0, [&] {
         const QString results = QString::fromStdString(emu.Process().Stdout());
         // The buttons make way for the bars (once the window is up: before, nothing is hidden).
         if (form.isVisible() && !form.pbProgress->isHidden()) {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "EmuProcess.h"
@@ -131,6 +132,11 @@ Row Reply(const char* name, const char* delayMs) {
             "OK", "OK\t0"};
 }
 
+// A device that differs from the emulator's default in a way a real one may: programmed.
+Row Variant(const char* name, std::vector<std::string> switches) {
+    return {name, Scene::Device, std::move(switches), 10, 0, "", "", "OK", "OK\t0"};
+}
+
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrix, ::testing::Values(
     Row{"no_echo", Scene::Device, {"--no-echo", "all"}, 1, 5, kNoConnect,
@@ -141,6 +147,8 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrix, ::testing::Values(
         "Download binary data acknowledge not received. (error 143)", "FAIL", "TRANSFER-FAILED\t143"},
     Reply("reply_0ms", "0"), Reply("reply_30ms", "30"), Reply("reply_80ms", "80"),
     Reply("reply_200ms", "200"),
+    Variant("eot_ack", {"--eot-answer", "ack"}), Variant("eot_unanswered", {"--eot-answer", "none"}),
+    Variant("off_after_quit", {"--off-after-quit"}),
     Row{"port_held", Scene::HeldPort, {"--press-after-ms", "-1"}, 0, 4, "is busy: held by PID",
         "(fieldprog-cli): Failed to open com port. (error 101)", "NONE", nullptr}),
     [](const ::testing::TestParamInfo<Row>& param) { return std::string(param.param.name); });

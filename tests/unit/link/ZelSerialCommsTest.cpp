@@ -142,6 +142,35 @@ TEST_F(LinkTest, TransferSendsPaddedBlocksAndProgressFollowsTheAcknowledgedOnes)
     }
 }
 
+// Its echo, ACK or silence to EOT, and silence or a hang-up after ".Q" (a device powering down)
+// leave it programmed; "?" to EOT (a data byte taken for it), a "C" for the "Q" (".C" erases it)
+// or a line gone before ".Q" do not.
+TEST_F(LinkTest, OnlyAWrongAnswerToQuitOrNoQuitAtAllFailsTheEnd) {
+    enum Quit { Echo, SilentDot, SilentQ, HangUp, CForQ, GoneAtEot };
+    const std::tuple<std::string, Quit, bool> rows[] = {
+        {"\x04", Echo, true},      {"\x06", Echo, true},       {"", Echo, true},
+        {"\x04", SilentDot, true}, {"", SilentQ, true},        {"\x06", HangUp, true},
+        {"\x04", CForQ, false},    {"\x06", GoneAtEot, false}, {"?", Echo, false}};
+    for (const auto& [eot, quit, programmed] : rows) {
+        Fresh();
+        device->eotAnswer = eot;
+        port->OnWrite = [q = quit, take = port->OnWrite, ended = false](
+                            FakeSerialPort& p, const std::string& w) mutable {
+            ended = ended || w == "\x04";
+            if (ended && ((w == "." && q == SilentDot) || (w == "Q" && q == SilentQ))) return;
+            if (w == "Q" && q == HangUp) return p.Vanish();
+            if (w == "Q" && q == CForQ) return p.Deliver("C", 1);
+            take(p, w);
+            if (w == "\x04" && q == GoneAtEot) p.Vanish();
+        };
+        EXPECT_EQ(link->DownloadBinaryData(Noise(300)), programmed) << quit;
+        const std::vector<std::int32_t> raised{0, 145};
+        EXPECT_EQ(errors, programmed ? std::vector<std::int32_t>{0} : raised) << quit;
+        const std::string afterEot = port->written.substr(port->written.rfind('\x04') + 1);
+        EXPECT_EQ(afterEot, quit == SilentDot ? "." : quit == GoneAtEot ? "" : ".Q") << quit;
+    }
+}
+
 // The ACK wait wakes on every byte, but stray bytes must not use up its time limit; 32768 blocks
 // are too many for the 16-bit block count; the image goes from memory, so a missing temporary
 // folder changes nothing. A line that fails mid-transfer is the simulation's (vanish).
