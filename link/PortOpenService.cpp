@@ -106,7 +106,9 @@ PortOpenService::Ticket PortOpenService::Start(const std::string& device, OpenCa
     if (idle_ == 0 && workers_.size() < static_cast<std::size_t>(kMaxWorkers)) {
         auto worker = std::make_unique<Worker>();
         try {
-            worker->thread = std::thread(&PortOpenService::Run, this, workers_.size());
+            // The worker is handed over itself, not its place in the list: a shutdown may empty
+            // the list before the new thread first runs.
+            worker->thread = std::thread(&PortOpenService::Run, this, worker.get());
             workers_.push_back(std::move(worker));
         } catch (const std::system_error&) {
             // No thread to be had: the open waits for a worker, or counts as not answering.
@@ -116,10 +118,10 @@ PortOpenService::Ticket PortOpenService::Start(const std::string& device, OpenCa
     return request;
 }
 
-void PortOpenService::Run(std::size_t index) {
+void PortOpenService::Run(Worker* worker) {
     std::function<void()> wake = ThisThreadWaker();
     std::unique_lock<std::mutex> lock(mutex_);
-    Worker& self = *workers_.at(index);
+    Worker& self = *worker;
     self.wake = std::move(wake);
     for (;;) {
         ++idle_;

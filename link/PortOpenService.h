@@ -92,7 +92,7 @@ class PortOpenService {
         std::shared_ptr<Job> job;    // the open it runs now
         std::function<void()> wake;  // wakes it from a blocked open
     };
-    void Run(std::size_t index);
+    void Run(Worker* worker);
     void Deliver(const std::shared_ptr<Job>& job, const OpenedHandle& got,
                  std::unique_lock<std::mutex>& lock);
 

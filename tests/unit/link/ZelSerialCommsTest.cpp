@@ -215,6 +215,17 @@ TEST(PortProbe, AHangingOpenIsNotAnsweringAndIsClosedWhenItEnds) {
     EXPECT_TRUE(hang->Await([&] { return hang->discarded == 1; })) << "the late open was left open";
 }
 
+// A program that ends just after asking for an open (fieldprog-cli ports) shuts the service down
+// before its new worker first ran: the worker must still find itself and stop.
+TEST(PortOpenServiceTest, ShutdownRightAfterTheFirstOpenJoinsTheNewWorker) {
+    for (int k = 0; k < 200; ++k) {
+        PortOpenService service;
+        service.Start("/dev/x", OpenCall{[] { return OpenedHandle{}; }, nullptr, nullptr});
+        service.Shutdown();
+        EXPECT_EQ(service.Workers(), 0);
+    }
+}
+
 // A port whose open hangs (a Bluetooth port whose partner is away), as the link meets it.
 class HangingOpenTest : public LinkTest {
   protected:
