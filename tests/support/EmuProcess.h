@@ -1,7 +1,6 @@
 #pragma once
 
-// fieldprog-emu as a child process on a pseudo-terminal of its own. Tests that use it define
-// FIELDPROG_EMU_EXE.
+// fieldprog-emu as a child on a pseudo-terminal of its own (users define FIELDPROG_EMU_EXE).
 
 #include <signal.h>
 

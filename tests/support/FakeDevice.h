@@ -1,9 +1,7 @@
 #pragma once
 
-// The Field Programmer as unit tests see it, on a FakeSerialPort in virtual time: it echoes
-// (or answers "?"), answers `replies`, reads banks ".Dxxxx", steps through its address mode
-// ".Rxxxxxx" over `memory`, counts pages of a clear and takes block transfers into `received`.
-// FakeLine makes ports as a program does, each with a fresh device on it.
+// The Field Programmer on a FakeSerialPort: echoes, `replies`, banks, address mode, clears, blocks;
+// FakeLine makes ports as a program does, each with a fresh device.
 
 #include <cstdint>
 #include <cstdio>

@@ -1,7 +1,6 @@
 #pragma once
 
-// A scripted serial port for unit tests, living in virtual time: what the "device" sends
-// becomes readable at a given virtual moment, and waiting on the port moves the clock.
+// A scripted serial port in virtual time: bytes become readable at set moments, waits move time.
 
 #include <algorithm>
 #include <chrono>

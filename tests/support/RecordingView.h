@@ -1,7 +1,6 @@
 #pragma once
 
-// A view of the download sequence that records every call as one line ("status: ...",
-// "picture 3", ...) and runs scheduled clicks at the next turn of the message loop.
+// A download view recording each call as a line ("status: ..."), running clicks at the next turn.
 
 #include <algorithm>
 #include <functional>

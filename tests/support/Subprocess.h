@@ -8,8 +8,7 @@
 
 #include "TestFiles.h"
 
-// A child process whose standard output and error go to files, so that it never blocks on a
-// full pipe and the test can wait for a text to appear.
+// A child whose output goes to files: it never blocks on a full pipe, and a test can wait for text.
 class Subprocess {
   public:
     // Starts argv[0] with the test's environment plus `env`, in a process group of its own so

@@ -1,6 +1,4 @@
-// fieldprog-cli against fieldprog-emu on a pseudo-terminal: every test runs the real programs
-// and checks what reached the emulated device, the exit code and the records. What a failing
-// device makes a one-port download say, exit and record is the fault matrix's part.
+// fieldprog-cli against fieldprog-emu on pseudo-terminals; one-port failures: the fault matrix.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -56,8 +54,7 @@ std::vector<std::string> Cli(std::vector<std::string> args) {
 
 }  // namespace
 
-// The production path: a downloader built with the tool itself programs two devices in a row
-// from its own payload, and each device receives exactly the .BIN file's bytes.
+// A downloader built by the tool programs two devices from its own payload, byte for byte.
 TEST(CliDownload, BuiltDownloaderProgramsTwoDevicesFromItsOwnPayload) {
     TempDir dir;
     const Bytes bin = BinImage(1000);
@@ -104,8 +101,7 @@ TEST(CliDownload, BuiltDownloaderProgramsTwoDevicesFromItsOwnPayload) {
     EXPECT_EQ(tmp.Entries(), 0) << "a file was left in the temporary folder";
 }
 
-// Everything that can be refused is refused before the port is opened: the port named here
-// does not exist, so reaching it would give exit code 3 instead.
+// Bad input is refused before the port is opened (reaching the missing port would exit 3).
 TEST(CliInput, BadInputIsRefusedBeforeThePortIsOpened) {
     TempDir dir;
     WriteBytes(dir / "GOOD.BIN", Text(BinImage(100)));
@@ -143,10 +139,7 @@ TEST(CliInput, BadInputIsRefusedBeforeThePortIsOpened) {
     }
 }
 
-// One device, whose clear asks "y/n" first, through a bench session: identity of the blank device
-// as text and JSON, then program it, find its name, read its buffers, verify it, read it back,
-// change one byte in the address mode and read it alone and in a block, verify again, which must
-// point at exactly that byte, and the one-word commands.
+// A bench session on a y/n-clearing device: identity, program, buffers, verify, read-back, poke.
 TEST(CliBench, InfoDownloadVerifyReadBackPokeVerifyRewrite) {
     TempDir dir;
     // The name sits behind the bytes 24h 26h; without the bytes 24h and 42h the digits "2426"
@@ -215,9 +208,7 @@ TEST(CliBench, InfoDownloadVerifyReadBackPokeVerifyRewrite) {
     emulator.Finish();
 }
 
-// Four ports at once. A device that refuses a block or its clear stays its port's affair: the
-// other two hold the image, each failure is recorded with its kind and error, the exit code 12.
-// Then Ctrl-C while all three transfer ends every port, with whole record lines.
+// Four ports: a failure stays on its port (recorded, exit 12); Ctrl-C ends them all, records whole.
 TEST(CliStation, AFailureStaysOnItsPortAndCtrlCEndsThemAll) {
     TempDir dir, tmp;
     const std::string fw = dir / "FW.BIN", big = dir / "BIG.BIN";
@@ -334,8 +325,7 @@ TEST(CliStation, AFailureStaysOnItsPortAndCtrlCEndsThemAll) {
     EXPECT_EQ(tmp.Entries(), 0);
 }
 
-// A record cut short by a full disk stays a fragment of its own, and a real TSV reader finds the
-// records whole, with text that would start a formula or a quote as plain text.
+// A record cut by a full disk stays a lone fragment; a TSV reader sees whole records, plain text.
 TEST(CliLog, AFragmentStaysAloneAndATsvReaderFindsEveryRecordAsPlainText) {
     TempDir dir;
     const std::string fw = dir / "-FW.BIN", log = dir / "log.tsv";
@@ -377,9 +367,7 @@ TEST(CliLog, AFragmentStaysAloneAndATsvReaderFindsEveryRecordAsPlainText) {
         << read.err;
 }
 
-// A station on an 80-column terminal that nobody reads for a while: both transfers go on, the
-// ports, reached through long by-id names, are shown short with their full path in the log,
-// and every table line fits in one row, so that each redraw moves up by exactly the table.
+// An unread 80-column console stalls no transfer; by-id ports shown short, each line fits a row.
 TEST(CliStation, AConsoleThatDoesNotReadStallsNoTransferAndLinesFitTheWidth) {
     TempDir dir;
     const std::string fw = dir / "FW.BIN", byId = dir / "usb-FTDI_FT232R_USB_UART_A50285B";
@@ -427,8 +415,7 @@ TEST(CliStation, AConsoleThatDoesNotReadStallsNoTransferAndLinesFitTheWidth) {
     EXPECT_TRUE(Has(ReadBytes(dir / "log"), "\t" + byId + "J-if00-port0\t"));
 }
 
-// A device that presses but never answers its greeting gives its place back: the port whose
-// device comes later is still there to use it, and each line ends saying what it did.
+// A press without a greeting gives its claim back to a port whose device comes later.
 TEST(CliStation, AClaimGivenBackIsTakenByAPortThatWaitedForIt) {
     TempDir dir;
     WriteBytes(dir / "FW.BIN", Text(BinImage(1000)));
@@ -442,10 +429,7 @@ TEST(CliStation, AClaimGivenBackIsTakenByAPortThatWaitedForIt) {
         << run.err;
 }
 
-// `ports --json` on a machine made of pseudo-terminals and a fake sysfs: COM 1 a built-in port
-// (on the platform's serial8250), COM 2 nothing, COM 3 a USB adaptor, COM 4 held. The adaptor is
-// preselected over the built-in port, the remembered port over both while it is free, and the
-// first free port when the remembered one is unreadable and sysfs knows no adaptor.
+// `ports --json` on ptys and a fake sysfs: adaptor over built-in, remembered if free, first free.
 TEST(CliPorts, ListsWhatTheWindowOffersAndWhyItPreselectsOne) {
     TempDir dir, sys;
     std::map<std::string, std::string> env = {{"FIELDPROG_COM2", dir / "none"},

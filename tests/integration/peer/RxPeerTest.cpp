@@ -1,6 +1,4 @@
-// fieldprog-cli against lrzsz's rx, a standard XMODEM-CRC receiver: a few lines here answer the
-// greeting, ".K" and ".C" on a pseudo-terminal and hand it to `rx -c -X` at ".X". rx acknowledges
-// EOT and leaves, so ".Q" meets a line nobody answers: the device is programmed all the same.
+// fieldprog-cli against lrzsz's rx (XMODEM-CRC) from ".X" on: an unanswered ".Q" still programs.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

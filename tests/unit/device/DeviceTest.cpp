@@ -257,8 +257,7 @@ TEST_F(DeviceTest, BufferDataAreSplitIntoBytesWithSpareEntryAndConversionsKeepBo
 
 }  // namespace
 
-// The .BIN rule at its edge, for every tool: one byte less than the header counts is refused
-// (the device would take the transfer's zero padding for it), one byte more gets a warning.
+// The .BIN rule at its edge: a byte short is refused (padding would fill it), a byte over warns.
 TEST(BinFile, HeaderCountAgainstTheBytesPresent) {
     const std::tuple<std::size_t, int, std::string> rows[] = {
         // count, bytes after the header, what the rule says

@@ -17,8 +17,7 @@ std::string Bytes(std::initializer_list<int> values) {
     return std::string(values.begin(), values.end());
 }
 
-// A compressed stream with a length below 65536; `rest` is the symbol count, the pairs, the code
-// block and the data block.
+// A stream below 65536 bytes; `rest` is the symbol count, pairs, code block and data block.
 std::string He3(int sum, int length, std::initializer_list<int> rest) {
     return Bytes({'H', 'E', '3', '\r', sum, length & 255, length >> 8, 0, 0}) + Bytes(rest);
 }
@@ -86,8 +85,7 @@ TEST(ZelEncode, WorkedExamplesGiveTheExactBytes) {
     EXPECT_EQ(codec.DecodeString(overlapping + std::string(10, 6)), bc);
 }
 
-// Every stream of the fixed input set folded into one pinned number, so any change to a stream
-// shows; each decodes back, and without its last byte (part of the last code) is refused.
+// The fixed input set's streams fold into one pinned number; each decodes, a cut end is refused.
 TEST(ZelEncode, GeneratedInputsGiveThePinnedStreamsAndDecodeBack) {
     const ZelEncode codec;
     std::uint64_t digest = 0xCBF29CE484222325ull;  // FNV-1a 64

@@ -133,8 +133,7 @@ TEST(ZelPayloadScan, EntriesEndAtTheFirstColonAndCloser) {
     }
 }
 
-// The reader takes the first marker anywhere, so no program or library we build may carry its
-// bytes in its own image; only a genuine appended payload (a test-built downloader) may.
+// The reader takes the first marker anywhere: only a real appended payload may carry its bytes.
 bool HoldsStrayMarker(const std::string& bytes, const std::string& marker) {
     const auto at = bytes.find(marker);
     return at != std::string::npos && !(at >= 2 && bytes.compare(at - 2, 2, "\r\n") == 0 &&

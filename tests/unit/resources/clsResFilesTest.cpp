@@ -90,8 +90,7 @@ TEST_F(ResFilesTest, FindsTheRecordAndTheBinaryFileOrSaysSo) {
     EXPECT_FALSE(clsResFiles().GetReadMeData());
 }
 
-// Every own text has three languages with the same placeholders, so none loses a port name or
-// a byte count; an argument holding "%2" is not replaced again.
+// Every own text has three languages with equal placeholders; an argument's "%2" stays as it is.
 TEST(OwnTexts, EveryLanguageCarriesTheSamePlaceholders) {
     for (int id = 0; id < owntext::kCount; ++id) {
         const auto text = static_cast<owntext::Id>(id);
