@@ -94,8 +94,7 @@ struct Schedule {
     int value = 0;   // noise bytes, change mask, pause ms, delay after the phase
     int awayMs = 0;  // a vanished line comes back after this (-1: never)
     int stopMs = 0;  // Quit or Ctrl-C
-    // Device variants, not faults: what every device says to EOT, and whether it powers off at
-    // ".Q" (1: once its echo is out, 2: before it), its line back after offAwayMs.
+    // Device variants: its answer to EOT; off at ".Q" (1: after its echo, 2: before) offAwayMs.
     EmuEotAnswer eotAnswer = EmuEotAnswer::Echo;
     int quitOff = 0, offAwayMs = 0;
 
@@ -125,8 +124,7 @@ struct Schedule {
         if (v.Chance(50)) eotAnswer = v.Chance(50) ? EmuEotAnswer::Ack : EmuEotAnswer::None;
         if (v.Chance(30)) quitOff = v.Int(1, 2), offAwayMs = v.Int(0, 6000);
     }
-    // Without resend, a wrong echo, a gone or hung device or a stop are fatal; a pause in the
-    // clear within its limit or noise before a reply are not.
+    // Without resend only a clear's pause within its limit or noise before a reply are survivable.
     bool Survivable() const { return fault == kNone || fault == kClearGap || fault == kNoiseReply; }
     bool Vanishes() const { return fault == kVanish || fault == kVanishForGood; }
     bool Stops() const { return fault == kQuit || fault == kCtrlC; }
@@ -151,8 +149,7 @@ class World : public Clock, public RecordingView {
     std::vector<std::unique_ptr<EmuDevice>> devices;
     std::vector<std::pair<int, DeviceResult>> ended;  // device number and what the host said
     std::int64_t resetAt = -1;                        // the operator clicks Reset then
-    // The first device's EOT was lost or changed on its way: its echo, ACK or silence all
-    // being answers a device may give, nothing the host sees tells it so.
+    // The first device's EOT was lost or changed: whatever it answers, the host cannot tell.
     bool EotLost() const {
         return (s_.fault == kDropToDevice || s_.fault == kChangeToDevice) && s_.at == eotByte_;
     }
@@ -258,8 +255,7 @@ class World : public Clock, public RecordingView {
         }
         return true;
     }
-    // Event by event, so that the device does nothing after the first byte that reaches the
-    // host before the host has seen it.
+    // Event by event: the device does nothing after a byte reaches the host before the host saw it.
     bool WaitReadable(int ms) {
         Advance(now_);
         const EmuMicros until = now_ + ms * kMs;

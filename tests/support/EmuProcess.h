@@ -14,8 +14,7 @@ constexpr int kPatienceMs = 90000;  // an upper bound for any one process: the m
 
 class EmuProcess {
   public:
-    // Unpaced and with an instant flash unless `args` say otherwise; the first output line
-    // names the port.
+    // Unpaced with an instant flash unless `args` say otherwise; its first line names the port.
     explicit EmuProcess(std::vector<std::string> args) : process_(Args(std::move(args))) {
         const std::string out =
             process_.WaitFor("out", "\n", kPatienceMs) ? process_.Stdout() : std::string();

@@ -70,8 +70,7 @@ class FakeDevice {
         if (inTransfer_) return Transfer(c);
         const bool refused = refuse || (!refuseCommand.empty() &&
                                         Tail(refuseCommand.size() - 1) + c == refuseCommand);
-        // Like a real device the echo comes a moment after the character, so the host finds it
-        // (and a reply that follows quickly) at its next read after a pause.
+        // The echo comes a moment after the character, as a real device's, found at the next read.
         port_.Deliver(refused ? "?" : std::string(1, c), echoMs);
         if (refused) return line_.clear();
         if (inAddressMode_ && c != '\r') return AddressMode(c);
@@ -110,8 +109,7 @@ class FakeDevice {
         }
         port_.Deliver("\r\n", at);
     }
-    // Each block is checked as a receiver must: its number (1, 2, ... 255, 0, 1, ...), the
-    // number's complement and the CRC-16 of its data, high byte first.
+    // Each block checked as a receiver must: number (wrapping to 0), complement, CRC-16 high first.
     void Transfer(char c) {
         if (frame_.empty() && c == '\x04') {  // EOT: the device is done
             inTransfer_ = false;

@@ -58,8 +58,7 @@ class FakeSerialPort : public SerialPort {
     std::vector<int> above4;           // COM numbers above 4 that are present
     void Vanish() { failed_ = true; }  // the adaptor is pulled out
     bool absent = false;               // no device by any name: opens fail
-    // Pulled and plugged back in: the old handle looks well but goes nowhere (reads and writes
-    // succeed with nothing) until the port is opened again.
+    // Pulled and plugged back: the old handle reads and writes nothing, until the port is reopened.
     void Replug() { stale_ = true; }
 
     std::string written;                                       // every byte, in order

@@ -75,8 +75,7 @@ class Bench {
         form.reset();
         clsTiming::InstallClock(nullptr);
     }
-    // The window on a downloader whose record names `language`, or on `downloader` if given;
-    // the COM numbers in `held` are taken by another program.
+    // The window on a downloader naming `language` (or `downloader`); ports in `held` are taken.
     frmFieldProg& Form(int language, std::set<int> held = {}, std::string downloader = {}) {
         if (downloader.empty()) downloader = MakeDownloader(dir.Path(), BinImage(300), language);
         form = std::make_unique<frmFieldProg>();
@@ -85,8 +84,7 @@ class Bench {
         ClickAt(3600 * 1000, nullptr);  // a run that never ended would hang the suite
         return *form;
     }
-    // Clicks `button` at virtual time `atMs`, on a later turn of the event loop (the window's
-    // waits let it run); no button means the window's close box.
+    // Clicks `button` (none: the close box) at `atMs`, on a later turn of the event loop.
     void ClickAt(std::int64_t atMs, QAbstractButton* button) {
         frmFieldProg* w = form.get();
         clock->At(atMs, [=] {

@@ -108,8 +108,7 @@ void tst_frmFieldProg::portDialogOnItsOwn() {
     QCOMPARE(dialog.optCom[4]->text() + '|' + dialog.lblOtherPorts->text(),
              QStringLiteral("Com 7|Weitere Schnittstellen:"));
 
-    // Elements that are no port number are ignored; the first option stays selected even when
-    // its port is not free.
+    // Non-numbers are ignored; the first option stays selected even when its port is not free.
     dialog.SetupForm(0, "x,3,7,0,,2", "Pick one", "Go");
     QString state;
     for (auto* option : dialog.optCom) state += option->isEnabled() ? 'y' : 'n';
@@ -127,9 +126,7 @@ void tst_frmFieldProg::portDialogOnItsOwn() {
     QVERIFY(at(4).y() > at(1).y() && dialog.lblOtherPorts->isVisible());
     dialog.hide();
 
-    // The keyboard alone: the preselected free port has the focus, the arrow keys move over
-    // the free options only, and Enter takes the one reached; the close box gives Com 1 whatever
-    // was reached.
+    // Keyboard: focus on the preselected port, arrows over free options, Enter; close box: Com 1.
     const struct {
         std::vector<Qt::Key> keys;
         int port;
@@ -147,8 +144,7 @@ void tst_frmFieldProg::portDialogOnItsOwn() {
         QString focused;
         modals.On<frmComport>([&](frmComport* shown) {
             focused = shown->focusWidget() ? shown->focusWidget()->objectName() : "";
-            // Arrow keys move between options only in the active window; on a loaded machine
-            // the dialog can be found before it has been activated.
+            // Arrows work only in the active window, which a loaded machine may not have yet.
             QVERIFY(QTest::qWaitForWindowActive(shown));
             for (Qt::Key key : row.keys) QTest::keyClick(shown->focusWidget(), key);
             row.closeBox ? void(shown->close())

@@ -166,8 +166,7 @@ TEST_F(BuildToolTest, ShowAndExtractRefuseWhatIsNoIntactDownloaderWithItsOwnExit
     WriteBytes(dir / "cut", bytes.substr(0, bytes.size() - 20));
     bytes[bytes.size() - 30] ^= 0x55;
     WriteBytes(dir / "flipped", bytes);
-    // Payloads that no builder makes: names that leave the folder or reach a device, an image
-    // cut short.
+    // Payloads no builder makes: names leaving the folder or naming a device, a cut image.
     int made = 0;
     auto crafted = [&](const std::string& name, const std::string& data) {
         const std::string path = dir / ("crafted" + std::to_string(++made));

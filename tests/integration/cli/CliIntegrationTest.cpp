@@ -142,8 +142,7 @@ TEST(CliInput, BadInputIsRefusedBeforeThePortIsOpened) {
 // A bench session on a y/n-clearing device: identity, program, buffers, verify, read-back, poke.
 TEST(CliBench, InfoDownloadVerifyReadBackPokeVerifyRewrite) {
     TempDir dir;
-    // The name sits behind the bytes 24h 26h; without the bytes 24h and 42h the digits "2426"
-    // cannot occur anywhere else, not even across two bytes.
+    // The name behind bytes 24h 26h; without 24h and 42h, "2426" occurs nowhere else, even split.
     Bytes bin = BinImage(1000);
     std::replace_if(
         bin.begin() + 8, bin.end(), [](std::uint8_t b) { return b == 0x24 || b == 0x42; }, 0x5A);
@@ -196,8 +195,7 @@ TEST(CliBench, InfoDownloadVerifyReadBackPokeVerifyRewrite) {
     expect({"interpreter"}, 0, {"Interpreter started."});
     expect({"power-down"}, 0, {"Powered down."});
 
-    // A name marker at the very end of the data leaves the name cut short: the search fails,
-    // which is not the same as a flash without a name.
+    // A name marker at the very end leaves the name cut: a failed search, not a flash without one.
     Bytes cut = binfile::Header(1024);
     cut.resize(8 + 1020, 0);
     cut.insert(cut.end(), {0x24, 0x26, 0x41, 0x41});
@@ -273,9 +271,8 @@ TEST(CliStation, AFailureStaysOnItsPortAndCtrlCEndsThemAll) {
     std::sort(spoken.begin(), spoken.end());
     EXPECT_EQ(spoken, "-PP");
 
-    // The log refuses writers for a while (a folder in its place), then for good: no record is
-    // lost or cut, the operator hears of it at once, and what never reached the file is on
-    // standard error with an exit code of its own.
+    // The log refused for a while (a folder in its place), then for good: no record lost or cut,
+    // the operator told at once, what never reached the file on stderr, with its own exit code.
     const std::string held = dir / "held.log";
     const std::vector<std::string> late = {"--expect", fw, "--log", "--press-after-ms", "4000"};
     for (const bool forGood : {false, true}) {
@@ -335,8 +332,7 @@ TEST(CliLog, AFragmentStaysAloneAndATsvReaderFindsEveryRecordAsPlainText) {
         {"--fw-version", "\"1.0 beta", "--devices", "2", "--next-device-ms", "8000", "--stay"});
     EmuProcess formula({"--fw-version", "=HYPERLINK(\"x\")", "--stay"});
     EmuProcess bad({"--wrong-echo", "C", "--stay"});
-    // A limit of 1024 bytes (dash counts 512-byte blocks) cuts the record. --endless ends only by
-    // Ctrl-C, which still exits 14 for the lost record, and 12 for a failed device next.
+    // A 1024-byte limit (dash counts 512-byte blocks) cuts the record: Ctrl-C exits 14, then 12.
     Subprocess cut({"/bin/sh", "-c", "ulimit -f 2 && exec \"$0\" \"$@\"", FIELDPROG_CLI_EXE,
                     "--image", fw, "--port", quoted.Port(), "--endless", "--log", log});
     EXPECT_TRUE(cut.WaitFor("out", "Device 1 programmed", kPatienceMs));

@@ -224,8 +224,7 @@ TEST_F(DeviceTest, SaveTruncatesAndFileErrorsAreNumbered) {
 TEST_F(DeviceTest, BufferDataAreSplitIntoBytesWithSpareEntryAndConversionsKeepBounds) {
     Connect();
     clsFPBuffers& b = fp_->Buffers();
-    // The data line ends in two line ends (the link takes off one, the reply the other). Bare
-    // digits go in pairs; after spaces the last value falls on the spare entry.
+    // Data ends in two line ends; bare digits go in pairs; after spaces the last is the spare.
     const std::tuple<std::string, std::string, Bytes> rows[] = {
         {".B", "0a1B2c", {0x0A, 0x1B, 0x2C, 0}},
         {".B", "0A1", {0x0A, 0x01, 0}},

@@ -77,8 +77,7 @@ TEST(ZelEncode, WorkedExamplesGiveTheExactBytes) {
     EXPECT_EQ(codec.DecodeString(abra), "abracadabra");
     // Candidates a and b (2 each) when c (1) comes: equal weights, so a gives way. a=0 b=11 c=10.
     EXPECT_EQ(codec.EncodeString("aabbc"), He3('c', 5, {3, 0, 'a', 1, 'b', 2, 'c', 2, 0x0E, 0x7C}));
-    // A code table where one code is the prefix of another still decodes: the shorter code
-    // wins (a=01 lies under b=0, c=1), so each 06 reads b c c b b b b b.
+    // A code that prefixes another still decodes, the shorter wins (a=01 under b=0, c=1): bccbbbbb.
     std::string bc;
     for (int i = 0; i < 10; ++i) bc += "bccbbbbb";
     const std::string overlapping = He3(0, 80, {3, 0, 'a', 2, 'b', 1, 'c', 1, 0x0A});
@@ -110,8 +109,7 @@ TEST(ZelEncode, BadStreamsFailWithTheirErrorAndBoundedMemory) {
     std::string overflow = He3(0, 1, {3, 0, 0, 255, 1, 255, 2, 255}) + std::string(100, '\0');
     overflow[17 + 255 / 8] = static_cast<char>(1 << (255 % 8));
     overflow[17 + 510 / 8] = static_cast<char>(3 << (510 % 8));
-    // Only a=0 has a code, so a 1 bit in the data leads nowhere, unless the declared length
-    // ends first (3200 times "a" XOR to 0).
+    // Only a=0 has a code: a 1 bit leads nowhere, unless the length ends first (3200 "a" XOR to 0).
     const auto onlyA = [](int length) { return He3(0, length, {1, 0, 'a', 1, 0}); };
     const std::string deep = std::string(400, '\0') + '\1' + std::string(99, '\0');
     const std::string cases[][3] = {

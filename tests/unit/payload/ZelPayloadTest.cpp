@@ -81,8 +81,8 @@ TEST_F(ZelPayloadFiles, BuiltDownloaderReadsBackItsFilesAndARebuildReplacesThem)
     EXPECT_EQ(reader.File(3), nullptr);  // the spare slot
     EXPECT_THROW(reader.File(0), std::out_of_range);
 
-    // Built from a downloader, the old block goes (its line end and the marker's first byte stay);
-    // built onto an existing output, a second downloader is appended and the first marker wins.
+    // From a downloader the old block goes (its line end and marker's first byte stay); onto an
+    // output, a second downloader is appended and the first marker wins.
     WriteBytes(dir / "x:y", "old");  // the name's colon ends it on reading
     ASSERT_TRUE(Build(dir / "out", {"x:y"}, dir / "second"));
     const std::string head = Image() + "\r\n-\r\n" + ZelPayload::Marker() + "\r\n";
