@@ -31,8 +31,7 @@
 
 namespace {
 
-// Seeds that once failed, replayed first by --regressions: late greeting, stray press, Quit after
-// the last ACK, lost EOT or .Q, split reply, lost echo, noise, a data byte taken for EOT (41366).
+// Seeds that once failed (late greeting, stray press, lost EOT, noise...), run by --regressions.
 const std::uint64_t kRegressionSeeds[] = {198,  347,  4015, 287,     4797, 1015305, 243,  1121,
                                           1393, 4146, 4456, 1142309, 7805, 573,     41366};
 const char* const kUsage =
@@ -140,8 +139,7 @@ std::int64_t BoundMs(const Schedule& s) {
            2 * kStationWaitMs + kStallBudgetMs + s.stopMs;
 }
 
-// Line, devices, operator, busy PC and clock, caught up lazily as the host acts; the operator
-// serves devices until one after the first is programmed, or four.
+// Line, devices, operator, busy PC and clock, caught up lazily; up to four devices are served.
 class World : public Clock, public RecordingView {
   public:
     struct Overrun {};  // thrown from the clock once the cycle has run past its bound

@@ -10,7 +10,7 @@
 
 #include "Subprocess.h"
 
-constexpr int kPatienceMs = 90000;  // an upper bound for any one process: the machine is shared
+const char* const kPrompt = "Press the button on the top of the Field Programmer";
 
 class EmuProcess {
   public:

@@ -1,7 +1,6 @@
 #pragma once
 
-// The Field Programmer on a FakeSerialPort: echoes, `replies`, banks, address mode, clears, blocks;
-// FakeLine makes ports as a program does, each with a fresh device.
+// The Field Programmer on a FakeSerialPort; FakeLine makes ports, each with a fresh device.
 
 #include <cstdint>
 #include <cstdio>
@@ -36,7 +35,6 @@ class FakeDevice {
     std::int64_t echoMs = 1;    // an echo follows its character this late
     std::int64_t replyMs = 20;  // a reply follows the command's last character this late
 
-    // Faults of the dialogue.
     bool refuse = false;        // answer "?" instead of echoing
     std::string refuseCommand;  // answer "?" in place of the echo of this command's last letter
     // Faults of the transfer; blocks count from 1 in each transfer.
@@ -49,7 +47,6 @@ class FakeDevice {
     int blocks = 0;        // blocks received, all transfers together
     int badBlocks = 0;     // blocks whose number, complement or CRC was wrong
 
-    // The button on the top of the device, `afterMs` from now.
     void Press(std::int64_t afterMs = 0) { port_.Deliver("P", afterMs); }
 
     // Puts `data` into the flash from bank 0 on; the rest of the last bank reads erased.
@@ -76,9 +73,8 @@ class FakeDevice {
         if (inAddressMode_ && c != '\r') return AddressMode(c);
         inAddressMode_ = false;
         line_ += c;
-        for (const auto& [command, reply] : replies) {
+        for (const auto& [command, reply] : replies)
             if (Tail(command.size()) == command) return Answer(reply);
-        }
         if (Tail(2) == ".C" || Tail(2) == ".W") return CountPages();
         if (Tail(2) == ".X") {
             line_.clear();

@@ -35,9 +35,8 @@ class RecordingView : public DownloadView {
         return std::find(log.begin(), log.end(), line) != log.end();
     }
     std::string Last(const std::string& prefix) const {
-        for (auto it = log.rbegin(); it != log.rend(); ++it) {
+        for (auto it = log.rbegin(); it != log.rend(); ++it)
             if (it->compare(0, prefix.size(), prefix) == 0) return *it;
-        }
         return {};
     }
 

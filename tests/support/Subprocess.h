@@ -8,6 +8,8 @@
 
 #include "TestFiles.h"
 
+constexpr int kPatienceMs = 90000;  // an upper bound for any one process: the machine is shared
+
 // A child whose output goes to files: it never blocks on a full pipe, and a test can wait for text.
 class Subprocess {
   public:

@@ -27,8 +27,6 @@
 
 namespace {
 
-const char* const kPrompt = "Press the button on the top of the Field Programmer";
-
 std::vector<std::string> Split(const std::string& text, char separator) {
     std::vector<std::string> parts;
     std::istringstream in(text);
@@ -146,9 +144,7 @@ TEST(CliBench, InfoDownloadVerifyReadBackPokeVerifyRewrite) {
     Bytes bin = BinImage(1000);
     std::replace_if(
         bin.begin() + 8, bin.end(), [](std::uint8_t b) { return b == 0x24 || b == 0x42; }, 0x5A);
-    const std::string name =
-        "\x24\x26"
-        "FPNAME-09";
+    const std::string name = "$&FPNAME-09";
     std::copy(name.begin(), name.end(), bin.begin() + 8 + 900);
     std::copy_n("\x3C\x5D\x6E", 3, bin.begin() + 8 + 0x1F);  // what the address mode shows
     WriteBytes(dir / "FIRMWARE.BIN", Text(bin));
@@ -250,7 +246,6 @@ TEST(CliStation, AFailureStaysOnItsPortAndCtrlCEndsThemAll) {
     EXPECT_TRUE(Has(log, "\t" + mixed.ports[3] + "\tFW.BIN\t") &&
                 Has(log, "\tCLEAR-FAILED\t130\tClear flash memory command not recognised."))
         << log;
-    EXPECT_EQ(tmp.Entries(), 0);
 
     // Three devices pressed at once and a count of two: the third is never spoken to.
     const std::vector<std::string> unpressed = {"--expect", fw, "--log", "--press-after-ms", "-1"};
@@ -271,8 +266,7 @@ TEST(CliStation, AFailureStaysOnItsPortAndCtrlCEndsThemAll) {
     std::sort(spoken.begin(), spoken.end());
     EXPECT_EQ(spoken, "-PP");
 
-    // The log refused for a while (a folder in its place), then for good: no record lost or cut,
-    // the operator told at once, what never reached the file on stderr, with its own exit code.
+    // The log refused (a folder there) for a while, then for good: no record lost, stderr and 14.
     const std::string held = dir / "held.log";
     const std::vector<std::string> late = {"--expect", fw, "--log", "--press-after-ms", "4000"};
     for (const bool forGood : {false, true}) {

@@ -15,7 +15,6 @@
 
 namespace {
 
-const char* const kPrompt = "Press the button on the top of the Field Programmer";
 const char* const kNoConnect =
     "Error: Failed to connect to the Field Programmer, please check it is correctly connected.";
 const char* const kClearFailed = "Failed to clear flash memory.";

@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr int kPatienceMs = 90000;  // for any one process: the machine is shared
 const std::map<std::string, std::string> kReplies = {
     {".V", "\r\n123456 07 08 09\r\n"}, {".K", "\r\n01 0040\r\n"}, {".C", "003F\b\b\b\b\r\n"}};
 

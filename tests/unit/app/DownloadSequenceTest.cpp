@@ -123,8 +123,7 @@ TEST_F(SequenceTest, FailuresShowTheirTextAndOfferReset) {
     }
 }
 
-// Every wait reopens the port (a replug gets the next device, greeted after the animation); a port
-// gone with its device is awaited as long as the button, on Reset 3 s.
+// Waits reopen the port (a replug gets a device, after the animation); a gone port is awaited.
 TEST_F(SequenceTest, APortThatGoesWithADeviceIsAwaitedAndResetGivesAnAbsentOneThreeSeconds) {
     std::int64_t lostAt = 0;  // when the last device was done, then when the adaptor was lost
     std::vector<std::int64_t> failedAfter, barsAt;

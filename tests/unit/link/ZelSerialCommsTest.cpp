@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -140,8 +139,7 @@ TEST_F(LinkTest, TransferSendsPaddedBlocksAndProgressFollowsTheAcknowledgedOnes)
     }
 }
 
-// Echo, ACK or silence to EOT and silence or a hang-up at ".Q" leave it programmed; "?" to EOT,
-// a "C" for "Q" or a line gone before ".Q" do not.
+// What a device may say to EOT and ".Q" leaves it programmed; "?", "C" for "Q" or no ".Q" do not.
 TEST_F(LinkTest, OnlyAWrongAnswerToQuitOrNoQuitAtAllFailsTheEnd) {
     enum Quit { Echo, SilentDot, SilentQ, HangUp, CForQ, GoneAtEot };
     const std::tuple<std::string, Quit, bool> rows[] = {

@@ -81,8 +81,7 @@ TEST_F(ZelPayloadFiles, BuiltDownloaderReadsBackItsFilesAndARebuildReplacesThem)
     EXPECT_EQ(reader.File(3), nullptr);  // the spare slot
     EXPECT_THROW(reader.File(0), std::out_of_range);
 
-    // From a downloader the old block goes (its line end and marker's first byte stay); onto an
-    // output, a second downloader is appended and the first marker wins.
+    // Built from a downloader, its old block goes; onto an output, the first marker still wins.
     WriteBytes(dir / "x:y", "old");  // the name's colon ends it on reading
     ASSERT_TRUE(Build(dir / "out", {"x:y"}, dir / "second"));
     const std::string head = Image() + "\r\n-\r\n" + ZelPayload::Marker() + "\r\n";

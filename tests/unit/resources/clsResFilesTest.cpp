@@ -19,7 +19,6 @@ using Files = std::vector<PayloadEntry>;
 class ResFilesTest : public ::testing::Test {
   protected:
     void SetUp() override { WriteBytes(exe, "\x7f ELF stand-in image\r\n"); }
-    // The files go into the payload in the order given.
     std::string Build(const Files& files) {
         const std::string out = dir / ("out" + std::to_string(++builds));
         EXPECT_TRUE(ZelPayload().BuildPayloadFrom(exe, files, out));
