@@ -1,16 +1,12 @@
-// The download dialogue in a simulated world: the real host stack against the emulator's
-// device model over a 9600-baud line, in virtual time. Each cycle draws the device's timing and
-// one fault from its seed, serves the first device and the next ones on the same cable, and checks:
+// The download dialogue simulated: host stack against the emulator's device, 9600 baud, virtual
+// time. Each cycle draws timing and one fault from its seed, serves devices in turn, and checks:
 //  (a) "programmed" is said only of a device that holds exactly the image;
-//  (b) every device is programmed unless the fault is one the dialogue cannot survive,
-//      whatever the device's variant (its answer to EOT, powering off at ".Q");
+//  (b) every device is programmed unless the fault is fatal, whatever its EOT or ".Q" variant;
 //  (c) the cycle ends within BoundMs;
 //  (d) after any fault but a stop, once the line is healthy, the next device is programmed;
-//  (e) ".Q" comes 5 s or more after EOT, nothing reaches the device after the window closed,
-//      no command begins while the device still answers the last one;
+//  (e) ".Q" 5 s or more after EOT; nothing sent after the window closed or into an answer;
 //  (f) over the run: no file, handle or thread left over, and memory does not grow.
-// Cycle i runs seed S + i; a failing one prints its seed, schedule and the last bytes each side
-// sent, and --seed <seed> --cycles 1 replays it.
+// Cycle i runs seed S + i; a failing one prints what --seed <seed> --cycles 1 replays.
 
 #include <unistd.h>
 
@@ -35,11 +31,7 @@
 
 namespace {
 
-// Seeds that once failed, replayed first by --regressions: a late greeting (198, 347, 4015), a
-// press into a dialogue or a forgotten device (287, 4797, 1015305), Quit after the last ACK (1121),
-// a lost or changed EOT or .Q (1393, 1142309), a reply read between CR and LF (4146), a lost ".V"
-// echo (243, 573), noise before a reply taken for all of it (4456, 7805), a data byte taken for
-// EOT and its ACK for the block's (41366).
+// Seeds that once failed (late greeting, stray press, lost EOT, noise...), run by --regressions.
 const std::uint64_t kRegressionSeeds[] = {198,  347,  4015, 287,     4797, 1015305, 243,  1121,
                                           1393, 4146, 4456, 1142309, 7805, 573,     41366};
 const char* const kUsage =
@@ -60,8 +52,7 @@ constexpr int kStationWaitMs = 10000;  // a station's button wait (fieldprog-cli
 enum Fault { kNone, kClearGap, kClearGapBeyond, kNoiseReply, kNoiseEcho, kDropToDevice, kDropToHost,
              kChangeToDevice, kChangeToHost, kNakAtBlock, kSilentAtBlock, kHang, kVanish,
              kVanishForGood, kQuit, kCtrlC, kFaults };
-// Each fault's name; where it waits (see Schedule::at), drawn from atLo to atUpTo + perBlock x
-// the image's blocks unless both are 0; the range of its value (none: 0..0; -1: by phase).
+// Name; place from atLo to atUpTo + perBlock x blocks (both 0: none); value range (-1: by phase).
 const struct { const char* name; int atLo, atUpTo, perBlock, valueLo, valueHi; } kKinds[] = {
     {"none", 0, 0, 0, 0, 0},                   {"clear-gap", 1, kPages, 0, 0, 29000},
     {"clear-gap-beyond", 1, kPages, 0, 33000, 45000},
@@ -102,8 +93,7 @@ struct Schedule {
     int value = 0;   // noise bytes, change mask, pause ms, delay after the phase
     int awayMs = 0;  // a vanished line comes back after this (-1: never)
     int stopMs = 0;  // Quit or Ctrl-C
-    // Device variants, not faults: what every device says to EOT, and whether it powers off at
-    // ".Q" (1: once its echo is out, 2: before it), its line back after offAwayMs.
+    // Device variants: its answer to EOT; off at ".Q" (1: after its echo, 2: before) offAwayMs.
     EmuEotAnswer eotAnswer = EmuEotAnswer::Echo;
     int quitOff = 0, offAwayMs = 0;
 
@@ -133,15 +123,13 @@ struct Schedule {
         if (v.Chance(50)) eotAnswer = v.Chance(50) ? EmuEotAnswer::Ack : EmuEotAnswer::None;
         if (v.Chance(30)) quitOff = v.Int(1, 2), offAwayMs = v.Int(0, 6000);
     }
-    // Without resend, a wrong echo, a gone or hung device or a stop are fatal; a pause in the
-    // clear within its limit or noise before a reply are not.
+    // Without resend only a clear's pause within its limit or noise before a reply are survivable.
     bool Survivable() const { return fault == kNone || fault == kClearGap || fault == kNoiseReply; }
     bool Vanishes() const { return fault == kVanish || fault == kVanishForGood; }
     bool Stops() const { return fault == kQuit || fault == kCtrlC; }
 };
 
-// (c) The bound: the host's limits for each of four devices (echoes, replies, the clear, blocks
-// and ACKs, the wait before ".Q", the animation), plus pauses, absence, stalls and the stop.
+// (c) The host's limits for four devices, plus pauses, absence, stalls and the stop.
 std::int64_t BoundMs(const Schedule& s) {
     const std::int64_t blocks = (s.imageBytes + 127) / 128;
     const std::int64_t device = 13 * kEchoMs + 3 * (3 * kRoundsMs + 500 + s.jitterMs) + kFlashMs +
@@ -151,9 +139,7 @@ std::int64_t BoundMs(const Schedule& s) {
            2 * kStationWaitMs + kStallBudgetMs + s.stopMs;
 }
 
-// The line, its devices, the operator, the busy PC and one clock, catching up lazily whenever
-// the host touches the port or yields. After each result the operator serves the next device
-// on the cable (after Reset, in the window) until one after the first is programmed, or four.
+// Line, devices, operator, busy PC and clock, caught up lazily; up to four devices are served.
 class World : public Clock, public RecordingView {
   public:
     struct Overrun {};  // thrown from the clock once the cycle has run past its bound
@@ -161,8 +147,7 @@ class World : public Clock, public RecordingView {
     std::vector<std::unique_ptr<EmuDevice>> devices;
     std::vector<std::pair<int, DeviceResult>> ended;  // device number and what the host said
     std::int64_t resetAt = -1;                        // the operator clicks Reset then
-    // The first device's EOT was lost or changed on its way: its echo, ACK or silence all
-    // being answers a device may give, nothing the host sees tells it so.
+    // The first device's EOT was lost or changed: whatever it answers, the host cannot tell.
     bool EotLost() const {
         return (s_.fault == kDropToDevice || s_.fault == kChangeToDevice) && s_.at == eotByte_;
     }
@@ -268,8 +253,7 @@ class World : public Clock, public RecordingView {
         }
         return true;
     }
-    // Event by event, so that the device does nothing after the first byte that reaches the
-    // host before the host has seen it.
+    // Event by event: the device does nothing after a byte reaches the host before the host saw it.
     bool WaitReadable(int ms) {
         Advance(now_);
         const EmuMicros until = now_ + ms * kMs;
@@ -486,8 +470,7 @@ class World : public Clock, public RecordingView {
     std::string sent_, answered_;
 };
 
-// The host's end of the line. The host owns its port and drops it when the window closes,
-// while the world and its clock run on: the port only borrows the world.
+// The host's port; it only borrows the world, which runs on after the window closed.
 class SimPort : public SerialPort {
   public:
     explicit SimPort(World& world) : w_(world) {}

@@ -1,7 +1,6 @@
 #pragma once
 
-// fieldprog-emu as a child process on a pseudo-terminal of its own. Tests that use it define
-// FIELDPROG_EMU_EXE.
+// fieldprog-emu as a child on a pseudo-terminal of its own (users define FIELDPROG_EMU_EXE).
 
 #include <signal.h>
 
@@ -11,12 +10,11 @@
 
 #include "Subprocess.h"
 
-constexpr int kPatienceMs = 90000;  // an upper bound for any one process: the machine is shared
+const char* const kPrompt = "Press the button on the top of the Field Programmer";
 
 class EmuProcess {
   public:
-    // Unpaced and with an instant flash unless `args` say otherwise; the first output line
-    // names the port.
+    // Unpaced with an instant flash unless `args` say otherwise; its first line names the port.
     explicit EmuProcess(std::vector<std::string> args) : process_(Args(std::move(args))) {
         const std::string out =
             process_.WaitFor("out", "\n", kPatienceMs) ? process_.Stdout() : std::string();

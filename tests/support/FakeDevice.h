@@ -1,9 +1,6 @@
 #pragma once
 
-// The Field Programmer as unit tests see it, on a FakeSerialPort in virtual time: it echoes
-// (or answers "?"), answers `replies`, reads banks ".Dxxxx", steps through its address mode
-// ".Rxxxxxx" over `memory`, counts pages of a clear and takes block transfers into `received`.
-// FakeLine makes ports as a program does, each with a fresh device on it.
+// The Field Programmer on a FakeSerialPort; FakeLine makes ports, each with a fresh device.
 
 #include <cstdint>
 #include <cstdio>
@@ -38,7 +35,6 @@ class FakeDevice {
     std::int64_t echoMs = 1;    // an echo follows its character this late
     std::int64_t replyMs = 20;  // a reply follows the command's last character this late
 
-    // Faults of the dialogue.
     bool refuse = false;        // answer "?" instead of echoing
     std::string refuseCommand;  // answer "?" in place of the echo of this command's last letter
     // Faults of the transfer; blocks count from 1 in each transfer.
@@ -51,7 +47,6 @@ class FakeDevice {
     int blocks = 0;        // blocks received, all transfers together
     int badBlocks = 0;     // blocks whose number, complement or CRC was wrong
 
-    // The button on the top of the device, `afterMs` from now.
     void Press(std::int64_t afterMs = 0) { port_.Deliver("P", afterMs); }
 
     // Puts `data` into the flash from bank 0 on; the rest of the last bank reads erased.
@@ -72,16 +67,14 @@ class FakeDevice {
         if (inTransfer_) return Transfer(c);
         const bool refused = refuse || (!refuseCommand.empty() &&
                                         Tail(refuseCommand.size() - 1) + c == refuseCommand);
-        // Like a real device the echo comes a moment after the character, so the host finds it
-        // (and a reply that follows quickly) at its next read after a pause.
+        // The echo comes a moment after the character, as a real device's, found at the next read.
         port_.Deliver(refused ? "?" : std::string(1, c), echoMs);
         if (refused) return line_.clear();
         if (inAddressMode_ && c != '\r') return AddressMode(c);
         inAddressMode_ = false;
         line_ += c;
-        for (const auto& [command, reply] : replies) {
+        for (const auto& [command, reply] : replies)
             if (Tail(command.size()) == command) return Answer(reply);
-        }
         if (Tail(2) == ".C" || Tail(2) == ".W") return CountPages();
         if (Tail(2) == ".X") {
             line_.clear();
@@ -112,8 +105,7 @@ class FakeDevice {
         }
         port_.Deliver("\r\n", at);
     }
-    // Each block is checked as a receiver must: its number (1, 2, ... 255, 0, 1, ...), the
-    // number's complement and the CRC-16 of its data, high byte first.
+    // Each block checked as a receiver must: number (wrapping to 0), complement, CRC-16 high first.
     void Transfer(char c) {
         if (frame_.empty() && c == '\x04') {  // EOT: the device is done
             inTransfer_ = false;

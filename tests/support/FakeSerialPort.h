@@ -1,7 +1,6 @@
 #pragma once
 
-// A scripted serial port for unit tests, living in virtual time: what the "device" sends
-// becomes readable at a given virtual moment, and waiting on the port moves the clock.
+// A scripted serial port in virtual time: bytes become readable at set moments, waits move time.
 
 #include <algorithm>
 #include <chrono>
@@ -59,8 +58,7 @@ class FakeSerialPort : public SerialPort {
     std::vector<int> above4;           // COM numbers above 4 that are present
     void Vanish() { failed_ = true; }  // the adaptor is pulled out
     bool absent = false;               // no device by any name: opens fail
-    // Pulled and plugged back in: the old handle looks well but goes nowhere (reads and writes
-    // succeed with nothing) until the port is opened again.
+    // Pulled and plugged back: the old handle reads and writes nothing, until the port is reopened.
     void Replug() { stale_ = true; }
 
     std::string written;                                       // every byte, in order

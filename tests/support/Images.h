@@ -1,7 +1,6 @@
 #pragma once
 
-// Images and downloaders for tests: firmware-like bytes, .BIN files and downloaders carrying
-// them, built with the program's own code for the layout and the payload.
+// Firmware-like bytes, .BIN images and downloaders, built with the program's own code.
 
 #include <cstdint>
 #include <string>
@@ -39,8 +38,7 @@ inline std::string Text(const Bytes& bytes) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-// `folder`/CC46-EURO.exe: a stand-in program whose payload holds `image` as CC46-EURO.BIN (none
-// when empty) and a README.TXT record naming `language`. Empty when it could not be built.
+// `folder`/CC46-EURO.exe with `image` (none if empty) and a record naming `language`; "": failed.
 inline std::string MakeDownloader(const std::string& folder, const Bytes& image, int language = 0) {
     const std::string stub = folder + "/stub", path = folder + "/CC46-EURO.exe";
     std::vector<PayloadEntry> entries;

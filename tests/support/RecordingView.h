@@ -1,7 +1,6 @@
 #pragma once
 
-// A view of the download sequence that records every call as one line ("status: ...",
-// "picture 3", ...) and runs scheduled clicks at the next turn of the message loop.
+// A download view recording each call as a line ("status: ..."), running clicks at the next turn.
 
 #include <algorithm>
 #include <functional>
@@ -36,9 +35,8 @@ class RecordingView : public DownloadView {
         return std::find(log.begin(), log.end(), line) != log.end();
     }
     std::string Last(const std::string& prefix) const {
-        for (auto it = log.rbegin(); it != log.rend(); ++it) {
+        for (auto it = log.rbegin(); it != log.rend(); ++it)
             if (it->compare(0, prefix.size(), prefix) == 0) return *it;
-        }
         return {};
     }
 

@@ -8,12 +8,12 @@
 
 #include "TestFiles.h"
 
-// A child process whose standard output and error go to files, so that it never blocks on a
-// full pipe and the test can wait for a text to appear.
+constexpr int kPatienceMs = 90000;  // an upper bound for any one process: the machine is shared
+
+// A child whose output goes to files: it never blocks on a full pipe, and a test can wait for text.
 class Subprocess {
   public:
-    // Starts argv[0] with the test's environment plus `env`, in a process group of its own so
-    // that a signal meant for it reaches only it.
+    // Starts argv[0] with the test's environment plus `env`, in a process group of its own.
     explicit Subprocess(const std::vector<std::string>& argv,
                         const std::map<std::string, std::string>& env = {});
     ~Subprocess() { Wait(0); }  // kills and reaps a child that is still running
@@ -22,14 +22,12 @@ class Subprocess {
 
     std::string Stdout() const { return Read("out"); }
     std::string Stderr() const { return Read("err"); }
-    // False when the child ended or `timeoutMs` passed before `text` showed up in `file` ("out"
-    // or "err"); without a file, waits for the child's end.
+    // Whether `text` shows in `file` ("out", "err") before the end or `timeoutMs`; "": the end.
     bool WaitFor(const std::string& file, const std::string& text, int timeoutMs);
     bool WaitForStderr(const std::string& text, int timeoutMs) {
         return WaitFor("err", text, timeoutMs);
     }
-    // The exit code (128 + n after signal n); -1 when it did not start or did not end in time
-    // (it is then killed).
+    // The exit code (128 + n after signal n); -1 when not started or not ended in time (killed).
     int Wait(int timeoutMs);
     void Signal(int signo);
     pid_t Pid() const { return pid_; }

@@ -1,7 +1,6 @@
 #pragma once
 
-// Files and environment for tests, through the program's own file-system seam so that the unit
-// suites build and run on every system the program does.
+// Files and environment for tests, through the program's own file-system seam.
 
 #include <cstdlib>
 #include <filesystem>
@@ -59,8 +58,7 @@ constexpr const char* kTempVariable = "TMP";
 constexpr const char* kTempVariable = "TMPDIR";
 #endif
 
-// A private folder that is the system's temporary folder while this lives, so that a test
-// can see every temporary file left behind.
+// The system's temporary folder while this lives, so a test sees every file left in it.
 class TempFolderScope : public TempDir {
     ScopedEnv env_{kTempVariable, Path()};
 };

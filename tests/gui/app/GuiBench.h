@@ -1,8 +1,6 @@
 #pragma once
 
-// What the window test (and the screenshot tool) share: a watcher that answers modal windows, the
-// main window on the scripted device in virtual time, and runs against the emulator on a real
-// pseudo-terminal.
+// Shared by the window test and the screenshot tool: modal watcher, bench, emulator runs.
 
 #include <QApplication>
 #include <QDialog>
@@ -21,8 +19,7 @@
 #include "frmComport.h"
 #include "frmFieldProg.h"
 
-// Answers modal windows as they appear. One that no handler takes is rejected and listed in
-// `unexpected`, so a test fails instead of hanging.
+// Answers modal windows as they appear; one that no handler takes is rejected and listed.
 class ModalWatcher : public QObject {
   public:
     ModalWatcher() {
@@ -78,8 +75,7 @@ class Bench {
         form.reset();
         clsTiming::InstallClock(nullptr);
     }
-    // The window on a downloader whose record names `language`, or on `downloader` if given;
-    // the COM numbers in `held` are taken by another program.
+    // The window on a downloader naming `language` (or `downloader`); ports in `held` are taken.
     frmFieldProg& Form(int language, std::set<int> held = {}, std::string downloader = {}) {
         if (downloader.empty()) downloader = MakeDownloader(dir.Path(), BinImage(300), language);
         form = std::make_unique<frmFieldProg>();
@@ -88,8 +84,7 @@ class Bench {
         ClickAt(3600 * 1000, nullptr);  // a run that never ended would hang the suite
         return *form;
     }
-    // Clicks `button` at virtual time `atMs`, on a later turn of the event loop (the window's
-    // waits let it run); no button means the window's close box.
+    // Clicks `button` (none: the close box) at `atMs`, on a later turn of the event loop.
     void ClickAt(std::int64_t atMs, QAbstractButton* button) {
         frmFieldProg* w = form.get();
         clock->At(atMs, [=] {
@@ -106,9 +101,7 @@ class Bench {
     std::unique_ptr<frmFieldProg> form;
 };
 
-// Loads `form` on the emulator at `port` behind COM 2 (COM 1, 3 and 4 lead nowhere) with a
-// downloader carrying `image`; `watch` runs every 20 ms meanwhile. False when COM 2 alone was
-// not offered or a modal window came unasked.
+// Loads `form` on the emulator behind COM 2 alone; false unless offered so, with no modal unasked.
 inline bool RunOnEmulator(frmFieldProg& form, const std::string& folder, const std::string& port,
                           const Bytes& image, int language, const std::function<void()>& watch) {
     ScopedEnv com1("FIELDPROG_COM1", "/nonexistent/com"), com2("FIELDPROG_COM2", port),

@@ -1,7 +1,4 @@
-// The main window on the scripted device in virtual time: what its controls show in each state
-// of the download sequence, and the windows it opens (port dialog, About box, file dialog); the
-// sequence itself is tested on its own, without widgets. Then the window on a real serial port
-// and the real clock, against the emulator.
+// The main window on the scripted device (controls per state, its dialogs), then on the emulator.
 
 #include <pty.h>
 #include <unistd.h>
@@ -32,9 +29,7 @@ class tst_frmFieldProg : public QObject {
     void remembersThePortThatProgrammed();
 };
 
-// The port dialog in the record's language with the free ports enabled and why the others are
-// not, the waiting window, an About box that shows freshly composed texts each time, and a quiet
-// end by the close box.
+// Port dialog in the record's language, the waiting window, a fresh About box, a close-box end.
 void tst_frmFieldProg::startUp() {
     Bench bench;
     frmFieldProg& form = bench.Form(2, {1, 2, 3});  // German, only port 4 free
@@ -77,8 +72,7 @@ void tst_frmFieldProg::startUp() {
     QCOMPARE(about, QStringList(2, "About CC46-EURO|1.0.0|(1.0.0)"));
 }
 
-// Without a binary the file dialog asks; cancelled, the failure display offers Reset, which asks
-// again.
+// Without a binary the file dialog asks; cancelled, Reset is offered and asks again.
 void tst_frmFieldProg::missingBinaryOpensTheFileDialog() {
     Bench bench;
     WriteBytes(bench.dir / "plain.exe", "no payload here");
@@ -103,8 +97,7 @@ void tst_frmFieldProg::missingBinaryOpensTheFileDialog() {
     QVERIFY(form.IsLoaded() && ButtonsShown(form));
 }
 
-// The port dialog on its own: the options SetupForm enables and selects (a port above COM 4
-// among them), the layout, what each port is, and what the keyboard and the close box choose.
+// The port dialog alone: options (one above COM 4), layout, port details, keyboard, close box.
 void tst_frmFieldProg::portDialogOnItsOwn() {
     frmComport dialog;
     QCOMPARE(dialog.AddPort(7, "Weitere Schnittstellen:"), 4);
@@ -115,8 +108,7 @@ void tst_frmFieldProg::portDialogOnItsOwn() {
     QCOMPARE(dialog.optCom[4]->text() + '|' + dialog.lblOtherPorts->text(),
              QStringLiteral("Com 7|Weitere Schnittstellen:"));
 
-    // Elements that are no port number are ignored; the first option stays selected even when
-    // its port is not free.
+    // Non-numbers are ignored; the first option stays selected even when its port is not free.
     dialog.SetupForm(0, "x,3,7,0,,2", "Pick one", "Go");
     QString state;
     for (auto* option : dialog.optCom) state += option->isEnabled() ? 'y' : 'n';
@@ -134,9 +126,7 @@ void tst_frmFieldProg::portDialogOnItsOwn() {
     QVERIFY(at(4).y() > at(1).y() && dialog.lblOtherPorts->isVisible());
     dialog.hide();
 
-    // The keyboard alone: the preselected free port has the focus, the arrow keys move over
-    // the free options only, and Enter takes the one reached; the close box gives Com 1 whatever
-    // was reached.
+    // Keyboard: focus on the preselected port, arrows over free options, Enter; close box: Com 1.
     const struct {
         std::vector<Qt::Key> keys;
         int port;
@@ -154,8 +144,7 @@ void tst_frmFieldProg::portDialogOnItsOwn() {
         QString focused;
         modals.On<frmComport>([&](frmComport* shown) {
             focused = shown->focusWidget() ? shown->focusWidget()->objectName() : "";
-            // Arrow keys move between options only in the active window; on a loaded machine
-            // the dialog can be found before it has been activated.
+            // Arrows work only in the active window, which a loaded machine may not have yet.
             QVERIFY(QTest::qWaitForWindowActive(shown));
             for (Qt::Key key : row.keys) QTest::keyClick(shown->focusWidget(), key);
             row.closeBox ? void(shown->close())
@@ -167,9 +156,7 @@ void tst_frmFieldProg::portDialogOnItsOwn() {
     }
 }
 
-// The emulator on a pseudo-terminal behind COM 2 programs two devices in a row and checks each
-// image byte for byte, while the window shows the bars and then waits for the next device. Each
-// device acknowledges EOT and takes the line with it at ".Q" for 4 s: the window waits for it.
+// Emulator behind COM 2: two devices (EOT ACKed, line off 4 s at .Q), the bars, a wait between.
 void tst_frmFieldProg::twoDevicesInARowGetTheSameImage() {
     TempDir dir;
     const Bytes image = BinImage(700);
@@ -210,8 +197,7 @@ void tst_frmFieldProg::twoDevicesInARowGetTheSameImage() {
     QCOMPARE(tmp.Entries(), 0);
 }
 
-// With twelve or forty ports the whole dialog stays on the work area of a 1024 x 768 screen (the
-// suite runs at 100 % and at 200 %), and the preselected last option has the focus, in sight.
+// 12 or 40 ports fit a 1024 x 768 work area (at 100 % and 200 %), the focused option in sight.
 void tst_frmFieldProg::portDialogFitsTheScreen() {
     const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
     QVERIFY(area.width() <= 1024 && area.height() <= 768);
@@ -229,10 +215,7 @@ void tst_frmFieldProg::portDialogFitsTheScreen() {
     }
 }
 
-// COM 1 a pseudo-terminal with nothing on it, COM 2 the device: the first start offers COM 1 and
-// Down, Enter program on COM 2; the next offers COM 2, and COM 1 merely opened changes nothing,
-// so the third offers COM 2 again and Enter alone programs there; with the remembered choice
-// deleted COM 1 is offered again.
+// The port that programmed (not one merely opened) is offered next; forgotten, COM 1 again.
 void tst_frmFieldProg::remembersThePortThatProgrammed() {
     TempDir dir;
     int master = -1, slave = -1;

@@ -18,8 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kRunMs = 60000;  // an upper bound for a loaded machine, not an expectation
-
 // A field-programmer image: six zero bytes, the data length, then the data.
 const std::string kImage("\0\0\0\0\0\0\0\x05\0\xff\r\n\x1a", 13);
 
@@ -32,11 +30,11 @@ class BuildToolTest : public ::testing::Test {
     }
     RunResult Build(std::vector<std::string> args) {
         args.insert(args.begin(), {FIELDPROG_BUILD_EXE, "--downloader", downloader});
-        return RunToEnd(args, kRunMs);
+        return RunToEnd(args, kPatienceMs);
     }
     static RunResult Show(std::vector<std::string> args) {
         args.insert(args.begin(), FIELDPROG_BUILD_EXE);
-        return RunToEnd(args, kRunMs);
+        return RunToEnd(args, kPatienceMs);
     }
     TempDir dir;
     std::string bin = dir / "FW123.BIN";
@@ -75,7 +73,7 @@ TEST_F(BuildToolTest, DefaultsPlaceTheOutputBesideTheBinaryAndFindTheDownloaderB
     fs::create_directory(dir / "bin");
     fs::copy_file(FIELDPROG_BUILD_EXE, dir / "bin/fieldprog-build");
     fs::copy_file(downloader, dir / "bin/fieldprog");
-    const RunResult r = RunToEnd({dir / "bin/fieldprog-build", bin}, kRunMs);
+    const RunResult r = RunToEnd({dir / "bin/fieldprog-build", bin}, kPatienceMs);
     ASSERT_EQ(r.code, 0) << r.err;
 
     clsResFiles res(dir / "FW123");
@@ -127,9 +125,8 @@ TEST_F(BuildToolTest, ShowTellsWhatADownloaderCarriesAndExtractGivesTheImageBack
     WriteBytes(dir / "windows-program", std::string("MZ\x90\0 pretend Windows program", 28));
     for (const std::string& program : {downloader, dir / "windows-program"}) {
         const std::string out = dir / "FW123.exe", into = dir / "into";
-        ASSERT_EQ(RunToEnd({FIELDPROG_BUILD_EXE, "--replace", "--downloader", program, "-l", "1",
-                            "-d", "Euro coin set", "-o", out, bin},
-                           kRunMs)
+        ASSERT_EQ(Show({"--replace", "--downloader", program, "-l", "1", "-d", "Euro coin set",
+                        "-o", out, bin})
                       .code,
                   0);
         const RunResult text = Show({"--show", out});
@@ -166,8 +163,7 @@ TEST_F(BuildToolTest, ShowAndExtractRefuseWhatIsNoIntactDownloaderWithItsOwnExit
     WriteBytes(dir / "cut", bytes.substr(0, bytes.size() - 20));
     bytes[bytes.size() - 30] ^= 0x55;
     WriteBytes(dir / "flipped", bytes);
-    // Payloads that no builder makes: names that leave the folder or reach a device, an image
-    // cut short.
+    // Payloads no builder makes: names leaving the folder or naming a device, a cut image.
     int made = 0;
     auto crafted = [&](const std::string& name, const std::string& data) {
         const std::string path = dir / ("crafted" + std::to_string(++made));

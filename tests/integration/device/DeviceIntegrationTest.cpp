@@ -1,5 +1,4 @@
-// What a refusing device makes of each command, over a real pseudo-terminal against the emulated
-// Field Programmer. The commands that succeed run in the CLI's bench session.
+// What a refusing emulated device makes of each command, over a real pseudo-terminal.
 
 #include <gtest/gtest.h>
 
@@ -21,8 +20,7 @@ namespace {
 
 constexpr int kPages = 0x0008, kBankSize = 256;
 
-// Each row runs on the same refusing device behind COM 3, one after another; the last one leaves
-// the device in its address mode.
+// The rows run in turn on one device behind COM 3; the last leaves it in its address mode.
 TEST(Refusals, EachCommandReportsItsOwnErrorNumber) {
     std::vector<std::string> args = {"--bad-write", "--press-after-ms", "-1",
                                      "--stay",      "--pages",          "0008"};

@@ -1,8 +1,4 @@
-// What the user is told when a bench download goes wrong: the real fieldprog-cli against
-// fieldprog-emu with one fault switched on (the faults at every moment are the simulation's, and
-// bad files are refused before any port is opened). Each row checks the message, the exit code,
-// the production record, that no transfer file is left behind, the emulated device's verdict,
-// and that a good device then works on the same setup.
+// One fault a row: message, exit code, record, no file left, verdict, then a good device works.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -19,7 +15,6 @@
 
 namespace {
 
-const char* const kPrompt = "Press the button on the top of the Field Programmer";
 const char* const kNoConnect =
     "Error: Failed to connect to the Field Programmer, please check it is correctly connected.";
 const char* const kClearFailed = "Failed to clear flash memory.";
@@ -44,8 +39,7 @@ void PrintTo(const Row& row, std::ostream* os) {
     *os << row.name;
 }
 
-// The emulator's word on device 1: NONE when no transfer started (or it never saw a press). A
-// device it calls OK must also have matched the expected image, or the image went wrong silently.
+// The emulator's verdict on device 1 (NONE: no transfer); OK must also have matched the image.
 std::string VerdictOf(const std::string& emuOutput) {
     std::istringstream lines(emuOutput);
     std::string verdict = "NONE";
@@ -125,8 +119,7 @@ TEST_P(FaultMatrix, UserToldTheTruthNothingLeftAndTheNextDeviceWorks) {
     if (row.exitCode != 0) GoodDeviceWorks(nullptr);
 }
 
-// A good device with its replies this late on a paced line, while two processes keep both cores
-// busy: whatever its timing, it is programmed.
+// A good device replying this late on a paced line, both cores busy: programmed.
 Row Reply(const char* name, const char* delayMs) {
     return {name, Scene::Busy, {"--baud", "9600", "--reply-delay-ms", delayMs}, 10, 0, "", "",
             "OK", "OK\t0"};

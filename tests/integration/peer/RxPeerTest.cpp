@@ -1,6 +1,4 @@
-// fieldprog-cli against lrzsz's rx, a standard XMODEM-CRC receiver: a few lines here answer the
-// greeting, ".K" and ".C" on a pseudo-terminal and hand it to `rx -c -X` at ".X". rx acknowledges
-// EOT and leaves, so ".Q" meets a line nobody answers: the device is programmed all the same.
+// fieldprog-cli against lrzsz's rx (XMODEM-CRC) from ".X" on: an unanswered ".Q" still programs.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -19,7 +17,6 @@
 
 namespace {
 
-constexpr int kPatienceMs = 90000;  // for any one process: the machine is shared
 const std::map<std::string, std::string> kReplies = {
     {".V", "\r\n123456 07 08 09\r\n"}, {".K", "\r\n01 0040\r\n"}, {".C", "003F\b\b\b\b\r\n"}};
 

@@ -123,10 +123,7 @@ TEST_F(SequenceTest, FailuresShowTheirTextAndOfferReset) {
     }
 }
 
-// Every wait after a used port reopens it: a replugged adaptor gets the next device, and one still
-// held on the button is not greeted again before the success animation ran. After a programmed
-// device the window looks for a port that went with it (a device with its own USB adaptor) as
-// long as it would wait for the button; Reset gives an absent one its 3 s.
+// Waits reopen the port (a replug gets a device, after the animation); a gone port is awaited.
 TEST_F(SequenceTest, APortThatGoesWithADeviceIsAwaitedAndResetGivesAnAbsentOneThreeSeconds) {
     std::int64_t lostAt = 0;  // when the last device was done, then when the adaptor was lost
     std::vector<std::int64_t> failedAfter, barsAt;
@@ -203,8 +200,7 @@ TEST_F(SequenceTest, ADamagedDownloaderSaysSoAndOffersNoReset) {
     EXPECT_EQ(view.log.size(), shown) << "a click on the empty button started a new round";
 }
 
-// The window closed while its port is still opening: the device object stays until the open has
-// returned, and the handle that comes late is closed.
+// Closed during the first open: the device object waits for the open, the late handle is closed.
 TEST_F(SequenceTest, ClosingTheWindowDuringTheFirstOpenLeavesNothingBehind) {
     const auto hang = std::make_shared<HangingOpen>();
     view.onLine = [&](const std::string& l) {

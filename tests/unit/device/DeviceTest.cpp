@@ -224,8 +224,7 @@ TEST_F(DeviceTest, SaveTruncatesAndFileErrorsAreNumbered) {
 TEST_F(DeviceTest, BufferDataAreSplitIntoBytesWithSpareEntryAndConversionsKeepBounds) {
     Connect();
     clsFPBuffers& b = fp_->Buffers();
-    // The data line ends in two line ends (the link takes off one, the reply the other). Bare
-    // digits go in pairs; after spaces the last value falls on the spare entry.
+    // Data ends in two line ends; bare digits go in pairs; after spaces the last is the spare.
     const std::tuple<std::string, std::string, Bytes> rows[] = {
         {".B", "0a1B2c", {0x0A, 0x1B, 0x2C, 0}},
         {".B", "0A1", {0x0A, 0x01, 0}},
@@ -257,8 +256,7 @@ TEST_F(DeviceTest, BufferDataAreSplitIntoBytesWithSpareEntryAndConversionsKeepBo
 
 }  // namespace
 
-// The .BIN rule at its edge, for every tool: one byte less than the header counts is refused
-// (the device would take the transfer's zero padding for it), one byte more gets a warning.
+// The .BIN rule at its edge: a byte short is refused (padding would fill it), a byte over warns.
 TEST(BinFile, HeaderCountAgainstTheBytesPresent) {
     const std::tuple<std::size_t, int, std::string> rows[] = {
         // count, bytes after the header, what the rule says

@@ -1,5 +1,4 @@
-// The emulated Field Programmer in virtual time: its exact answers under the fault switches,
-// address mode's write rules, the block checks and the record behind the result lines.
+// The emulated Field Programmer in virtual time: answers, address mode, block checks, records.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,8 +16,7 @@ using Bytes = std::vector<std::uint8_t>;
 using Args = std::vector<std::string>;
 constexpr EmuMicros kMs = kMicrosPerMs;
 
-// The host's end: types at the present moment, lets virtual time pass, collects what came. The
-// device is unpaced and prompt, has 16 banks of 64 bytes and a button pressed only on request.
+// The host's end; an unpaced, prompt device of 16 banks of 64 bytes, pressed only on request.
 struct Host {
     explicit Host(Args args) {
         Args all = {"--baud",           "0",  "--page-ms", "0",  "--reply-delay-ms", "0",
@@ -84,8 +82,7 @@ TEST(EmuCommands, RepliesFollowTheEchoAfterTheDelay) {
     EXPECT_EQ(host.timeline, "Y@500 0000\b\b\b\b@580 0001\b\b\b\b\r\n@610 ");
 }
 
-// "P" when configured, each second until greeted; the greeting is never asked "y/n"; ".Q" powers
-// down, the next device is pressed. Unplugging ends a device; replugged, the count goes on.
+// "P" each second until greeted (never y/n); ".Q" powers down; unplugged and back, counts go on.
 TEST(EmuButton, PressGreetPowerDownUnplugAndPlugIn) {
     Host host({"--reply-delay-ms", "80", "--press-after-ms", "300", "--devices", "2", "--yn-prompt",
                "V"});
@@ -114,8 +111,7 @@ TEST(EmuButton, PressGreetPowerDownUnplugAndPlugIn) {
     EXPECT_EQ(closed, (std::vector<int>{1, 2, 3}));
 }
 
-// Address mode: read a byte (".R" + address + CR), write one (value, CR CR), step through flash
-// (two spaces a byte). A delaying device holds the byte's display back; typing replaces it.
+// Address mode: read, write (value CR CR), step (two spaces); a late display is replaced by typing.
 TEST(EmuAddressMode, ReadWriteStepAndLeave) {
     Host host({"--reply-delay-ms", "80"});
     EXPECT_EQ(host.Send(".R000020AB"), ".R000020AB AB");

@@ -7,8 +7,7 @@ namespace {
 
 constexpr EmuMicros kByte = 1042;  // one byte at 9600 baud, rounded up
 
-// Like a real line, bytes reach the host as they finish, ten bits at 9600 baud each without
-// drift from rounding, even between a reply's line ends; later output queues behind the line.
+// Bytes reach the host as they finish, 10 bits at 9600 baud without drift; later output queues.
 TEST(EmuPacer, EveryByteGoesOutAsItFinishesAndLaterOutputQueues) {
     EmuPacer pacer(9600);
     pacer.Queue({"\r\nAB\r\n", 0});

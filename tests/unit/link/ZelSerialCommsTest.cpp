@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -49,8 +48,7 @@ class LinkTest : public ::testing::Test {
     std::vector<std::int32_t> errors;
 };
 
-// An echo 500 ms late comes on the 11th read; 550 ms late would need a 12th, so the send stops
-// there. A wrong echo is the fault matrix's (wrong_echo) and the simulation's (change-to-host).
+// An echo 500 ms late comes on the 11th read; 550 ms would need a 12th. Wrong echo: FaultMatrix.
 TEST_F(LinkTest, EchoesRepliesLineEndsAndProgressPieces) {
     for (const int echoMs : {500, 550}) {
         Fresh();
@@ -106,8 +104,7 @@ TEST_F(LinkTest, WaitForDataLineEndsByteCountsAndItsBound) {
     }
 }
 
-// A press is a "P" that ends what arrived: noise or the tail of an old reply with a "P" in it
-// is not greeted.
+// Only a "P" that ends what arrived is a press, not one inside noise or an old reply.
 TEST_F(LinkTest, TheButtonWaitGreetsOnlyAFinalP) {
     const std::pair<const char*, bool> rows[] = {
         {"P", true}, {"\r\nxP", true}, {"P\r\n", false}, {"PV1.0", false}};
@@ -142,9 +139,7 @@ TEST_F(LinkTest, TransferSendsPaddedBlocksAndProgressFollowsTheAcknowledgedOnes)
     }
 }
 
-// Its echo, ACK or silence to EOT, and silence or a hang-up after ".Q" (a device powering down)
-// leave it programmed; "?" to EOT (a data byte taken for it), a "C" for the "Q" (".C" erases it)
-// or a line gone before ".Q" do not.
+// What a device may say to EOT and ".Q" leaves it programmed; "?", "C" for "Q" or no ".Q" do not.
 TEST_F(LinkTest, OnlyAWrongAnswerToQuitOrNoQuitAtAllFailsTheEnd) {
     enum Quit { Echo, SilentDot, SilentQ, HangUp, CForQ, GoneAtEot };
     const std::tuple<std::string, Quit, bool> rows[] = {
@@ -171,9 +166,7 @@ TEST_F(LinkTest, OnlyAWrongAnswerToQuitOrNoQuitAtAllFailsTheEnd) {
     }
 }
 
-// The ACK wait wakes on every byte, but stray bytes must not use up its time limit; 32768 blocks
-// are too many for the 16-bit block count; the image goes from memory, so a missing temporary
-// folder changes nothing. A line that fails mid-transfer is the simulation's (vanish).
+// Stray bytes do not use up the ACK wait; 32768 blocks are too many; no temporary folder is needed.
 TEST_F(LinkTest, ReceiverFaultsRaiseTheirErrorAndLeaveNoFile) {
     enum Fault { Throws, NoTempDir, Chatter, LongChatter, Long };
     // Per fault: the error raised (0: the transfer succeeds) and the blocks the device took.
@@ -215,8 +208,7 @@ TEST(PortProbe, AHangingOpenIsNotAnsweringAndIsClosedWhenItEnds) {
     EXPECT_TRUE(hang->Await([&] { return hang->discarded == 1; })) << "the late open was left open";
 }
 
-// A program that ends just after asking for an open (fieldprog-cli ports) shuts the service down
-// before its new worker first ran: the worker must still find itself and stop.
+// Shut down right after the first open (fieldprog-cli ports): the new worker finds itself, stops.
 TEST(PortOpenServiceTest, ShutdownRightAfterTheFirstOpenJoinsTheNewWorker) {
     for (int k = 0; k < 200; ++k) {
         PortOpenService service;
@@ -242,8 +234,7 @@ class HangingOpenTest : public LinkTest {
     std::shared_ptr<HangingOpen> hang = std::make_shared<HangingOpen>();
 };
 
-// Tried again and again (a station reopens every 250 ms and at every write), it stays one open
-// under way, and the handle it brings in the end, wanted by no one, is closed.
+// Retries (a station's, every 250 ms) join the one open under way; its late handle is closed.
 TEST_F(HangingOpenTest, RetriesJoinTheOpenUnderWay) {
     for (int k = 0; k < 12; ++k) {
         EXPECT_FALSE(link->OpenCommPort(2));
@@ -255,8 +246,7 @@ TEST_F(HangingOpenTest, RetriesJoinTheOpenUnderWay) {
     EXPECT_TRUE(hang->Await([&] { return hang->discarded == 1; }));
 }
 
-// Quit during the open ends the wait at once; the handle that comes after it is closed without
-// the port being set up (DTR raised). An open that throws is a failed open, not the program's end.
+// Quit ends the wait, the late handle is closed with no set-up; an open that throws has failed.
 TEST_F(HangingOpenTest, QuitCancelsItAndAFaultIsAFailedOpen) {
     port->hangPatienceMs = 60000;
     const int setUp = port->opens;

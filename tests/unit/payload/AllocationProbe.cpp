@@ -1,8 +1,7 @@
 #include <cstdlib>
 #include <new>
 
-// Every allocation passes here, so a test can see that nothing was sized by a number read from
-// the input; a file of its own, so that no caller sees malloc and free through inlining.
+// Every allocation passes here (a file of its own: no inlining hides it) to catch input-sized ones.
 std::size_t gLargestAllocation = 0;
 
 void* operator new(std::size_t size) {

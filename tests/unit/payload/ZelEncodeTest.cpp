@@ -17,8 +17,7 @@ std::string Bytes(std::initializer_list<int> values) {
     return std::string(values.begin(), values.end());
 }
 
-// A compressed stream with a length below 65536; `rest` is the symbol count, the pairs, the code
-// block and the data block.
+// A stream below 65536 bytes; `rest` is the symbol count, pairs, code block and data block.
 std::string He3(int sum, int length, std::initializer_list<int> rest) {
     return Bytes({'H', 'E', '3', '\r', sum, length & 255, length >> 8, 0, 0}) + Bytes(rest);
 }
@@ -78,16 +77,14 @@ TEST(ZelEncode, WorkedExamplesGiveTheExactBytes) {
     EXPECT_EQ(codec.DecodeString(abra), "abracadabra");
     // Candidates a and b (2 each) when c (1) comes: equal weights, so a gives way. a=0 b=11 c=10.
     EXPECT_EQ(codec.EncodeString("aabbc"), He3('c', 5, {3, 0, 'a', 1, 'b', 2, 'c', 2, 0x0E, 0x7C}));
-    // A code table where one code is the prefix of another still decodes: the shorter code
-    // wins (a=01 lies under b=0, c=1), so each 06 reads b c c b b b b b.
+    // A code that prefixes another still decodes, the shorter wins (a=01 under b=0, c=1): bccbbbbb.
     std::string bc;
     for (int i = 0; i < 10; ++i) bc += "bccbbbbb";
     const std::string overlapping = He3(0, 80, {3, 0, 'a', 2, 'b', 1, 'c', 1, 0x0A});
     EXPECT_EQ(codec.DecodeString(overlapping + std::string(10, 6)), bc);
 }
 
-// Every stream of the fixed input set folded into one pinned number, so any change to a stream
-// shows; each decodes back, and without its last byte (part of the last code) is refused.
+// The fixed input set's streams fold into one pinned number; each decodes, a cut end is refused.
 TEST(ZelEncode, GeneratedInputsGiveThePinnedStreamsAndDecodeBack) {
     const ZelEncode codec;
     std::uint64_t digest = 0xCBF29CE484222325ull;  // FNV-1a 64
@@ -112,8 +109,7 @@ TEST(ZelEncode, BadStreamsFailWithTheirErrorAndBoundedMemory) {
     std::string overflow = He3(0, 1, {3, 0, 0, 255, 1, 255, 2, 255}) + std::string(100, '\0');
     overflow[17 + 255 / 8] = static_cast<char>(1 << (255 % 8));
     overflow[17 + 510 / 8] = static_cast<char>(3 << (510 % 8));
-    // Only a=0 has a code, so a 1 bit in the data leads nowhere, unless the declared length
-    // ends first (3200 times "a" XOR to 0).
+    // Only a=0 has a code: a 1 bit leads nowhere, unless the length ends first (3200 "a" XOR to 0).
     const auto onlyA = [](int length) { return He3(0, length, {1, 0, 'a', 1, 0}); };
     const std::string deep = std::string(400, '\0') + '\1' + std::string(99, '\0');
     const std::string cases[][3] = {

@@ -81,8 +81,7 @@ TEST_F(ZelPayloadFiles, BuiltDownloaderReadsBackItsFilesAndARebuildReplacesThem)
     EXPECT_EQ(reader.File(3), nullptr);  // the spare slot
     EXPECT_THROW(reader.File(0), std::out_of_range);
 
-    // Built from a downloader, the old block goes (its line end and the marker's first byte stay);
-    // built onto an existing output, a second downloader is appended and the first marker wins.
+    // Built from a downloader, its old block goes; onto an output, the first marker still wins.
     WriteBytes(dir / "x:y", "old");  // the name's colon ends it on reading
     ASSERT_TRUE(Build(dir / "out", {"x:y"}, dir / "second"));
     const std::string head = Image() + "\r\n-\r\n" + ZelPayload::Marker() + "\r\n";
@@ -133,8 +132,7 @@ TEST(ZelPayloadScan, EntriesEndAtTheFirstColonAndCloser) {
     }
 }
 
-// The reader takes the first marker anywhere, so no program or library we build may carry its
-// bytes in its own image; only a genuine appended payload (a test-built downloader) may.
+// The reader takes the first marker anywhere: only a real appended payload may carry its bytes.
 bool HoldsStrayMarker(const std::string& bytes, const std::string& marker) {
     const auto at = bytes.find(marker);
     return at != std::string::npos && !(at >= 2 && bytes.compare(at - 2, 2, "\r\n") == 0 &&

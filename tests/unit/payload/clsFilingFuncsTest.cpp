@@ -73,8 +73,7 @@ TEST(clsFilingFuncs, FileExistSeesOnlyVisibleRegularFilesAndTempFilesAreNew) {
 
 }  // namespace
 
-// A record appended after a fragment that a short write left starts a line of its own, and the
-// lock each append takes is let go again (on Windows too).
+// An append after a short write's fragment starts its own line; each lock is let go (Windows too).
 TEST(FileSystemAppend, ALineAfterAFragmentStartsALineOfItsOwn) {
     TempDir dir;
     WriteBytes(dir / "log", "cut");

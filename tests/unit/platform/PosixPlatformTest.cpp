@@ -27,8 +27,7 @@
 #include "TestFiles.h"
 
 namespace {
-// A pseudo-terminal has no modem lines, so the lines asked of it are kept here: this program's
-// own ioctl stands in front of the C library's. As a program before left them: RTS up.
+// A pty has no modem lines: this ioctl keeps those asked for (RTS up, as a former program left).
 int gModemLines = TIOCM_RTS;
 }  // namespace
 
@@ -178,8 +177,7 @@ TEST_F(PtyTest, VanishedDeviceFailsWithoutHanging) {
     }
 }
 
-// A lock file holds its owner's pid in text (ten characters and a newline) or as 4 binary bytes.
-// The holder's lowest pid byte is an ASCII digit: a binary lock must not be read as text.
+// A lock holds its pid as text or 4 binary bytes; a binary pid with a digit low byte is not text.
 TEST(UucpLock, OnlyALiveForeignProcessHoldsThePortInEitherForm) {
     TempDir dir;
     pid_t holder = -1, gone = -1;  // a live child with a digit as its pid's lowest byte; a dead one
@@ -213,8 +211,7 @@ TEST(UucpLock, OnlyALiveForeignProcessHoldsThePortInEitherForm) {
     waitpid(holder, nullptr, 0);
 }
 
-// COM n is the n-th adaptor or port of the device folder, adaptors first, in any listed order;
-// beyond the fourth only adaptors and ports with a UART behind them, not every machine's ttyS.
+// COM n: adaptors first, in any order; above COM 4 only adaptors and ports with a UART.
 TEST(ComPortMapping, AdaptorsFirstAndOnlyPresentPortsBeyondTheFourth) {
     ScopedEnv com1("FIELDPROG_COM1", ""), com2("FIELDPROG_COM2", ""), com3("FIELDPROG_COM3", "");
     TempDir dev, sys;
@@ -236,8 +233,7 @@ TEST(ComPortMapping, AdaptorsFirstAndOnlyPresentPortsBeyondTheFourth) {
     EXPECT_EQ(PresentComPortsAbove4(folders), (std::vector<int>{5, 6, 7}));
 }
 
-// A downloader that cannot be written whole is cut back to what it was: the file size limit
-// makes the append fail half-way, in a child so the limit stays there.
+// A size limit (in a child) fails the append half-way: the downloader is cut back as it was.
 TEST(Files, HalfWrittenPayloadIsCutBackAndTempFilesAreTheOwnersOnly) {
     ScopedEnv unset("TMPDIR", "");
     EXPECT_EQ(FileSystem::TempFolder(), "/tmp/");
@@ -264,8 +260,7 @@ TEST(Files, HalfWrittenPayloadIsCutBackAndTempFilesAreTheOwnersOnly) {
     EXPECT_EQ(bits, 0600u);
 }
 
-// Lines that two processes of two threads each append to one file stay whole and start on a line
-// of their own after a fragment; a process holding the lock makes a writer wait, within its bound.
+// Appends of two processes of two threads stay whole after a fragment; a held lock bounds a wait.
 TEST(Files, SharedAppendsAreLockedWholeLinesAfterAFragment) {
     TempDir dir;
     const std::string log = dir / "shared.log", line = std::string(300, 'r') + "\n";

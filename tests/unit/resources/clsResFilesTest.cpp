@@ -19,7 +19,6 @@ using Files = std::vector<PayloadEntry>;
 class ResFilesTest : public ::testing::Test {
   protected:
     void SetUp() override { WriteBytes(exe, "\x7f ELF stand-in image\r\n"); }
-    // The files go into the payload in the order given.
     std::string Build(const Files& files) {
         const std::string out = dir / ("out" + std::to_string(++builds));
         EXPECT_TRUE(ZelPayload().BuildPayloadFrom(exe, files, out));
@@ -90,8 +89,7 @@ TEST_F(ResFilesTest, FindsTheRecordAndTheBinaryFileOrSaysSo) {
     EXPECT_FALSE(clsResFiles().GetReadMeData());
 }
 
-// Every own text has three languages with the same placeholders, so none loses a port name or
-// a byte count; an argument holding "%2" is not replaced again.
+// Every own text has three languages with equal placeholders; an argument's "%2" stays as it is.
 TEST(OwnTexts, EveryLanguageCarriesTheSamePlaceholders) {
     for (int id = 0; id < owntext::kCount; ++id) {
         const auto text = static_cast<owntext::Id>(id);
