@@ -5,7 +5,7 @@
 // written under a temporary name beside the output, read back and checked, and only then
 // renamed into place, so a failed build never leaves a partial downloader behind.
 //
-// With --show or --extract it reads a downloader instead (Inspect.cpp).
+// With --show or --extract it reads a downloader instead (ShowDownloader.cpp).
 //
 // Paths are UTF-8 throughout and reach the system only through FileSystem, so names outside
 // the ANSI code page work on Windows too.
@@ -21,7 +21,7 @@
 #include "BinFile.h"
 #include "BuildTool.h"
 #include "FileSystem.h"
-#include "Inspect.h"
+#include "ShowDownloader.h"
 #include "Version.h"
 #include "ZelPayload.h"
 #include "clsResFiles.h"

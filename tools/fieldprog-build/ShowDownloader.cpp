@@ -1,4 +1,4 @@
-#include "Inspect.h"
+#include "ShowDownloader.h"
 
 #include <cstdint>
 #include <cstdio>
